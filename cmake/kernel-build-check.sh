@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Compiles the core (driver/ control/ stream/ delivery/ platform/) the way the Windows kernel
+# build does: 64-bit Windows target, freestanding, no exceptions, no RTTI, warnings as errors.
+# The core may include only its own headers and the freestanding ones.
+# Usage: kernel-build-check.sh SOURCE_DIR GENERATED_DIR
+set -euo pipefail
+source_dir=$1
+generated_dir=$2
+compiler=${KERNEL_CXX:-x86_64-w64-mingw32-g++}
+
+if ! command -v "$compiler" >/dev/null 2>&1; then
+    echo "kernel build check: $compiler not found (Debian package g++-mingw-w64-x86-64)" >&2
+    exit 1
+fi
+
+cd "$source_dir"
+core_dirs="driver control stream delivery platform"
+
+allowed='cstdint|cstddef|cstdarg|type_traits|limits'
+hosted=$(grep -rnE '^\s*#\s*include\s*<' $core_dirs 2>/dev/null | grep -vE "<($allowed)>" || true)
+if [ -n "$hosted" ]; then
+    echo "kernel build check: the core includes hosted headers:" >&2
+    echo "$hosted" >&2
+    exit 1
+fi
+
+failed=0
+count=0
+for source in $(find $core_dirs -name '*.cpp' | sort); do
+    count=$((count + 1))
+    if ! "$compiler" -std=c++20 -ffreestanding -fno-exceptions -fno-rtti -Wall -Wextra -Werror \
+        -I "$source_dir" -I "$generated_dir" -c "$source" -o /dev/null; then
+        echo "kernel build check: $source does not compile for the kernel" >&2
+        failed=1
+    fi
+done
+# Every header must stand alone as well.
+for header in $(find $core_dirs -name '*.h' | sort); do
+    if ! echo "#include \"$header\"" | "$compiler" -std=c++20 -ffreestanding -fno-exceptions -fno-rtti \
+        -Wall -Wextra -Werror -I "$source_dir" -I "$generated_dir" -x c++ -c - -o /dev/null; then
+        echo "kernel build check: $header does not compile alone for the kernel" >&2
+        failed=1
+    fi
+done
+if [ "$failed" -ne 0 ]; then
+    exit 1
+fi
+echo "kernel build check: $count core sources compile freestanding for x86_64-w64-mingw32"

@@ -1,0 +1,142 @@
+// A message compiler for the driver's message table (.mc): reads the subset of the format the
+// driver uses and writes the message ids as a header for the driver, and the texts as a table
+// for the host's event viewer. Runs at build time on the build machine.
+#include <cstdio>
+#include <cstdint>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Message {
+    std::string symbol;
+    uint32_t id = 0;
+    std::string text;   // lines joined with CR LF, as the resource holds them
+};
+
+std::string Trim(const std::string& s)
+{
+    size_t b = s.find_first_not_of(" \t\r");
+    size_t e = s.find_last_not_of(" \t\r");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+// Parses "(Name=0x1:SYMBOL Name2=0x2:SYMBOL2 )" spread over lines into name -> value.
+void ParseNames(std::istream& in, std::string first, std::map<std::string, uint32_t>& names)
+{
+    std::string all = first;
+    std::string line;
+    while (all.find(')') == std::string::npos && std::getline(in, line)) {
+        all += " " + line;
+    }
+    std::string body = all.substr(all.find('(') + 1);
+    body = body.substr(0, body.find(')'));
+    std::istringstream words(body);
+    std::string word;
+    while (words >> word) {
+        size_t eq = word.find('=');
+        size_t colon = word.find(':');
+        if (eq == std::string::npos) {
+            continue;
+        }
+        names[word.substr(0, eq)] = uint32_t(std::stoul(word.substr(eq + 1, colon - eq - 1), nullptr, 0));
+    }
+}
+
+std::string Escape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::cerr << "usage: message_compiler SOURCE.mc HEADER TABLE\n";
+        return 2;
+    }
+    std::ifstream in(argv[1]);
+    if (!in) {
+        std::cerr << "message_compiler: cannot read " << argv[1] << "\n";
+        return 1;
+    }
+    std::map<std::string, uint32_t> severities, facilities;
+    std::vector<Message> messages;
+    Message current;
+    uint32_t severity = 0, facility = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        std::string t = Trim(line);
+        if (t.empty() || t[0] == ';') {
+            continue;
+        }
+        std::string key = Trim(t.substr(0, t.find('=')));
+        std::string value = t.find('=') == std::string::npos ? "" : Trim(t.substr(t.find('=') + 1));
+        if (key == "SeverityNames") {
+            ParseNames(in, t, severities);
+        } else if (key == "FacilityNames") {
+            ParseNames(in, t, facilities);
+        } else if (key == "MessageId") {
+            current = Message{};
+            current.id = uint32_t(std::stoul(value, nullptr, 0));
+        } else if (key == "Severity") {
+            severity = severities.at(value);
+        } else if (key == "Facility") {
+            facility = facilities.at(value);
+        } else if (key == "SymbolicName") {
+            current.symbol = value;
+        } else if (key == "Language") {
+            // The text follows, line by line, up to a line holding a single period.
+            while (std::getline(in, line)) {
+                if (!line.empty() && line.back() == '\r') {
+                    line.pop_back();
+                }
+                if (line == ".") {
+                    break;
+                }
+                current.text += line + "\r\n";
+            }
+            current.id |= severity << 30 | facility << 16;
+            messages.push_back(current);
+        }
+    }
+
+    std::ofstream header(argv[2]);
+    header << "// Message ids of the driver, compiled from its message table. Generated: do not edit.\n"
+              "#pragma once\n\n#include \"platform/wdm.h\"\n\n";
+    for (const Message& m : messages) {
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%08X", m.id);
+        header << "constexpr NTSTATUS " << m.symbol << " = static_cast<NTSTATUS>(" << id << ");\n";
+    }
+    std::ofstream table(argv[3]);
+    table << "// The driver's message table for the event viewer. Generated: do not edit.\n";
+    for (const Message& m : messages) {
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%08Xu", m.id);
+        table << "{" << id << ", \"" << m.symbol << "\", \"" << Escape(m.text) << "\"},\n";
+    }
+    if (!header || !table) {
+        std::cerr << "message_compiler: cannot write the outputs\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,81 @@
+// The control device: create, close and cleanup of handles, and the dispatch of control
+// requests to their handlers. PASSIVE_LEVEL, in the thread of the calling process.
+#include "control/control_device.h"
+
+#include "driver/driver.h"
+
+namespace {
+
+constexpr CHAR STREAM_REQUEST_BOOST = 8;   // a frame handed to a waiting camera library
+
+NTSTATUS GetDriverVersion(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < DRIVER_VERSION_SIZE) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, DriverVersion, DRIVER_VERSION_SIZE);
+    irp->IoStatus.Information = DRIVER_VERSION_SIZE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS QueryAdapter(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < 6) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    const UCHAR* mac = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
+    for (LONG slot = MAX_ADAPTERS - 1; slot >= 0; --slot) {
+        FilterAdapter* adapter = DriverGlobals.AdapterTable[slot];
+        if (adapter != nullptr && RtlCompareMemory(adapter->MacAddress, mac, 6) == 6) {
+            status = STATUS_SUCCESS;
+            break;
+        }
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS DispatchCreateCloseCleanup(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    (void)deviceObject;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_CREATE) {
+        stack->FileObject->FsContext = nullptr;   // no StreamPort yet
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    (void)deviceObject;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Information = 0;
+
+    NTSTATUS status;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_DRIVER_GET_VERSION:
+        status = GetDriverVersion(irp, stack);
+        break;
+    case IOCTL_ADAPTER_QUERY:
+        status = QueryAdapter(irp, stack);
+        break;
+    default:
+        status = STATUS_NOT_SUPPORTED;
+        break;
+    }
+
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_STREAM_GET_FRAME
+                               ? STREAM_REQUEST_BOOST
+                               : IO_NO_INCREMENT);
+    return status;
+}

@@ -1,0 +1,102 @@
+// Driver-wide state and the records every subsystem reaches through it: DriverGlobals, the
+// FilterAdapter of each filter module, the driver's identity and its handler prototypes.
+// Kernel mode; the locking rules are written on each record.
+#pragma once
+
+#include "platform/ndis.h"
+
+struct StreamPort;
+
+// ---- Identity -------------------------------------------------------------------------------
+constexpr ULONG POOL_TAG = 0x45676947;         // "GigE": every allocation of the driver
+constexpr ULONG NAME_QUERY_TAG = 0x47494745;   // "EGIG": the short-lived name-query buffer
+constexpr ULONG OID_CLONE_TAG = POOL_TAG;
+
+constexpr ULONG MAX_ADAPTERS = 32;
+constexpr ULONG MAX_STREAM_PORTS = 32;
+
+constexpr UCHAR FILTER_MAJOR_NDIS_VERSION = 6;
+constexpr UCHAR FILTER_MINOR_NDIS_VERSION = 20;
+constexpr UCHAR FILTER_MAJOR_DRIVER_VERSION = 1;
+constexpr UCHAR FILTER_MINOR_DRIVER_VERSION = 0;
+
+constexpr char DRIVER_VERSION_TEXT[] = "2.2.1.167663";
+constexpr ULONG DRIVER_VERSION_SIZE = 32;
+
+// Lookaside entries of the worker thread's resend work items.
+constexpr ULONG RESEND_WORK_ITEM_SIZE = 8984;
+
+// The relative waits of the control and teardown paths, in 100 ns units.
+constexpr LONGLONG PORT_WAIT_INTERVAL = -50'000;   // 5 ms
+
+// ---- Filter module ---------------------------------------------------------------------------
+enum FilterState : ULONG {
+    FILTER_STATE_PAUSING = 2,
+    FILTER_STATE_PAUSED = 3,
+    FILTER_STATE_RUNNING = 4,
+};
+
+// One per filter module, allocated by FilterAttach as one block followed by the characters of
+// its three names; freed by FilterDetach.
+struct FilterAdapter {
+    NDIS_HANDLE NdisFilterHandle;        // set at attach, constant afterwards
+    NDIS_STRING FilterModuleName;        // copies of the attach parameters' names; never read
+    NDIS_STRING MiniportFriendlyName;
+    NDIS_STRING MiniportName;
+    KSPIN_LOCK Lock;                     // guards PendingOidRequest and the pausing transition
+    KIRQL LockIrql;                      // IRQL saved by the holder of Lock
+    FilterState State;                   // written by attach, pause and restart only
+    PNDIS_OID_REQUEST PendingOidRequest; // the clone passed down, cleared under Lock
+    NDIS_HANDLE NetBufferListPool;       // the driver's own sends; freed by detach
+    _Interlocked_ volatile LONG OutstandingSends;   // own packets handed to NDIS, not yet completed
+    UCHAR MacAddress[6];                 // constant after attach
+    _Guarded_by_(AdapterTableLock) StreamPort* StreamPorts[MAX_STREAM_PORTS];
+    ULONG AdapterIndex;                  // slot in AdapterTable, constant after attach
+};
+
+// ---- Driver-wide state ----------------------------------------------------------------------
+// One statically allocated record, zero at load.
+struct DriverGlobalsRecord {
+    PDRIVER_OBJECT DriverObject;          // written by DriverEntry; the event log needs it
+    NDIS_HANDLE FilterDriverHandle;       // written by DriverEntry
+    NDIS_HANDLE ControlDeviceHandle;      // written by RegisterControlDevice, cleared by unload
+    PDEVICE_OBJECT ControlDeviceObject;   // written by RegisterControlDevice
+    PNDIS_RW_LOCK_EX AdapterTableLock;    // over AdapterTable, every StreamPorts slot, every
+                                          // handle's StreamPort and every port's ControlBlock
+    _Guarded_by_(AdapterTableLock) FilterAdapter* AdapterTable[MAX_ADAPTERS];
+    PDEVICE_OBJECT NotificationDevice;    // written by DriverEntry; no reference held
+    HANDLE WorkerThreadHandle;            // written by DriverEntry, closed by unload
+    volatile UCHAR WorkerStop;            // written once by unload, polled by the worker
+    NPAGED_LOOKASIDE_LIST ResendWorkItemLookaside;
+    REGHANDLE TraceHandle;                // the software-trace provider's registration
+    BOOLEAN LookasideReady;               // ResendWorkItemLookaside is initialised
+};
+
+extern DriverGlobalsRecord DriverGlobals;
+extern const CHAR DriverVersion[DRIVER_VERSION_SIZE];
+
+// ---- Entry points and handlers ----------------------------------------------------------------
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+VOID DriverUnload(PDRIVER_OBJECT driverObject);
+NDIS_STATUS RegisterControlDevice();
+
+// Filter module lifecycle.
+NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverContext,
+    PNDIS_FILTER_ATTACH_PARAMETERS attachParameters);
+VOID FilterDetach(NDIS_HANDLE filterModuleContext);
+NDIS_STATUS FilterRestart(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_RESTART_PARAMETERS restartParameters);
+NDIS_STATUS FilterPause(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_PAUSE_PARAMETERS pauseParameters);
+NDIS_STATUS FilterSetOptions(NDIS_HANDLE ndisDriverHandle, NDIS_HANDLE driverContext);
+NDIS_STATUS FilterSetModuleOptions(NDIS_HANDLE filterModuleContext);
+
+// Pass-through paths.
+VOID FilterSendNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
+    NDIS_PORT_NUMBER portNumber, ULONG sendFlags);
+VOID FilterReturnNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists, ULONG returnFlags);
+VOID FilterCancelSendNetBufferLists(NDIS_HANDLE filterModuleContext, PVOID cancelId);
+VOID FilterDevicePnPEventNotify(NDIS_HANDLE filterModuleContext, PNET_DEVICE_PNP_EVENT netDevicePnPEvent);
+NDIS_STATUS FilterNetPnPEvent(NDIS_HANDLE filterModuleContext, PNET_PNP_EVENT_NOTIFICATION netPnPEventNotification);
+VOID FilterStatus(NDIS_HANDLE filterModuleContext, PNDIS_STATUS_INDICATION statusIndication);
+NDIS_STATUS FilterOidRequest(NDIS_HANDLE filterModuleContext, PNDIS_OID_REQUEST oidRequest);
+VOID FilterOidRequestComplete(NDIS_HANDLE filterModuleContext, PNDIS_OID_REQUEST oidRequest, NDIS_STATUS status);
+VOID FilterCancelOidRequest(NDIS_HANDLE filterModuleContext, PVOID requestId);

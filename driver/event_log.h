@@ -1,0 +1,14 @@
+// The event-log writer: one entry of the driver's message table with one insertion string.
+// Runs at PASSIVE_LEVEL or APC_LEVEL; above that it writes nothing.
+#pragma once
+
+#include "platform/wdm.h"
+#include "driver/gvspfilter_msg.h"
+
+// Insertion texts are at most this many characters; a longer text loses its entry.
+constexpr ULONG EVENT_TEXT_MAX = 99;
+
+// Writes one entry: `messageId` from the message table, `uniqueValue` telling apart the call
+// sites that share it, and a printf-style insertion (`format` may be NULL: no insertion).
+VOID WriteEventLog(NTSTATUS messageId, ULONG uniqueValue, PCSTR format, ...)
+    __attribute__((format(printf, 3, 4)));

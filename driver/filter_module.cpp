@@ -1,0 +1,223 @@
+// Filter module lifecycle: attach, detach, pause, restart and the option handlers NDIS calls
+// for every adapter the filter is bound to. PASSIVE_LEVEL; NDIS serialises the handlers of one
+// module, not those of different modules.
+#include "driver/driver.h"
+
+#include "driver/event_log.h"
+
+namespace {
+
+constexpr ULONG RESTART_LOOKAHEAD_SIZE = 128;
+
+// Unique values of MSG_ALLOC_FAILED in this file.
+constexpr ULONG ALLOC_FAILED_ADAPTER_RECORD = 0;
+constexpr ULONG ALLOC_FAILED_NET_BUFFER_LIST_POOL = 1;
+
+BOOLEAN IsSameMac(const UCHAR* a, const UCHAR* b)
+{
+    return RtlCompareMemory(a, b, 6) == 6;
+}
+
+// Copies `source` behind the record at `*cursor`; the copy has no terminating NUL.
+VOID CopyName(NDIS_STRING* destination, const NDIS_STRING* source, PUCHAR* cursor)
+{
+    USHORT length = source != nullptr ? source->Length : 0;
+    destination->Length = length;
+    destination->MaximumLength = length;
+    destination->Buffer = reinterpret_cast<PWCH>(*cursor);
+    if (length > 0) {
+        RtlCopyMemory(*cursor, source->Buffer, length);
+    }
+    *cursor += length;
+}
+
+USHORT NameLength(const NDIS_STRING* name)
+{
+    return name != nullptr ? name->Length : 0;
+}
+
+}  // namespace
+
+NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverContext,
+    PNDIS_FILTER_ATTACH_PARAMETERS attachParameters)
+{
+    // 1-2. Only our own driver context, only Ethernet and WAN media.
+    if (filterDriverContext != static_cast<NDIS_HANDLE>(DriverGlobals.DriverObject)) {
+        return NDIS_STATUS_INVALID_PARAMETER;
+    }
+    NDIS_MEDIUM medium = attachParameters->MiniportMediaType;
+    if (medium != NdisMedium802_3 && medium != NdisMediumWan) {
+        WriteEventLog(MSG_MEDIA_TYPE_REJECTED, 0, "MediaType:%d", static_cast<int>(medium));
+        return NDIS_STATUS_INVALID_PARAMETER;
+    }
+
+    // 3. One module per MAC address: ports are bound by MAC address.
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
+    for (LONG slot = MAX_ADAPTERS - 1; slot >= 0; --slot) {
+        FilterAdapter* other = DriverGlobals.AdapterTable[slot];
+        if (other != nullptr && IsSameMac(other->MacAddress, attachParameters->CurrentMacAddress)) {
+            NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+            return NDIS_STATUS_NOT_SUPPORTED;
+        }
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+    // 4. The record and its three names, in one block.
+    ULONG size = ULONG{sizeof(FilterAdapter)} + NameLength(attachParameters->FilterModuleGuidName) +
+                 NameLength(attachParameters->BaseMiniportInstanceName) + NameLength(attachParameters->BaseMiniportName);
+    auto* adapter = static_cast<FilterAdapter*>(
+        NdisAllocateMemoryWithTagPriority(ndisFilterHandle, size, POOL_TAG, LowPoolPriority));
+    if (adapter == nullptr) {
+        WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_ADAPTER_RECORD, "Size:%d", static_cast<int>(size));
+        return NDIS_STATUS_RESOURCES;
+    }
+
+    // 5.
+    RtlZeroMemory(adapter, sizeof(FilterAdapter));
+    PUCHAR cursor = reinterpret_cast<PUCHAR>(adapter + 1);
+    CopyName(&adapter->FilterModuleName, attachParameters->FilterModuleGuidName, &cursor);
+    CopyName(&adapter->MiniportFriendlyName, attachParameters->BaseMiniportInstanceName, &cursor);
+    CopyName(&adapter->MiniportName, attachParameters->BaseMiniportName, &cursor);
+    RtlCopyMemory(adapter->MacAddress, attachParameters->CurrentMacAddress, sizeof(adapter->MacAddress));
+    adapter->NdisFilterHandle = ndisFilterHandle;
+    KeInitializeSpinLock(&adapter->Lock);
+
+    // 6. The pool of the driver's own packets: one NET_BUFFER each, no data buffer.
+    NET_BUFFER_LIST_POOL_PARAMETERS poolParameters;
+    RtlZeroMemory(&poolParameters, sizeof(poolParameters));
+    poolParameters.Header.Type = NDIS_OBJECT_TYPE_DEFAULT;
+    poolParameters.Header.Revision = NET_BUFFER_LIST_POOL_PARAMETERS_REVISION_1;
+    poolParameters.Header.Size = NDIS_SIZEOF_NET_BUFFER_LIST_POOL_PARAMETERS_REVISION_1;
+    poolParameters.ProtocolId = 0;
+    poolParameters.fAllocateNetBuffer = TRUE;
+    poolParameters.ContextSize = 0;
+    poolParameters.PoolTag = POOL_TAG;
+    poolParameters.DataSize = 0;
+    adapter->NetBufferListPool = NdisAllocateNetBufferListPool(ndisFilterHandle, &poolParameters);
+    if (adapter->NetBufferListPool == nullptr) {
+        WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_NET_BUFFER_LIST_POOL, "Size:%d", 0);
+        NdisFreeMemory(adapter, size, 0);
+        return NDIS_STATUS_RESOURCES;
+    }
+
+    // 7.
+    NDIS_FILTER_ATTRIBUTES filterAttributes;
+    RtlZeroMemory(&filterAttributes, sizeof(filterAttributes));
+    filterAttributes.Header.Type = NDIS_OBJECT_TYPE_FILTER_ATTRIBUTES;
+    filterAttributes.Header.Revision = NDIS_FILTER_ATTRIBUTES_REVISION_1;
+    filterAttributes.Header.Size = NDIS_SIZEOF_FILTER_ATTRIBUTES_REVISION_1;
+    filterAttributes.Flags = 0;
+    NDIS_STATUS status = NdisFSetAttributes(ndisFilterHandle, adapter, &filterAttributes);
+    if (status != NDIS_STATUS_SUCCESS) {
+        WriteEventLog(MSG_SET_ATTRIBUTES_FAILED, 0, "Status:0x%X", status);
+        NdisFreeNetBufferListPool(adapter->NetBufferListPool);
+        NdisFreeMemory(adapter, size, 0);
+        return status;
+    }
+
+    // 8.
+    adapter->State = FILTER_STATE_PAUSED;
+
+    // 9. The highest free slot. A module that finds none is refused: no port could ever be
+    // bound to it, and a slot it does not own must never be cleared on its behalf.
+    LONG freeSlot = -1;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    for (LONG slot = MAX_ADAPTERS - 1; slot >= 0; --slot) {
+        if (DriverGlobals.AdapterTable[slot] == nullptr) {
+            freeSlot = slot;
+            DriverGlobals.AdapterTable[slot] = adapter;
+            adapter->AdapterIndex = static_cast<ULONG>(slot);
+            break;
+        }
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    if (freeSlot < 0) {
+        NdisFreeNetBufferListPool(adapter->NetBufferListPool);
+        NdisFreeMemory(adapter, size, 0);
+        return NDIS_STATUS_RESOURCES;
+    }
+
+    // 10.
+    const UCHAR* mac = adapter->MacAddress;
+    WriteEventLog(MSG_NIC_ATTACHED, 0, "MAC:%02x-%02x-%02x-%02x-%02x-%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+        mac[5]);
+    return NDIS_STATUS_SUCCESS;
+}
+
+VOID FilterDetach(NDIS_HANDLE filterModuleContext)
+{
+    auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+
+    // 1.
+    const UCHAR* mac = adapter->MacAddress;
+    WriteEventLog(MSG_NIC_DETACHED, 0, "MAC:%02x-%02x-%02x-%02x-%02x-%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+        mac[5]);
+
+    // 2. The slot belongs to this module only while it holds the module.
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    if (DriverGlobals.AdapterTable[adapter->AdapterIndex] == adapter) {
+        DriverGlobals.AdapterTable[adapter->AdapterIndex] = nullptr;
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+    // 3. The driver's own packets come from this pool: wait for the miniport to hand back the
+    // ones still in flight before the pool goes.
+    while (InterlockedCompareExchange(&adapter->OutstandingSends, 0, 0) != 0) {
+        LARGE_INTEGER interval;
+        interval.QuadPart = PORT_WAIT_INTERVAL;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    if (adapter->NetBufferListPool != nullptr) {
+        NdisFreeNetBufferListPool(adapter->NetBufferListPool);
+        adapter->NetBufferListPool = nullptr;
+    }
+
+    // 4.
+    ULONG size = ULONG{sizeof(FilterAdapter)} + adapter->FilterModuleName.Length + adapter->MiniportFriendlyName.Length +
+                 adapter->MiniportName.Length;
+    NdisFreeMemory(adapter, size, 0);
+}
+
+NDIS_STATUS FilterPause(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_PAUSE_PARAMETERS pauseParameters)
+{
+    (void)pauseParameters;
+    auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+
+    adapter->LockIrql = KeAcquireSpinLockRaiseToDpc(&adapter->Lock);
+    adapter->State = FILTER_STATE_PAUSING;
+    KeReleaseSpinLock(&adapter->Lock, adapter->LockIrql);
+    // Nothing to wait for: the stream ports stay bound across a pause.
+    adapter->State = FILTER_STATE_PAUSED;
+    return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS FilterRestart(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_RESTART_PARAMETERS restartParameters)
+{
+    auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+
+    // The protocols above see the lookahead the filter needs, not the miniport's.
+    PNDIS_RESTART_ATTRIBUTES attributes = restartParameters->RestartAttributes;
+    if (attributes != nullptr) {
+        auto* general = reinterpret_cast<PNDIS_RESTART_GENERAL_ATTRIBUTES>(attributes->Data);
+        general->LookaheadSize = RESTART_LOOKAHEAD_SIZE;
+    }
+    adapter->State = FILTER_STATE_RUNNING;
+    return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS FilterSetOptions(NDIS_HANDLE ndisDriverHandle, NDIS_HANDLE driverContext)
+{
+    if (ndisDriverHandle != DriverGlobals.FilterDriverHandle ||
+        driverContext != static_cast<NDIS_HANDLE>(DriverGlobals.DriverObject)) {
+        return NDIS_STATUS_INVALID_PARAMETER;
+    }
+    return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS FilterSetModuleOptions(NDIS_HANDLE filterModuleContext)
+{
+    (void)filterModuleContext;
+    return NDIS_STATUS_SUCCESS;
+}

@@ -1,0 +1,437 @@
+// NDIS 6.20 declarations the core calls, under the WDK's names: filter registration and
+// attributes, control device registration, reader/writer locks, memory, NET_BUFFER_LIST pools
+// and chains with their accessors, the send/receive/return paths, OID requests, status and PnP
+// forwarding. Declarations only; host/ emulates them. Freestanding C++20.
+#pragma once
+
+#include "platform/wdm.h"
+
+typedef PVOID NDIS_HANDLE;
+typedef NDIS_HANDLE* PNDIS_HANDLE;
+typedef LONG NDIS_STATUS;
+typedef NDIS_STATUS* PNDIS_STATUS;
+typedef UNICODE_STRING NDIS_STRING;
+typedef NDIS_STRING* PNDIS_STRING;
+typedef ULONG NDIS_PORT_NUMBER;
+typedef ULONG NDIS_OID;
+typedef ULONG_PTR NDIS_REQUEST_ID;
+
+constexpr NDIS_STATUS NDIS_STATUS_SUCCESS = 0x00000000;
+constexpr NDIS_STATUS NDIS_STATUS_PENDING = 0x00000103;
+constexpr NDIS_STATUS NDIS_STATUS_FAILURE = static_cast<NDIS_STATUS>(0xC0000001);
+constexpr NDIS_STATUS NDIS_STATUS_RESOURCES = static_cast<NDIS_STATUS>(0xC000009A);
+constexpr NDIS_STATUS NDIS_STATUS_INVALID_PARAMETER = static_cast<NDIS_STATUS>(0xC000000D);
+constexpr NDIS_STATUS NDIS_STATUS_NOT_SUPPORTED = static_cast<NDIS_STATUS>(0xC00000BB);
+constexpr NDIS_STATUS NDIS_STATUS_REQUEST_ABORTED = static_cast<NDIS_STATUS>(0xC0000120);
+constexpr NDIS_STATUS NDIS_STATUS_BAD_VERSION = static_cast<NDIS_STATUS>(0xC0010004);
+constexpr NDIS_STATUS NDIS_STATUS_BAD_CHARACTERISTICS = static_cast<NDIS_STATUS>(0xC0010005);
+constexpr NDIS_STATUS NDIS_STATUS_DUPLICATE_NAME = static_cast<NDIS_STATUS>(0xC001000D);
+
+// ---------------------------------------------------------------------------------------------
+// Object headers.
+struct NDIS_OBJECT_HEADER {
+    UCHAR Type;
+    UCHAR Revision;
+    USHORT Size;
+};
+static_assert(sizeof(NDIS_OBJECT_HEADER) == 4);
+
+constexpr UCHAR NDIS_OBJECT_TYPE_DEFAULT = 0x80;
+constexpr UCHAR NDIS_OBJECT_TYPE_DEVICE_OBJECT_ATTRIBUTES = 0x85;
+constexpr UCHAR NDIS_OBJECT_TYPE_FILTER_DRIVER_CHARACTERISTICS = 0x8B;
+constexpr UCHAR NDIS_OBJECT_TYPE_FILTER_ATTRIBUTES = 0x8D;
+constexpr UCHAR NDIS_OBJECT_TYPE_OID_REQUEST = 0x96;
+
+// ---------------------------------------------------------------------------------------------
+// Media.
+enum NDIS_MEDIUM : ULONG {
+    NdisMedium802_3 = 0,
+    NdisMedium802_5 = 1,
+    NdisMediumFddi = 2,
+    NdisMediumWan = 3,
+    NdisMediumNative802_11 = 16,
+};
+
+// ---------------------------------------------------------------------------------------------
+// NET_BUFFER_LIST, NET_BUFFER and their accessors.
+struct NET_BUFFER {
+    NET_BUFFER* Next;
+    PMDL CurrentMdl;
+    ULONG CurrentMdlOffset;
+    ULONG DataLength;
+    PMDL MdlChain;
+    ULONG DataOffset;
+    PVOID ProtocolReserved[6];
+    PVOID MiniportReserved[4];
+};
+typedef NET_BUFFER* PNET_BUFFER;
+
+struct NET_BUFFER_LIST {
+    NET_BUFFER_LIST* Next;
+    PNET_BUFFER FirstNetBuffer;
+    NDIS_HANDLE NdisPoolHandle;
+    PVOID ProtocolReserved[4];
+    PVOID MiniportReserved[2];
+    NDIS_HANDLE SourceHandle;   // who sent it down; the filter marks its own packets here
+    ULONG Flags;
+    NDIS_STATUS Status;
+};
+typedef NET_BUFFER_LIST* PNET_BUFFER_LIST;
+
+inline PNET_BUFFER_LIST& NET_BUFFER_LIST_NEXT_NBL(PNET_BUFFER_LIST nbl) { return nbl->Next; }
+inline PNET_BUFFER& NET_BUFFER_LIST_FIRST_NB(PNET_BUFFER_LIST nbl) { return nbl->FirstNetBuffer; }
+inline NDIS_STATUS& NET_BUFFER_LIST_STATUS(PNET_BUFFER_LIST nbl) { return nbl->Status; }
+inline PNET_BUFFER& NET_BUFFER_NEXT_NB(PNET_BUFFER nb) { return nb->Next; }
+inline PMDL& NET_BUFFER_FIRST_MDL(PNET_BUFFER nb) { return nb->MdlChain; }
+inline PMDL& NET_BUFFER_CURRENT_MDL(PNET_BUFFER nb) { return nb->CurrentMdl; }
+inline ULONG& NET_BUFFER_CURRENT_MDL_OFFSET(PNET_BUFFER nb) { return nb->CurrentMdlOffset; }
+inline ULONG& NET_BUFFER_DATA_LENGTH(PNET_BUFFER nb) { return nb->DataLength; }
+inline ULONG& NET_BUFFER_DATA_OFFSET(PNET_BUFFER nb) { return nb->DataOffset; }
+inline PMDL& NDIS_MDL_LINKAGE(PMDL mdl) { return mdl->Next; }
+
+// Receive, return, send and send-complete flags.
+constexpr ULONG NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL = 0x00000001;
+constexpr ULONG NDIS_RECEIVE_FLAGS_RESOURCES = 0x00000002;
+constexpr ULONG NDIS_RETURN_FLAGS_DISPATCH_LEVEL = 0x00000001;
+constexpr ULONG NDIS_SEND_FLAGS_DISPATCH_LEVEL = 0x00000001;
+constexpr ULONG NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL = 0x00000001;
+
+constexpr NDIS_PORT_NUMBER NDIS_DEFAULT_PORT_NUMBER = 0;
+
+struct NET_BUFFER_LIST_POOL_PARAMETERS {
+    NDIS_OBJECT_HEADER Header;
+    UCHAR ProtocolId;
+    BOOLEAN fAllocateNetBuffer;
+    USHORT ContextSize;
+    ULONG PoolTag;
+    ULONG DataSize;
+};
+typedef NET_BUFFER_LIST_POOL_PARAMETERS* PNET_BUFFER_LIST_POOL_PARAMETERS;
+static_assert(sizeof(NET_BUFFER_LIST_POOL_PARAMETERS) == 16);
+constexpr UCHAR NET_BUFFER_LIST_POOL_PARAMETERS_REVISION_1 = 1;
+constexpr USHORT NDIS_SIZEOF_NET_BUFFER_LIST_POOL_PARAMETERS_REVISION_1 = 16;
+
+_IRQL_requires_max_(DISPATCH_LEVEL) NDIS_HANDLE NdisAllocateNetBufferListPool(NDIS_HANDLE ndisHandle,
+    PNET_BUFFER_LIST_POOL_PARAMETERS parameters);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeNetBufferListPool(NDIS_HANDLE poolHandle);
+_IRQL_requires_max_(DISPATCH_LEVEL) PNET_BUFFER_LIST NdisAllocateNetBufferAndNetBufferList(NDIS_HANDLE poolHandle,
+    USHORT contextSize, USHORT contextBackFill, PMDL mdlChain, ULONG dataOffset, SIZE_T dataLength);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeNetBufferList(PNET_BUFFER_LIST netBufferList);
+
+// MDLs over non-paged memory of the driver's own.
+_IRQL_requires_max_(DISPATCH_LEVEL) PMDL NdisAllocateMdl(NDIS_HANDLE ndisHandle, PVOID virtualAddress, ULONG length);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeMdl(PMDL mdl);
+
+// ---------------------------------------------------------------------------------------------
+// Memory.
+enum EX_POOL_PRIORITY { LowPoolPriority = 0, NormalPoolPriority = 16, HighPoolPriority = 32 };
+
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID NdisAllocateMemoryWithTagPriority(NDIS_HANDLE ndisHandle, ULONG length,
+    ULONG tag, EX_POOL_PRIORITY priority);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeMemory(PVOID virtualAddress, ULONG length, ULONG memoryFlags);
+// Sleeps `microseconds`; PASSIVE_LEVEL only.
+_IRQL_requires_(PASSIVE_LEVEL) VOID NdisMSleep(ULONG microseconds);
+
+// ---------------------------------------------------------------------------------------------
+// Reader/writer lock.
+typedef struct NDIS_RW_LOCK_EX* PNDIS_RW_LOCK_EX;
+
+struct LOCK_STATE_EX {
+    KIRQL OldIrql;
+    ULONG LockState;
+    PVOID Reserved[2];
+};
+typedef LOCK_STATE_EX* PLOCK_STATE_EX;
+
+constexpr ULONG NDIS_RWL_AT_DISPATCH_LEVEL = 0x1;
+
+_IRQL_requires_max_(DISPATCH_LEVEL) PNDIS_RW_LOCK_EX NdisAllocateRWLock(NDIS_HANDLE ndisHandle);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeRWLock(PNDIS_RW_LOCK_EX lock);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisAcquireRWLockRead(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState, ULONG flags);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisAcquireRWLockWrite(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState, ULONG flags);
+_IRQL_requires_(DISPATCH_LEVEL) VOID NdisReleaseRWLock(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState);
+
+// ---------------------------------------------------------------------------------------------
+// OID requests.
+enum NDIS_REQUEST_TYPE : ULONG {
+    NdisRequestQueryInformation = 0,
+    NdisRequestSetInformation = 1,
+    NdisRequestQueryStatistics = 2,
+    NdisRequestMethod = 12,
+};
+
+struct NDIS_OID_REQUEST {
+    NDIS_OBJECT_HEADER Header;
+    NDIS_REQUEST_TYPE RequestType;
+    NDIS_PORT_NUMBER PortNumber;
+    ULONG Timeout;
+    PVOID RequestId;
+    NDIS_HANDLE RequestHandle;
+    union {
+        struct {
+            NDIS_OID Oid;
+            PVOID InformationBuffer;
+            ULONG InformationBufferLength;
+            ULONG BytesWritten;
+            ULONG BytesNeeded;
+        } QUERY_INFORMATION;
+        struct {
+            NDIS_OID Oid;
+            PVOID InformationBuffer;
+            ULONG InformationBufferLength;
+            ULONG BytesRead;
+            ULONG BytesNeeded;
+        } SET_INFORMATION;
+        struct {
+            NDIS_OID Oid;
+            PVOID InformationBuffer;
+            ULONG InputBufferLength;
+            ULONG OutputBufferLength;
+            ULONG MethodId;
+            ULONG BytesWritten;
+            ULONG BytesRead;
+            ULONG BytesNeeded;
+        } METHOD_INFORMATION;
+    } DATA;
+    UCHAR NdisReserved[16 * sizeof(PVOID)];
+    UCHAR MiniportReserved[2 * sizeof(PVOID)];
+    UCHAR SourceReserved[2 * sizeof(PVOID)];
+    UCHAR SupportedRevision;
+    UCHAR Reserved1;
+    USHORT Reserved2;
+};
+typedef NDIS_OID_REQUEST* PNDIS_OID_REQUEST;
+
+_IRQL_requires_max_(DISPATCH_LEVEL) NDIS_STATUS NdisAllocateCloneOidRequest(NDIS_HANDLE sourceHandle,
+    PNDIS_OID_REQUEST oidRequest, ULONG poolTag, PNDIS_OID_REQUEST* cloneOidRequest);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeCloneOidRequest(NDIS_HANDLE sourceHandle, PNDIS_OID_REQUEST request);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDIS_STATUS NdisFOidRequest(NDIS_HANDLE ndisFilterHandle, PNDIS_OID_REQUEST oidRequest);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFOidRequestComplete(NDIS_HANDLE ndisFilterHandle,
+    PNDIS_OID_REQUEST oidRequest, NDIS_STATUS status);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFCancelOidRequest(NDIS_HANDLE ndisFilterHandle, PVOID requestId);
+
+// ---------------------------------------------------------------------------------------------
+// Status and PnP.
+struct NDIS_STATUS_INDICATION {
+    NDIS_OBJECT_HEADER Header;
+    NDIS_HANDLE SourceHandle;
+    NDIS_PORT_NUMBER PortNumber;
+    NDIS_STATUS StatusCode;
+    ULONG Flags;
+    NDIS_HANDLE DestinationHandle;
+    PVOID RequestId;
+    PVOID StatusBuffer;
+    ULONG StatusBufferSize;
+};
+typedef NDIS_STATUS_INDICATION* PNDIS_STATUS_INDICATION;
+
+enum NDIS_DEVICE_PNP_EVENT : ULONG {
+    NdisDevicePnPEventQueryRemoved = 0,
+    NdisDevicePnPEventRemoved = 1,
+    NdisDevicePnPEventSurpriseRemoved = 2,
+    NdisDevicePnPEventPowerProfileChanged = 5,
+};
+
+struct NET_DEVICE_PNP_EVENT {
+    NDIS_OBJECT_HEADER Header;
+    NDIS_PORT_NUMBER PortNumber;
+    NDIS_DEVICE_PNP_EVENT DevicePnPEvent;
+    PVOID InformationBuffer;
+    ULONG InformationBufferLength;
+};
+typedef NET_DEVICE_PNP_EVENT* PNET_DEVICE_PNP_EVENT;
+
+struct NET_PNP_EVENT {
+    ULONG NetEvent;
+    PVOID Buffer;
+    ULONG BufferLength;
+};
+
+struct NET_PNP_EVENT_NOTIFICATION {
+    NDIS_OBJECT_HEADER Header;
+    NDIS_PORT_NUMBER PortNumber;
+    NET_PNP_EVENT NetPnPEvent;
+};
+typedef NET_PNP_EVENT_NOTIFICATION* PNET_PNP_EVENT_NOTIFICATION;
+
+// ---------------------------------------------------------------------------------------------
+// Filter module attach, restart and pause parameters.
+struct NDIS_FILTER_ATTACH_PARAMETERS {
+    NDIS_OBJECT_HEADER Header;
+    ULONG IfIndex;
+    ULONG BaseMiniportIfIndex;
+    NDIS_MEDIUM MiniportMediaType;
+    PNDIS_STRING BaseMiniportInstanceName;   // the adapter's friendly name
+    PNDIS_STRING BaseMiniportName;           // the adapter's device name
+    PNDIS_STRING FilterModuleGuidName;
+    USHORT MacAddressLength;
+    UCHAR CurrentMacAddress[32];
+    ULONG MtuSize;
+    ULONG LookaheadSize;
+};
+typedef NDIS_FILTER_ATTACH_PARAMETERS* PNDIS_FILTER_ATTACH_PARAMETERS;
+
+constexpr NDIS_OID OID_GEN_MINIPORT_RESTART_ATTRIBUTES = 0x0001020D;
+
+struct NDIS_RESTART_ATTRIBUTES {
+    NDIS_RESTART_ATTRIBUTES* Next;
+    NDIS_OID Oid;
+    ULONG DataLength;
+    alignas(8) UCHAR Data[1];
+};
+typedef NDIS_RESTART_ATTRIBUTES* PNDIS_RESTART_ATTRIBUTES;
+
+struct NDIS_RESTART_GENERAL_ATTRIBUTES {
+    NDIS_OBJECT_HEADER Header;
+    ULONG MtuSize;
+    ULONG64 MaxXmitLinkSpeed;
+    ULONG64 MaxRcvLinkSpeed;
+    ULONG LookaheadSize;
+    ULONG MacOptions;
+    ULONG SupportedPacketFilters;
+    ULONG MaxMulticastListSize;
+};
+typedef NDIS_RESTART_GENERAL_ATTRIBUTES* PNDIS_RESTART_GENERAL_ATTRIBUTES;
+
+struct NDIS_FILTER_RESTART_PARAMETERS {
+    NDIS_OBJECT_HEADER Header;
+    NDIS_MEDIUM MiniportMediaType;
+    PNDIS_RESTART_ATTRIBUTES RestartAttributes;
+};
+typedef NDIS_FILTER_RESTART_PARAMETERS* PNDIS_FILTER_RESTART_PARAMETERS;
+
+struct NDIS_FILTER_PAUSE_PARAMETERS {
+    NDIS_OBJECT_HEADER Header;
+    ULONG Flags;
+    ULONG PauseReason;
+};
+typedef NDIS_FILTER_PAUSE_PARAMETERS* PNDIS_FILTER_PAUSE_PARAMETERS;
+
+struct NDIS_FILTER_ATTRIBUTES {
+    NDIS_OBJECT_HEADER Header;
+    ULONG Flags;
+};
+typedef NDIS_FILTER_ATTRIBUTES* PNDIS_FILTER_ATTRIBUTES;
+static_assert(sizeof(NDIS_FILTER_ATTRIBUTES) == 8);
+constexpr UCHAR NDIS_FILTER_ATTRIBUTES_REVISION_1 = 1;
+constexpr USHORT NDIS_SIZEOF_FILTER_ATTRIBUTES_REVISION_1 = 8;
+
+// ---------------------------------------------------------------------------------------------
+// Filter driver characteristics: the handler table NDIS calls.
+typedef NDIS_STATUS (*SET_OPTIONS_HANDLER)(NDIS_HANDLE ndisDriverHandle, NDIS_HANDLE driverContext);
+typedef NDIS_STATUS (*FILTER_SET_MODULE_OPTIONS_HANDLER)(NDIS_HANDLE filterModuleContext);
+typedef NDIS_STATUS (*FILTER_ATTACH_HANDLER)(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverContext,
+    PNDIS_FILTER_ATTACH_PARAMETERS attachParameters);
+typedef VOID (*FILTER_DETACH_HANDLER)(NDIS_HANDLE filterModuleContext);
+typedef NDIS_STATUS (*FILTER_RESTART_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNDIS_FILTER_RESTART_PARAMETERS restartParameters);
+typedef NDIS_STATUS (*FILTER_PAUSE_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNDIS_FILTER_PAUSE_PARAMETERS pauseParameters);
+typedef VOID (*FILTER_SEND_NET_BUFFER_LISTS_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNET_BUFFER_LIST netBufferLists, NDIS_PORT_NUMBER portNumber, ULONG sendFlags);
+typedef VOID (*FILTER_SEND_NET_BUFFER_LISTS_COMPLETE_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNET_BUFFER_LIST netBufferLists, ULONG sendCompleteFlags);
+typedef VOID (*FILTER_CANCEL_SEND_HANDLER)(NDIS_HANDLE filterModuleContext, PVOID cancelId);
+typedef VOID (*FILTER_RECEIVE_NET_BUFFER_LISTS_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNET_BUFFER_LIST netBufferLists, NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists,
+    ULONG receiveFlags);
+typedef VOID (*FILTER_RETURN_NET_BUFFER_LISTS_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNET_BUFFER_LIST netBufferLists, ULONG returnFlags);
+typedef NDIS_STATUS (*FILTER_OID_REQUEST_HANDLER)(NDIS_HANDLE filterModuleContext, PNDIS_OID_REQUEST oidRequest);
+typedef VOID (*FILTER_OID_REQUEST_COMPLETE_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNDIS_OID_REQUEST oidRequest, NDIS_STATUS status);
+typedef VOID (*FILTER_CANCEL_OID_REQUEST_HANDLER)(NDIS_HANDLE filterModuleContext, PVOID requestId);
+typedef VOID (*FILTER_DEVICE_PNP_EVENT_NOTIFY_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNET_DEVICE_PNP_EVENT netDevicePnPEvent);
+typedef NDIS_STATUS (*FILTER_NET_PNP_EVENT_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNET_PNP_EVENT_NOTIFICATION netPnPEventNotification);
+typedef VOID (*FILTER_STATUS_HANDLER)(NDIS_HANDLE filterModuleContext, PNDIS_STATUS_INDICATION statusIndication);
+typedef NDIS_STATUS (*FILTER_DIRECT_OID_REQUEST_HANDLER)(NDIS_HANDLE filterModuleContext, PNDIS_OID_REQUEST oidRequest);
+typedef VOID (*FILTER_DIRECT_OID_REQUEST_COMPLETE_HANDLER)(NDIS_HANDLE filterModuleContext,
+    PNDIS_OID_REQUEST oidRequest, NDIS_STATUS status);
+typedef VOID (*FILTER_CANCEL_DIRECT_OID_REQUEST_HANDLER)(NDIS_HANDLE filterModuleContext, PVOID requestId);
+
+struct NDIS_FILTER_DRIVER_CHARACTERISTICS {
+    NDIS_OBJECT_HEADER Header;
+    UCHAR MajorNdisVersion;
+    UCHAR MinorNdisVersion;
+    UCHAR MajorDriverVersion;
+    UCHAR MinorDriverVersion;
+    ULONG Flags;
+    NDIS_STRING FriendlyName;
+    NDIS_STRING UniqueName;
+    NDIS_STRING ServiceName;
+    SET_OPTIONS_HANDLER SetOptionsHandler;
+    FILTER_SET_MODULE_OPTIONS_HANDLER SetFilterModuleOptionsHandler;
+    FILTER_ATTACH_HANDLER AttachHandler;
+    FILTER_DETACH_HANDLER DetachHandler;
+    FILTER_RESTART_HANDLER RestartHandler;
+    FILTER_PAUSE_HANDLER PauseHandler;
+    FILTER_SEND_NET_BUFFER_LISTS_HANDLER SendNetBufferListsHandler;
+    FILTER_SEND_NET_BUFFER_LISTS_COMPLETE_HANDLER SendNetBufferListsCompleteHandler;
+    FILTER_CANCEL_SEND_HANDLER CancelSendNetBufferListsHandler;
+    FILTER_RECEIVE_NET_BUFFER_LISTS_HANDLER ReceiveNetBufferListsHandler;
+    FILTER_RETURN_NET_BUFFER_LISTS_HANDLER ReturnNetBufferListsHandler;
+    FILTER_OID_REQUEST_HANDLER OidRequestHandler;
+    FILTER_OID_REQUEST_COMPLETE_HANDLER OidRequestCompleteHandler;
+    FILTER_CANCEL_OID_REQUEST_HANDLER CancelOidRequestHandler;
+    FILTER_DEVICE_PNP_EVENT_NOTIFY_HANDLER DevicePnPEventNotifyHandler;
+    FILTER_NET_PNP_EVENT_HANDLER NetPnPEventHandler;
+    FILTER_STATUS_HANDLER StatusHandler;
+    FILTER_DIRECT_OID_REQUEST_HANDLER DirectOidRequestHandler;
+    FILTER_DIRECT_OID_REQUEST_COMPLETE_HANDLER DirectOidRequestCompleteHandler;
+    FILTER_CANCEL_DIRECT_OID_REQUEST_HANDLER CancelDirectOidRequestHandler;
+};
+typedef NDIS_FILTER_DRIVER_CHARACTERISTICS* PNDIS_FILTER_DRIVER_CHARACTERISTICS;
+static_assert(offsetof(NDIS_FILTER_DRIVER_CHARACTERISTICS, SetOptionsHandler) == 64);
+static_assert(sizeof(NDIS_FILTER_DRIVER_CHARACTERISTICS) == 224);
+constexpr UCHAR NDIS_FILTER_CHARACTERISTICS_REVISION_2 = 2;
+constexpr USHORT NDIS_SIZEOF_FILTER_DRIVER_CHARACTERISTICS_REVISION_2 = 224;
+
+_IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisFRegisterFilterDriver(PDRIVER_OBJECT driverObject,
+    NDIS_HANDLE filterDriverContext, NDIS_FILTER_DRIVER_CHARACTERISTICS* filterDriverCharacteristics,
+    PNDIS_HANDLE ndisFilterDriverHandle);
+_IRQL_requires_(PASSIVE_LEVEL) VOID NdisFDeregisterFilterDriver(NDIS_HANDLE ndisFilterDriverHandle);
+_IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisFSetAttributes(NDIS_HANDLE ndisFilterHandle,
+    NDIS_HANDLE filterModuleContext, PNDIS_FILTER_ATTRIBUTES filterAttributes);
+
+// ---------------------------------------------------------------------------------------------
+// The filter's calls to its neighbours.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFSendNetBufferLists(NDIS_HANDLE ndisFilterHandle,
+    PNET_BUFFER_LIST netBufferLists, NDIS_PORT_NUMBER portNumber, ULONG sendFlags);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFSendNetBufferListsComplete(NDIS_HANDLE ndisFilterHandle,
+    PNET_BUFFER_LIST netBufferLists, ULONG sendCompleteFlags);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFCancelSendNetBufferLists(NDIS_HANDLE ndisFilterHandle, PVOID cancelId);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFIndicateReceiveNetBufferLists(NDIS_HANDLE ndisFilterHandle,
+    PNET_BUFFER_LIST netBufferLists, NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists,
+    ULONG receiveFlags);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFReturnNetBufferLists(NDIS_HANDLE ndisFilterHandle,
+    PNET_BUFFER_LIST netBufferLists, ULONG returnFlags);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFIndicateStatus(NDIS_HANDLE ndisFilterHandle,
+    PNDIS_STATUS_INDICATION statusIndication);
+_IRQL_requires_(PASSIVE_LEVEL) VOID NdisFDevicePnPEventNotify(NDIS_HANDLE ndisFilterHandle,
+    PNET_DEVICE_PNP_EVENT netDevicePnPEvent);
+_IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisFNetPnPEvent(NDIS_HANDLE ndisFilterHandle,
+    PNET_PNP_EVENT_NOTIFICATION netPnPEventNotification);
+
+// ---------------------------------------------------------------------------------------------
+// Control device.
+struct NDIS_DEVICE_OBJECT_ATTRIBUTES {
+    NDIS_OBJECT_HEADER Header;
+    PNDIS_STRING DeviceName;
+    PNDIS_STRING SymbolicName;
+    PDRIVER_DISPATCH* MajorFunctions;
+    ULONG ExtensionSize;
+    PCUNICODE_STRING DefaultSDDLString;
+    LPCGUID DeviceClassGuid;
+};
+typedef NDIS_DEVICE_OBJECT_ATTRIBUTES* PNDIS_DEVICE_OBJECT_ATTRIBUTES;
+static_assert(sizeof(NDIS_DEVICE_OBJECT_ATTRIBUTES) == 56);
+constexpr UCHAR NDIS_DEVICE_OBJECT_ATTRIBUTES_REVISION_1 = 1;
+constexpr USHORT NDIS_SIZEOF_DEVICE_OBJECT_ATTRIBUTES_REVISION_1 = 56;
+
+_IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisRegisterDeviceEx(NDIS_HANDLE ndisObjectHandle,
+    PNDIS_DEVICE_OBJECT_ATTRIBUTES deviceObjectAttributes, PDEVICE_OBJECT* pDeviceObject,
+    PNDIS_HANDLE ndisDeviceHandle);
+_IRQL_requires_(PASSIVE_LEVEL) VOID NdisDeregisterDeviceEx(NDIS_HANDLE ndisDeviceHandle);
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID NdisGetDeviceReservedExtension(PDEVICE_OBJECT deviceObject);

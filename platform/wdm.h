@@ -1,0 +1,529 @@
+// Kernel declarations the core calls, under the WDK's names: types, status codes, IRQL, pool,
+// lookaside lists, spin locks, interlocked operations, threads and waits, the performance
+// counter, MDLs and user page locking, IRPs, the error log, the object manager and PnP
+// notification. Declarations only: the Windows binding maps them onto the WDK, host/ emulates
+// them on Linux. Freestanding C++20.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------------------------
+// Annotations. They document lock and IRQL contracts; they compile to nothing here.
+#define _IRQL_requires_max_(irql)
+#define _IRQL_requires_(irql)
+#define _Requires_lock_held_(lock)
+#define _Requires_lock_not_held_(lock)
+#define _Guarded_by_(lock)
+#define _Interlocked_
+
+// ---------------------------------------------------------------------------------------------
+// Basic types, with the widths of 64-bit Windows (LLP64).
+typedef void VOID;
+typedef void* PVOID;
+typedef const void* PCVOID;
+typedef uint8_t UCHAR;
+typedef UCHAR* PUCHAR;
+typedef uint8_t BOOLEAN;
+typedef BOOLEAN* PBOOLEAN;
+typedef char CHAR;
+typedef CHAR* PCHAR;
+typedef const CHAR* PCSTR;
+typedef int16_t CSHORT;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef USHORT* PUSHORT;
+typedef int32_t LONG;
+typedef LONG* PLONG;
+typedef uint32_t ULONG;
+typedef ULONG* PULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uint64_t ULONG64;
+typedef uint64_t ULONG_PTR;
+typedef int64_t LONG_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef ULONG_PTR* PULONG_PTR;
+typedef char16_t WCHAR;
+typedef WCHAR* PWCH;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* PCWSTR;
+typedef LONG NTSTATUS;
+typedef ULONG ACCESS_MASK;
+typedef PVOID HANDLE;
+typedef HANDLE* PHANDLE;
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+typedef CHAR KPROCESSOR_MODE;
+
+#define TRUE 1
+#define FALSE 0
+
+union LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+typedef LARGE_INTEGER* PLARGE_INTEGER;
+static_assert(sizeof(LARGE_INTEGER) == 8);
+
+struct GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+};
+typedef const GUID* LPCGUID;
+static_assert(sizeof(GUID) == 16);
+
+struct UNICODE_STRING {
+    USHORT Length;          // bytes, without a terminating NUL
+    USHORT MaximumLength;   // bytes
+    PWCH Buffer;
+};
+typedef UNICODE_STRING* PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+static_assert(sizeof(UNICODE_STRING) == 16);
+
+#define CONTAINING_RECORD(address, type, field) \
+    (reinterpret_cast<type*>(reinterpret_cast<PUCHAR>(address) - offsetof(type, field)))
+
+// ---------------------------------------------------------------------------------------------
+// Status codes.
+#define NT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
+constexpr NTSTATUS STATUS_SUCCESS = 0x00000000;
+constexpr NTSTATUS STATUS_WAIT_0 = 0x00000000;
+constexpr NTSTATUS STATUS_PENDING = 0x00000103;
+constexpr NTSTATUS STATUS_UNSUCCESSFUL = static_cast<NTSTATUS>(0xC0000001);
+constexpr NTSTATUS STATUS_INVALID_HANDLE = static_cast<NTSTATUS>(0xC0000008);
+constexpr NTSTATUS STATUS_INVALID_PARAMETER = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS STATUS_NO_MEMORY = static_cast<NTSTATUS>(0xC0000017);
+constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = static_cast<NTSTATUS>(0xC0000023);
+constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
+constexpr NTSTATUS STATUS_ACCESS_VIOLATION = static_cast<NTSTATUS>(0xC0000005);
+constexpr NTSTATUS STATUS_INSUFFICIENT_RESOURCES = static_cast<NTSTATUS>(0xC000009A);
+constexpr NTSTATUS STATUS_NOT_SUPPORTED = static_cast<NTSTATUS>(0xC00000BB);
+constexpr NTSTATUS STATUS_CANCELLED = static_cast<NTSTATUS>(0xC0000120);
+constexpr NTSTATUS STATUS_NOT_FOUND = static_cast<NTSTATUS>(0xC0000225);
+constexpr NTSTATUS STATUS_INFO_LENGTH_MISMATCH = static_cast<NTSTATUS>(0xC0000004);
+
+// ---------------------------------------------------------------------------------------------
+// IRQL.
+constexpr KIRQL PASSIVE_LEVEL = 0;
+constexpr KIRQL APC_LEVEL = 1;
+constexpr KIRQL DISPATCH_LEVEL = 2;
+constexpr KIRQL HIGH_LEVEL = 15;
+
+_IRQL_requires_max_(HIGH_LEVEL) KIRQL KeGetCurrentIrql();
+_IRQL_requires_max_(HIGH_LEVEL) VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+_IRQL_requires_max_(HIGH_LEVEL) VOID KeLowerIrql(KIRQL newIrql);
+
+// ---------------------------------------------------------------------------------------------
+// Doubly and singly linked lists (inline, as in the WDK).
+struct LIST_ENTRY {
+    LIST_ENTRY* Flink;
+    LIST_ENTRY* Blink;
+};
+typedef LIST_ENTRY* PLIST_ENTRY;
+
+inline VOID InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* head) { return head->Flink == head; }
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY entry)
+{
+    PLIST_ENTRY next = entry->Flink;
+    PLIST_ENTRY prev = entry->Blink;
+    prev->Flink = next;
+    next->Blink = prev;
+    return next == prev;
+}
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head)
+{
+    PLIST_ENTRY entry = head->Flink;
+    RemoveEntryList(entry);
+    return entry;
+}
+inline VOID InsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry)
+{
+    PLIST_ENTRY last = head->Blink;
+    entry->Flink = head;
+    entry->Blink = last;
+    last->Flink = entry;
+    head->Blink = entry;
+}
+inline VOID InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry)
+{
+    PLIST_ENTRY first = head->Flink;
+    entry->Flink = first;
+    entry->Blink = head;
+    first->Blink = entry;
+    head->Flink = entry;
+}
+
+struct SLIST_ENTRY {
+    SLIST_ENTRY* Next;
+};
+typedef SLIST_ENTRY* PSLIST_ENTRY;
+
+// ---------------------------------------------------------------------------------------------
+// Interlocked operations (compiler intrinsics on both platforms; full barriers).
+inline LONG InterlockedIncrement(volatile LONG* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(volatile LONG* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(volatile LONG* target, LONG value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchangeAdd(volatile LONG* target, LONG value) { return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand)
+{
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline LONGLONG InterlockedExchange64(volatile LONGLONG* target, LONGLONG value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
+inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
+{
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Run-time library.
+inline VOID RtlZeroMemory(PVOID destination, SIZE_T length) { __builtin_memset(destination, 0, length); }
+inline VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length) { __builtin_memcpy(destination, source, length); }
+inline VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill) { __builtin_memset(destination, fill, length); }
+SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length);
+VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+
+// The kernel's printf: returns the characters written, or a negative value when the text did
+// not fit in `count` characters (the buffer is then not terminated). Conversions: %d %u %x %X
+// %p %s %c %hu %hd with flags, width and the l/ll/h length modifiers.
+int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments);
+// Converts `count` narrow characters to UTF-16; returns the number converted.
+size_t mbstowcs(WCHAR* destination, const char* source, size_t count);
+
+// ---------------------------------------------------------------------------------------------
+// Pool.
+enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 };
+
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ExFreePoolWithTag(PVOID p, ULONG tag);
+
+// Non-paged lookaside list of fixed-size blocks.
+typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+typedef VOID (*PFREE_FUNCTION)(PVOID buffer);
+
+struct NPAGED_LOOKASIDE_LIST {
+    PVOID HostList;          // the platform's own record of the list
+    ULONG Size;
+    ULONG Tag;
+};
+typedef NPAGED_LOOKASIDE_LIST* PNPAGED_LOOKASIDE_LIST;
+
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside,
+    PALLOCATE_FUNCTION allocate, PFREE_FUNCTION free, ULONG flags, SIZE_T size, ULONG tag, USHORT depth);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PVOID entry);
+
+// ---------------------------------------------------------------------------------------------
+// Spin locks.
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock);
+_IRQL_requires_max_(DISPATCH_LEVEL) KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock);
+_IRQL_requires_(DISPATCH_LEVEL) VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
+_IRQL_requires_(DISPATCH_LEVEL) VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
+_IRQL_requires_(DISPATCH_LEVEL) VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
+
+// ---------------------------------------------------------------------------------------------
+// Objects, threads and waits.
+constexpr KPROCESSOR_MODE KernelMode = 0;
+constexpr KPROCESSOR_MODE UserMode = 1;
+constexpr ACCESS_MASK THREAD_ALL_ACCESS = 0x1FFFFF;
+
+enum KWAIT_REASON { Executive = 0 };
+
+struct OBJECT_ATTRIBUTES;
+typedef OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
+struct CLIENT_ID;
+typedef CLIENT_ID* PCLIENT_ID;
+struct OBJECT_TYPE;
+typedef OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _KTHREAD* PKTHREAD;
+typedef struct _ACCESS_STATE* PACCESS_STATE;
+
+typedef VOID (*PKSTART_ROUTINE)(PVOID startContext);
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess,
+    POBJECT_ATTRIBUTES objectAttributes, HANDLE processHandle, PCLIENT_ID clientId,
+    PKSTART_ROUTINE startRoutine, PVOID startContext);
+// Ends the calling system thread; does not return.
+_IRQL_requires_max_(PASSIVE_LEVEL) [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
+_IRQL_requires_max_(DISPATCH_LEVEL) HANDLE PsGetCurrentProcessId();
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
+    POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode, PVOID* object, PVOID handleInformation);
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG_PTR ObfDereferenceObject(PVOID object);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ZwClose(HANDLE handle);
+
+// Waits for a dispatcher object (a thread object here). A NULL timeout waits forever; a
+// relative timeout is negative, in 100 ns units. A wait with a timeout other than zero needs
+// IRQL <= APC_LEVEL.
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason,
+    KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER timeout);
+// Sleeps; `interval` is negative for a relative wait, in 100 ns units.
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+    PLARGE_INTEGER interval);
+
+// ---------------------------------------------------------------------------------------------
+// Performance counter.
+_IRQL_requires_max_(HIGH_LEVEL) LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
+
+// ---------------------------------------------------------------------------------------------
+// Memory descriptor lists and user page locking.
+constexpr CSHORT MDL_MAPPED_TO_SYSTEM_VA = 0x0001;
+constexpr CSHORT MDL_PAGES_LOCKED = 0x0002;
+constexpr CSHORT MDL_SOURCE_IS_NONPAGED_POOL = 0x0004;
+
+struct MDL {
+    MDL* Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    ULONG Reserved;
+    PVOID Process;
+    PVOID MappedSystemVa;   // valid when MdlFlags holds MDL_MAPPED_TO_SYSTEM_VA or MDL_SOURCE_IS_NONPAGED_POOL
+    PVOID StartVa;          // page-aligned start of the described range
+    ULONG ByteCount;
+    ULONG ByteOffset;       // offset of the first byte in its page
+};
+typedef MDL* PMDL;
+
+inline PVOID MmGetMdlVirtualAddress(const MDL* mdl) { return static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset; }
+inline ULONG MmGetMdlByteCount(const MDL* mdl) { return mdl->ByteCount; }
+
+enum LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 };
+enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 };
+enum MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
+constexpr ULONG MdlMappingNoExecute = 0x40000000;
+
+typedef struct _IRP* PIRP;
+
+_IRQL_requires_max_(DISPATCH_LEVEL) PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length,
+    BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID IoFreeMdl(PMDL mdl);
+// The status-returning form of MmProbeAndLockPages: STATUS_ACCESS_VIOLATION where the WDK
+// raises an exception (a range that is not valid memory of the calling process with the
+// access asked for); STATUS_SUCCESS with the pages locked otherwise.
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS MmProbeAndLockPagesChecked(PMDL mdl, KPROCESSOR_MODE accessMode,
+    LOCK_OPERATION operation);
+// Unlocks the pages and ends their system mapping, if any.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID MmUnlockPages(PMDL mdl);
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode,
+    MEMORY_CACHING_TYPE cacheType, PVOID requestedAddress, ULONG bugCheckOnFailure, ULONG priority);
+
+inline PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority)
+{
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        return mdl->MappedSystemVa;
+    }
+    return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, priority);
+}
+
+// ---------------------------------------------------------------------------------------------
+// I/O manager: driver and device objects, file objects, IRPs.
+constexpr UCHAR IRP_MJ_CREATE = 0x00;
+constexpr UCHAR IRP_MJ_CLOSE = 0x02;
+constexpr UCHAR IRP_MJ_DEVICE_CONTROL = 0x0e;
+constexpr UCHAR IRP_MJ_CLEANUP = 0x12;
+constexpr ULONG IRP_MJ_MAXIMUM_FUNCTION = 0x1b;
+
+constexpr CSHORT IO_TYPE_DRIVER = 4;
+constexpr CSHORT IO_TYPE_DEVICE = 3;
+
+constexpr CHAR IO_NO_INCREMENT = 0;
+constexpr CHAR IO_NETWORK_INCREMENT = 2;
+
+typedef struct _DEVICE_OBJECT* PDEVICE_OBJECT;
+typedef struct _DRIVER_OBJECT* PDRIVER_OBJECT;
+
+typedef NTSTATUS (*PDRIVER_DISPATCH)(PDEVICE_OBJECT deviceObject, PIRP irp);
+typedef VOID (*PDRIVER_CANCEL)(PDEVICE_OBJECT deviceObject, PIRP irp);
+typedef VOID (*PDRIVER_UNLOAD)(PDRIVER_OBJECT driverObject);
+
+struct VPB {
+    CSHORT Type;
+    CSHORT Size;
+    USHORT Flags;
+    PDEVICE_OBJECT DeviceObject;   // the mounted volume's device
+    PDEVICE_OBJECT RealDevice;
+};
+typedef VPB* PVPB;
+
+typedef struct _DEVICE_OBJECT {
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    PDRIVER_OBJECT DriverObject;
+    PDEVICE_OBJECT NextDevice;
+    PDEVICE_OBJECT AttachedDevice;
+    ULONG Flags;
+    PVPB Vpb;
+    PVOID DeviceExtension;
+} DEVICE_OBJECT;
+
+typedef struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    UNICODE_STRING DriverName;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT;
+
+struct FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FsContext;   // the driver's per-open context
+};
+typedef FILE_OBJECT* PFILE_OBJECT;
+
+struct IO_STATUS_BLOCK {
+    NTSTATUS Status;
+    ULONG_PTR Information;
+};
+
+struct IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+};
+typedef IO_STACK_LOCATION* PIO_STACK_LOCATION;
+
+constexpr UCHAR SL_PENDING_RETURNED = 0x01;
+
+typedef struct _IRP {
+    CSHORT Type;
+    USHORT Size;
+    PMDL MdlAddress;
+    union {
+        PVOID SystemBuffer;   // METHOD_BUFFERED: input on entry, output on completion
+    } AssociatedIrp;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    PDRIVER_CANCEL volatile CancelRoutine;
+    struct {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            LIST_ENTRY ListEntry;
+            PIO_STACK_LOCATION CurrentStackLocation;
+        } Overlay;
+    } Tail;
+} IRP;
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
+inline VOID IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
+inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine)
+{
+    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(const_cast<PDRIVER_CANCEL*>(&irp->CancelRoutine)),
+        reinterpret_cast<PVOID>(cancelRoutine)));
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost);
+inline VOID IoCompleteRequest(PIRP irp, CHAR priorityBoost) { IofCompleteRequest(irp, priorityBoost); }
+// Releases the global cancel lock that the I/O manager holds when it calls a cancel routine.
+_IRQL_requires_(DISPATCH_LEVEL) VOID IoReleaseCancelSpinLock(KIRQL irql);
+
+// Control codes.
+constexpr ULONG METHOD_BUFFERED = 0;
+constexpr ULONG FILE_ANY_ACCESS = 0;
+constexpr ULONG FILE_DEVICE_PHYSICAL_NETCARD = 0x17;
+constexpr ULONG CTL_CODE(ULONG deviceType, ULONG function, ULONG method, ULONG access)
+{
+    return (deviceType << 16) | (access << 14) | (function << 2) | method;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Error log.
+constexpr ULONG ERROR_LOG_MAXIMUM_SIZE = 240;
+
+struct IO_ERROR_LOG_PACKET {
+    UCHAR MajorFunctionCode;
+    UCHAR RetryCount;
+    USHORT DumpDataSize;
+    USHORT NumberOfStrings;
+    USHORT StringOffset;
+    USHORT EventCategory;
+    NTSTATUS ErrorCode;
+    ULONG UniqueErrorValue;
+    NTSTATUS FinalStatus;
+    ULONG SequenceNumber;
+    ULONG IoControlCode;
+    LARGE_INTEGER DeviceOffset;
+    ULONG DumpData[1];
+};
+typedef IO_ERROR_LOG_PACKET* PIO_ERROR_LOG_PACKET;
+static_assert(offsetof(IO_ERROR_LOG_PACKET, ErrorCode) == 12);
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DeviceOffset) == 32);
+static_assert(offsetof(IO_ERROR_LOG_PACKET, DumpData) == 40);
+static_assert(sizeof(IO_ERROR_LOG_PACKET) == 48);
+
+// `ioObject` is the driver object or a device object; `entrySize` at most ERROR_LOG_MAXIMUM_SIZE.
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID IoWriteErrorLogEntry(PVOID elEntry);
+
+// ---------------------------------------------------------------------------------------------
+// Object manager and PnP notification.
+extern POBJECT_TYPE* IoDriverObjectType;
+constexpr ULONG OBJ_CASE_INSENSITIVE = 0x40;
+
+struct OBJECT_NAME_INFORMATION {
+    UNICODE_STRING Name;   // the name's characters follow the record in the same buffer
+};
+typedef OBJECT_NAME_INFORMATION* POBJECT_NAME_INFORMATION;
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ObReferenceObjectByName(PUNICODE_STRING objectName, ULONG attributes,
+    PACCESS_STATE accessState, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode,
+    PVOID parseContext, PVOID* object);
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS ObQueryNameString(PVOID object, POBJECT_NAME_INFORMATION objectNameInfo,
+    ULONG length, PULONG returnLength);
+
+struct TARGET_DEVICE_CUSTOM_NOTIFICATION {
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    PFILE_OBJECT FileObject;
+    LONG NameBufferOffset;
+    UCHAR CustomDataBuffer[1];
+};
+typedef TARGET_DEVICE_CUSTOM_NOTIFICATION* PTARGET_DEVICE_CUSTOM_NOTIFICATION;
+static_assert(offsetof(TARGET_DEVICE_CUSTOM_NOTIFICATION, FileObject) == 24);
+static_assert(offsetof(TARGET_DEVICE_CUSTOM_NOTIFICATION, CustomDataBuffer) == 36);
+
+typedef VOID (*PDEVICE_CHANGE_COMPLETE_CALLBACK)(PVOID context);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS IoReportTargetDeviceChangeAsynchronous(PDEVICE_OBJECT physicalDeviceObject,
+    PVOID notificationStructure, PDEVICE_CHANGE_COMPLETE_CALLBACK callback, PVOID context);
+
+// ---------------------------------------------------------------------------------------------
+// Software tracing. The provider carries no behaviour; registration returns a handle.
+typedef ULONGLONG REGHANDLE;
+NTSTATUS EtwRegister(LPCGUID providerId, PVOID enableCallback, PVOID callbackContext, REGHANDLE* regHandle);
+NTSTATUS EtwUnregister(REGHANDLE regHandle);
