@@ -2,6 +2,9 @@
 // requests to their handlers. PASSIVE_LEVEL, in the thread of the calling process.
 #include "control/control_device.h"
 
+#include "control/frame_cache.h"
+#include "control/frame_requests.h"
+#include "control/stream_port.h"
 #include "driver/driver.h"
 
 namespace {
@@ -47,6 +50,8 @@ NTSTATUS DispatchCreateCloseCleanup(PDEVICE_OBJECT deviceObject, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction == IRP_MJ_CREATE) {
         stack->FileObject->FsContext = nullptr;   // no StreamPort yet
+    } else if (stack->MajorFunction == IRP_MJ_CLEANUP) {
+        CleanupStreamPortOfFile(stack->FileObject);
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
@@ -60,13 +65,41 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     irp->IoStatus.Information = 0;
 
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     NTSTATUS status;
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_DRIVER_GET_VERSION:
-        status = GetDriverVersion(irp, stack);
+    switch (code) {
+    case IOCTL_STREAM_BIND_PORT:
+        status = BindStreamPort(irp, stack);
+        break;
+    case IOCTL_STREAM_SETUP_CACHE:
+        status = SetupFrameCache(irp, stack);
+        break;
+    case IOCTL_STREAM_GET_FRAME:
+        status = GetFrame(irp, stack);
+        if (status == STATUS_PENDING) {
+            return status;   // the frame queue owns the request now
+        }
+        break;
+    case IOCTL_STREAM_RETURN_FRAME:
+        status = ReturnFrame(irp, stack);
+        break;
+    case IOCTL_STREAM_START:
+        status = StartAcquisition(irp, stack);
+        break;
+    case IOCTL_STREAM_STOP:
+        status = StopAcquisition(irp, stack);
         break;
     case IOCTL_ADAPTER_QUERY:
         status = QueryAdapter(irp, stack);
+        break;
+    case IOCTL_DRIVER_GET_VERSION:
+        status = GetDriverVersion(irp, stack);
+        break;
+    case IOCTL_STREAM_RELEASE_CACHE:
+        status = ReleaseCacheRequest(irp, stack);
+        break;
+    case IOCTL_STREAM_FLUSH_FRAMES:
+        status = FlushFramesRequest(irp, stack);
         break;
     default:
         status = STATUS_NOT_SUPPORTED;
@@ -74,8 +107,6 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp)
     }
 
     irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_STREAM_GET_FRAME
-                               ? STREAM_REQUEST_BOOST
-                               : IO_NO_INCREMENT);
+    IoCompleteRequest(irp, code == IOCTL_STREAM_GET_FRAME ? STREAM_REQUEST_BOOST : IO_NO_INCREMENT);
     return status;
 }

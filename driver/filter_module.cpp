@@ -3,6 +3,7 @@
 // module, not those of different modules.
 #include "driver/driver.h"
 
+#include "control/stream_port.h"
 #include "driver/event_log.h"
 
 namespace {
@@ -154,7 +155,10 @@ VOID FilterDetach(NDIS_HANDLE filterModuleContext)
     WriteEventLog(MSG_NIC_DETACHED, 0, "MAC:%02x-%02x-%02x-%02x-%02x-%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
         mac[5]);
 
-    // 2. The slot belongs to this module only while it holds the module.
+    // 2. Every port still bound to this adapter ends here.
+    DetachStreamPorts(adapter);
+
+    // 3. The slot belongs to this module only while it holds the module.
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
     if (DriverGlobals.AdapterTable[adapter->AdapterIndex] == adapter) {
@@ -162,7 +166,7 @@ VOID FilterDetach(NDIS_HANDLE filterModuleContext)
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // 3. The driver's own packets come from this pool: wait for the miniport to hand back the
+    // 4. The driver's own packets come from this pool: wait for the miniport to hand back the
     // ones still in flight before the pool goes.
     while (InterlockedCompareExchange(&adapter->OutstandingSends, 0, 0) != 0) {
         LARGE_INTEGER interval;
@@ -174,7 +178,7 @@ VOID FilterDetach(NDIS_HANDLE filterModuleContext)
         adapter->NetBufferListPool = nullptr;
     }
 
-    // 4.
+    // 5.
     ULONG size = ULONG{sizeof(FilterAdapter)} + adapter->FilterModuleName.Length + adapter->MiniportFriendlyName.Length +
                  adapter->MiniportName.Length;
     NdisFreeMemory(adapter, size, 0);

@@ -6,3 +6,11 @@
 
 NTSTATUS FindNotificationDevice(PCWSTR driverName, PDEVICE_OBJECT* device);
 BOOLEAN IsNotificationDeviceName(PDEVICE_OBJECT device);
+
+struct StreamPort;
+struct FrameSlot;
+
+// Reports a frame event (FRAME_EVENT_*) of `slot` to user mode through the port's notification
+// device. IRQL <= DISPATCH_LEVEL; may run with the port's FrameListLock held; the slot's
+// FrameHeader must still hold the frame's values.
+VOID SendFrameEventNotification(StreamPort* port, FrameSlot* slot, ULONG eventCode);

@@ -21,6 +21,10 @@ void RequireNoSpinLockHeld(const char* routine);
 // Number of spin locks (and RW locks) the calling thread holds.
 int LocksHeldByThisThread();
 
+// Edges of the lock-order graph ("A was held while B was acquired"): they go when the memory
+// of either lock is freed, as Driver Verifier forgets freed locks.
+size_t LockOrderEdges();
+
 // Runs `call` as a handler called by the platform (NDIS, the I/O manager) at `irql` and checks
 // that the handler returns at the IRQL it was called at, holding no lock.
 void CallHandlerAt(KIRQL irql, const char* handler, const std::function<void()>& call);
@@ -46,6 +50,11 @@ constexpr uint32_t TagOf(const char (&text)[5])
 // The performance counter runs at 10 MHz. On the real clock it follows CLOCK_MONOTONIC; on the
 // virtual clock it moves only when a test advances it (or when a thread waits for a system
 // thread that sleeps in virtual time: then time jumps to that sleeper's deadline).
+//
+// On the virtual clock a system thread's delay (KeDelayExecutionThread, NdisMSleep) ends only
+// when the clock reaches its deadline; every other thread (a test, an NDIS or user-mode call)
+// sleeps in real time and does not move the clock. KeWaitForSingleObject timeouts are real time.
+// The real clock is the default, and CheckAndResetKernel goes back to it.
 constexpr int64_t PERFORMANCE_FREQUENCY = 10'000'000;
 void UseVirtualClock(int64_t startCounts = 0);
 void UseRealClock();
@@ -68,9 +77,41 @@ void WaitForSystemThreadDelays(uint64_t count);
 int OpenKernelHandles();
 int ReferencedThreadObjects();
 
+// Kernel objects other than threads (driver objects, file objects, ...): another module hands a
+// reference to the driver with ReferenceObject (the object is registered on its first
+// reference); ObfDereferenceObject drops it, and when the last reference and handle are gone
+// `type->lastReferenceGone` (may be null) runs, without kernel locks held. References still
+// held at CheckAndResetKernel are reported as HandleLeak.
+struct ObjectType {
+    const char* name;
+    void (*lastReferenceGone)(void* object);
+};
+void ReferenceObject(void* object, const ObjectType* type);
+// Opens a kernel handle to `object` (ZwClose closes it; ObReferenceObjectByHandle resolves it).
+HANDLE OpenHandle(void* object, const ObjectType* type);
+// References plus handles on `object`; 0 when it is not registered.
+int64_t ObjectReferences(const void* object);
+
+// ---- For the other host modules -------------------------------------------------------------
+// The process the calling thread runs in, as PsGetCurrentProcessId reports it: the I/O manager
+// sets it while a user-mode call runs. (HANDLE)4, the system process, is the default.
+void SetCurrentProcessId(HANDLE processId);
+// True on a thread started by PsCreateSystemThread.
+bool IsSystemThread();
+
+// Pool for the machine's own records: no failure injection, no IRQL check, never reported as
+// the driver's leak. Give it a tag of the machine's own (e.g. TagOf("Hndi")).
+void* AllocateHostPool(size_t size, uint32_t tag);
+void FreeHostPool(void* p);
+
 // ---- Machine-wide reset ---------------------------------------------------------------------
-// Final checks of the kernel state (no handles, no threads, no lookaside lists, no locks), then
-// a clean slate for the next machine.
+// Final checks of the kernel state (no handles, no threads, no lookaside lists, no RW locks, no
+// ETW registrations, no locks held, IRQL back at PASSIVE_LEVEL), then a clean slate for the next
+// machine: the real clock, no fault armed, and every pool block freed silently. Call it last,
+// after the driver's tags were checked with CheckNoPoolUnderTag and the other modules released
+// their own records.
 void CheckAndResetKernel(const char* when);
+// Frees every pool block without a report (part of CheckAndResetKernel).
+void ResetPool();
 
 }  // namespace host

@@ -1,0 +1,235 @@
+// The user-mode stream API over the control device. User mode.
+#include "client/gvsp_client.h"
+
+#include <cstring>
+
+#include "control/control_device.h"
+
+namespace gvsp {
+
+namespace {
+
+constexpr const char16_t* CONTROL_DEVICE_PATH = u"\\\\.\\jwGenICamForEthernet";
+constexpr uint32_t VERSION_BYTES = 32;
+
+uint16_t NetworkOrder(uint16_t value) { return static_cast<uint16_t>((value >> 8) | (value << 8)); }
+
+NTSTATUS ControlOn(host::UserProcess& process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
+    void* output, ULONG outputLength, ULONG_PTR* information)
+{
+    ULONG_PTR ignored = 0;
+    return process.NtDeviceIoControlFile(handle, code, input, inputLength, output, outputLength,
+        information != nullptr ? information : &ignored);
+}
+
+}  // namespace
+
+// ---- ControlDevice ------------------------------------------------------------------------------
+ControlDevice::ControlDevice(host::UserProcess& process)
+    : process_(process), handle_(process.CreateFile(CONTROL_DEVICE_PATH))
+{
+}
+
+ControlDevice::~ControlDevice()
+{
+    if (IsOpen()) {
+        process_.CloseHandle(handle_);
+    }
+}
+
+bool ControlDevice::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+NTSTATUS ControlDevice::Version(std::string* text) const
+{
+    char version[VERSION_BYTES] = {};
+    NTSTATUS status = ControlOn(process_, handle_, IOCTL_DRIVER_GET_VERSION, nullptr, 0, version, sizeof version, nullptr);
+    if (NT_SUCCESS(status)) {
+        text->assign(version, strnlen(version, sizeof version));
+    }
+    return status;
+}
+
+NTSTATUS ControlDevice::QueryAdapter(const MacAddress& mac) const
+{
+    MacAddress input = mac;
+    return ControlOn(process_, handle_, IOCTL_ADAPTER_QUERY, input.data(), ULONG(input.size()), nullptr, 0, nullptr);
+}
+
+// ---- Frame --------------------------------------------------------------------------------------
+std::span<const uint8_t> Frame::Leader() const
+{
+    const FrameHeader& h = Header();
+    uint32_t size = h.LeaderSize < LEADER_AREA_SIZE ? h.LeaderSize : LEADER_AREA_SIZE;
+    return {At(LEADER_AREA_OFFSET), h.LeaderReceived ? size : 0u};
+}
+
+std::span<const uint8_t> Frame::Trailer() const
+{
+    const FrameHeader& h = Header();
+    uint32_t size = h.TrailerSize < TRAILER_AREA_SIZE ? h.TrailerSize : TRAILER_AREA_SIZE;
+    return {At(TRAILER_AREA_OFFSET), h.TrailerReceived ? size : 0u};
+}
+
+std::span<const uint8_t> Frame::Payload() const
+{
+    return {At(PAYLOAD_AREA_OFFSET), Header().PayloadSize};
+}
+
+// ---- PendingFrame -------------------------------------------------------------------------------
+PendingFrame::PendingFrame(host::UserProcess& process, HANDLE handle) : process_(process), handle_(handle) {}
+
+NTSTATUS PendingFrame::Status() const
+{
+    return static_cast<NTSTATUS>(__atomic_load_n(&overlapped_.Internal, __ATOMIC_ACQUIRE));
+}
+
+NTSTATUS PendingFrame::Wait(Frame* frame)
+{
+    DWORD transferred = 0;
+    process_.GetOverlappedResult(handle_, &overlapped_, &transferred, TRUE);
+    NTSTATUS status = Status();
+    if (frame != nullptr) {
+        *frame = NT_SUCCESS(status) && transferred == sizeof record_ ? Frame(record_) : Frame();
+    }
+    return status;
+}
+
+bool PendingFrame::Cancel() { return process_.CancelIoEx(handle_, &overlapped_) != FALSE; }
+
+ULONG_PTR PendingFrame::BytesReturned() const { return overlapped_.InternalHigh; }
+
+// ---- Stream -------------------------------------------------------------------------------------
+Stream::Stream(host::UserProcess& process) : process_(process), handle_(process.CreateFile(CONTROL_DEVICE_PATH)) {}
+
+Stream::~Stream() { Close(); }
+
+NTSTATUS Stream::Control(ULONG code, void* input, ULONG inputLength, void* output, ULONG outputLength,
+    ULONG_PTR* information)
+{
+    return ControlOn(process_, handle_, code, input, inputLength, output, outputLength, information);
+}
+
+NTSTATUS Stream::Bind(const MacAddress& mac, uint16_t udpPort, uint32_t* portId)
+{
+    uint8_t input[8];
+    std::memcpy(input, mac.data(), mac.size());
+    input[6] = static_cast<uint8_t>(udpPort);
+    input[7] = static_cast<uint8_t>(udpPort >> 8);
+    uint32_t id = 0;
+    NTSTATUS status = Control(IOCTL_STREAM_BIND_PORT, input, sizeof input, &id, sizeof id);
+    if (NT_SUCCESS(status) && portId != nullptr) {
+        *portId = id;
+    }
+    return status;
+}
+
+bool Stream::AllocateCache(uint32_t frameCount, uint32_t bufferSize)
+{
+    blockLength_ = StreamControlBlockSize(frameCount);
+    block_ = static_cast<StreamControlBlock*>(process_.Allocate(blockLength_));
+    if (block_ == nullptr) {
+        return false;
+    }
+    block_->FrameCount = frameCount;
+    bufferSize_ = bufferSize;
+    buffers_.clear();
+    for (uint32_t i = 0; i < frameCount; ++i) {
+        void* buffer = process_.Allocate(bufferSize);
+        if (buffer == nullptr) {
+            return false;
+        }
+        buffers_.push_back(reinterpret_cast<uint64_t>(buffer));
+    }
+    DescribeBuffers();
+    return true;
+}
+
+FrameDescriptor& Stream::Descriptor(uint32_t index) const
+{
+    return reinterpret_cast<FrameDescriptor*>(reinterpret_cast<uint8_t*>(block_) + STREAM_CONTROL_HEADER_SIZE)[index];
+}
+
+void Stream::DescribeBuffers()
+{
+    for (uint32_t i = 0; i < buffers_.size(); ++i) {
+        Descriptor(i).UserAddress = buffers_[i];
+        Descriptor(i).Size = bufferSize_;
+    }
+}
+
+void Stream::Configure(const StreamConfig& config)
+{
+    StreamControlBlock& b = *block_;
+    b.FrameSize = config.frameSize;
+    b.PacketSize = config.packetSize;
+    b.StreamChannelIndex = config.streamChannelIndex;
+    b.ResendSourcePort = NetworkOrder(config.resendSourcePort);
+    b.RequestMode = config.requestMode;
+    b.ResendTimeout = config.resendTimeoutMs;
+    b.Flags = config.flags;
+    b.ResendRetryLimit = config.resendRetryLimit;
+    b.ResendEnabled = config.resendEnabled ? 1 : 0;
+    b.OverflowChunkSize = config.overflowChunkSize;
+    b.ResendGapLimit = config.resendGapLimit;
+    b.MissingPacketLimit = config.missingPacketLimit;
+}
+
+NTSTATUS Stream::SetupCache()
+{
+    uint8_t input[34] = {};
+    uint32_t count = block_->FrameCount;
+    std::memcpy(input + 8, &count, sizeof count);
+    std::memcpy(input + 20, &bufferSize_, sizeof bufferSize_);
+    uint64_t address = reinterpret_cast<uint64_t>(block_);
+    std::memcpy(input + 24, &address, sizeof address);
+    uint16_t length = static_cast<uint16_t>(blockLength_);
+    std::memcpy(input + 32, &length, sizeof length);
+    return Control(IOCTL_STREAM_SETUP_CACHE, input, sizeof input);
+}
+
+void Stream::SetActive(bool active)
+{
+    __atomic_store_n(&block_->Active, uint8_t(active ? 1 : 0), __ATOMIC_RELEASE);
+}
+
+NTSTATUS Stream::Start() { return Control(IOCTL_STREAM_START); }
+
+NTSTATUS Stream::Stop() { return Control(IOCTL_STREAM_STOP); }
+
+NTSTATUS Stream::GetFrame(Frame* frame)
+{
+    uint64_t record = 0;
+    ULONG_PTR information = 0;
+    NTSTATUS status = Control(IOCTL_STREAM_GET_FRAME, nullptr, 0, &record, sizeof record, &information);
+    *frame = NT_SUCCESS(status) && information == sizeof record ? Frame(record) : Frame();
+    return status;
+}
+
+std::unique_ptr<PendingFrame> Stream::RequestFrame()
+{
+    auto pending = std::make_unique<PendingFrame>(process_, handle_);
+    DWORD returned = 0;
+    process_.DeviceIoControl(handle_, IOCTL_STREAM_GET_FRAME, nullptr, 0, &pending->record_, sizeof pending->record_,
+        &returned, &pending->overlapped_);
+    return pending;
+}
+
+NTSTATUS Stream::ReturnFrame(const Frame& frame)
+{
+    uint64_t address = frame.HeaderAddress();
+    return Control(IOCTL_STREAM_RETURN_FRAME, &address, sizeof address);
+}
+
+NTSTATUS Stream::Flush() { return Control(IOCTL_STREAM_FLUSH_FRAMES); }
+
+NTSTATUS Stream::ReleaseCache() { return Control(IOCTL_STREAM_RELEASE_CACHE); }
+
+void Stream::Close()
+{
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        process_.CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+}
+
+}  // namespace gvsp

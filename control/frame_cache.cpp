@@ -1,0 +1,524 @@
+// The frame cache: the user's StreamControlBlock and frame buffers, locked and mapped once per
+// set-up and released again; frames that user mode gives back; the set-up, release and flush
+// requests. PASSIVE_LEVEL, in the calling process, except ReleaseFrameCache.
+//
+// The block and the buffers are user memory that user mode may rewrite at any moment: every
+// value read from them is read once, bounded, and never followed as a pointer. What the driver
+// relies on is kept in its FrameSlots; the block and the buffers' driver regions get a report.
+#include "control/frame_cache.h"
+
+#include "delivery/frame_completion.h"
+#include "driver/event_log.h"
+
+namespace {
+
+constexpr ULONG SETUP_INPUT_SIZE = 34;
+constexpr ULONG RETURN_INPUT_SIZE = 8;
+
+// Unique values of the cache events.
+constexpr ULONG ALLOC_FAILED_BLOCK_MDL = 2;
+constexpr ULONG ALLOC_FAILED_BUFFER_MDL = 3;
+constexpr ULONG ALLOC_FAILED_BLOCK_MAPPING = 6;
+constexpr ULONG ALLOC_FAILED_BUFFER_MAPPING = 7;
+constexpr ULONG ALLOC_FAILED_FRAME_SLOTS = 8;
+constexpr ULONG MAP_FAILED_BLOCK = 0;
+constexpr ULONG MAP_FAILED_BUFFER = 1;
+constexpr ULONG MAP_FAILED_BUFFER_TOO_SMALL = 2;
+constexpr ULONG FILE_CONTEXT_NULL_SETUP = 1;
+constexpr ULONG FILE_CONTEXT_NULL_RELEASE = 3;
+
+ULONG ReadLittleEndian32(const UCHAR* bytes)
+{
+    return ULONG{bytes[0]} | ULONG{bytes[1]} << 8 | ULONG{bytes[2]} << 16 | ULONG{bytes[3]} << 24;
+}
+
+ULONG64 ReadLittleEndian64(const UCHAR* bytes)
+{
+    return ULONG64{ReadLittleEndian32(bytes)} | ULONG64{ReadLittleEndian32(bytes + 4)} << 32;
+}
+
+FrameDescriptor* DescriptorOf(StreamControlBlock* block, ULONG index)
+{
+    return reinterpret_cast<FrameDescriptor*>(reinterpret_cast<PUCHAR>(block) + STREAM_CONTROL_HEADER_SIZE) + index;
+}
+
+// Locks (write access, as user mode) and maps a user range; NULL with the MDL freed on failure.
+// `mappingFailed` tells a failed mapping from a failed lock.
+PUCHAR LockAndMapUserRange(ULONG64 userAddress, ULONG length, PMDL* mdl, NTSTATUS* failure)
+{
+    *mdl = IoAllocateMdl(reinterpret_cast<PVOID>(userAddress), length, FALSE, FALSE, nullptr);
+    if (*mdl == nullptr) {
+        *failure = STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
+    }
+    NTSTATUS status = MmProbeAndLockPagesChecked(*mdl, UserMode, IoWriteAccess);
+    if (!NT_SUCCESS(status)) {
+        IoFreeMdl(*mdl);
+        *mdl = nullptr;
+        *failure = STATUS_ACCESS_VIOLATION;
+        return nullptr;
+    }
+    auto* systemAddress = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(*mdl, NormalPagePriority));
+    if (systemAddress == nullptr) {
+        MmUnlockPages(*mdl);
+        IoFreeMdl(*mdl);
+        *mdl = nullptr;
+        *failure = STATUS_UNSUCCESSFUL;
+        return nullptr;
+    }
+    return systemAddress;
+}
+
+VOID UnlockUserRange(PMDL mdl)
+{
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+}
+
+// Unlocks every mapped buffer of `slots` and reports it unmapped in its descriptor.
+VOID UnmapFrameSlots(StreamControlBlock* block, FrameSlot* slots, ULONG count)
+{
+    for (ULONG i = 0; i < count; ++i) {
+        FrameSlot* slot = &slots[i];
+        if (slot->Mdl == nullptr) {
+            continue;
+        }
+        ClearFrameOverflow(slot);
+        UnlockUserRange(slot->Mdl);
+        slot->Mdl = nullptr;
+        FrameDescriptor* descriptor = DescriptorOf(block, i);
+        descriptor->SystemAddress = 0;
+        descriptor->Mdl = 0;
+        descriptor->SystemEnd = 0;
+        descriptor->Size = 0;   // user mode writes it again before the next set-up
+    }
+}
+
+// The slot takes over a locked and mapped buffer; its driver region and descriptor report it.
+VOID AttachBuffer(FrameSlot* slot, FrameDescriptor* descriptor, ULONG64 userAddress, ULONG size, PMDL mdl,
+    PUCHAR systemAddress)
+{
+    slot->UserAddress = userAddress;
+    slot->Size = size;
+    slot->Mdl = mdl;
+    slot->SystemAddress = systemAddress;
+    slot->Private = reinterpret_cast<FramePrivate*>(systemAddress);
+    slot->Header = reinterpret_cast<FrameHeader*>(systemAddress + FRAME_PRIVATE_SIZE);
+
+    descriptor->UserAddress = userAddress;
+    descriptor->SystemAddress = reinterpret_cast<ULONG64>(systemAddress);
+    descriptor->Mdl = reinterpret_cast<ULONG64>(mdl);
+    descriptor->SystemEnd = reinterpret_cast<ULONG64>(systemAddress) + size;
+    descriptor->Size = size;
+}
+
+// Locks and maps frame buffer `index` into `slot`; logs and fails like the set-up does.
+NTSTATUS MapFrameBuffer(StreamControlBlock* block, ULONG index, FrameSlot* slot)
+{
+    FrameDescriptor* descriptor = DescriptorOf(block, index);
+    ULONG64 userAddress = descriptor->UserAddress;
+    ULONG size = descriptor->Size;
+
+    // 1. A buffer must hold the FrameHeader and both areas.
+    if (size < FRAME_BUFFER_MIN_SIZE) {
+        WriteEventLog(MSG_MAP_BUFFER_FAILED, MAP_FAILED_BUFFER_TOO_SMALL, nullptr);
+        return STATUS_UNSUCCESSFUL;
+    }
+    // 2-3.
+    PMDL mdl = nullptr;
+    NTSTATUS failure = STATUS_SUCCESS;
+    PUCHAR systemAddress = LockAndMapUserRange(userAddress, size, &mdl, &failure);
+    if (systemAddress == nullptr) {
+        if (failure == STATUS_ACCESS_VIOLATION) {
+            WriteEventLog(MSG_MAP_BUFFER_FAILED, MAP_FAILED_BUFFER, nullptr);
+        } else {
+            WriteEventLog(MSG_ALLOC_FAILED,
+                failure == STATUS_INSUFFICIENT_RESOURCES ? ALLOC_FAILED_BUFFER_MDL : ALLOC_FAILED_BUFFER_MAPPING,
+                "Size:%d", static_cast<int>(size));
+        }
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 4-5. The slot, and the report in the buffer's driver region.
+    slot->FrameIndex = static_cast<USHORT>(index);
+    slot->Place = FRAME_PLACE_NONE;
+    AttachBuffer(slot, descriptor, userAddress, size, mdl, systemAddress);
+    RtlZeroMemory(slot->Private, sizeof(FramePrivate));
+    slot->Private->Descriptor = reinterpret_cast<ULONG64>(descriptor);
+    slot->Private->FrameIndex = static_cast<USHORT>(index);
+    return STATUS_SUCCESS;
+}
+
+// Moves an overflowed frame into the larger buffer user mode offers in its descriptor: the old
+// buffer's bytes, then every overflow chunk in order. The frame then waits at the head of
+// CompletedFrames under its new address.
+NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
+{
+    FrameDescriptor* descriptor = DescriptorOf(port->ControlBlock, slot->FrameIndex);
+    ULONG64 replacementAddress = descriptor->ReplacementUserAddress;
+    ULONG replacementSize = descriptor->ReplacementSize;
+
+    ULONG chunks = 0;
+    while (chunks < OVERFLOW_CHUNK_MAX && slot->OverflowChunks[chunks] != nullptr) {
+        ++chunks;
+    }
+    ULONG64 needed = ULONG64{slot->Size} + ULONG64{chunks} * slot->OverflowChunkSize;
+    if (replacementSize < needed) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 1.
+    PMDL mdl = nullptr;
+    NTSTATUS failure = STATUS_SUCCESS;
+    PUCHAR replacement = LockAndMapUserRange(replacementAddress, replacementSize, &mdl, &failure);
+    if (replacement == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 2-5. The old bytes, the chunks behind them, a clean driver region and a complete frame.
+    RtlCopyMemory(replacement, slot->SystemAddress, slot->Size);
+    auto* replacementPrivate = reinterpret_cast<FramePrivate*>(replacement);
+    RtlZeroMemory(replacementPrivate->OverflowChunks, sizeof(replacementPrivate->OverflowChunks));
+    replacementPrivate->FirstPacketTime = 0;
+    replacementPrivate->AssemblyTime = 0;
+    for (ULONG k = 0; k < chunks; ++k) {
+        RtlCopyMemory(replacement + slot->Size + k * slot->OverflowChunkSize, slot->OverflowChunks[k],
+            slot->OverflowChunkSize);
+    }
+    ClearFrameOverflow(slot);
+    auto* replacementHeader = reinterpret_cast<FrameHeader*>(replacement + FRAME_PRIVATE_SIZE);
+    replacementHeader->FrameStatus = FRAME_STATUS_COMPLETE;
+    replacementPrivate->Overflowed = 0;
+    replacementPrivate->OverflowBytes = 0;
+
+    // 6-7. The old buffer is user mode's again; the slot and its descriptor name the new one.
+    UnlockUserRange(slot->Mdl);
+    AttachBuffer(slot, descriptor, replacementAddress, replacementSize, mdl, replacement);
+    descriptor->ReplacementSize = 0;
+    descriptor->ReplacementMdl = 0;
+    descriptor->ReplacementUserAddress = 0;
+    descriptor->ReplacementSystemAddress = 0;
+
+    // 8.
+    AcquireFrameListLock(port);
+    MoveFrameSlot(port, slot, FRAME_PLACE_COMPLETED, TRUE);
+    ReleaseFrameListLock(port);
+    return STATUS_SUCCESS;
+}
+
+// Takes the published cache away from the port (no new user finds it) and waits until the
+// users that had found it are done. Returns what was published.
+struct TakenFrameCache {
+    StreamControlBlock* ControlBlock;
+    PMDL ControlBlockMdl;
+    FrameSlot* FrameSlots;
+    ULONG FrameSlotCount;
+};
+
+TakenFrameCache TakeFrameCache(StreamPort* port)
+{
+    LOCK_STATE_EX lockState;
+    ULONG flags = KeGetCurrentIrql() == DISPATCH_LEVEL ? NDIS_RWL_AT_DISPATCH_LEVEL : 0;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, flags);
+    TakenFrameCache taken = {port->ControlBlock, port->ControlBlockMdl, port->FrameSlots, port->FrameSlotCount};
+    port->ControlBlock = nullptr;
+    port->ControlBlockMdl = nullptr;
+    port->FrameSlots = nullptr;
+    port->FrameSlotCount = 0;
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+    // A last reference dropped at DISPATCH_LEVEL has no other user to wait for.
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        while (InterlockedCompareExchange(&port->CacheUsers, 0, 0) != 0) {
+            SleepPortWaitInterval();
+        }
+    }
+
+    AcquireFrameListLock(port);
+    ResetFrameLists(port);
+    ReleaseFrameListLock(port);
+    return taken;
+}
+
+// Publishes a mapped cache with every slot on FreeFrames.
+VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
+{
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    port->ControlBlock = cache.ControlBlock;
+    port->ControlBlockMdl = cache.ControlBlockMdl;
+    port->FrameSlots = cache.FrameSlots;
+    port->FrameSlotCount = cache.FrameSlotCount;
+    AcquireFrameListLock(port);
+    ResetFrameLists(port);
+    ReleaseFrameListLock(port);
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+}
+
+VOID SetCacheReady(StreamPort* port, UCHAR ready)
+{
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    port->CacheReady = ready;
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+}
+
+}  // namespace
+
+NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port)
+{
+    // 1.
+    port->OwnerProcessId = PsGetCurrentProcessId();
+
+    // The block must at least hold its header.
+    if (length < STREAM_CONTROL_HEADER_SIZE) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 2-4. The StreamControlBlock.
+    TakenFrameCache cache = {};
+    NTSTATUS failure = STATUS_SUCCESS;
+    auto* block = reinterpret_cast<StreamControlBlock*>(
+        LockAndMapUserRange(userAddress, length, &cache.ControlBlockMdl, &failure));
+    if (block == nullptr) {
+        if (failure == STATUS_ACCESS_VIOLATION) {
+            WriteEventLog(MSG_MAP_BUFFER_FAILED, MAP_FAILED_BLOCK, nullptr);
+        } else {
+            WriteEventLog(MSG_ALLOC_FAILED,
+                failure == STATUS_INSUFFICIENT_RESOURCES ? ALLOC_FAILED_BLOCK_MDL : ALLOC_FAILED_BLOCK_MAPPING,
+                "Size:%d", static_cast<int>(length));
+        }
+        return STATUS_UNSUCCESSFUL;
+    }
+    cache.ControlBlock = block;
+
+    // FrameCount is read once; every descriptor must lie inside the mapped block.
+    ULONG frameCount = block->FrameCount;
+    if (frameCount > (length - STREAM_CONTROL_HEADER_SIZE) / FRAME_DESCRIPTOR_SIZE) {
+        UnlockUserRange(cache.ControlBlockMdl);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 6.
+    block->FrameHeaderSize = FRAME_HEADER_SIZE;
+    block->FramePrivateSize = FRAME_PRIVATE_SIZE;
+
+    // 7. Every frame buffer, into the driver's own slots.
+    if (frameCount > 0) {
+        ULONG slotsSize = frameCount * ULONG{sizeof(FrameSlot)};
+        cache.FrameSlots = static_cast<FrameSlot*>(ExAllocatePoolWithTag(NonPagedPoolNx, slotsSize, POOL_TAG));
+        if (cache.FrameSlots == nullptr) {
+            WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_FRAME_SLOTS, "Size:%d", static_cast<int>(slotsSize));
+            UnlockUserRange(cache.ControlBlockMdl);
+            return STATUS_UNSUCCESSFUL;
+        }
+        RtlZeroMemory(cache.FrameSlots, slotsSize);
+    }
+    for (ULONG i = 0; i < frameCount; ++i) {
+        if (!NT_SUCCESS(MapFrameBuffer(block, i, &cache.FrameSlots[i]))) {
+            UnmapFrameSlots(block, cache.FrameSlots, i);
+            ExFreePoolWithTag(cache.FrameSlots, POOL_TAG);
+            UnlockUserRange(cache.ControlBlockMdl);
+            return STATUS_UNSUCCESSFUL;
+        }
+    }
+    cache.FrameSlotCount = frameCount;
+
+    // 8. From here the receive path may take the stream's packets.
+    PublishFrameCache(port, cache);
+    return STATUS_SUCCESS;
+}
+
+VOID ReleaseFrameCache(StreamPort* port)
+{
+    // 1.
+    WriteEventLog(MSG_CONTEXT_CLEANUP, 0, "Id:%d", static_cast<int>(port->PortId));
+
+    // 2-3.
+    TakenFrameCache cache = TakeFrameCache(port);
+    if (cache.ControlBlock != nullptr) {
+        UnmapFrameSlots(cache.ControlBlock, cache.FrameSlots, cache.FrameSlotCount);
+    }
+    if (cache.FrameSlots != nullptr) {
+        ExFreePoolWithTag(cache.FrameSlots, POOL_TAG);
+    }
+    if (cache.ControlBlockMdl != nullptr) {
+        UnlockUserRange(cache.ControlBlockMdl);
+    }
+}
+
+NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    // 1. The input names the block; a short one names nothing.
+    const auto* input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    if (input == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < SETUP_INPUT_SIZE) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG loggedId = ReadLittleEndian32(input + 0);
+    ULONG loggedCount = ReadLittleEndian32(input + 8);
+    ULONG loggedSize = ReadLittleEndian32(input + 20);
+    ULONG64 blockAddress = ReadLittleEndian64(input + 24);
+    auto blockLength = static_cast<USHORT>(input[32] | (input[33] << 8));
+
+    // 2-3.
+    StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_BOUND);
+    if (port == nullptr) {
+        WriteEventLog(MSG_FILE_CONTEXT_NULL, FILE_CONTEXT_NULL_SETUP, nullptr);
+        return STATUS_UNSUCCESSFUL;
+    }
+    AcquireControlBusy(port);
+
+    // 4. A fresh frame state.
+    port->LastBlockId = 0;
+    port->RateSampleCount = 0;
+    LARGE_INTEGER frequency;
+    KeQueryPerformanceCounter(&frequency);
+    port->CounterFrequency = frequency.QuadPart;
+
+    // 5. Map the cache, or take every slot of the mapped one back.
+    if (port->ControlBlock == nullptr) {
+        if (!NT_SUCCESS(MapFrameCache(blockAddress, blockLength, port))) {
+            port->OwnerProcessId = nullptr;
+            WriteEventLog(MSG_CACHE_INIT_FAILED, 0, "Id:%d,Cnt:%d,Idx:%d,Sz:%d", static_cast<int>(loggedId),
+                static_cast<int>(loggedCount), 0, static_cast<int>(loggedSize));
+            ReleaseFrameCache(port);
+            ReleaseStreamPortReference(port);
+            ReleaseControlBusy(port);
+            return STATUS_UNSUCCESSFUL;
+        }
+        port->CacheReleased = 0;
+    } else {
+        // The receive path, the worker and other requests leave the cache alone meanwhile.
+        SetCacheReady(port, 0);
+        TakenFrameCache cache = TakeFrameCache(port);
+        for (ULONG i = 0; i < cache.FrameSlotCount; ++i) {
+            ClearFrameOverflow(&cache.FrameSlots[i]);
+        }
+        PublishFrameCache(port, cache);
+    }
+
+    // 6.
+    StreamControlBlock* block = port->ControlBlock;
+    block->FreeFrameCount = port->FreeFrameCount;
+    block->CompletedFrameCount = 0;
+    block->NoFreeFrame = 0;
+    block->AssemblingFrameCount = 0;
+    block->ExpectedPacketCount = 0;
+
+    // 7-9.
+    SetCacheReady(port, 1);
+    WriteEventLog(MSG_CACHE_INIT_COMPLETE, 0, "Id:%d,PSz:%d,FSz:%d,FCnt:%d", static_cast<int>(port->PortId),
+        static_cast<int>(block->PacketSize), static_cast<int>(block->FrameSize), static_cast<int>(block->FrameCount));
+    ReleaseStreamPortReference(port);
+    ReleaseControlBusy(port);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    // 1.
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < RETURN_INPUT_SIZE) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_CACHE_IN_USE);
+    if (port == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 2-3. The frame by the address user mode was given for it.
+    ULONG64 headerAddress = ReadLittleEndian64(static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer));
+    FrameSlot* slot = nullptr;
+    for (ULONG i = 0; i < port->FrameSlotCount; ++i) {
+        if (port->FrameSlots[i].UserAddress == headerAddress - FRAME_PRIVATE_SIZE) {
+            slot = &port->FrameSlots[i];
+            break;
+        }
+    }
+    HANDLE processId = PsGetCurrentProcessId();
+    if (processId != port->OwnerProcessId) {
+        WriteEventLog(MSG_INVALID_CONTEXT, 0, "Id:%d,UA:0x%p,PID:0x%p", static_cast<int>(port->PortId),
+            reinterpret_cast<PVOID>(headerAddress), processId);
+    }
+    if (slot == nullptr) {
+        ReleaseStreamPortOfRequest(port);
+        return STATUS_SUCCESS;
+    }
+
+    // Only a frame user mode holds comes back, and only once.
+    AcquireFrameListLock(port);
+    if (slot->Place != FRAME_PLACE_USER) {
+        ReleaseFrameListLock(port);
+        ReleaseStreamPortOfRequest(port);
+        return STATUS_UNSUCCESSFUL;
+    }
+    MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
+    ReleaseFrameListLock(port);
+
+    // 4-6. An overflowed frame moves into its replacement, or loses its chunks.
+    NTSTATUS status = STATUS_SUCCESS;
+    if (slot->Overflowed && slot->Header->FrameStatus == FRAME_STATUS_OVERFLOW) {
+        status = MoveOverflowedFrame(port, slot);
+        if (!NT_SUCCESS(status)) {
+            // The frame stays with user mode, which may return it again.
+            AcquireFrameListLock(port);
+            MoveFrameSlot(port, slot, FRAME_PLACE_USER);
+            ReleaseFrameListLock(port);
+        }
+    } else {
+        if (slot->Overflowed) {
+            ClearFrameOverflow(slot);
+        }
+        // 7.
+        AcquireFrameListLock(port);
+        MoveFrameSlot(port, slot, FRAME_PLACE_FREE);
+        ReleaseFrameListLock(port);
+    }
+
+    // 8.
+    ReleaseStreamPortOfRequest(port);
+    return status;
+}
+
+NTSTATUS ReleaseCacheRequest(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    (void)irp;
+
+    // 1-2. Later frame, start, stop and flush requests fail until a new set-up.
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    auto* port = static_cast<StreamPort*>(stack->FileObject->FsContext);
+    if (port == nullptr || port->CacheReady == 0) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        WriteEventLog(MSG_FILE_CONTEXT_NULL, FILE_CONTEXT_NULL_RELEASE, nullptr);
+        return STATUS_UNSUCCESSFUL;
+    }
+    port->CacheReady = 0;
+    InterlockedIncrement(&port->ReferenceCount);
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+    // 3-5.
+    AcquireControlBusy(port);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (port->CacheReleased == 0) {
+        ReleaseFrameCache(port);
+        port->CacheReleased = 1;
+        status = STATUS_SUCCESS;
+    }
+    ReleaseStreamPortReference(port);
+    ReleaseControlBusy(port);
+    return status;
+}
+
+NTSTATUS FlushFramesRequest(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    (void)irp;
+    StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_CACHE_READY);
+    if (port == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    AcquireControlBusy(port);
+    FlushFrames(port);
+    ReleaseStreamPortReference(port);
+    ReleaseControlBusy(port);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,155 @@
+// Frame requests. A queued request holds a port reference until it is completed; whoever first
+// takes its cancel routine away (frame completion, CancelAllFrameRequests) owns it, unless the
+// cancel routine is already running, which then completes it.
+// PASSIVE_LEVEL in the caller's thread, except CancelFrameRequest.
+#include "control/frame_requests.h"
+
+#include "delivery/frame_completion.h"
+
+namespace {
+
+constexpr LONG CANCEL_IN_PROGRESS_WAIT_MICROSECONDS = 100;
+constexpr USHORT REQUEST_MODE_FAIL_WHEN_IDLE = 1;
+
+VOID CompleteCancelled(PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+}  // namespace
+
+NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    // 1.
+    StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_CACHE_IN_USE);
+    if (port == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 2. A completed frame is handed over at once.
+    FrameSlot* slot = TakeCompletedFrame(port);
+    if (slot != nullptr) {
+        irp->IoStatus.Information = WriteFrameHandOver(slot, irp->AssociatedIrp.SystemBuffer,
+            stack->Parameters.DeviceIoControl.OutputBufferLength);
+        ReleaseStreamPortOfRequest(port);
+        return STATUS_SUCCESS;
+    }
+
+    // 3. In request mode 1 a request fails at once while the port is not acquiring.
+    AcquireRequestListLock(port);
+    if (port->ControlBlock->RequestMode == REQUEST_MODE_FAIL_WHEN_IDLE && port->Acquiring == 0) {
+        ReleaseRequestListLock(port);
+        ReleaseStreamPortOfRequest(port);
+        return STATUS_CANCELLED;
+    }
+
+    // 4. Queue it. A cancellation that came before the cancel routine was in place is honoured
+    // here; the reference then goes with the completion.
+    irp->Tail.Overlay.DriverContext[0] = port;
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelFrameRequest);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        ReleaseRequestListLock(port);
+        DropCacheUse(port);
+        CompleteCancelled(irp);
+        ReleaseStreamPortReference(port);
+        return STATUS_PENDING;
+    }
+    InsertTailList(&port->PendingRequests, &irp->Tail.Overlay.ListEntry);
+    ReleaseRequestListLock(port);
+
+    // The reference now belongs to the queued request; the cache use ends with this call.
+    DropCacheUse(port);
+    return STATUS_PENDING;
+}
+
+NTSTATUS StartAcquisition(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    (void)irp;
+    StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_CACHE_IN_USE);
+    if (port == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    AcquireRequestListLock(port);
+    if (port->Acquiring == 0) {
+        port->Acquiring = 1;
+        status = STATUS_SUCCESS;
+    }
+    ReleaseRequestListLock(port);
+
+    // Either way, as after a set-up.
+    port->ControlBlock->FreeFrameCount = port->FrameSlotCount;
+
+    ReleaseStreamPortOfRequest(port);
+    return status;
+}
+
+NTSTATUS StopAcquisition(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    (void)irp;
+    StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_CACHE_IN_USE);
+    if (port == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    AcquireRequestListLock(port);
+    ULONG acquiring = port->Acquiring;
+    ReleaseRequestListLock(port);
+    if (acquiring != 1) {
+        ReleaseStreamPortOfRequest(port);
+        return STATUS_UNSUCCESSFUL;
+    }
+    CancelAllFrameRequests(port);
+    ReleaseStreamPortOfRequest(port);
+    return STATUS_SUCCESS;
+}
+
+VOID CancelAllFrameRequests(StreamPort* port)
+{
+    AcquireRequestListLock(port);
+    port->Acquiring = 0;
+    while (!IsListEmpty(&port->PendingRequests)) {
+        PIRP irp = CONTAINING_RECORD(port->PendingRequests.Flink, IRP, Tail.Overlay.ListEntry);
+        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+            // Claimed: complete it outside the lock.
+            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+            ReleaseRequestListLock(port);
+            CompleteCancelled(irp);
+            ReleaseStreamPortReference(port);
+        } else {
+            // Its cancel routine is running and will unlink and complete it.
+            ReleaseRequestListLock(port);
+            NdisMSleep(CANCEL_IN_PROGRESS_WAIT_MICROSECONDS);
+        }
+        AcquireRequestListLock(port);
+    }
+    ReleaseRequestListLock(port);
+}
+
+VOID CancelFrameRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    (void)deviceObject;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+
+    auto* port = static_cast<StreamPort*>(irp->Tail.Overlay.DriverContext[0]);
+    BOOLEAN found = FALSE;
+    AcquireRequestListLock(port);
+    for (PLIST_ENTRY entry = port->PendingRequests.Flink; entry != &port->PendingRequests; entry = entry->Flink) {
+        if (entry == &irp->Tail.Overlay.ListEntry) {
+            RemoveEntryList(entry);
+            found = TRUE;
+            break;
+        }
+    }
+    ReleaseRequestListLock(port);
+
+    // Not found: completion or CancelAllFrameRequests claimed it first and completes it.
+    if (found) {
+        CompleteCancelled(irp);
+        ReleaseStreamPortReference(port);
+    }
+}

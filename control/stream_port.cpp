@@ -1,0 +1,288 @@
+// Stream port binding and the life of a StreamPort: the bind request, the references that keep
+// a port alive, the prologue of the stream requests, and the two teardowns (handle cleanup and
+// adapter detach), exactly one of which frees a given port. PASSIVE_LEVEL except where marked.
+#include "control/stream_port.h"
+
+#include "control/frame_cache.h"
+#include "control/frame_requests.h"
+#include "driver/event_log.h"
+
+namespace {
+
+constexpr ULONG RATE_SAMPLE_SIZE = 32;
+
+// Unique value of MSG_ALLOC_FAILED for the StreamPort record.
+constexpr ULONG ALLOC_FAILED_STREAM_PORT = 4;
+
+USHORT NetworkOrder(USHORT value)
+{
+    return static_cast<USHORT>((value >> 8) | (value << 8));
+}
+
+// Frees a port nobody references any more and nobody can reach.
+VOID FreeStreamPort(StreamPort* port)
+{
+    ExDeleteNPagedLookasideList(&port->RateSampleLookaside);
+    ExFreePoolWithTag(port, POOL_TAG);
+}
+
+// The end of a teardown, once the binding's reference is dropped: the receive path, the worker
+// thread or a racing request may still hold references; whoever drops the last one releases the
+// frame cache. Requests queued meanwhile are cancelled every 5 ms.
+VOID FreeWhenUnreferenced(StreamPort* port)
+{
+    while (InterlockedCompareExchange(&port->ReferenceCount, 0, 0) != 0) {
+        CancelAllFrameRequests(port);
+        SleepPortWaitInterval();
+    }
+    FreeStreamPort(port);
+}
+
+}  // namespace
+
+VOID SleepPortWaitInterval()
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = PORT_WAIT_INTERVAL;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    // A short input cannot name an adapter and a port.
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < 8) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    const UCHAR* input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    UCHAR mac[6];
+    RtlCopyMemory(mac, input, sizeof(mac));
+    USHORT hostPort = static_cast<USHORT>(input[6] | (input[7] << 8));
+
+    // 1.
+    USHORT udpPort = NetworkOrder(hostPort);
+
+    // 2-3. One StreamPort per handle.
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    if (stack->FileObject->FsContext != nullptr) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 4-5. The adapter by MAC address; the port must not be bound there yet.
+    FilterAdapter* adapter = nullptr;
+    for (LONG slot = MAX_ADAPTERS - 1; slot >= 0 && adapter == nullptr; --slot) {
+        FilterAdapter* candidate = DriverGlobals.AdapterTable[slot];
+        if (candidate != nullptr && RtlCompareMemory(candidate->MacAddress, mac, 6) == 6) {
+            adapter = candidate;
+        }
+    }
+    BOOLEAN duplicate = FALSE;
+    if (adapter != nullptr) {
+        for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
+            StreamPort* other = adapter->StreamPorts[slot];
+            if (other != nullptr && other->UdpPort == udpPort) {
+                duplicate = TRUE;
+                break;
+            }
+        }
+    }
+    if (adapter == nullptr || duplicate) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        WriteEventLog(MSG_PORT_ALREADY_BOUND, 0, "Mac:%02x-%02x-%02x-%02x-%02x-%02x, Port:%hu", mac[0], mac[1], mac[2],
+            mac[3], mac[4], mac[5], hostPort);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 6.
+    auto* port = static_cast<StreamPort*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(StreamPort), POOL_TAG));
+    if (port == nullptr) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_STREAM_PORT, "Size:%d", static_cast<int>(STREAM_PORT_RECORD_SIZE));
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 7.
+    RtlZeroMemory(port, sizeof(StreamPort));
+    port->FileObject = stack->FileObject;
+    port->UdpPort = udpPort;
+    port->NotificationDevice = DriverGlobals.NotificationDevice;
+    port->NdisFilterHandle = adapter->NdisFilterHandle;
+    port->NetBufferListPool = adapter->NetBufferListPool;
+    port->Acquiring = 0;
+    port->ReferenceCount = 1;
+    InitializeListHead(&port->PendingRequests);
+    InitializeListHead(&port->FreeFrames);
+    InitializeListHead(&port->AssemblingFrames);
+    InitializeListHead(&port->CompletedFrames);
+    InitializeListHead(&port->RateSamples);
+    KeInitializeSpinLock(&port->FrameListLock);
+    KeInitializeSpinLock(&port->RequestListLock);
+    ExInitializeNPagedLookasideList(&port->RateSampleLookaside, nullptr, nullptr, 0, RATE_SAMPLE_SIZE, POOL_TAG, 0);
+
+    // 8. The highest free slot.
+    LONG freeSlot = -1;
+    for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
+        if (adapter->StreamPorts[slot] == nullptr) {
+            freeSlot = slot;
+            break;
+        }
+    }
+    if (freeSlot < 0) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        FreeStreamPort(port);
+        WriteEventLog(MSG_PORT_LIMIT_REACHED, 0, nullptr);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    // 9. From here the slot and the handle both lead to the port.
+    port->AdapterIndex = adapter->AdapterIndex;
+    port->SlotIndex = static_cast<ULONG>(freeSlot);
+    port->PortId = ((adapter->AdapterIndex + 1) << 16) | (port->SlotIndex + 1);
+    adapter->StreamPorts[freeSlot] = port;
+    stack->FileObject->FsContext = port;
+
+    // 10. PortId, AdapterIndex and SlotIndex; the rest of the record is not the caller's to see.
+    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG copied = outputLength < STREAM_PORT_RECORD_SIZE ? outputLength : STREAM_PORT_RECORD_SIZE;
+    auto* output = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    RtlZeroMemory(output, copied);
+    ULONG reported[3] = {port->PortId, port->AdapterIndex, port->SlotIndex};
+    RtlCopyMemory(output, reported, copied < STREAM_PORT_REPORTED_BYTES ? copied : STREAM_PORT_REPORTED_BYTES);
+    irp->IoStatus.Information = copied;
+
+    // 11.
+    ULONG portId = port->PortId;
+    PVOID ownerProcessId = port->OwnerProcessId;
+    PVOID fileObject = port->FileObject;
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    WriteEventLog(MSG_FILTER_BINDING, 0, "Port:%hu,Id:%d,PID:%p,FObj:%p", hostPort, static_cast<int>(portId),
+        ownerProcessId, fileObject);
+    return STATUS_SUCCESS;
+}
+
+// IRQL <= DISPATCH_LEVEL; no spin lock held.
+VOID ReleaseStreamPortReference(StreamPort* port)
+{
+    // 1.
+    if (InterlockedDecrement(&port->ReferenceCount) != 0) {
+        return;
+    }
+
+    // 2-3. A holder that found the port in its slot meanwhile finishes the job itself.
+    LOCK_STATE_EX lockState;
+    ULONG flags = KeGetCurrentIrql() == DISPATCH_LEVEL ? NDIS_RWL_AT_DISPATCH_LEVEL : 0;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, flags);
+    if (InterlockedCompareExchange(&port->ReferenceCount, 0, 0) != 0) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        return;
+    }
+    FilterAdapter* adapter = DriverGlobals.AdapterTable[port->AdapterIndex];
+    if (adapter != nullptr && adapter->StreamPorts[port->SlotIndex] == port) {
+        adapter->StreamPorts[port->SlotIndex] = nullptr;
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+    // 4.
+    ReleaseFrameCache(port);
+}
+
+StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need)
+{
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
+    auto* port = static_cast<StreamPort*>(fileObject->FsContext);
+    if (port == nullptr || (need != PORT_BOUND && port->CacheReady == 0)) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        return nullptr;
+    }
+    InterlockedIncrement(&port->ReferenceCount);
+    if (need == PORT_CACHE_IN_USE) {
+        InterlockedIncrement(&port->CacheUsers);
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    return port;
+}
+
+VOID DropCacheUse(StreamPort* port)
+{
+    InterlockedDecrement(&port->CacheUsers);
+}
+
+VOID ReleaseStreamPortOfRequest(StreamPort* port)
+{
+    DropCacheUse(port);
+    ReleaseStreamPortReference(port);
+}
+
+VOID AcquireControlBusy(StreamPort* port)
+{
+    while (InterlockedCompareExchange(&port->ControlBusy, 1, 0) != 0) {
+        SleepPortWaitInterval();
+    }
+}
+
+VOID ReleaseControlBusy(StreamPort* port)
+{
+    InterlockedExchange(&port->ControlBusy, 0);
+}
+
+VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject)
+{
+    // 1-2. Unhook the port from its handle and its slot together: whichever of cleanup and
+    // detach does this owns the teardown.
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    auto* port = static_cast<StreamPort*>(fileObject->FsContext);
+    if (port == nullptr) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        return;
+    }
+    fileObject->FsContext = nullptr;
+    port->CacheReady = 0;
+    FilterAdapter* adapter = DriverGlobals.AdapterTable[port->AdapterIndex];
+    if (adapter != nullptr && adapter->StreamPorts[port->SlotIndex] == port) {
+        adapter->StreamPorts[port->SlotIndex] = nullptr;
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+    // 3-9.
+    AcquireControlBusy(port);
+    port->CacheReleased = 1;
+    CancelAllFrameRequests(port);
+    ReleaseStreamPortReference(port);
+    ReleaseControlBusy(port);
+    FreeWhenUnreferenced(port);
+}
+
+VOID DetachStreamPorts(FilterAdapter* adapter)
+{
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
+        StreamPort* port = adapter->StreamPorts[slot];
+        if (port == nullptr) {
+            continue;
+        }
+
+        // 1-3. Later requests on the handle find no port; the receive path stops taking the
+        // stream's packets.
+        port->FileObject->FsContext = nullptr;
+        adapter->StreamPorts[slot] = nullptr;
+        if (port->ControlBlock != nullptr) {
+            port->ControlBlock->Active = 0;
+        }
+        port->CacheReady = 0;
+        port->CacheReleased = 1;
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+        // 4-8.
+        CancelAllFrameRequests(port);
+        ReleaseStreamPortReference(port);
+        FreeWhenUnreferenced(port);
+
+        // 9.
+        NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+}

@@ -1,0 +1,147 @@
+// The StreamPort, the driver's record of one bound camera stream, and the FrameSlot, its record
+// of one frame buffer. Everything the driver relies on lives here, in the driver's own memory;
+// the StreamControlBlock and the frame buffers in user memory only carry a report of it.
+#pragma once
+
+#include "control/stream_memory.h"
+#include "driver/driver.h"
+
+// Where a frame buffer is. Changed only under its port's FrameListLock.
+enum FramePlace : UCHAR {
+    FRAME_PLACE_FREE = 0,         // on FreeFrames
+    FRAME_PLACE_ASSEMBLING = 1,   // on AssemblingFrames
+    FRAME_PLACE_COMPLETED = 2,    // on CompletedFrames
+    FRAME_PLACE_USER = 3,         // handed to user mode by a frame request
+    FRAME_PLACE_NONE = 4,         // off every list, owned by the code moving it
+};
+
+// One frame buffer of a mapped frame cache. The array of a cache is allocated by MapFrameCache
+// and freed by ReleaseFrameCache; between the two only the fields marked so change.
+struct FrameSlot {
+    LIST_ENTRY Links;                 // FrameListLock: membership in one of the three lists
+    FramePlace Place;                 // FrameListLock
+    USHORT FrameIndex;                // the buffer's descriptor index
+    ULONG Size;                       // bytes of the buffer, at least FRAME_BUFFER_MIN_SIZE
+    ULONG64 UserAddress;              // the buffer's user-space address
+    PMDL Mdl;                         // locks the buffer's pages
+    PUCHAR SystemAddress;             // the buffer's system mapping
+    FramePrivate* Private;            // the driver region of the buffer: a report to user mode
+    FrameHeader* Header;              // SystemAddress + FRAME_PRIVATE_SIZE
+    // Receive path and frame return: payload beyond the buffer's end.
+    PVOID OverflowChunks[OVERFLOW_CHUNK_MAX];
+    ULONG OverflowChunkSize;          // the chunk size the chunks were allocated with
+    ULONG OverflowBytes;
+    BOOLEAN Overflowed;
+    ULONG64 FirstPacketTime;          // microseconds when the slot was opened for its block
+    ULONG64 AssemblyTime;             // microseconds from FirstPacketTime to completion
+};
+
+// One bound UDP port on one adapter. Allocated by BindStreamPort; freed by the one path that
+// unhooks it from its StreamPorts slot (handle cleanup or adapter detach) once its last
+// reference is gone.
+struct StreamPort {
+    ULONG PortId;                     // ((AdapterIndex + 1) << 16) | (SlotIndex + 1); constant
+    ULONG AdapterIndex;               // constant
+    ULONG SlotIndex;                  // constant
+    _Interlocked_ volatile LONG ReferenceCount;   // bind: 1; see ReleaseStreamPortReference
+    _Interlocked_ volatile LONG ControlBusy;      // serialises set-up, cache release, flush, cleanup
+    USHORT UdpPort;                   // network byte order; constant
+    UCHAR TemplateExtendedIds;        // receive path
+    UCHAR HeaderTemplateValid;        // receive path
+    HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache
+    PFILE_OBJECT FileObject;          // AdapterTableLock: the handle that bound the port
+    // The frame cache, published under AdapterTableLock held exclusively once it is mapped
+    // whole, and taken away under the same lock when it is released.
+    _Guarded_by_(AdapterTableLock) StreamControlBlock* ControlBlock;   // system address of the user's block
+    _Guarded_by_(AdapterTableLock) PMDL ControlBlockMdl;
+    _Guarded_by_(AdapterTableLock) FrameSlot* FrameSlots;   // one per mapped frame buffer
+    _Guarded_by_(AdapterTableLock) ULONG FrameSlotCount;
+    FrameSlot* CurrentFrame;          // receive path: the newest block's slot
+    ULONG64 LastBlockId;              // receive path
+    NDIS_HANDLE NetBufferListPool;    // constant: the adapter's pool of own packets
+    NDIS_HANDLE NdisFilterHandle;     // constant
+    PDEVICE_OBJECT NotificationDevice;  // constant
+    UCHAR HeaderTemplate[42];         // receive path
+    KSPIN_LOCK FrameListLock;         // FreeFrames, AssemblingFrames, CompletedFrames, their counts, slot places
+    KIRQL FrameListIrql;
+    KSPIN_LOCK RequestListLock;       // PendingRequests and Acquiring
+    KIRQL RequestListIrql;
+    LIST_ENTRY PendingRequests;       // RequestListLock: queued frame requests, oldest first
+    LIST_ENTRY FreeFrames;            // FrameListLock
+    LIST_ENTRY AssemblingFrames;      // FrameListLock, oldest first
+    LIST_ENTRY CompletedFrames;       // FrameListLock, oldest first
+    ULONG FreeFrameCount;             // FrameListLock: the lists' lengths, published in the block
+    ULONG AssemblingFrameCount;
+    ULONG CompletedFrameCount;
+    volatile UCHAR CacheReady;        // AdapterTableLock: frame requests are accepted
+    UCHAR CacheReleased;              // ControlBusy: the cache's buffers are not mapped by this set-up
+    ULONG Acquiring;                  // RequestListLock
+    NPAGED_LOOKASIDE_LIST RateSampleLookaside;   // 32-byte rate samples
+    LIST_ENTRY RateSamples;           // receive path, oldest first
+    ULONG RateSampleCount;
+    LONGLONG CounterFrequency;        // performance-counter counts per second
+    _Interlocked_ volatile LONG CacheUsers;   // holders of a cache use: the mapping stays while > 0
+};
+
+constexpr ULONG STREAM_PORT_RECORD_SIZE = 448;   // what a bind reports of the record, at most
+constexpr ULONG STREAM_PORT_REPORTED_BYTES = 12; // PortId, AdapterIndex, SlotIndex
+
+// ---- The port's spin locks ------------------------------------------------------------------
+// FrameListLock, from any IRQL <= DISPATCH_LEVEL (`atDispatchLevel`: the caller already runs at
+// DISPATCH_LEVEL). The holder keeps the IRQL to return to in FrameListIrql.
+inline VOID AcquireFrameListLock(StreamPort* port, BOOLEAN atDispatchLevel = FALSE)
+{
+    if (atDispatchLevel) {
+        KeAcquireSpinLockAtDpcLevel(&port->FrameListLock);
+        port->FrameListIrql = DISPATCH_LEVEL;
+    } else {
+        port->FrameListIrql = KeAcquireSpinLockRaiseToDpc(&port->FrameListLock);
+    }
+}
+inline VOID ReleaseFrameListLock(StreamPort* port)
+{
+    KeReleaseSpinLock(&port->FrameListLock, port->FrameListIrql);
+}
+inline VOID AcquireRequestListLock(StreamPort* port)
+{
+    port->RequestListIrql = KeAcquireSpinLockRaiseToDpc(&port->RequestListLock);
+}
+inline VOID ReleaseRequestListLock(StreamPort* port)
+{
+    KeReleaseSpinLock(&port->RequestListLock, port->RequestListIrql);
+}
+
+// ---- Binding and references (control/stream_port.cpp) ------------------------------------------
+NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack);
+
+// Drops one reference; the last one unhooks the port from its slot and releases its frame
+// cache. IRQL <= DISPATCH_LEVEL; no spin lock held.
+VOID ReleaseStreamPortReference(StreamPort* port);
+
+// What a stream request needs of its handle's port.
+enum PortNeed {
+    PORT_BOUND,          // a port, cache or not (cache set-up)
+    PORT_CACHE_READY,    // a set-up cache; the request then serialises with ControlBusy
+    PORT_CACHE_IN_USE,   // a set-up cache, kept mapped by a cache use until the request ends
+};
+
+// The prologue of the stream requests: the handle's StreamPort with a reference (and, for
+// PORT_CACHE_IN_USE, a cache use), or NULL when the handle's port does not meet `need`.
+// PASSIVE_LEVEL.
+StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need);
+// Ends what AcquireStreamPortOfFile(…, PORT_CACHE_IN_USE) took.
+VOID ReleaseStreamPortOfRequest(StreamPort* port);
+
+// A cache use keeps the frame-cache mapping in place while it is held.
+VOID DropCacheUse(StreamPort* port);
+
+// ControlBusy, taken in 5 ms steps. PASSIVE_LEVEL.
+VOID AcquireControlBusy(StreamPort* port);
+VOID ReleaseControlBusy(StreamPort* port);
+
+// Handle cleanup: tears down the handle's port if it still owns it. PASSIVE_LEVEL.
+VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject);
+// Adapter detach: tears down every port still bound to the adapter. PASSIVE_LEVEL.
+VOID DetachStreamPorts(FilterAdapter* adapter);
+
+VOID SleepPortWaitInterval();

@@ -1,0 +1,752 @@
+// The emulated kernel's IRQL and locks: IRQL per thread, spin locks that raise to
+// DISPATCH_LEVEL, the NDIS reader/writer lock, the per-thread stack of held locks and the
+// instance-based lock-order graph of deadlock detection. Host only; any thread, any IRQL.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+#include "host/checker.h"
+#include "host/faults.h"
+#include "host/kernel.h"
+#include "host/kernel_private.h"
+
+namespace host {
+namespace {
+
+enum class LockKind : uint8_t { Spin, RwRead, RwWrite };
+
+const char* KindName(LockKind kind)
+{
+    switch (kind) {
+    case LockKind::Spin: return "spin lock";
+    case LockKind::RwRead: return "RW lock (read)";
+    case LockKind::RwWrite: return "RW lock (write)";
+    }
+    return "lock";
+}
+
+struct HeldLock {
+    const void* lock;
+    LockKind kind;
+    bool recursive;   // a reported recursive acquisition: releasing it touches nothing
+};
+
+// One per OS thread that touched the kernel. `held` is written by its own thread only; the
+// mutex lets the reset read it from another thread.
+struct ThreadState {
+    uint32_t serial;
+    KIRQL irql = PASSIVE_LEVEL;
+    std::mutex heldMutex;
+    std::vector<HeldLock> held;
+    void* kernelThread = nullptr;              // the KernelThread of a system thread
+    HANDLE processId = reinterpret_cast<HANDLE>(4);   // the system process
+
+    ThreadState();
+    ~ThreadState();
+};
+
+struct ThreadRegistry {
+    std::mutex mutex;
+    std::set<ThreadState*> threads;
+    std::atomic<uint32_t> nextSerial{1};
+};
+
+ThreadRegistry& Threads()
+{
+    static ThreadRegistry* registry = new ThreadRegistry;
+    return *registry;
+}
+
+ThreadState::ThreadState() : serial(Threads().nextSerial.fetch_add(1))
+{
+    held.reserve(8);
+    std::lock_guard<std::mutex> lock(Threads().mutex);
+    Threads().threads.insert(this);
+}
+
+ThreadState::~ThreadState()
+{
+    std::lock_guard<std::mutex> lock(Threads().mutex);
+    Threads().threads.erase(this);
+}
+
+thread_local ThreadState tls;
+
+std::string LockName(const void* lock, LockKind kind)
+{
+    return std::string(KindName(kind)) + " " + detail::DescribeAddress(lock);
+}
+
+std::string HeldLocksText(const std::vector<HeldLock>& held)
+{
+    std::string text;
+    for (const HeldLock& h : held) {
+        if (!text.empty()) {
+            text += ", ";
+        }
+        text += LockName(h.lock, h.kind);
+    }
+    return text;
+}
+
+// ---- Lock-order graph --------------------------------------------------------------------------
+struct LockNode {
+    std::map<uintptr_t, detail::Frames> successors;   // edge this -> successor, with where it was first seen
+    std::set<uintptr_t> predecessors;
+};
+
+struct LockGraph {
+    std::shared_mutex mutex;
+    std::map<uintptr_t, LockNode> nodes;
+    std::set<std::pair<uintptr_t, uintptr_t>> reported;
+};
+
+LockGraph& Graph()
+{
+    static LockGraph* graph = new LockGraph;
+    return *graph;
+}
+
+// A path from `from` to `to` (graph locked); fills `firstEdge` with the stack of its first edge.
+bool FindPath(LockGraph& graph, uintptr_t from, uintptr_t to, const detail::Frames** firstEdge, bool* direct)
+{
+    std::vector<std::pair<uintptr_t, const detail::Frames*>> stack;
+    std::set<uintptr_t> seen;
+    auto start = graph.nodes.find(from);
+    if (start == graph.nodes.end()) {
+        return false;
+    }
+    for (auto& [next, frames] : start->second.successors) {
+        stack.emplace_back(next, &frames);
+    }
+    while (!stack.empty()) {
+        auto [node, origin] = stack.back();
+        stack.pop_back();
+        if (node == to) {
+            *firstEdge = origin;
+            *direct = start->second.successors.count(to) != 0;
+            return true;
+        }
+        if (!seen.insert(node).second) {
+            continue;
+        }
+        auto it = graph.nodes.find(node);
+        if (it == graph.nodes.end()) {
+            continue;
+        }
+        for (auto& [next, frames] : it->second.successors) {
+            stack.emplace_back(next, origin);
+        }
+    }
+    return false;
+}
+
+// Records that `lock` is being acquired while the calling thread holds its other locks.
+void RecordLockOrder(const void* lock, LockKind kind)
+{
+    if (tls.held.empty()) {
+        return;
+    }
+    auto to = reinterpret_cast<uintptr_t>(lock);
+    LockGraph& graph = Graph();
+    for (size_t i = 0; i < tls.held.size(); ++i) {
+        const HeldLock& h = tls.held[i];
+        auto from = reinterpret_cast<uintptr_t>(h.lock);
+        if (from == to) {
+            continue;
+        }
+        {
+            std::shared_lock<std::shared_mutex> lockShared(graph.mutex);
+            auto it = graph.nodes.find(from);
+            if (it != graph.nodes.end() && it->second.successors.count(to) != 0) {
+                continue;
+            }
+        }
+        bool inverted = false;
+        bool direct = false;
+        std::string otherOrderAt;
+        {
+            std::unique_lock<std::shared_mutex> lockUnique(graph.mutex);
+            auto it = graph.nodes.find(from);
+            if (it != graph.nodes.end() && it->second.successors.count(to) != 0) {
+                continue;
+            }
+            const detail::Frames* firstEdge = nullptr;
+            if (FindPath(graph, to, from, &firstEdge, &direct)) {
+                if (graph.reported.insert({from, to}).second) {
+                    inverted = true;
+                    otherOrderAt = detail::SymboliseFrames(*firstEdge);
+                }
+            } else {
+                graph.nodes[from].successors.emplace(to, detail::CaptureFrames());
+                graph.nodes[to].predecessors.insert(from);
+            }
+        }
+        if (inverted) {
+            ReportViolation(Rule::LockOrder,
+                "%s acquired while holding %s: the opposite order was seen before (deadlock potential); "
+                "the first was held when %s was acquired:\n      at %s",
+                LockName(lock, kind).c_str(), LockName(h.lock, h.kind).c_str(),
+                direct ? "the second" : "a lock leading to the second", otherOrderAt.c_str());
+        }
+    }
+}
+
+// ---- Spin locks ---------------------------------------------------------------------------------
+// The lock word holds 0 when free, or the marker and the owner's thread serial.
+constexpr ULONG_PTR SpinOwnerMarker = 0x4B53504E00000000ull;   // "KSPN"
+constexpr ULONG_PTR SpinOwnerMask = 0xFFFFFFFF00000000ull;
+constexpr auto StuckReportAfter = std::chrono::seconds(10);
+
+ULONG_PTR SpinOwnerWord() { return SpinOwnerMarker | tls.serial; }
+
+void AcquireSpinLock(PKSPIN_LOCK spinLock, const char* routine)
+{
+    ULONG_PTR mine = SpinOwnerWord();
+    ULONG_PTR seen = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
+    if (seen == mine) {
+        ReportViolation(Rule::LockMisuse, "%s: recursive acquisition of %s by the thread that holds it (deadlock)",
+            routine, LockName(spinLock, LockKind::Spin).c_str());
+        std::lock_guard<std::mutex> lock(tls.heldMutex);
+        tls.held.push_back({spinLock, LockKind::Spin, true});
+        return;
+    }
+    if (seen != 0 && (seen & SpinOwnerMask) != SpinOwnerMarker) {
+        ReportViolation(Rule::LockMisuse, "%s: %s was not initialised (word 0x%llx)", routine,
+            LockName(spinLock, LockKind::Spin).c_str(), static_cast<unsigned long long>(seen));
+        __atomic_compare_exchange_n(spinLock, &seen, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
+    }
+    RecordLockOrder(spinLock, LockKind::Spin);
+    auto started = std::chrono::steady_clock::now();
+    bool reportedStuck = false;
+    for (unsigned spins = 0;; ++spins) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(spinLock, &expected, mine, true, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            break;
+        }
+        if (spins < 64) {
+            __builtin_ia32_pause();
+        } else if (spins < 256) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            if (!reportedStuck && (spins & 1023) == 0 && std::chrono::steady_clock::now() - started > StuckReportAfter) {
+                reportedStuck = true;
+                ReportViolation(Rule::LockMisuse, "%s: waited more than 10 s for %s, held by thread %u (deadlock?)",
+                    routine, LockName(spinLock, LockKind::Spin).c_str(),
+                    static_cast<unsigned>(expected & ~SpinOwnerMask));
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(tls.heldMutex);
+    tls.held.push_back({spinLock, LockKind::Spin, false});
+}
+
+// Index of the last held entry for `lock` of one of the kinds, or -1.
+int FindHeld(const void* lock, bool spin, bool read, bool write)
+{
+    for (int i = static_cast<int>(tls.held.size()) - 1; i >= 0; --i) {
+        const HeldLock& h = tls.held[static_cast<size_t>(i)];
+        if (h.lock == lock && ((spin && h.kind == LockKind::Spin) || (read && h.kind == LockKind::RwRead) ||
+                                  (write && h.kind == LockKind::RwWrite))) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void ReleaseRwInternals(PNDIS_RW_LOCK_EX lock, LockKind kind);
+
+// Releases one held entry of the calling thread (no checks).
+void ReleaseHeldEntry(size_t index)
+{
+    HeldLock h = tls.held[index];
+    {
+        std::lock_guard<std::mutex> lock(tls.heldMutex);
+        tls.held.erase(tls.held.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+    if (h.recursive) {
+        return;
+    }
+    if (h.kind == LockKind::Spin) {
+        auto* word = static_cast<PKSPIN_LOCK>(const_cast<void*>(h.lock));
+        ULONG_PTR mine = SpinOwnerWord();
+        __atomic_compare_exchange_n(word, &mine, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED);
+    } else {
+        ReleaseRwInternals(static_cast<PNDIS_RW_LOCK_EX>(const_cast<void*>(h.lock)), h.kind);
+    }
+}
+
+void ReleaseSpinLock(PKSPIN_LOCK spinLock, const char* routine)
+{
+    int index = FindHeld(spinLock, true, false, false);
+    if (index < 0) {
+        ULONG_PTR word = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
+        ReportViolation(Rule::LockMisuse, "%s: release of %s, which this thread does not hold (%s)", routine,
+            LockName(spinLock, LockKind::Spin).c_str(),
+            word == 0 ? "it is free" : ("held by thread " + std::to_string(word & ~SpinOwnerMask)).c_str());
+        return;
+    }
+    ReleaseHeldEntry(static_cast<size_t>(index));
+}
+
+// Sets the IRQL on a release, checking that no spin lock stays held below DISPATCH_LEVEL.
+void LowerAfterRelease(KIRQL newIrql, const char* routine)
+{
+    if (newIrql > DISPATCH_LEVEL) {
+        ReportViolation(Rule::LockMisuse, "%s: restores IRQL %u, above DISPATCH_LEVEL", routine, unsigned(newIrql));
+    } else if (newIrql < DISPATCH_LEVEL && !tls.held.empty()) {
+        ReportViolation(Rule::LockMisuse, "%s: lowers the IRQL to %u while still holding %s (released out of order?)",
+            routine, unsigned(newIrql), HeldLocksText(tls.held).c_str());
+    }
+    tls.irql = newIrql;
+}
+
+void RequireDispatch(const char* routine)
+{
+    if (tls.irql > DISPATCH_LEVEL) {
+        ReportViolation(Rule::IrqlTooHigh, "%s called at IRQL %u; it requires DISPATCH_LEVEL", routine, unsigned(tls.irql));
+    } else if (tls.irql < DISPATCH_LEVEL) {
+        ReportViolation(Rule::LockMisuse, "%s called at IRQL %u; it requires DISPATCH_LEVEL", routine, unsigned(tls.irql));
+    }
+}
+
+}  // namespace
+}  // namespace host
+
+// ---- The NDIS reader/writer lock record (opaque to the core) ------------------------------------
+struct NDIS_RW_LOCK_EX {
+    static constexpr uint64_t LiveMagic = 0x4B434F4C57524E48ull;   // "HNRWLOCK"
+    uint64_t magic = LiveMagic;
+    std::mutex mutex;
+    std::condition_variable changed;
+    host::ThreadState* writer = nullptr;
+    uint32_t readers = 0;
+    uint32_t waitingWriters = 0;
+    std::map<host::ThreadState*, uint32_t> readersByThread;
+    host::detail::Frames allocatedAt;
+};
+
+namespace host {
+namespace {
+
+constexpr ULONG LockStateRead = 0x11;
+constexpr ULONG LockStateWrite = 0x22;
+
+struct RwLockRegistry {
+    std::mutex mutex;
+    std::set<PNDIS_RW_LOCK_EX> live;
+};
+
+RwLockRegistry& RwLocks()
+{
+    static RwLockRegistry* registry = new RwLockRegistry;
+    return *registry;
+}
+
+bool IsLiveRwLock(PNDIS_RW_LOCK_EX lock, const char* routine)
+{
+    if (lock == nullptr || lock->magic != NDIS_RW_LOCK_EX::LiveMagic) {
+        ReportViolation(Rule::LockMisuse, "%s: %p is not an allocated NDIS RW lock", routine, static_cast<void*>(lock));
+        return false;
+    }
+    return true;
+}
+
+void ReleaseRwInternals(PNDIS_RW_LOCK_EX lock, LockKind kind)
+{
+    std::lock_guard<std::mutex> guard(lock->mutex);
+    if (kind == LockKind::RwWrite) {
+        lock->writer = nullptr;
+    } else {
+        auto it = lock->readersByThread.find(&tls);
+        if (it != lock->readersByThread.end() && --it->second == 0) {
+            lock->readersByThread.erase(it);
+        }
+        --lock->readers;
+    }
+    lock->changed.notify_all();
+}
+
+void WaitStuck(std::unique_lock<std::mutex>& guard, PNDIS_RW_LOCK_EX lock, const char* routine,
+    const std::function<bool()>& ready)
+{
+    auto started = std::chrono::steady_clock::now();
+    bool reported = false;
+    while (!ready()) {
+        lock->changed.wait_for(guard, std::chrono::milliseconds(500));
+        if (!reported && !ready() && std::chrono::steady_clock::now() - started > StuckReportAfter) {
+            reported = true;
+            guard.unlock();
+            ReportViolation(Rule::LockMisuse, "%s: waited more than 10 s for %s (deadlock?)", routine,
+                LockName(lock, LockKind::RwWrite).c_str());
+            guard.lock();
+        }
+    }
+}
+
+// Common prologue of both acquisitions: checks, raise to DISPATCH_LEVEL, lock state.
+void EnterRwAcquire(PLOCK_STATE_EX lockState, ULONG flags, ULONG kind, const char* routine)
+{
+    RequireIrqlAtMost(DISPATCH_LEVEL, routine);
+    if ((flags & NDIS_RWL_AT_DISPATCH_LEVEL) != 0 && tls.irql != DISPATCH_LEVEL) {
+        ReportViolation(Rule::LockMisuse, "%s with NDIS_RWL_AT_DISPATCH_LEVEL called at IRQL %u", routine,
+            unsigned(tls.irql));
+    }
+    lockState->OldIrql = tls.irql;
+    lockState->LockState = kind;
+    if (tls.irql < DISPATCH_LEVEL) {
+        tls.irql = DISPATCH_LEVEL;
+    }
+}
+
+}  // namespace
+
+// ---- Checks used by every platform module ---------------------------------------------------------
+void RequireIrqlAtMost(KIRQL maximum, const char* routine)
+{
+    if (tls.irql > maximum) {
+        ReportViolation(Rule::IrqlTooHigh, "%s called at IRQL %u; it allows at most IRQL %u", routine,
+            unsigned(tls.irql), unsigned(maximum));
+    }
+}
+
+void RequireNoSpinLockHeld(const char* routine)
+{
+    if (!tls.held.empty()) {
+        ReportViolation(Rule::SpinLockHeldAcrossCall, "%s called while holding %s", routine,
+            HeldLocksText(tls.held).c_str());
+    }
+}
+
+int LocksHeldByThisThread() { return static_cast<int>(tls.held.size()); }
+
+size_t LockOrderEdges()
+{
+    LockGraph& graph = Graph();
+    std::shared_lock<std::shared_mutex> lockShared(graph.mutex);
+    size_t edges = 0;
+    for (const auto& [address, node] : graph.nodes) {
+        edges += node.successors.size();
+    }
+    return edges;
+}
+
+void CallHandlerAt(KIRQL irql, const char* handler, const std::function<void()>& call)
+{
+    KIRQL saved = tls.irql;
+    size_t heldBefore = tls.held.size();
+    tls.irql = irql;
+    call();
+    if (tls.held.size() > heldBefore) {
+        std::vector<HeldLock> extra(tls.held.begin() + static_cast<std::ptrdiff_t>(heldBefore), tls.held.end());
+        ReportViolation(Rule::LockMisuse, "handler %s returned holding %s", handler, HeldLocksText(extra).c_str());
+        while (tls.held.size() > heldBefore) {
+            ReleaseHeldEntry(tls.held.size() - 1);
+        }
+    } else if (tls.held.size() < heldBefore) {
+        ReportViolation(Rule::LockMisuse, "handler %s released %zu lock(s) its caller held", handler,
+            heldBefore - tls.held.size());
+    }
+    if (tls.irql != irql) {
+        ReportViolation(Rule::IrqlNotRestored, "handler %s was called at IRQL %u and returned at IRQL %u", handler,
+            unsigned(irql), unsigned(tls.irql));
+    }
+    tls.irql = saved;
+}
+
+void SetCurrentProcessId(HANDLE processId) { tls.processId = processId; }
+bool IsSystemThread() { return tls.kernelThread != nullptr; }
+
+namespace detail {
+
+void SetSystemThread(void* kernelThread) { tls.kernelThread = kernelThread; }
+void* CurrentKernelThread() { return tls.kernelThread; }
+
+std::string HeldLocksOfThisThread() { return HeldLocksText(tls.held); }
+
+void SetIrqlOfThisThread(KIRQL irql) { tls.irql = irql; }
+
+void ReleaseAllHeldLocks()
+{
+    while (!tls.held.empty()) {
+        ReleaseHeldEntry(tls.held.size() - 1);
+    }
+}
+
+void ForgetLocksInRange(uintptr_t begin, uintptr_t end)
+{
+    LockGraph& graph = Graph();
+    {
+        std::shared_lock<std::shared_mutex> lockShared(graph.mutex);
+        auto it = graph.nodes.lower_bound(begin);
+        if (it == graph.nodes.end() || it->first >= end) {
+            return;
+        }
+    }
+    std::unique_lock<std::shared_mutex> lockUnique(graph.mutex);
+    auto it = graph.nodes.lower_bound(begin);
+    while (it != graph.nodes.end() && it->first < end) {
+        uintptr_t address = it->first;
+        for (auto& [successor, frames] : it->second.successors) {
+            auto s = graph.nodes.find(successor);
+            if (s != graph.nodes.end()) {
+                s->second.predecessors.erase(address);
+            }
+        }
+        for (uintptr_t predecessor : it->second.predecessors) {
+            auto p = graph.nodes.find(predecessor);
+            if (p != graph.nodes.end()) {
+                p->second.successors.erase(address);
+            }
+        }
+        it = graph.nodes.erase(it);
+    }
+    for (auto r = graph.reported.begin(); r != graph.reported.end();) {
+        bool inside = (r->first >= begin && r->first < end) || (r->second >= begin && r->second < end);
+        r = inside ? graph.reported.erase(r) : std::next(r);
+    }
+}
+
+void CheckAndResetLocks(const char* when)
+{
+    // Locks held by any thread, this one first (and released: the next machine starts clean).
+    if (!tls.held.empty()) {
+        ReportViolation(Rule::LockMisuse, "%s: this thread still holds %s", when, HeldLocksText(tls.held).c_str());
+        ReleaseAllHeldLocks();
+    }
+    if (tls.irql != PASSIVE_LEVEL) {
+        ReportViolation(Rule::IrqlNotRestored, "%s: this thread is still at IRQL %u", when, unsigned(tls.irql));
+        tls.irql = PASSIVE_LEVEL;
+    }
+    std::vector<std::string> others;
+    {
+        std::lock_guard<std::mutex> lock(Threads().mutex);
+        for (ThreadState* state : Threads().threads) {
+            if (state == &tls) {
+                continue;
+            }
+            std::lock_guard<std::mutex> heldLock(state->heldMutex);
+            if (!state->held.empty()) {
+                others.push_back("thread " + std::to_string(state->serial) + " holds " + HeldLocksText(state->held));
+            }
+        }
+    }
+    for (const std::string& text : others) {
+        ReportViolation(Rule::LockMisuse, "%s: %s", when, text.c_str());
+    }
+    LockGraph& graph = Graph();
+    std::unique_lock<std::shared_mutex> lockUnique(graph.mutex);
+    graph.nodes.clear();
+    graph.reported.clear();
+}
+
+void CheckAndResetRwLocks(const char* when)
+{
+    std::vector<PNDIS_RW_LOCK_EX> live;
+    {
+        std::lock_guard<std::mutex> lock(RwLocks().mutex);
+        live.assign(RwLocks().live.begin(), RwLocks().live.end());
+        RwLocks().live.clear();
+    }
+    for (PNDIS_RW_LOCK_EX lock : live) {
+        ReportViolation(Rule::HandleLeak, "%s: NDIS RW lock %p was never freed; allocated:\n      at %s", when,
+            static_cast<void*>(lock), SymboliseFrames(lock->allocatedAt).c_str());
+        lock->magic = 0;
+        lock->~NDIS_RW_LOCK_EX();
+        FreePoolBlock(lock, HostRwLockTag, "CheckAndResetKernel");
+    }
+}
+
+}  // namespace detail
+}  // namespace host
+
+using host::tls;
+
+// ---- IRQL ------------------------------------------------------------------------------------------
+KIRQL KeGetCurrentIrql() { return tls.irql; }
+
+VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql)
+{
+    if (newIrql < tls.irql) {
+        host::ReportViolation(host::Rule::LockMisuse, "KeRaiseIrql to IRQL %u, below the current IRQL %u",
+            unsigned(newIrql), unsigned(tls.irql));
+    }
+    *oldIrql = tls.irql;
+    tls.irql = newIrql;
+}
+
+VOID KeLowerIrql(KIRQL newIrql)
+{
+    if (newIrql > tls.irql) {
+        host::ReportViolation(host::Rule::LockMisuse, "KeLowerIrql to IRQL %u, above the current IRQL %u",
+            unsigned(newIrql), unsigned(tls.irql));
+    }
+    host::LowerAfterRelease(newIrql, "KeLowerIrql");
+}
+
+HANDLE PsGetCurrentProcessId()
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "PsGetCurrentProcessId");
+    return tls.processId;
+}
+
+// ---- Spin locks ----------------------------------------------------------------------------------
+VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeInitializeSpinLock");
+    if (host::FindHeld(spinLock, true, false, false) >= 0) {
+        host::ReportViolation(host::Rule::LockMisuse, "KeInitializeSpinLock of %s, which this thread holds",
+            host::LockName(spinLock, host::LockKind::Spin).c_str());
+    }
+    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+}
+
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLockRaiseToDpc");
+    KIRQL old = tls.irql;
+    if (tls.irql < DISPATCH_LEVEL) {
+        tls.irql = DISPATCH_LEVEL;
+    }
+    host::AcquireSpinLock(spinLock, "KeAcquireSpinLockRaiseToDpc");
+    return old;
+}
+
+VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
+{
+    host::RequireDispatch("KeReleaseSpinLock");
+    host::ReleaseSpinLock(spinLock, "KeReleaseSpinLock");
+    host::LowerAfterRelease(newIrql, "KeReleaseSpinLock");
+}
+
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
+{
+    host::RequireDispatch("KeAcquireSpinLockAtDpcLevel");
+    host::AcquireSpinLock(spinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
+{
+    host::RequireDispatch("KeReleaseSpinLockFromDpcLevel");
+    host::ReleaseSpinLock(spinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+// ---- The NDIS reader/writer lock -------------------------------------------------------------------
+PNDIS_RW_LOCK_EX NdisAllocateRWLock(NDIS_HANDLE)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisAllocateRWLock");
+    if (host::ShouldFail(host::Fault::RwLockAllocation)) {
+        return nullptr;
+    }
+    void* block = host::detail::AllocatePoolBlock(sizeof(NDIS_RW_LOCK_EX), host::detail::HostRwLockTag, true);
+    auto* lock = new (block) NDIS_RW_LOCK_EX;
+    lock->allocatedAt = host::detail::CaptureFrames();
+    std::lock_guard<std::mutex> guard(host::RwLocks().mutex);
+    host::RwLocks().live.insert(lock);
+    return lock;
+}
+
+VOID NdisFreeRWLock(PNDIS_RW_LOCK_EX lock)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "NdisFreeRWLock");
+    {
+        std::lock_guard<std::mutex> guard(host::RwLocks().mutex);
+        if (host::RwLocks().live.erase(lock) == 0) {
+            host::ReportViolation(host::Rule::PoolMisuse, "NdisFreeRWLock of %p, which is not an allocated RW lock (freed twice?)",
+                static_cast<void*>(lock));
+            return;
+        }
+    }
+    bool held;
+    {
+        std::lock_guard<std::mutex> guard(lock->mutex);
+        held = lock->writer != nullptr || lock->readers != 0;
+    }
+    if (held) {
+        host::ReportViolation(host::Rule::LockMisuse, "NdisFreeRWLock of %s while it is held",
+            host::LockName(lock, host::LockKind::RwWrite).c_str());
+    }
+    lock->magic = 0;
+    lock->~NDIS_RW_LOCK_EX();
+    host::detail::FreePoolBlock(lock, host::detail::HostRwLockTag, "NdisFreeRWLock");
+}
+
+VOID NdisAcquireRWLockRead(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState, ULONG flags)
+{
+    host::EnterRwAcquire(lockState, flags, host::LockStateRead, "NdisAcquireRWLockRead");
+    if (!host::IsLiveRwLock(lock, "NdisAcquireRWLockRead")) {
+        return;
+    }
+    // Recursive reads, and reads under the thread's own write, are granted at once (NDIS allows them).
+    bool nested = host::FindHeld(lock, false, true, true) >= 0;
+    if (!nested) {
+        host::RecordLockOrder(lock, host::LockKind::RwRead);
+    }
+    {
+        std::unique_lock<std::mutex> guard(lock->mutex);
+        if (!nested) {
+            host::WaitStuck(guard, lock, "NdisAcquireRWLockRead",
+                [&] { return lock->writer == nullptr && lock->waitingWriters == 0; });
+        }
+        ++lock->readers;
+        ++lock->readersByThread[&tls];
+    }
+    std::lock_guard<std::mutex> heldLock(tls.heldMutex);
+    tls.held.push_back({lock, host::LockKind::RwRead, false});
+}
+
+VOID NdisAcquireRWLockWrite(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState, ULONG flags)
+{
+    host::EnterRwAcquire(lockState, flags, host::LockStateWrite, "NdisAcquireRWLockWrite");
+    if (!host::IsLiveRwLock(lock, "NdisAcquireRWLockWrite")) {
+        return;
+    }
+    bool holdsWrite = host::FindHeld(lock, false, false, true) >= 0;
+    bool holdsRead = host::FindHeld(lock, false, true, false) >= 0;
+    if (holdsWrite || holdsRead) {
+        host::ReportViolation(host::Rule::LockMisuse,
+            "NdisAcquireRWLockWrite of %s by a thread that holds it for %s (deadlock)",
+            host::LockName(lock, host::LockKind::RwWrite).c_str(), holdsWrite ? "write" : "read");
+        std::lock_guard<std::mutex> heldLock(tls.heldMutex);
+        tls.held.push_back({lock, host::LockKind::RwWrite, true});
+        return;
+    }
+    host::RecordLockOrder(lock, host::LockKind::RwWrite);
+    {
+        std::unique_lock<std::mutex> guard(lock->mutex);
+        ++lock->waitingWriters;
+        host::WaitStuck(guard, lock, "NdisAcquireRWLockWrite",
+            [&] { return lock->writer == nullptr && lock->readers == 0; });
+        --lock->waitingWriters;
+        lock->writer = &tls;
+    }
+    std::lock_guard<std::mutex> heldLock(tls.heldMutex);
+    tls.held.push_back({lock, host::LockKind::RwWrite, false});
+}
+
+VOID NdisReleaseRWLock(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState)
+{
+    host::RequireDispatch("NdisReleaseRWLock");
+    bool asWrite = lockState->LockState == host::LockStateWrite;
+    bool asRead = lockState->LockState == host::LockStateRead;
+    int index = host::FindHeld(lock, false, asRead || !asWrite, asWrite || !asRead);
+    if (index < 0) {
+        index = host::FindHeld(lock, false, true, true);
+    }
+    if (index < 0) {
+        host::ReportViolation(host::Rule::LockMisuse, "NdisReleaseRWLock of %s, which this thread does not hold",
+            host::LockName(lock, host::LockKind::RwWrite).c_str());
+        return;
+    }
+    host::ReleaseHeldEntry(static_cast<size_t>(index));
+    host::LowerAfterRelease(lockState->OldIrql, "NdisReleaseRWLock");
+}

@@ -1,0 +1,185 @@
+// The emulated NDIS's own records, shared by host/ndis*.cpp: the registered filter driver, filter
+// modules, adapters, NET_BUFFER_LIST bookkeeping, pools, clones and control devices. Host only.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "host/checker.h"
+#include "host/kernel.h"
+#include "host/ndis.h"
+
+namespace host {
+
+// Object header types NDIS stamps on the parameters it builds.
+constexpr UCHAR NDIS_OBJECT_TYPE_FILTER_ATTACH_PARAMETERS = 0x99;
+constexpr UCHAR NDIS_OBJECT_TYPE_FILTER_PAUSE_PARAMETERS = 0x9A;
+constexpr UCHAR NDIS_OBJECT_TYPE_FILTER_RESTART_PARAMETERS = 0x9B;
+constexpr UCHAR NDIS_OBJECT_TYPE_RESTART_GENERAL_ATTRIBUTES = 0xA6;
+constexpr ULONG NDIS_PAUSE_DETACH_FILTER = 0x00000004;
+constexpr ULONG NDIS_PAUSE_FILTER_RESTART_STACK = 0x00000008;
+constexpr ULONG NDIS_PAUSE_MINIPORT_DEVICE_REMOVE = 0x00000100;
+
+// Sizes of the characteristics by revision: revision 1 ends with StatusHandler.
+constexpr USHORT FILTER_CHARACTERISTICS_SIZE_REVISION_1 =
+    static_cast<USHORT>(offsetof(NDIS_FILTER_DRIVER_CHARACTERISTICS, DirectOidRequestHandler));
+
+// Guarded by NdisState::lock.
+struct FilterDriver {
+    PDRIVER_OBJECT driverObject = nullptr;
+    NDIS_HANDLE context = nullptr;
+    NDIS_FILTER_DRIVER_CHARACTERISTICS characteristics{};   // NDIS's copy; names point below
+    std::u16string friendlyName, uniqueName, serviceName;
+};
+
+// One filter module above one adapter. Guarded by NdisState::lock; owned by its Adapter::State.
+struct FilterModule {
+    Adapter::State* adapter = nullptr;
+    ModuleState state = ModuleState::Attaching;
+    NDIS_HANDLE context = nullptr;   // set by NdisFSetAttributes during attach
+    bool attributesSet = false;
+    std::u16string guidName;
+};
+
+// Where a NET_BUFFER_LIST came from and who holds it now.
+enum class ListOrigin { MiniportReceive, ResourcesReceive, Pool, ProtocolSend };
+enum class ListPlace { Filter, Protocol, Miniport };
+
+struct NetBufferSnapshot {
+    PNET_BUFFER netBuffer;
+    PNET_BUFFER next;
+    PMDL mdlChain;
+    PMDL currentMdl;
+    ULONG currentMdlOffset;
+    ULONG dataLength;
+    ULONG dataOffset;
+};
+
+struct NblPool;
+
+// Guarded by NdisState::lock.
+struct ListRecord {
+    ListOrigin origin = ListOrigin::MiniportReceive;
+    ListPlace place = ListPlace::Filter;
+    Adapter::State* adapter = nullptr;   // the adapter it travels on (null for an idle pool list)
+    NblPool* pool = nullptr;             // Pool lists only
+    std::vector<NetBufferSnapshot> snapshot;   // what the miniport indicated (receive lists)
+    PNET_BUFFER firstNetBuffer = nullptr;
+    bool throughFilter = false;   // travels through the filter (not bypassed), so comes back through it
+};
+
+// A pool list: the NET_BUFFER_LIST and its one NET_BUFFER, allocated together.
+struct PoolList {
+    NET_BUFFER_LIST list{};
+    NET_BUFFER netBuffer{};
+};
+
+// Guarded by NdisState::lock.
+struct NblPool {
+    NET_BUFFER_LIST_POOL_PARAMETERS parameters{};
+    NDIS_HANDLE owner = nullptr;
+    std::unordered_set<PoolList*> allocated;
+};
+
+struct CloneRecord {
+    ULONG tag = 0;
+    NDIS_HANDLE source = nullptr;
+    Adapter::State* adapter = nullptr;
+};
+
+struct DeviceRecord {
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string linkName;
+    bool hasLink = false;
+};
+
+// An OID request of the protocol above, from its issue to its completion.
+struct UpperOid {
+    PNDIS_OID_REQUEST request = nullptr;
+    bool handlerReturned = false;   // the filter's request handler has returned
+    bool pended = false;            // ... with NDIS_STATUS_PENDING
+    bool completed = false;         // NdisFOidRequestComplete was called for it
+};
+
+// The NDIS reserved part of a control device's extension, ahead of the driver's part.
+constexpr ULONG NDIS_DEVICE_EXTENSION_RESERVE = 16;
+
+struct Adapter::State {
+    Adapter* self = nullptr;
+    AdapterConfig config;
+    ULONG ifIndex = 0;
+    std::u16string guid;   // the "{...}" part of the device name
+    UNICODE_STRING friendlyNameString{}, deviceNameString{}, moduleNameString{};
+    std::unique_ptr<FilterModule> module;
+    ULONG lookaheadAbove = 0;
+    NDIS_STATUS lastAttachStatus = NDIS_STATUS_FAILURE;
+    size_t moduleNameBytes = 0;
+
+    // The protocol above and the miniport below; guarded by NdisState::lock.
+    ProtocolReturns protocolReturns = ProtocolReturns::AfterIndication;
+    std::vector<PNET_BUFFER_LIST> heldByProtocol;
+    MiniportSends miniportSends = MiniportSends::CompleteAtOnce;
+    std::deque<PNET_BUFFER_LIST> heldSends;
+    OidAnswer oidAnswer;
+    std::vector<PNDIS_OID_REQUEST> oidsPendingBelow;
+    std::vector<UpperOid> upperOids;
+    NDIS_STATUS protocolNetPnPStatus = NDIS_STATUS_SUCCESS;
+
+    std::vector<IndicationRecord> indicatedAbove;
+    std::vector<ReturnRecord> returnedToMiniport;
+    std::vector<SendRecord> sentToMiniport;
+    std::vector<SendCompletionRecord> sendCompletionsAbove;
+    std::vector<PVOID> sendCancelsBelow;
+    std::vector<OidBelowRecord> oidRequestsBelow;
+    std::vector<OidCompletionRecord> oidCompletionsAbove;
+    std::vector<PVOID> oidCancelsBelow;
+    std::vector<StatusRecord> statusAbove;
+    std::vector<NDIS_DEVICE_PNP_EVENT> devicePnPBelow;
+    std::vector<ULONG> netPnPAbove;
+};
+
+struct NdisState {
+    std::recursive_mutex lock;   // never held while a filter handler runs
+    std::unique_ptr<FilterDriver> driver;
+    std::vector<std::unique_ptr<Adapter>> adapters;
+    std::unordered_set<FilterModule*> modules;
+    std::unordered_map<PNET_BUFFER_LIST, ListRecord> lists;
+    std::unordered_map<NblPool*, std::unique_ptr<NblPool>> pools;
+    std::unordered_map<PNDIS_OID_REQUEST, CloneRecord> clones;
+    std::unordered_set<PMDL> mdls;
+    std::unordered_map<NDIS_HANDLE, std::unique_ptr<DeviceRecord>> devices;
+    ULONG nextIfIndex = 1;
+    std::function<void()> detachObserver;
+};
+
+NdisState& Ndis();
+using NdisGuard = std::unique_lock<std::recursive_mutex>;
+
+// Looks up a live filter module by the handle NDIS gave the filter; reports NdisContract and
+// returns null for anything else. Call with the lock held.
+FilterModule* ModuleFromHandle(NDIS_HANDLE handle, const char* routine);
+
+// Runs a filter handler at `irql` (or at the caller's IRQL when that is higher, as NDIS does when
+// it calls back from inside a call), with the NDIS lock released.
+void RunHandler(KIRQL irql, const char* name, const std::function<void()>& call);
+
+// The characteristics of the registered filter, or null. Call with the lock held.
+const NDIS_FILTER_DRIVER_CHARACTERISTICS* Characteristics();
+
+// Chain walking with a bound, so that a looped chain is reported instead of hanging.
+std::vector<PNET_BUFFER_LIST> WalkChain(PNET_BUFFER_LIST chain, const char* routine);
+std::vector<NetBufferSnapshot> SnapshotOf(PNET_BUFFER_LIST list);
+
+// The data path's parts of an adapter's life (host/ndis_datapath.cpp).
+void DrainAdapter(Adapter::State& adapter);          // before a pause: protocol returns, miniport completes
+void CheckAdapterLeftovers(Adapter::State& adapter, const char* when);
+void ForgetAdapterLists(Adapter::State& adapter);
+void ResetDataPath();                                 // pools, clones, MDLs, list records
+
+}  // namespace host

@@ -1,0 +1,382 @@
+// The frame cache: set-up, the report in user memory, refusals of hostile or broken set-ups,
+// release, and frames coming back from user mode (an overflowed one into a larger buffer).
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "host/checker.h"
+#include "tests/support/stream_fixture.h"
+
+using namespace gvsptest;
+
+namespace {
+
+std::string CacheInitText(uint32_t portId, const StreamControlBlock& block)
+{
+    return "Id:" + std::to_string(portId) + ",PSz:" + std::to_string(block.PacketSize) +
+           ",FSz:" + std::to_string(block.FrameSize) + ",FCnt:" + std::to_string(block.FrameCount);
+}
+
+const FramePrivate& PrivateOf(const gvsp::Stream& s, uint32_t index)
+{
+    return *reinterpret_cast<const FramePrivate*>(s.BufferAddress(index));
+}
+
+class FrameCache : public StreamTest {};
+
+TEST_F(FrameCache, ASetUpMapsEveryBufferAndReportsIt)
+{
+    OpenStream(4);
+    const StreamControlBlock& block = stream->Block();
+    EXPECT_EQ(block.FreeFrameCount, 4u);
+    EXPECT_EQ(block.CompletedFrameCount, 0u);
+    EXPECT_EQ(block.AssemblingFrameCount, 0u);
+    EXPECT_EQ(block.FrameHeaderSize, 8288u);
+    EXPECT_EQ(block.FramePrivateSize, 668u);
+    for (uint32_t i = 0; i < 4; ++i) {
+        const FrameDescriptor& d = stream->Descriptor(i);
+        EXPECT_EQ(d.UserAddress, stream->BufferAddress(i));
+        EXPECT_NE(d.SystemAddress, 0u);
+        EXPECT_NE(d.SystemAddress, d.UserAddress);   // a second mapping of the same pages
+        EXPECT_NE(d.Mdl, 0u);
+        EXPECT_EQ(d.SystemEnd, d.SystemAddress + SMALL_BUFFER);
+        EXPECT_EQ(PrivateOf(*stream, i).FrameIndex, i);
+    }
+    auto done = m.EventsOf(MSG_CACHE_INIT_COMPLETE);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].Insertion(), CacheInitText(portId, block));
+    EXPECT_EQ(done[0].Insertion().substr(done[0].Insertion().size() - 7), ",FCnt:4");
+}
+
+TEST_F(FrameCache, ARepeatedSetUpTakesEveryFrameBackAndKeepsTheMapping)
+{
+    OpenStream(4);
+    StageFrame(portId, 1);
+    StageFrame(portId, 2);
+    gvsp::Frame held;
+    ASSERT_EQ(stream->GetFrame(&held), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
+    uint64_t mappedAt = stream->Descriptor(0).SystemAddress;
+
+    // The input's address is ignored: the mapped block stays.
+    uint8_t input[34] = {};
+    uint64_t bogus = 0x1000;
+    std::memcpy(input + 24, &bogus, sizeof bogus);
+    uint16_t length = 2048;
+    std::memcpy(input + 32, &length, sizeof length);
+    ULONG_PTR information = 0;
+    ASSERT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_SETUP_CACHE, input, sizeof input, nullptr,
+                  0, &information),
+        STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 4u);
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 0u);
+    EXPECT_EQ(stream->Descriptor(0).SystemAddress, mappedAt);
+
+    // The frame user mode held was taken back: returning it now changes nothing.
+    EXPECT_EQ(stream->ReturnFrame(held), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 4u);
+}
+
+TEST_F(FrameCache, AReleaseUnmapsEverythingAndASetUpMapsAgain)
+{
+    OpenStream(3);
+    ASSERT_EQ(stream->ReleaseCache(), STATUS_SUCCESS);
+    EXPECT_EQ(host::LockedMdls(), 0u);
+    for (uint32_t i = 0; i < 3; ++i) {
+        const FrameDescriptor& d = stream->Descriptor(i);
+        EXPECT_EQ(d.SystemAddress, 0u);
+        EXPECT_EQ(d.Mdl, 0u);
+        EXPECT_EQ(d.SystemEnd, 0u);
+        EXPECT_EQ(d.Size, 0u);
+        EXPECT_EQ(d.UserAddress, stream->BufferAddress(i));
+    }
+    EXPECT_EQ(m.EventsOf(MSG_CONTEXT_CLEANUP).at(0).Insertion(), "Id:" + std::to_string(portId));
+
+    gvsp::Frame frame;
+    EXPECT_EQ(stream->GetFrame(&frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->Start(), STATUS_UNSUCCESSFUL);
+
+    // The sizes must be written again; without them no buffer can hold a frame.
+    EXPECT_EQ(stream->SetupCache(), STATUS_UNSUCCESSFUL);
+    stream->DescribeBuffers();
+    EXPECT_EQ(stream->SetupCache(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 3u);
+    EXPECT_NE(stream->Descriptor(2).SystemAddress, 0u);
+}
+
+TEST_F(FrameCache, ASecondReleaseFindsNoCache)
+{
+    OpenStream(2);
+    ASSERT_EQ(stream->ReleaseCache(), STATUS_SUCCESS);
+    m.ClearEvents();
+    EXPECT_EQ(stream->ReleaseCache(), STATUS_UNSUCCESSFUL);
+    auto events = m.Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].Symbol(), "MSG_FILE_CONTEXT_NULL");
+    EXPECT_EQ(events[0].UniqueErrorValue(), 3u);
+    EXPECT_EQ(events[0].Size(), 48u);
+}
+
+TEST_F(FrameCache, ABufferInUnmappedMemoryFailsTheSetUpAndUnlocksTheRest)
+{
+    ASSERT_EQ(stream->Bind(CAMERA_ADAPTER, STREAM_PORT, &portId), STATUS_SUCCESS);
+    ASSERT_TRUE(stream->AllocateCache(4, SMALL_BUFFER));
+    stream->Descriptor(2).UserAddress = reinterpret_cast<uint64_t>(process->InvalidAddress());
+    m.ClearEvents();
+
+    EXPECT_EQ(stream->SetupCache(), STATUS_UNSUCCESSFUL);
+    std::vector<std::string> symbols = m.EventSymbols();
+    ASSERT_GE(symbols.size(), 2u);
+    EXPECT_EQ(symbols[0], "MSG_MAP_BUFFER_FAILED");
+    EXPECT_EQ(m.Events()[0].UniqueErrorValue(), 1u);
+    EXPECT_EQ(symbols[1], "MSG_CACHE_INIT_FAILED");
+    EXPECT_EQ(m.Events()[1].Insertion(), "Id:0,Cnt:4,Idx:0,Sz:" + std::to_string(SMALL_BUFFER));
+    EXPECT_EQ(host::LockedMdls(), 0u);
+    EXPECT_EQ(stream->Descriptor(0).SystemAddress, 0u);
+
+    // A corrected set-up may follow at once.
+    stream->Descriptor(2).UserAddress = stream->BufferAddress(2);
+    stream->DescribeBuffers();
+    EXPECT_EQ(stream->SetupCache(), STATUS_SUCCESS);
+}
+
+TEST_F(FrameCache, ABlockThatIsNotWritableFailsAtIndexZero)
+{
+    ASSERT_EQ(stream->Bind(CAMERA_ADAPTER, STREAM_PORT, &portId), STATUS_SUCCESS);
+    ASSERT_TRUE(stream->AllocateCache(2, SMALL_BUFFER));
+    process->Protect(&stream->Block(), true);
+    m.ClearEvents();
+    EXPECT_EQ(stream->SetupCache(), STATUS_UNSUCCESSFUL);
+    ASSERT_GE(m.Events().size(), 2u);
+    EXPECT_EQ(m.Events()[0].Symbol(), "MSG_MAP_BUFFER_FAILED");
+    EXPECT_EQ(m.Events()[0].UniqueErrorValue(), 0u);
+    EXPECT_EQ(m.Events()[1].Symbol(), "MSG_CACHE_INIT_FAILED");
+    process->Protect(&stream->Block(), false);
+}
+
+TEST_F(FrameCache, HostileCountsAndSizesAreRefused)
+{
+    ASSERT_EQ(stream->Bind(CAMERA_ADAPTER, STREAM_PORT, &portId), STATUS_SUCCESS);
+    ASSERT_TRUE(stream->AllocateCache(2, SMALL_BUFFER));
+
+    // More descriptors than the block holds.
+    stream->Block().FrameCount = 3;
+    EXPECT_EQ(stream->SetupCache(), STATUS_UNSUCCESSFUL);
+    stream->Block().FrameCount = 0xFFFFFFFF;
+    EXPECT_EQ(stream->SetupCache(), STATUS_UNSUCCESSFUL);
+    stream->Block().FrameCount = 2;
+
+    // A buffer too small for the FrameHeader and both areas.
+    stream->Descriptor(1).Size = FRAME_BUFFER_MIN_SIZE - 1;
+    m.ClearEvents();
+    EXPECT_EQ(stream->SetupCache(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(m.EventSymbols().at(0), "MSG_MAP_BUFFER_FAILED");
+    EXPECT_EQ(m.Events().at(0).UniqueErrorValue(), 2u);
+    EXPECT_EQ(host::LockedMdls(), 0u);
+
+    // Exactly the minimum is a frame buffer without payload room. (The failed set-up cleared
+    // the size of the buffer it had mapped, as every release does.)
+    EXPECT_EQ(stream->Descriptor(0).Size, 0u);
+    stream->DescribeBuffers();
+    stream->Descriptor(1).Size = FRAME_BUFFER_MIN_SIZE;
+    EXPECT_EQ(stream->SetupCache(), STATUS_SUCCESS);
+}
+
+TEST_F(FrameCache, ShortOrMissingInputsAndUnboundHandlesAreRefused)
+{
+    uint8_t input[34] = {};
+    ULONG_PTR information = 0;
+    m.ClearEvents();
+    EXPECT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_SETUP_CACHE, input, 33, nullptr, 0,
+                  &information),
+        STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(m.Events().empty());
+
+    EXPECT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_SETUP_CACHE, input, 34, nullptr, 0,
+                  &information),
+        STATUS_UNSUCCESSFUL);
+    auto events = m.Events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].Symbol(), "MSG_FILE_CONTEXT_NULL");
+    EXPECT_EQ(events[0].UniqueErrorValue(), 1u);
+}
+
+class FrameReturn : public StreamTest {};
+
+TEST_F(FrameReturn, AnAddressThatIsNoFrameChangesNothing)
+{
+    OpenStream(2);
+    StageFrame(portId, 7);
+    EXPECT_EQ(stream->ReturnFrame(gvsp::Frame(stream->BufferAddress(0))), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 1u);
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 1u);
+}
+
+TEST_F(FrameReturn, AFrameComesBackOnceOnly)
+{
+    OpenStream(2);
+    StageFrame(portId, 7);
+    gvsp::Frame frame;
+    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 1u);
+    EXPECT_EQ(stream->ReturnFrame(frame), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
+    EXPECT_EQ(stream->ReturnFrame(frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
+
+    // A completed frame that user mode never received cannot be returned either.
+    StageFrame(portId, 8);
+    uint64_t completed = stream->Descriptor(0).UserAddress + FRAME_PRIVATE_SIZE;
+    uint64_t other = stream->Descriptor(1).UserAddress + FRAME_PRIVATE_SIZE;
+    EXPECT_EQ(stream->ReturnFrame(gvsp::Frame(completed)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->ReturnFrame(gvsp::Frame(other)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 1u);
+}
+
+TEST_F(FrameReturn, AFrameFromAnotherProcessIsReportedAndStillReturned)
+{
+    OpenStream(2);
+    StageFrame(portId, 9);
+    gvsp::Frame frame;
+    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
+
+    // Another process with a handle to the same file object.
+    host::UserProcess& other = m.NewProcess();
+    HANDLE duplicate = other.DuplicateHandleFrom(*process, stream->Handle());
+    ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
+    m.ClearEvents();
+    uint64_t address = frame.HeaderAddress();
+    ULONG_PTR information = 0;
+    EXPECT_EQ(other.NtDeviceIoControlFile(duplicate, IOCTL_STREAM_RETURN_FRAME, &address, sizeof address, nullptr, 0,
+                  &information),
+        STATUS_SUCCESS);
+    other.CloseHandle(duplicate);
+    auto invalid = m.EventsOf(MSG_INVALID_CONTEXT);
+    ASSERT_EQ(invalid.size(), 1u);
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "Id:%u,UA:0x%016llX,PID:0x%016llX", portId,
+        static_cast<unsigned long long>(address),
+        static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(other.Id())));
+    EXPECT_EQ(invalid[0].Insertion(), expected);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
+}
+
+// An overflowed frame: the driver placed payload beyond the buffer's end into chunks.
+struct OverflowedFrame {
+    FrameSlot* slot;
+    std::vector<uint8_t> chunkBytes;
+};
+
+OverflowedFrame Overflow(uint32_t portId, uint16_t index, uint32_t chunkSize, uint32_t chunks, uint16_t status)
+{
+    StreamPort* port = PortOf(portId);
+    FrameSlot* slot = &port->FrameSlots[index];
+    OverflowedFrame o{slot, {}};
+    slot->OverflowChunkSize = chunkSize;
+    for (uint32_t k = 0; k < chunks; ++k) {
+        auto* chunk = static_cast<uint8_t*>(
+            NdisAllocateMemoryWithTagPriority(port->NdisFilterHandle, chunkSize, POOL_TAG, LowPoolPriority));
+        for (uint32_t i = 0; i < chunkSize; ++i) {
+            chunk[i] = uint8_t((k * 131 + i * 7) ^ (i >> 8));
+            o.chunkBytes.push_back(chunk[i]);
+        }
+        slot->OverflowChunks[k] = chunk;
+        slot->OverflowBytes += chunkSize;
+    }
+    slot->Overflowed = TRUE;
+    slot->Private->Overflowed = 1;
+    slot->Header->FrameStatus = status;
+    return o;
+}
+
+TEST_F(FrameReturn, AnOverflowedFrameMovesIntoItsReplacementWithItsChunks)
+{
+    constexpr uint32_t MEGABYTE = 1 << 20;
+    constexpr uint32_t CHUNK = 64 << 10;
+    OpenStream(2, MEGABYTE);
+    USHORT index = StageFrame(portId, 11, FRAME_STATUS_OVERFLOW);
+    gvsp::Frame frame;
+    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
+    auto* buffer = reinterpret_cast<uint8_t*>(stream->BufferAddress(index));
+    for (uint32_t i = FRAME_PRIVATE_SIZE + FRAME_HEADER_SIZE; i < MEGABYTE; ++i) {
+        buffer[i] = uint8_t(i * 13);
+    }
+    OverflowedFrame o = Overflow(portId, index, CHUNK, 2, FRAME_STATUS_OVERFLOW);
+
+    auto* replacement = static_cast<uint8_t*>(process->Allocate(MEGABYTE + 2 * CHUNK));
+    FrameDescriptor& d = stream->Descriptor(index);
+    d.ReplacementUserAddress = reinterpret_cast<uint64_t>(replacement);
+    d.ReplacementSize = MEGABYTE + 2 * CHUNK;
+    uint32_t completedBefore = stream->Block().CompletedFrameCount;
+    ASSERT_EQ(stream->ReturnFrame(frame), STATUS_SUCCESS);
+
+    EXPECT_EQ(std::memcmp(replacement + FRAME_PRIVATE_SIZE + FRAME_HEADER_SIZE,
+                  buffer + FRAME_PRIVATE_SIZE + FRAME_HEADER_SIZE, MEGABYTE - FRAME_PRIVATE_SIZE - FRAME_HEADER_SIZE),
+        0);
+    EXPECT_EQ(std::memcmp(replacement + MEGABYTE, o.chunkBytes.data(), o.chunkBytes.size()), 0);
+    const auto* header = reinterpret_cast<const FrameHeader*>(replacement + FRAME_PRIVATE_SIZE);
+    EXPECT_EQ(header->FrameStatus, FRAME_STATUS_COMPLETE);
+    EXPECT_EQ(header->BlockId, 11u);
+    const auto* replacementPrivate = reinterpret_cast<const FramePrivate*>(replacement);
+    EXPECT_EQ(replacementPrivate->Overflowed, 0);
+    EXPECT_EQ(replacementPrivate->OverflowBytes, 0u);
+    EXPECT_EQ(replacementPrivate->FrameIndex, index);
+
+    EXPECT_EQ(d.UserAddress, reinterpret_cast<uint64_t>(replacement));
+    EXPECT_EQ(d.Size, MEGABYTE + 2 * CHUNK);
+    EXPECT_EQ(d.SystemEnd, d.SystemAddress + d.Size);
+    EXPECT_EQ(d.ReplacementSize, 0u);
+    EXPECT_EQ(d.ReplacementUserAddress, 0u);
+    EXPECT_EQ(stream->Block().CompletedFrameCount, completedBefore + 1);
+
+    gvsp::Frame again;
+    ASSERT_EQ(stream->GetFrame(&again), STATUS_SUCCESS);
+    EXPECT_EQ(again.HeaderAddress(), reinterpret_cast<uint64_t>(replacement) + FRAME_PRIVATE_SIZE);
+    EXPECT_EQ(stream->ReturnFrame(again), STATUS_SUCCESS);
+
+    // The old buffer is user mode's again.
+    process->Free(buffer);
+}
+
+TEST_F(FrameReturn, AReplacementTooSmallForTheChunksIsRefused)
+{
+    constexpr uint32_t CHUNK = 8192;
+    OpenStream(2, SMALL_BUFFER);
+    USHORT index = StageFrame(portId, 12, FRAME_STATUS_OVERFLOW);
+    gvsp::Frame frame;
+    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
+    Overflow(portId, index, CHUNK, 2, FRAME_STATUS_OVERFLOW);
+
+    // One byte short: the allocation ends at a guard page, so a write beyond it would fault.
+    uint32_t shortSize = SMALL_BUFFER + 2 * CHUNK - 1;
+    auto* replacement = static_cast<uint8_t*>(process->Allocate(shortSize));
+    FrameDescriptor& d = stream->Descriptor(index);
+    d.ReplacementUserAddress = reinterpret_cast<uint64_t>(replacement);
+    d.ReplacementSize = shortSize;
+    EXPECT_EQ(stream->ReturnFrame(frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(d.UserAddress, stream->BufferAddress(index));
+    EXPECT_EQ(replacement[0], 0u);
+
+    // With room enough the same frame can be returned again.
+    auto* larger = static_cast<uint8_t*>(process->Allocate(SMALL_BUFFER + 2 * CHUNK));
+    d.ReplacementUserAddress = reinterpret_cast<uint64_t>(larger);
+    d.ReplacementSize = SMALL_BUFFER + 2 * CHUNK;
+    EXPECT_EQ(stream->ReturnFrame(frame), STATUS_SUCCESS);
+}
+
+TEST_F(FrameReturn, AnOverflowedFrameWithAnotherStatusLosesItsChunks)
+{
+    OpenStream(2);
+    USHORT index = StageFrame(portId, 13, FRAME_STATUS_INCOMPLETE);
+    gvsp::Frame frame;
+    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
+    Overflow(portId, index, 4096, 3, FRAME_STATUS_INCOMPLETE);
+    ASSERT_EQ(stream->ReturnFrame(frame), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
+    FrameSlot* slot = &PortOf(portId)->FrameSlots[index];
+    EXPECT_EQ(slot->OverflowChunks[0], nullptr);
+    EXPECT_FALSE(slot->Overflowed);
+    EXPECT_EQ(PrivateOf(*stream, index).Overflowed, 0);
+}
+
+}  // namespace

@@ -1,0 +1,266 @@
+// Frame requests as a camera library sees them: frames handed over at once or after waiting,
+// the hand-over policies, start and stop, cancellation by stop, by close, by the request alone;
+// and the teardown of ports by handle cleanup and by adapter detach.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "host/checker.h"
+#include "host/io.h"
+#include "tests/support/stream_fixture.h"
+
+using namespace gvsptest;
+
+namespace {
+
+uint64_t HeaderOf(const gvsp::Stream& s, USHORT index) { return s.Descriptor(index).UserAddress + FRAME_PRIVATE_SIZE; }
+
+class FrameRequests : public StreamTest {};
+
+TEST_F(FrameRequests, ACompletedFrameIsHandedOverAtOnce)
+{
+    OpenStream(3);
+    USHORT first = StageFrame(portId, 1);
+    USHORT second = StageFrame(portId, 2);
+    gvsp::Frame frame;
+    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.HeaderAddress(), HeaderOf(*stream, first));
+    EXPECT_EQ(frame.BlockId(), 1u);
+    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.HeaderAddress(), HeaderOf(*stream, second));
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 0u);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 1u);
+}
+
+TEST_F(FrameRequests, ARequestWaitsForTheNextFrame)
+{
+    OpenStream(3);
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    auto pending = stream->RequestFrame();
+    EXPECT_EQ(pending->Status(), STATUS_PENDING);
+
+    USHORT index = StageFrame(portId, 5);
+    gvsp::Frame frame;
+    EXPECT_EQ(pending->Wait(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.HeaderAddress(), HeaderOf(*stream, index));
+    EXPECT_EQ(frame.BlockId(), 5u);
+    auto completions = host::CompletedIrps();
+    ASSERT_FALSE(completions.empty());
+    EXPECT_EQ(completions.back().ioControlCode, IOCTL_STREAM_GET_FRAME);
+    EXPECT_EQ(completions.back().priorityBoost, 8);
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 0u);
+    EXPECT_EQ(stream->ReturnFrame(frame), STATUS_SUCCESS);
+}
+
+TEST_F(FrameRequests, NewestOnlyHandsTheNewestAndFreesTheOlder)
+{
+    gvsp::StreamConfig config;
+    config.packetSize = 1464;
+    config.flags = STREAM_FLAG_NEWEST_FRAME_ONLY;
+    OpenStream(3, SMALL_BUFFER, config);
+    StageFrame(portId, 1);
+    USHORT newest = StageFrame(portId, 2);
+    gvsp::Frame frame;
+    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.HeaderAddress(), HeaderOf(*stream, newest));
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 0u);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
+}
+
+TEST_F(FrameRequests, WaitingRequestsOnlyDiscardsWhatClosedBeforeTheRequest)
+{
+    gvsp::StreamConfig config;
+    config.packetSize = 1464;
+    config.flags = STREAM_FLAG_WAITING_REQUESTS_ONLY;
+    OpenStream(3, SMALL_BUFFER, config);
+    StageFrame(portId, 1);
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    auto pending = stream->RequestFrame();
+    EXPECT_EQ(pending->Status(), STATUS_PENDING);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 3u);
+
+    StageFrame(portId, 2);
+    gvsp::Frame frame;
+    EXPECT_EQ(pending->Wait(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.BlockId(), 2u);
+}
+
+TEST_F(FrameRequests, AFourByteOutputGetsTheLowHalfOfTheAddress)
+{
+    OpenStream(2);
+    USHORT index = StageFrame(portId, 3);
+    uint32_t low = 0;
+    ULONG_PTR information = 0;
+    ASSERT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_GET_FRAME, nullptr, 0, &low, sizeof low,
+                  &information),
+        STATUS_SUCCESS);
+    EXPECT_EQ(information, 4u);
+    EXPECT_EQ(low, uint32_t(HeaderOf(*stream, index)));
+}
+
+TEST_F(FrameRequests, StopCancelsEveryWaitingRequestHeadFirst)
+{
+    OpenStream(2);
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    std::vector<std::unique_ptr<gvsp::PendingFrame>> pending;
+    for (int i = 0; i < 3; ++i) {
+        pending.push_back(stream->RequestFrame());
+        ASSERT_EQ(pending.back()->Status(), STATUS_PENDING);
+    }
+    size_t completedBefore = host::CompletedIrps().size();
+    ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
+    for (auto& p : pending) {
+        EXPECT_EQ(p->Wait(nullptr), STATUS_CANCELLED);
+        EXPECT_EQ(p->BytesReturned(), 0u);
+    }
+    // Head first: the completions after the stop's own are the requests in queue order.
+    auto completions = host::CompletedIrps();
+    ASSERT_GE(completions.size(), completedBefore + 4);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(completions[completedBefore + i].status, STATUS_CANCELLED);
+        EXPECT_EQ(completions[completedBefore + i].outputBuffer, pending[i]->OutputAddress());
+    }
+    EXPECT_EQ(stream->Stop(), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(FrameRequests, CancellingOneRequestLeavesTheOthersWaiting)
+{
+    OpenStream(2);
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    auto first = stream->RequestFrame();
+    auto second = stream->RequestFrame();
+    auto third = stream->RequestFrame();
+    EXPECT_TRUE(second->Cancel());
+    EXPECT_EQ(second->Wait(nullptr), STATUS_CANCELLED);
+    EXPECT_EQ(first->Status(), STATUS_PENDING);
+    EXPECT_EQ(third->Status(), STATUS_PENDING);
+
+    StageFrame(portId, 1);
+    StageFrame(portId, 2);
+    gvsp::Frame a, b;
+    EXPECT_EQ(first->Wait(&a), STATUS_SUCCESS);
+    EXPECT_EQ(third->Wait(&b), STATUS_SUCCESS);
+    EXPECT_EQ(a.BlockId(), 1u);
+    EXPECT_EQ(b.BlockId(), 2u);
+}
+
+TEST_F(FrameRequests, ClosingTheHandleCancelsItsWaitingRequest)
+{
+    OpenStream(2);
+    auto pending = stream->RequestFrame();
+    ASSERT_EQ(pending->Status(), STATUS_PENDING);
+    stream->Close();
+    EXPECT_EQ(pending->Wait(nullptr), STATUS_CANCELLED);
+    EXPECT_EQ(host::PoolUsageOfTag(POOL_TAG).blocks, 1u);   // what remains is the adapter's record
+}
+
+TEST_F(FrameRequests, RequestModeOneFailsAtOnceWhileNotAcquiring)
+{
+    gvsp::StreamConfig config;
+    config.packetSize = 1464;
+    config.requestMode = 1;
+    OpenStream(2, SMALL_BUFFER, config);
+    gvsp::Frame frame;
+    EXPECT_EQ(stream->GetFrame(&frame), STATUS_CANCELLED);
+
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    auto pending = stream->RequestFrame();
+    EXPECT_EQ(pending->Status(), STATUS_PENDING);
+    ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
+    EXPECT_EQ(pending->Wait(nullptr), STATUS_CANCELLED);
+    EXPECT_EQ(stream->GetFrame(&frame), STATUS_CANCELLED);
+}
+
+TEST_F(FrameRequests, StartingTwiceFailsAndResetsTheFreeCount)
+{
+    OpenStream(3);
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    stream->Block().FreeFrameCount = 0;
+    EXPECT_EQ(stream->Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 3u);
+}
+
+TEST_F(FrameRequests, AReleasedCacheAcceptsNoRequests)
+{
+    OpenStream(2);
+    ASSERT_EQ(stream->ReleaseCache(), STATUS_SUCCESS);
+    gvsp::Frame frame;
+    EXPECT_EQ(stream->GetFrame(&frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->Stop(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->Flush(), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(FrameRequests, FlushFreesCompletedAndAssemblingFrames)
+{
+    OpenStream(3);
+    StageFrame(portId, 1);
+    StreamPort* port = PortOf(portId);
+    InterlockedIncrement(&port->CacheUsers);
+    ASSERT_NE(OpenFrameSlot(port, FALSE), nullptr);
+    InterlockedDecrement(&port->CacheUsers);
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 1u);
+    EXPECT_EQ(stream->Flush(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 3u);
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 0u);
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 0u);
+}
+
+class PortTeardown : public StreamTest {};
+
+TEST_F(PortTeardown, DetachCancelsRequestsUnbindsHandlesAndFreesPorts)
+{
+    OpenStream(2);
+    gvsp::Stream other(*process);
+    ASSERT_EQ(other.Bind(CAMERA_ADAPTER, STREAM_PORT + 1), STATUS_SUCCESS);
+    auto pending = stream->RequestFrame();
+    ASSERT_EQ(pending->Status(), STATUS_PENDING);
+    stream->SetActive(true);
+
+    host::RemoveAdapter(*adapter);
+    EXPECT_EQ(pending->Wait(nullptr), STATUS_CANCELLED);
+    EXPECT_EQ(stream->Block().Active, 0);
+    EXPECT_EQ(host::PoolUsageOfTag(POOL_TAG).blocks, 0u);
+    EXPECT_EQ(host::LockedMdls(), 0u);
+
+    // Both handles are unbound: stream requests fail, a new bind is allowed.
+    gvsp::Frame frame;
+    EXPECT_EQ(stream->GetFrame(&frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(other.Start(), STATUS_UNSUCCESSFUL);
+    adapter = &m.AddAdapter(MacOf(0xC0));
+    EXPECT_EQ(other.Bind(MacOf(0xC0), STREAM_PORT), STATUS_SUCCESS);
+}
+
+TEST_F(PortTeardown, DetachWaitsForAReferenceHeldByARunningRequest)
+{
+    OpenStream(2);
+    StreamPort* port = PortOf(portId);
+    InterlockedIncrement(&port->ReferenceCount);   // a request in progress on another thread
+
+    std::atomic<bool> released{false};
+    std::thread request([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        released = true;
+        ReleaseStreamPortReference(port);
+    });
+    host::RemoveAdapter(*adapter);
+    EXPECT_TRUE(released.load());
+    request.join();
+    EXPECT_EQ(host::PoolUsageOfTag(POOL_TAG).blocks, 0u);
+}
+
+TEST_F(PortTeardown, CleanupAndDetachFreeAPortExactlyOnce)
+{
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        host::Adapter& a = m.AddAdapter(MacOf(uint8_t(round)));
+        gvsp::Stream s(*process);
+        ASSERT_EQ(s.Bind(MacOf(uint8_t(round)), 7000), STATUS_SUCCESS);
+        std::thread closer([&] { s.Close(); });
+        host::RemoveAdapter(a);
+        closer.join();
+        EXPECT_EQ(host::PoolUsageOfTag(POOL_TAG).blocks, 1u);   // the camera adapter's record only
+    }
+}
+
+}  // namespace
