@@ -177,8 +177,9 @@ struct FramePrivate {
     uint64_t AssemblyTime;                       // microseconds from FirstPacketTime to completion
     uint32_t OverflowBytes;                      // bytes of the chunks allocated for this frame
     uint8_t Overflowed;                          // a payload byte was aimed beyond the buffer end
+    uint8_t Reserved557;
     uint16_t FrameIndex;                         // index of the buffer in the control block
-    uint8_t Reserved[FRAME_PRIVATE_SIZE - 559];
+    uint8_t Reserved[FRAME_PRIVATE_SIZE - 560];
 };
 static_assert(offsetof(FramePrivate, Links) == 0);
 static_assert(offsetof(FramePrivate, Descriptor) == 16);
@@ -187,7 +188,7 @@ static_assert(offsetof(FramePrivate, FirstPacketTime) == 536);
 static_assert(offsetof(FramePrivate, AssemblyTime) == 544);
 static_assert(offsetof(FramePrivate, OverflowBytes) == 552);
 static_assert(offsetof(FramePrivate, Overflowed) == 556);
-static_assert(offsetof(FramePrivate, FrameIndex) == 557);
+static_assert(offsetof(FramePrivate, FrameIndex) == 558);
 static_assert(sizeof(FramePrivate) == FRAME_PRIVATE_SIZE);
 
 // The FrameHeader: the address user mode is given for a frame (the buffer + 668).

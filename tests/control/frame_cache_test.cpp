@@ -315,8 +315,10 @@ TEST_F(FrameReturn, AnOverflowedFrameMovesIntoItsReplacementWithItsChunks)
         0);
     EXPECT_EQ(std::memcmp(replacement + MEGABYTE, o.chunkBytes.data(), o.chunkBytes.size()), 0);
     const auto* header = reinterpret_cast<const FrameHeader*>(replacement + FRAME_PRIVATE_SIZE);
-    EXPECT_EQ(header->FrameStatus, FRAME_STATUS_COMPLETE);
-    EXPECT_EQ(header->BlockId, 11u);
+    uint16_t frameStatus = header->FrameStatus;
+    uint64_t blockId = header->BlockId;   // the FrameHeader's 64-bit fields are not 8-aligned
+    EXPECT_EQ(frameStatus, FRAME_STATUS_COMPLETE);
+    EXPECT_EQ(blockId, 11u);
     const auto* replacementPrivate = reinterpret_cast<const FramePrivate*>(replacement);
     EXPECT_EQ(replacementPrivate->Overflowed, 0);
     EXPECT_EQ(replacementPrivate->OverflowBytes, 0u);

@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(EachStep, DriverLoadFailure,
         FailedLoad{"AdapterTableLock", host::Fault::RwLockAllocation, 0, 2},
         FailedLoad{"WorkerThread", host::Fault::ThreadCreation, static_cast<int32_t>(STATUS_INSUFFICIENT_RESOURCES),
             3}),
-    [](const ::testing::TestParamInfo<FailedLoad>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<FailedLoad>& p) { return std::string(p.param.name); });
 
 TEST(DriverLoadFailure, AModuleAttachedBeforeTheControlDeviceFailedIsDetachedAgain)
 {
