@@ -9,6 +9,7 @@
 
 #include "delivery/frame_completion.h"
 #include "driver/event_log.h"
+#include "stream/rate_statistics.h"
 
 namespace {
 
@@ -255,6 +256,18 @@ VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 }
 
+// A fresh assembly state: no block seen, an empty rate window, the counter's frequency. Nothing
+// assembles meanwhile: the cache is not published.
+VOID ResetAssemblyState(StreamPort* port)
+{
+    port->CurrentFrame = nullptr;
+    port->LastBlockId = 0;
+    ResetRateSamples(port);
+    LARGE_INTEGER frequency;
+    KeQueryPerformanceCounter(&frequency);
+    port->CounterFrequency = frequency.QuadPart;
+}
+
 VOID SetCacheReady(StreamPort* port, UCHAR ready)
 {
     LOCK_STATE_EX lockState;
@@ -368,15 +381,9 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
     }
     AcquireControlBusy(port);
 
-    // 4. A fresh frame state.
-    port->LastBlockId = 0;
-    port->RateSampleCount = 0;
-    LARGE_INTEGER frequency;
-    KeQueryPerformanceCounter(&frequency);
-    port->CounterFrequency = frequency.QuadPart;
-
-    // 5. Map the cache, or take every slot of the mapped one back.
+    // 4-5. A fresh frame state; map the cache, or take every slot of the mapped one back.
     if (port->ControlBlock == nullptr) {
+        ResetAssemblyState(port);
         if (!NT_SUCCESS(MapFrameCache(blockAddress, blockLength, port))) {
             port->OwnerProcessId = nullptr;
             WriteEventLog(MSG_CACHE_INIT_FAILED, 0, "Id:%d,Cnt:%d,Idx:%d,Sz:%d", static_cast<int>(loggedId),
@@ -391,6 +398,7 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
         // The receive path, the worker and other requests leave the cache alone meanwhile.
         SetCacheReady(port, 0);
         TakenFrameCache cache = TakeFrameCache(port);
+        ResetAssemblyState(port);
         for (ULONG i = 0; i < cache.FrameSlotCount; ++i) {
             ClearFrameOverflow(&cache.FrameSlots[i]);
         }

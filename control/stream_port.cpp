@@ -6,6 +6,7 @@
 #include "control/frame_cache.h"
 #include "control/frame_requests.h"
 #include "driver/event_log.h"
+#include "stream/rate_statistics.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ USHORT NetworkOrder(USHORT value)
 // Frees a port nobody references any more and nobody can reach.
 VOID FreeStreamPort(StreamPort* port)
 {
+    ResetRateSamples(port);
     ExDeleteNPagedLookasideList(&port->RateSampleLookaside);
     ExFreePoolWithTag(port, POOL_TAG);
 }
@@ -107,6 +109,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     port->FileObject = stack->FileObject;
     port->UdpPort = udpPort;
     port->NotificationDevice = DriverGlobals.NotificationDevice;
+    port->Adapter = adapter;
     port->NdisFilterHandle = adapter->NdisFilterHandle;
     port->NetBufferListPool = adapter->NetBufferListPool;
     port->Acquiring = 0;

@@ -15,6 +15,13 @@ enum FramePlace : UCHAR {
     FRAME_PLACE_NONE = 4,         // off every list, owned by the code moving it
 };
 
+// The part of a frame buffer a packet was placed in.
+enum FrameRegion : UCHAR {
+    FRAME_REGION_PAYLOAD = 0,   // the PayloadArea and the overflow chunks beyond it
+    FRAME_REGION_LEADER = 1,    // the LeaderArea: what does not fit is dropped
+    FRAME_REGION_TRAILER = 2,   // the TrailerArea: likewise
+};
+
 // One frame buffer of a mapped frame cache. The array of a cache is allocated by MapFrameCache
 // and freed by ReleaseFrameCache; between the two only the fields marked so change.
 struct FrameSlot {
@@ -34,6 +41,13 @@ struct FrameSlot {
     BOOLEAN Overflowed;
     ULONG64 FirstPacketTime;          // microseconds when the slot was opened for its block
     ULONG64 AssemblyTime;             // microseconds from FirstPacketTime to completion
+    _Interlocked_ volatile LONGLONG LastPacketTime;   // microseconds of the last packet seen, 0 until
+                                      // the first; the receive path and the worker thread write it
+    // Receive path: where the last placement ended, for the rest of that packet in later buffer
+    // segments: an offset from the buffer's start (offsets from Size on continue in the overflow
+    // chunks) in the region the packet went to. The FrameHeader's region fields only report it.
+    ULONG64 WriteOffset;
+    FrameRegion WriteRegion;
 };
 
 // One bound UDP port on one adapter. Allocated by BindStreamPort; freed by the one path that
@@ -58,6 +72,7 @@ struct StreamPort {
     _Guarded_by_(AdapterTableLock) ULONG FrameSlotCount;
     FrameSlot* CurrentFrame;          // receive path: the newest block's slot
     ULONG64 LastBlockId;              // receive path
+    FilterAdapter* Adapter;           // constant: the adapter the port is bound to; it outlives the port
     NDIS_HANDLE NetBufferListPool;    // constant: the adapter's pool of own packets
     NDIS_HANDLE NdisFilterHandle;     // constant
     PDEVICE_OBJECT NotificationDevice;  // constant
@@ -81,6 +96,7 @@ struct StreamPort {
     ULONG RateSampleCount;
     LONGLONG CounterFrequency;        // performance-counter counts per second
     _Interlocked_ volatile LONG CacheUsers;   // holders of a cache use: the mapping stays while > 0
+    _Interlocked_ volatile LONG AssemblyBusy; // 1 while one processor assembles this port's packets
 };
 
 constexpr ULONG STREAM_PORT_RECORD_SIZE = 448;   // what a bind reports of the record, at most
@@ -109,6 +125,21 @@ inline VOID AcquireRequestListLock(StreamPort* port)
 inline VOID ReleaseRequestListLock(StreamPort* port)
 {
     KeReleaseSpinLock(&port->RequestListLock, port->RequestListIrql);
+}
+
+// The assembly state of a port (CurrentFrame, LastBlockId, the frames being written, the rate
+// samples) is changed by one processor at a time: the receive path for each packet, and the
+// control requests that move assembling frames. Not a spin lock: its holder completes requests
+// and sends packets, which no spin lock may be held across; nothing that runs while it is held
+// ever waits for it again.
+inline VOID AcquireAssembly(StreamPort* port)
+{
+    while (InterlockedCompareExchange(&port->AssemblyBusy, 1, 0) != 0) {
+    }
+}
+inline VOID ReleaseAssembly(StreamPort* port)
+{
+    InterlockedExchange(&port->AssemblyBusy, 0);
 }
 
 // ---- Binding and references (control/stream_port.cpp) ------------------------------------------

@@ -125,9 +125,14 @@ VOID ResetFrameLists(StreamPort* port)
     }
 }
 
-VOID ZeroFrameHeader(FrameSlot* slot)
+VOID ResetFrameSlot(FrameSlot* slot)
 {
     RtlZeroMemory(slot->Header, FRAME_HEADER_SIZE);
+    slot->WriteOffset = 0;
+    slot->WriteRegion = FRAME_REGION_PAYLOAD;
+    slot->FirstPacketTime = 0;
+    slot->AssemblyTime = 0;
+    InterlockedExchange64(&slot->LastPacketTime, 0);
 }
 
 VOID ClearFrameOverflow(FrameSlot* slot)
@@ -169,7 +174,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         slot = SlotOfLinks(port->FreeFrames.Flink);
         MoveFrameSlot(port, slot, FRAME_PLACE_ASSEMBLING);
         block->NoFreeFrame = 0;
-        ZeroFrameHeader(slot);
+        ResetFrameSlot(slot);
         ReleaseFrameListLock(port);
         ClearFrameOverflow(slot);
         return slot;
@@ -193,7 +198,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         block->OverwrittenFrames += 1;
         block->NoFreeFrame = 0;
         SendFrameEventNotification(port, slot, FRAME_EVENT_OVERWRITTEN);
-        ZeroFrameHeader(slot);
+        ResetFrameSlot(slot);
         ClearFrameOverflow(slot);
         AcquireFrameListLock(port, atDispatchLevel);
         MoveFrameSlot(port, slot, FRAME_PLACE_ASSEMBLING);
@@ -214,7 +219,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
             SendFrameEventNotification(port, slot, FRAME_EVENT_GIVEN_UP);
             block->IncompleteFrames += 1;
         }
-        ZeroFrameHeader(slot);
+        ResetFrameSlot(slot);
         if (port->CurrentFrame == slot) {
             port->CurrentFrame = nullptr;
         }
@@ -310,7 +315,7 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
     CountMissingPackets(block, oldest);
     block->IncompleteFrames += 1;
     SendFrameEventNotification(port, oldest, FRAME_EVENT_GIVEN_UP);
-    ZeroFrameHeader(oldest);
+    ResetFrameSlot(oldest);
     ClearFrameOverflow(oldest);
 
     // 5.
@@ -322,8 +327,13 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
 FrameSlot* TakeCompletedFrame(StreamPort* port)
 {
     FrameSlot* slot = nullptr;
-    AcquireFrameListLock(port);
     ULONG flags = port->ControlBlock->Flags;
+    BOOLEAN freesAssembling = (flags & (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) ==
+                              STREAM_FLAG_WAITING_REQUESTS_ONLY;
+    if (freesAssembling) {
+        AcquireAssembly(port);
+    }
+    AcquireFrameListLock(port);
     if ((flags & STREAM_FLAG_NEWEST_FRAME_ONLY) != 0) {
         // The newest completed frame; the older ones are free again.
         if (!IsListEmpty(&port->CompletedFrames)) {
@@ -342,14 +352,20 @@ FrameSlot* TakeCompletedFrame(StreamPort* port)
         MoveFrameSlot(port, slot, FRAME_PLACE_USER);
     }
     ReleaseFrameListLock(port);
+    if (freesAssembling) {
+        ReleaseAssembly(port);
+    }
     return slot;
 }
 
 VOID FlushFrames(StreamPort* port)
 {
+    // No packet is being placed into a frame that becomes free here.
+    AcquireAssembly(port);
     AcquireFrameListLock(port);
     MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
     MoveAllFrameSlots(port, FRAME_PLACE_ASSEMBLING, FRAME_PLACE_FREE);
     port->CurrentFrame = nullptr;   // the rest of that block's packets are ignored
     ReleaseFrameListLock(port);
+    ReleaseAssembly(port);
 }

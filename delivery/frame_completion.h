@@ -35,8 +35,8 @@ VOID FlushFrames(StreamPort* port);
 // `outputLength` bytes; returns the bytes written (at most 8).
 ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength);
 
-// Zeroes the FrameHeader of a slot about to be opened for a new block.
-VOID ZeroFrameHeader(FrameSlot* slot);
+// Zeroes the FrameHeader of a slot about to be opened for a new block, and its write region.
+VOID ResetFrameSlot(FrameSlot* slot);
 // Frees the overflow chunks of the slot's last frame and clears its overflow state. The slot is
 // off every list, or owned by the receive path that is about to write it.
 VOID ClearFrameOverflow(FrameSlot* slot);

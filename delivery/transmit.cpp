@@ -3,11 +3,34 @@
 // IRQL <= DISPATCH_LEVEL; touches nothing but the lists it is given.
 #include "delivery/transmit.h"
 
-#include "driver/driver.h"
+#include "delivery/wire_format.h"
 
 namespace {
 
 constexpr ULONG OWN_PACKET_MAPPING_PRIORITY = NormalPagePriority | MdlMappingNoExecute;
+
+constexpr USHORT IPV4_TOTAL_LENGTH_STANDARD = 48;
+constexpr USHORT IPV4_TOTAL_LENGTH_EXTENDED = 56;
+constexpr UCHAR RESEND_TIME_TO_LIVE = 128;
+constexpr USHORT GVCP_REQUEST_ID = 1;
+constexpr ULONG STANDARD_TO_END_OF_BLOCK = 0x00FFFFFF;
+constexpr ULONG PSEUDO_HEADER_SIZE = 12;
+
+// GVCP command and PACKETRESEND payload offsets in the frame.
+constexpr ULONG GVCP_FLAG = GVCP_HEADER + 1;
+constexpr ULONG GVCP_COMMAND = GVCP_HEADER + 2;
+constexpr ULONG GVCP_LENGTH = GVCP_HEADER + 4;
+constexpr ULONG GVCP_REQUEST = GVCP_HEADER + 6;
+constexpr ULONG RESEND_CHANNEL = GVCP_HEADER + 8;
+constexpr ULONG RESEND_BLOCK_ID = GVCP_HEADER + 10;
+constexpr ULONG RESEND_FIRST_PACKET = GVCP_HEADER + 12;
+constexpr ULONG RESEND_LAST_PACKET = GVCP_HEADER + 16;
+constexpr ULONG RESEND_BLOCK_ID_64 = GVCP_HEADER + 20;
+
+PVOID AllocateSmallBuffer(StreamPort* port, ULONG length)
+{
+    return NdisAllocateMemoryWithTagPriority(port->NdisFilterHandle, length, POOL_TAG, LowPoolPriority);
+}
 
 // Frees one of the driver's own packets: its buffer, its MDL and its NET_BUFFER_LIST.
 VOID FreeOwnPacket(PNET_BUFFER_LIST netBufferList)
@@ -28,6 +51,124 @@ VOID FreeOwnPacket(PNET_BUFFER_LIST netBufferList)
 }
 
 }  // namespace
+
+USHORT InternetChecksum(const UCHAR* bytes, ULONG length)
+{
+    ULONG sum = 0;
+    for (ULONG i = 0; i + 1 < length; i += 2) {
+        sum += ReadBigEndian16(bytes + i);
+    }
+    if (length & 1) {
+        sum += ULONG{bytes[length - 1]} << 8;
+    }
+    sum = (sum >> 16) + (sum & 0xFFFF);
+    sum = (sum >> 16) + (sum & 0xFFFF);
+    return static_cast<USHORT>(~sum);
+}
+
+VOID FillPacketChecksums(StreamPort* port, PUCHAR packet)
+{
+    // 1-3. The pseudo-header: addresses, protocol and the UDP length the IPv4 header declares.
+    auto udpLength = static_cast<USHORT>(ReadBigEndian16(packet + IPV4_TOTAL_LENGTH) - IPV4_HEADER_SIZE);
+    ULONG scratchLength = ULONG{udpLength} + PSEUDO_HEADER_SIZE;
+    auto* scratch = static_cast<PUCHAR>(AllocateSmallBuffer(port, scratchLength));
+    if (scratch == nullptr) {
+        return;
+    }
+    RtlZeroMemory(scratch, scratchLength);
+    RtlCopyMemory(scratch, packet + IPV4_SOURCE, 4);
+    RtlCopyMemory(scratch + 4, packet + IPV4_DESTINATION, 4);
+    scratch[9] = IP_PROTOCOL_UDP;
+    WriteBigEndian16(scratch + 10, udpLength);
+
+    // 4-5. The UDP header and the GVCP data after it.
+    WriteBigEndian16(packet + UDP_CHECKSUM, 0);
+    RtlCopyMemory(scratch + PSEUDO_HEADER_SIZE, packet + UDP_SOURCE_PORT, udpLength);
+    WriteBigEndian16(packet + UDP_CHECKSUM, InternetChecksum(scratch, scratchLength));
+    NdisFreeMemory(scratch, scratchLength, 0);
+
+    // 6.
+    WriteBigEndian16(packet + IPV4_CHECKSUM, 0);
+    WriteBigEndian16(packet + IPV4_CHECKSUM, InternetChecksum(packet + IPV4_VERSION_LENGTH, IPV4_HEADER_SIZE));
+}
+
+BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 blockId, BOOLEAN extendedIds,
+    ULONG firstPacketId, ULONG lastPacketId)
+{
+    StreamControlBlock* block = port->ControlBlock;
+
+    // 1-2. Counted before anything can fail (32-bit wrap, as user mode reads the counters).
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&block->ResendRequests));
+    ULONG requested = lastPacketId == RESEND_TO_END_OF_BLOCK ? block->ExpectedPacketCount - firstPacketId + 1
+                                                             : lastPacketId - firstPacketId + 1;
+    InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&block->ResendPacketsRequested), static_cast<LONG>(requested));
+
+    // A paused module sends nothing.
+    FilterAdapter* adapter = port->Adapter;
+    if (adapter->State != FILTER_STATE_RUNNING) {
+        return FALSE;
+    }
+
+    // 3.
+    auto* packet = static_cast<PUCHAR>(AllocateSmallBuffer(port, RESEND_PACKET_SIZE));
+    if (packet == nullptr) {
+        return FALSE;
+    }
+    RtlZeroMemory(packet, RESEND_PACKET_SIZE);
+
+    // 4. Back to the camera, from this host, as the stream packet came the other way.
+    RtlCopyMemory(packet + ETHERNET_DESTINATION, headerSource + ETHERNET_SOURCE, 6);
+    RtlCopyMemory(packet + ETHERNET_SOURCE, headerSource + ETHERNET_DESTINATION, 6);
+    WriteBigEndian16(packet + ETHERNET_TYPE, 0x0800);
+    packet[IPV4_VERSION_LENGTH] = 0x45;
+    USHORT totalLength = extendedIds ? IPV4_TOTAL_LENGTH_EXTENDED : IPV4_TOTAL_LENGTH_STANDARD;
+    WriteBigEndian16(packet + IPV4_TOTAL_LENGTH, totalLength);
+    packet[IPV4_TIME_TO_LIVE] = RESEND_TIME_TO_LIVE;
+    packet[IPV4_PROTOCOL] = IP_PROTOCOL_UDP;
+    RtlCopyMemory(packet + IPV4_SOURCE, headerSource + IPV4_DESTINATION, 4);
+    RtlCopyMemory(packet + IPV4_DESTINATION, headerSource + IPV4_SOURCE, 4);
+    RtlCopyMemory(packet + UDP_SOURCE_PORT, &block->ResendSourcePort, 2);   // already in network order
+    WriteBigEndian16(packet + UDP_DESTINATION_PORT, GVCP_PORT);
+    WriteBigEndian16(packet + UDP_LENGTH, static_cast<USHORT>(totalLength - IPV4_HEADER_SIZE));
+    packet[GVCP_HEADER] = GVCP_KEY;
+    packet[GVCP_FLAG] = extendedIds ? GVCP_FLAG_EXTENDED_ID : 0;
+    WriteBigEndian16(packet + GVCP_COMMAND, GVCP_PACKETRESEND_CMD);
+    WriteBigEndian16(packet + GVCP_LENGTH, static_cast<USHORT>(totalLength - IP_UDP_HEADERS_SIZE - 8));
+    WriteBigEndian16(packet + GVCP_REQUEST, GVCP_REQUEST_ID);
+
+    // 5.
+    WriteBigEndian16(packet + RESEND_CHANNEL, block->StreamChannelIndex);
+    WriteBigEndian32(packet + RESEND_FIRST_PACKET, firstPacketId);
+    if (extendedIds) {
+        WriteBigEndian32(packet + RESEND_LAST_PACKET, lastPacketId);
+        WriteBigEndian64(packet + RESEND_BLOCK_ID_64, blockId);
+    } else {
+        WriteBigEndian16(packet + RESEND_BLOCK_ID, static_cast<USHORT>(blockId));
+        WriteBigEndian32(packet + RESEND_LAST_PACKET,
+            lastPacketId == RESEND_TO_END_OF_BLOCK ? STANDARD_TO_END_OF_BLOCK : lastPacketId);
+    }
+
+    // 6-8.
+    FillPacketChecksums(port, packet);
+    PMDL mdl = NdisAllocateMdl(port->NdisFilterHandle, packet, RESEND_PACKET_SIZE);
+    if (mdl == nullptr) {
+        NdisFreeMemory(packet, RESEND_PACKET_SIZE, 0);
+        return FALSE;
+    }
+    PNET_BUFFER_LIST netBufferList =
+        NdisAllocateNetBufferAndNetBufferList(port->NetBufferListPool, 0, 0, mdl, 0, RESEND_PACKET_SIZE);
+    if (netBufferList == nullptr) {
+        NdisFreeMdl(mdl);
+        NdisFreeMemory(packet, RESEND_PACKET_SIZE, 0);
+        return FALSE;
+    }
+
+    // 9-10. The mark by which the send-complete handler knows its own packets.
+    netBufferList->SourceHandle = port->NdisFilterHandle;
+    InterlockedIncrement(&adapter->OutstandingSends);
+    NdisFSendNetBufferLists(port->NdisFilterHandle, netBufferList, NDIS_DEFAULT_PORT_NUMBER, 0);
+    return TRUE;
+}
 
 VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
     ULONG sendCompleteFlags)

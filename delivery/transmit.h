@@ -2,7 +2,18 @@
 // IRQL <= DISPATCH_LEVEL.
 #pragma once
 
-#include "platform/ndis.h"
+#include "control/stream_port.h"
 
 VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
     ULONG sendCompleteFlags);
+
+// Builds a GVCP PACKETRESEND for packets [firstPacketId, lastPacketId] of a block (lastPacketId
+// 0xFFFFFFFF: to the end of the block) from the Ethernet and IPv4 addresses of `headerSource`, a
+// stream packet of the camera, and sends it on the port's adapter. TRUE when NDIS has it.
+// IRQL <= DISPATCH_LEVEL; no lock held.
+BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 blockId, BOOLEAN extendedIds,
+    ULONG firstPacketId, ULONG lastPacketId);
+// Fills the UDP and IPv4 header checksums of a packet laid out as the driver sends it.
+VOID FillPacketChecksums(StreamPort* port, PUCHAR packet);
+// The Internet checksum (RFC 1071) of `length` bytes, as a big-endian value.
+USHORT InternetChecksum(const UCHAR* bytes, ULONG length);

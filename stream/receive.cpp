@@ -1,14 +1,175 @@
-// The receive handler. Until stream ports can be bound nothing is a stream packet, so every
-// chain goes up to the protocols as the adapter indicated it.
-// IRQL <= DISPATCH_LEVEL, no lock held on entry.
+// The receive handler: every chain an adapter indicates passes here. UDP packets to a port
+// bound on the adapter whose StreamControlBlock is Active are consumed (their bytes assembled
+// into the user's frame buffers) and handed back to the miniport at once; everything else goes
+// up to the protocols exactly as it came.
+// IRQL <= DISPATCH_LEVEL, possibly on several processors at once; no lock held on entry.
 #include "stream/receive.h"
 
-#include "driver/driver.h"
+#include "control/stream_port.h"
+#include "delivery/wire_format.h"
+#include "stream/assembly.h"
+#include "stream/placement.h"
+
+namespace {
+
+constexpr ULONG GVSP_HEADER_MIN = GVSP_STANDARD_HEADER_SIZE;
+
+ULONG Smaller(ULONG a, ULONG b) { return a < b ? a : b; }
+
+// The StreamPort of a bound, active stream that a packet to `destinationPort` belongs to, with a
+// reference and a cache use; or NULL.
+StreamPort* FindActivePort(FilterAdapter* adapter, const UCHAR* destinationPort, BOOLEAN atDispatchLevel)
+{
+    StreamPort* found = nullptr;
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, atDispatchLevel ? NDIS_RWL_AT_DISPATCH_LEVEL : 0);
+    for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
+        StreamPort* port = adapter->StreamPorts[slot];
+        if (port != nullptr && RtlCompareMemory(&port->UdpPort, destinationPort, sizeof(port->UdpPort)) == 2) {
+            if (port->ControlBlock != nullptr && port->ControlBlock->Active != 0) {
+                InterlockedIncrement(&port->ReferenceCount);
+                InterlockedIncrement(&port->CacheUsers);
+                found = port;
+            }
+            break;
+        }
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    return found;
+}
+
+VOID ReleasePort(StreamPort* port)
+{
+    DropCacheUse(port);
+    ReleaseStreamPortReference(port);
+}
+
+}  // namespace
+
+// TRUE when the packet was consumed; FALSE: it goes up unchanged.
+BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBufferList, BOOLEAN atDispatchLevel)
+{
+    // 1-2.
+    PNET_BUFFER netBuffer = NET_BUFFER_LIST_FIRST_NB(netBufferList);
+    if (netBuffer == nullptr || NET_BUFFER_CURRENT_MDL(netBuffer) == nullptr) {
+        return FALSE;
+    }
+    ULONG dataLength = NET_BUFFER_DATA_LENGTH(netBuffer);
+    if (dataLength < FRAME_HEADERS_SIZE) {
+        return FALSE;
+    }
+
+    // 3. The first segment must hold the three headers whole.
+    PMDL first = NET_BUFFER_CURRENT_MDL(netBuffer);
+    ULONG offset = NET_BUFFER_CURRENT_MDL_OFFSET(netBuffer);
+    PUCHAR address = SegmentAddress(first);
+    ULONG firstBytes = MmGetMdlByteCount(first);
+    if (address == nullptr || firstBytes < offset || firstBytes - offset < FRAME_HEADERS_SIZE) {
+        return FALSE;
+    }
+    const UCHAR* ethernetFrame = address + offset;
+
+    // 4-7.
+    if (ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP) {
+        return FALSE;
+    }
+    StreamPort* port = FindActivePort(adapter, ethernetFrame + UDP_DESTINATION_PORT, atDispatchLevel);
+    if (port == nullptr) {
+        return FALSE;
+    }
+
+    // 8. The GVSP header: after the UDP header, or at the start of the next segment when the
+    // adapter split the headers from the data. Never beyond the packet or its segment.
+    ULONG packetInFirst = Smaller(firstBytes - offset, dataLength);
+    ULONG consumedBytes = firstBytes - offset;
+    ULONG gvspBytes = Smaller(ReadBigEndian16(ethernetFrame + IPV4_TOTAL_LENGTH) - IP_UDP_HEADERS_SIZE,
+        packetInFirst - FRAME_HEADERS_SIZE);
+    const UCHAR* gvspHeader = ethernetFrame + FRAME_HEADERS_SIZE;
+    PMDL continuation = first->Next;
+    if (gvspBytes < GVSP_HEADER_MIN) {
+        PMDL second = first->Next;
+        PUCHAR secondAddress = second != nullptr ? SegmentAddress(second) : nullptr;
+        ULONG secondBytes = second != nullptr ? MmGetMdlByteCount(second) : 0;
+        if (secondAddress == nullptr || secondBytes < GVSP_HEADER_MIN) {
+            ReleasePort(port);
+            return FALSE;
+        }
+        gvspHeader = secondAddress;
+        gvspBytes = secondBytes;
+        if (dataLength > consumedBytes) {
+            gvspBytes = Smaller(gvspBytes, dataLength - consumedBytes);
+        }
+        consumedBytes += secondBytes;
+        continuation = second->Next;
+        if (gvspBytes < GVSP_HEADER_MIN) {
+            ReleasePort(port);
+            return FALSE;
+        }
+    }
+
+    // 9-10. Assembly, then the rest of the packet in later segments, then completion.
+    AcquireAssembly(port);
+    BOOLEAN consumed = TRUE;
+    FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, atDispatchLevel);
+    if (frame != nullptr) {
+        ULONG remaining = dataLength > consumedBytes ? dataLength - consumedBytes : 0;
+        if (CopyPacketContinuation(port, frame, continuation, remaining)) {
+            CheckFrameCompletion(port, frame);
+        } else {
+            consumed = FALSE;
+        }
+    }
+    ReleaseAssembly(port);
+    ReleasePort(port);
+    return consumed;
+}
 
 VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
     NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists, ULONG receiveFlags)
 {
+    (void)numberOfNetBufferLists;
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
-    NdisFIndicateReceiveNetBufferLists(adapter->NdisFilterHandle, netBufferLists, portNumber,
-        numberOfNetBufferLists, receiveFlags);
+    BOOLEAN atDispatchLevel = (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0;
+
+    if ((receiveFlags & NDIS_RECEIVE_FLAGS_RESOURCES) != 0) {
+        // The lists stay the miniport's: each one not consumed goes up alone, and the chain is
+        // left as it came.
+        for (PNET_BUFFER_LIST current = netBufferLists; current != nullptr;) {
+            PNET_BUFFER_LIST next = NET_BUFFER_LIST_NEXT_NBL(current);
+            NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
+            if (!ClassifyReceivedPacket(adapter, current, atDispatchLevel)) {
+                NdisFIndicateReceiveNetBufferLists(adapter->NdisFilterHandle, current, portNumber, 1, receiveFlags);
+            }
+            NET_BUFFER_LIST_NEXT_NBL(current) = next;
+            current = next;
+        }
+        return;
+    }
+
+    // Two chains in arrival order: one indication up, one return down.
+    PNET_BUFFER_LIST passHead = nullptr;
+    PNET_BUFFER_LIST* passTail = &passHead;
+    ULONG passCount = 0;
+    PNET_BUFFER_LIST consumedHead = nullptr;
+    PNET_BUFFER_LIST* consumedTail = &consumedHead;
+    for (PNET_BUFFER_LIST current = netBufferLists; current != nullptr;) {
+        PNET_BUFFER_LIST next = NET_BUFFER_LIST_NEXT_NBL(current);
+        NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
+        if (ClassifyReceivedPacket(adapter, current, atDispatchLevel)) {
+            *consumedTail = current;
+            consumedTail = &NET_BUFFER_LIST_NEXT_NBL(current);
+        } else {
+            *passTail = current;
+            passTail = &NET_BUFFER_LIST_NEXT_NBL(current);
+            passCount += 1;
+        }
+        current = next;
+    }
+    if (passHead != nullptr) {
+        NdisFIndicateReceiveNetBufferLists(adapter->NdisFilterHandle, passHead, portNumber, passCount, receiveFlags);
+    }
+    if (consumedHead != nullptr) {
+        NdisFReturnNetBufferLists(adapter->NdisFilterHandle, consumedHead,
+            receiveFlags & NDIS_RETURN_FLAGS_DISPATCH_LEVEL);
+    }
 }

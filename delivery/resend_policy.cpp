@@ -1,0 +1,204 @@
+// The resend policy. Each gap is requested once, as soon as the packet after it arrives; when
+// the next block starts, an unfinished frame gets one request per missing run (and the rest of
+// the block while its trailer has not come) unless it is hopeless; after that only the worker's
+// time-outs ask again. Packet ids and counts are unsigned 32-bit and wrap, as the camera counts.
+// Receive path: IRQL <= DISPATCH_LEVEL, assembly held. Worker: PASSIVE_LEVEL, on a snapshot.
+#include "delivery/resend_policy.h"
+
+#include "delivery/transmit.h"
+#include "delivery/wire_format.h"
+
+namespace {
+
+constexpr ULONG64 BITMAP_PACKETS = 8 * ULONG64{PACKET_BITMAP_BYTES};   // 65536
+
+// The runs of missing packet ids of a frame, lowest first: each run is followed by a received
+// packet; while the trailer has not come the walk ends with the open tail after the highest id.
+struct MissingRunWalk {
+    const FrameHeader* Frame;
+    ULONG Highest;
+    ULONG Count;
+    ULONG ByteCount;
+    ULONG Start;
+    BOOLEAN Done;
+};
+
+// FALSE when there is nothing to walk: every id up to the highest is present and the trailer has
+// come, or the highest id lies beyond what the bitmap covers.
+BOOLEAN BeginMissingRunWalk(const FrameHeader* frame, MissingRunWalk* walk)
+{
+    ULONG highest = frame->HighestPacketId;
+    ULONG received = frame->ReceivedPackets;
+    ULONG total = frame->TotalPackets;
+    if (ULONG64{highest} + 1 > BITMAP_PACKETS) {
+        return FALSE;
+    }
+    ULONG count = highest + 1;
+    if (count == received && total != 0) {
+        return FALSE;
+    }
+    *walk = MissingRunWalk{frame, highest, count, (count + 7) / 8, 0, FALSE};
+    return TRUE;
+}
+
+// The next missing run [first, last]; `openTail` for the rest of the block after the highest id.
+BOOLEAN NextMissingRun(MissingRunWalk* walk, ULONG* first, ULONG* last, BOOLEAN* openTail)
+{
+    if (walk->Done) {
+        return FALSE;
+    }
+    BOOLEAN trailerReceived = walk->Frame->TotalPackets != 0;
+    const UCHAR* bitmap = walk->Frame->PacketBitmap;
+
+    // 1-2.
+    *first = FindClearBit(bitmap, walk->ByteCount, walk->Start);
+    if (*first > walk->Highest && trailerReceived) {
+        walk->Done = TRUE;
+        return FALSE;
+    }
+    // 3-4.
+    *last = *first + 1 < walk->Count ? FindSetBit(bitmap, walk->ByteCount, walk->Count, *first + 1) - 1 : walk->Highest;
+    walk->Start = *last + 2;
+    // 5-6.
+    *openTail = *last == walk->Highest && !trailerReceived;
+    walk->Done = *openTail || walk->Start > walk->Count;
+    return TRUE;
+}
+
+// The first id not yet accounted for by gap detection: the leader too when it is missing and
+// nothing has been accounted for.
+ULONG FirstUnaccounted(const FrameHeader* header, ULONG cursor)
+{
+    return header->LeaderReceived == 0 && cursor == 0 ? 0 : cursor + 1;
+}
+
+}  // namespace
+
+ULONG FindClearBit(const UCHAR* bitmap, ULONG byteCount, ULONG start)
+{
+    for (ULONG index = start >> 3; index < byteCount; ++index) {
+        ULONG clear = ~ULONG{bitmap[index]} & 0xFF;
+        if (index == start >> 3) {
+            clear &= 0xFFu << (start & 7);
+        }
+        if (clear != 0) {
+            return index * 8 + static_cast<ULONG>(__builtin_ctz(clear));
+        }
+    }
+    return byteCount * 8;
+}
+
+ULONG FindSetBit(const UCHAR* bitmap, ULONG byteCount, ULONG limit, ULONG start)
+{
+    for (ULONG index = start >> 3; index < byteCount; ++index) {
+        ULONG set = ULONG{bitmap[index]};
+        if (index == start >> 3) {
+            set &= 0xFFu << (start & 7);
+        }
+        if (set != 0) {
+            return index * 8 + static_cast<ULONG>(__builtin_ctz(set));
+        }
+    }
+    return limit;
+}
+
+BOOLEAN CheckGapLimits(StreamPort* port, FrameSlot* frame)
+{
+    const FrameHeader* header = frame->Header;
+    StreamControlBlock* block = port->ControlBlock;
+
+    // 1-2. In order, late or resent: no gap.
+    ULONG cursor = header->ResendCursor;
+    ULONG last = header->LastPacketId;
+    if (last == cursor + 1 || last <= cursor) {
+        return FALSE;
+    }
+    // 3-5.
+    ULONG gap = last - FirstUnaccounted(header, cursor);
+    ULONG gapLimit = block->ResendGapLimit;
+    ULONG missingLimit = block->MissingPacketLimit;
+    return (gapLimit != 0 && gap > gapLimit) || (missingLimit != 0 && gap > missingLimit);
+}
+
+VOID RequestGapResend(StreamPort* port, FrameSlot* frame, BOOLEAN extendedIds, const UCHAR* headerSource)
+{
+    FrameHeader* header = frame->Header;
+    ULONG cursor = header->ResendCursor;
+    ULONG last = header->LastPacketId;
+    if (last == cursor + 1) {
+        header->ResendCursor = last;
+        return;
+    }
+    if (last <= cursor) {
+        return;
+    }
+    // With resends switched off the gap is only accounted for, so that the limits measure each
+    // gap on its own rather than everything since the frame began.
+    if (port->ControlBlock->ResendEnabled != 0) {
+        SendPacketResend(port, headerSource, header->BlockId, extendedIds, FirstUnaccounted(header, cursor), last - 1);
+    }
+    header->ResendCursor = header->LastPacketId;
+}
+
+VOID RequestMissingPackets(StreamPort* port, const FrameHeader* frame, BOOLEAN extendedIds, const UCHAR* headerSource)
+{
+    if (frame == nullptr || port->ControlBlock->ResendEnabled == 0) {
+        return;
+    }
+    MissingRunWalk walk;
+    if (!BeginMissingRunWalk(frame, &walk)) {
+        return;
+    }
+    ULONG64 blockId = frame->BlockId;
+    ULONG first = 0;
+    ULONG last = 0;
+    BOOLEAN openTail = FALSE;
+    while (NextMissingRun(&walk, &first, &last, &openTail)) {
+        if (!SendPacketResend(port, headerSource, blockId, extendedIds, first, openTail ? RESEND_TO_END_OF_BLOCK : last)) {
+            return;
+        }
+    }
+}
+
+BOOLEAN EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
+{
+    // 1.
+    MissingRunWalk walk;
+    if (frame == nullptr || !BeginMissingRunWalk(frame->Header, &walk)) {
+        return FALSE;
+    }
+    StreamControlBlock* block = port->ControlBlock;
+    ULONG gapLimit = block->ResendGapLimit;
+    ULONG missingLimit = block->MissingPacketLimit;
+    ULONG expected = block->ExpectedPacketCount;
+
+    // 2. The first run longer than the gap limit decides.
+    BOOLEAN gapExceeded = FALSE;
+    ULONG first = 0;
+    ULONG last = 0;
+    BOOLEAN openTail = FALSE;
+    while (!gapExceeded && NextMissingRun(&walk, &first, &last, &openTail)) {
+        ULONG length = openTail ? expected - first + 1 : last - first + 1;
+        gapExceeded = gapLimit != 0 && length > gapLimit;
+    }
+
+    // 3-4.
+    ULONG lost = expected - frame->Header->ReceivedPackets + 1;
+    BOOLEAN missingExceeded = missingLimit != 0 && lost > missingLimit;
+    if (!gapExceeded && !missingExceeded) {
+        return FALSE;
+    }
+
+    // 5. When both limits are exceeded the smaller one names the cause.
+    AcquireFrameListLock(port);
+    if (gapExceeded && (!missingExceeded || missingLimit > gapLimit)) {
+        frame->Header->FrameStatus = FRAME_STATUS_GAP_LIMIT;
+        block->GapLimitFrames += 1;
+    } else {
+        frame->Header->FrameStatus = FRAME_STATUS_MISSING_LIMIT;
+        block->MissingLimitFrames += 1;
+    }
+    block->MissingPackets += lost;
+    ReleaseFrameListLock(port);
+    return TRUE;
+}

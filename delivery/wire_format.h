@@ -1,0 +1,97 @@
+// The wire formats the driver reads and writes: offsets in Ethernet/IPv4/UDP frames and in GVSP
+// and GVCP packets, and big-endian byte helpers. Wire fields are never read by casting a struct
+// over packet bytes. Any IRQL.
+#pragma once
+
+#include "platform/wdm.h"
+
+// Ethernet II + IPv4 (20-byte header) + UDP.
+constexpr ULONG ETHERNET_HEADER_SIZE = 14;
+constexpr ULONG IPV4_HEADER_SIZE = 20;
+constexpr ULONG UDP_HEADER_SIZE = 8;
+constexpr ULONG FRAME_HEADERS_SIZE = ETHERNET_HEADER_SIZE + IPV4_HEADER_SIZE + UDP_HEADER_SIZE;   // 42
+constexpr ULONG IP_UDP_HEADERS_SIZE = IPV4_HEADER_SIZE + UDP_HEADER_SIZE;                          // 28
+
+constexpr ULONG ETHERNET_DESTINATION = 0;
+constexpr ULONG ETHERNET_SOURCE = 6;
+constexpr ULONG ETHERNET_TYPE = 12;
+constexpr ULONG IPV4_VERSION_LENGTH = 14;
+constexpr ULONG IPV4_TOTAL_LENGTH = 16;
+constexpr ULONG IPV4_TIME_TO_LIVE = 22;
+constexpr ULONG IPV4_PROTOCOL = 23;
+constexpr ULONG IPV4_CHECKSUM = 24;
+constexpr ULONG IPV4_SOURCE = 26;
+constexpr ULONG IPV4_DESTINATION = 30;
+constexpr ULONG UDP_SOURCE_PORT = 34;
+constexpr ULONG UDP_DESTINATION_PORT = 36;
+constexpr ULONG UDP_LENGTH = 38;
+constexpr ULONG UDP_CHECKSUM = 40;
+
+constexpr UCHAR IP_PROTOCOL_UDP = 17;
+
+// GVSP: the standard header (16-bit block id, 24-bit packet id) and the extended-id header.
+constexpr ULONG GVSP_STANDARD_HEADER_SIZE = 8;
+constexpr ULONG GVSP_EXTENDED_HEADER_SIZE = 20;
+constexpr UCHAR GVSP_EXTENDED_ID_FLAG = 0x80;   // bit 7 of header byte 4
+constexpr UCHAR GVSP_PACKET_FORMAT_MASK = 0x0F;
+
+constexpr UCHAR GVSP_FORMAT_LEADER = 1;
+constexpr UCHAR GVSP_FORMAT_TRAILER = 2;
+constexpr UCHAR GVSP_FORMAT_PAYLOAD = 3;
+constexpr UCHAR GVSP_FORMAT_H264 = 5;
+constexpr UCHAR GVSP_FORMAT_MULTI_ZONE = 6;
+
+constexpr USHORT GVSP_STATUS_ERROR = 0x8000;              // bit 15: an error closes the frame
+constexpr USHORT GVSP_STATUS_RESEND = 0x0100;             // a packet sent again on request
+constexpr USHORT GVSP_STATUS_DEVICE_SPECIFIC = 0x4000;    // bit 14
+constexpr USHORT GVSP_STATUS_DEVICE_RESEND_BIT = 0x0008;  // a device-specific resend marker
+
+constexpr ULONG GVSP_LEADER_TIMESTAMP = 4;   // after the header: 2 reserved, 2 payload type
+constexpr ULONG GVSP_MAX_PACKET_ID = 65535;  // the ids the PacketBitmap covers
+
+// GVCP PACKETRESEND, as the driver sends it.
+constexpr USHORT GVCP_PORT = 3956;
+constexpr UCHAR GVCP_KEY = 0x42;
+constexpr UCHAR GVCP_FLAG_EXTENDED_ID = 0x10;
+constexpr USHORT GVCP_PACKETRESEND_CMD = 0x0040;
+constexpr ULONG RESEND_PACKET_SIZE = 80;
+constexpr ULONG GVCP_HEADER = FRAME_HEADERS_SIZE;   // 42
+constexpr ULONG RESEND_TO_END_OF_BLOCK = 0xFFFFFFFF;   // a last packet id asking for the rest of the block
+
+inline USHORT ReadBigEndian16(const UCHAR* bytes)
+{
+    return static_cast<USHORT>(bytes[0] << 8 | bytes[1]);
+}
+
+inline ULONG ReadBigEndian24(const UCHAR* bytes)
+{
+    return ULONG{bytes[0]} << 16 | ULONG{bytes[1]} << 8 | ULONG{bytes[2]};
+}
+
+inline ULONG ReadBigEndian32(const UCHAR* bytes)
+{
+    return ULONG{bytes[0]} << 24 | ULONG{bytes[1]} << 16 | ULONG{bytes[2]} << 8 | ULONG{bytes[3]};
+}
+
+inline ULONG64 ReadBigEndian64(const UCHAR* bytes)
+{
+    return ULONG64{ReadBigEndian32(bytes)} << 32 | ReadBigEndian32(bytes + 4);
+}
+
+inline VOID WriteBigEndian16(PUCHAR bytes, USHORT value)
+{
+    bytes[0] = static_cast<UCHAR>(value >> 8);
+    bytes[1] = static_cast<UCHAR>(value);
+}
+
+inline VOID WriteBigEndian32(PUCHAR bytes, ULONG value)
+{
+    WriteBigEndian16(bytes, static_cast<USHORT>(value >> 16));
+    WriteBigEndian16(bytes + 2, static_cast<USHORT>(value));
+}
+
+inline VOID WriteBigEndian64(PUCHAR bytes, ULONG64 value)
+{
+    WriteBigEndian32(bytes, static_cast<ULONG>(value >> 32));
+    WriteBigEndian32(bytes + 4, static_cast<ULONG>(value));
+}

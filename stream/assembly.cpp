@@ -1,0 +1,299 @@
+// GVSP frame assembly: the user's frame buffers are filled here, at line rate. Every field of a
+// received packet is hostile: ids and sizes are bounded before anything is placed.
+// Receive path, IRQL <= DISPATCH_LEVEL, with the port's assembly held and a cache use of it; no
+// lock held on entry.
+#include "stream/assembly.h"
+
+#include "delivery/frame_completion.h"
+#include "delivery/resend_policy.h"
+#include "delivery/wire_format.h"
+#include "stream/clock.h"
+#include "stream/placement.h"
+#include "stream/rate_statistics.h"
+
+namespace {
+
+constexpr ULONG64 LATE_BLOCK_WINDOW = 30000;   // older ids within this distance are late packets
+constexpr ULONG64 STANDARD_BLOCK_ID_MAX = 65535;
+constexpr ULONG64 EXTENDED_BLOCK_ID_MAX = 4294967295;
+
+struct GvspPacket {
+    BOOLEAN ExtendedIds;
+    ULONG HeaderSize;
+    USHORT Status;
+    UCHAR Format;
+    ULONG64 BlockId;
+    ULONG PacketId;
+};
+
+BOOLEAN IsResendStatus(USHORT status)
+{
+    return status == GVSP_STATUS_RESEND ||
+           ((status & (GVSP_STATUS_ERROR | GVSP_STATUS_DEVICE_SPECIFIC)) == GVSP_STATUS_DEVICE_SPECIFIC &&
+               (status & GVSP_STATUS_DEVICE_RESEND_BIT) != 0);
+}
+
+VOID NoteLastPacketTime(FrameSlot* frame)
+{
+    LONGLONG now = QueryMicroseconds();
+    InterlockedExchange64(&frame->LastPacketTime, now);
+    frame->Header->LastPacketTime = static_cast<ULONG64>(now);
+}
+
+// The packets a frame given up lacked: those expected and not received (32-bit wrap).
+VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* frame)
+{
+    block->MissingPackets += block->ExpectedPacketCount - frame->Header->ReceivedPackets + 1;
+}
+
+VOID CloseFrame(StreamPort* port, FrameSlot* frame)
+{
+    if (port->CurrentFrame == frame) {
+        port->CurrentFrame = nullptr;
+    }
+    CompleteFrame(port, frame, TRUE);
+}
+
+// The current frame, when a newer block starts: given up when hopeless, otherwise every packet it
+// still lacks is requested.
+VOID SettleCurrentFrame(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
+{
+    FrameSlot* current = port->CurrentFrame;
+    if (current == nullptr) {
+        return;
+    }
+    if (EvaluateIncompleteFrame(port, current)) {
+        CloseFrame(port, current);
+    } else {
+        RequestMissingPackets(port, current->Header, extendedIds, ethernetFrame);
+    }
+}
+
+// At most two frames assemble: a new block settles the current frame, and gives up the older
+// one first when there are two.
+VOID MakeRoom(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
+{
+    StreamControlBlock* block = port->ControlBlock;
+    AcquireFrameListLock(port);
+    ULONG assembling = port->AssemblingFrameCount;
+    FrameSlot* oldest = nullptr;
+    if (assembling == 2) {
+        oldest = CONTAINING_RECORD(port->AssemblingFrames.Flink, FrameSlot, Links);
+        MoveFrameSlot(port, oldest, FRAME_PLACE_NONE);
+    }
+    ReleaseFrameListLock(port);
+    if (assembling != 1 && assembling != 2) {
+        return;
+    }
+
+    if (oldest != nullptr) {
+        if (port->CurrentFrame == oldest) {
+            port->CurrentFrame = nullptr;
+        }
+        CountMissingPackets(block, oldest);
+        ULONG limit = block->MissingPacketLimit;
+        if (limit != 0 && block->MissingPackets > limit) {
+            oldest->Header->FrameStatus = FRAME_STATUS_MISSING_LIMIT;
+            block->MissingLimitFrames += 1;
+        } else {
+            oldest->Header->FrameStatus = FRAME_STATUS_INCOMPLETE;
+            block->IncompleteFrames += 1;
+        }
+        CompleteFrame(port, oldest, FALSE);
+    }
+    SettleCurrentFrame(port, extendedIds, ethernetFrame);
+}
+
+FrameSlot* OpenSlotForBlock(StreamPort* port, ULONG64 blockId, BOOLEAN atDispatchLevel)
+{
+    FrameSlot* frame = OpenFrameSlot(port, atDispatchLevel);
+    if (frame == nullptr) {
+        return nullptr;
+    }
+    frame->Header->BlockId = blockId;
+    port->CurrentFrame = frame;
+    port->LastBlockId = blockId;
+    frame->FirstPacketTime = static_cast<ULONG64>(QueryMicroseconds());
+    frame->Private->FirstPacketTime = frame->FirstPacketTime;
+    return frame;
+}
+
+// The frame a packet of `blockId` belongs to, opening a slot for a new block; NULL: drop.
+FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+{
+    StreamControlBlock* block = port->ControlBlock;
+    ULONG64 lastBlockId = port->LastBlockId;
+
+    // 1. The current block.
+    if (packet.BlockId == lastBlockId) {
+        return port->CurrentFrame;
+    }
+    // 2. A new block.
+    if (packet.BlockId > lastBlockId) {
+        MakeRoom(port, packet.ExtendedIds, ethernetFrame);
+        if (lastBlockId != 0) {
+            block->SkippedBlocks += static_cast<ULONG>(packet.BlockId - lastBlockId - 1);
+        }
+        return OpenSlotForBlock(port, packet.BlockId, atDispatchLevel);
+    }
+    // 3. An older block: still assembling, a late packet, or the camera's counter wrapped.
+    if (FrameSlot* older = FindAssemblingFrame(port, packet.BlockId)) {
+        return older;
+    }
+    if (lastBlockId - packet.BlockId <= LATE_BLOCK_WINDOW) {
+        return nullptr;
+    }
+    MakeRoom(port, packet.ExtendedIds, ethernetFrame);
+    ULONG64 maximum = packet.ExtendedIds ? EXTENDED_BLOCK_ID_MAX : STANDARD_BLOCK_ID_MAX;
+    block->SkippedBlocks += static_cast<ULONG>(maximum - lastBlockId - 1 + packet.BlockId);
+    return OpenSlotForBlock(port, packet.BlockId, atDispatchLevel);
+}
+
+}  // namespace
+
+FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, const UCHAR* gvspHeader, ULONG gvspBytes,
+    BOOLEAN atDispatchLevel)
+{
+    StreamControlBlock* block = port->ControlBlock;
+
+    // 1. The header, standard or with extended ids.
+    GvspPacket packet;
+    packet.ExtendedIds = (gvspHeader[4] & GVSP_EXTENDED_ID_FLAG) != 0;
+    packet.Status = ReadBigEndian16(gvspHeader);
+    packet.Format = gvspHeader[4] & GVSP_PACKET_FORMAT_MASK;
+    if (packet.ExtendedIds) {
+        if (gvspBytes < GVSP_EXTENDED_HEADER_SIZE) {
+            return nullptr;
+        }
+        packet.HeaderSize = GVSP_EXTENDED_HEADER_SIZE;
+        packet.BlockId = ReadBigEndian64(gvspHeader + 8);
+        packet.PacketId = ReadBigEndian32(gvspHeader + 16);
+    } else {
+        packet.HeaderSize = GVSP_STANDARD_HEADER_SIZE;
+        packet.BlockId = ReadBigEndian16(gvspHeader + 2);
+        packet.PacketId = ReadBigEndian24(gvspHeader + 5);
+    }
+
+    // 2. The trailer's id of a frame of the configured size. A packet size that leaves no room
+    // for payload makes the stream's configuration unusable: its packets are dropped.
+    ULONG packetSize = block->PacketSize;
+    if (packetSize <= packet.HeaderSize) {
+        return nullptr;
+    }
+    ULONG payloadPerPacket = packetSize - packet.HeaderSize;
+    ULONG frameSize = block->FrameSize;
+    ULONG expected = frameSize / payloadPerPacket + (frameSize % payloadPerPacket != 0 ? 1 : 0) + 1;
+    if (block->ExpectedPacketCount != expected) {
+        block->ExpectedPacketCount = expected;
+    }
+
+    // 3.
+    if (packet.BlockId == 0 || packet.PacketId > GVSP_MAX_PACKET_ID) {
+        return nullptr;
+    }
+
+    // 4.
+    FrameSlot* frame = FindFrame(port, packet, ethernetFrame, atDispatchLevel);
+    if (frame == nullptr) {
+        return nullptr;
+    }
+
+    // 5. An error status closes the frame with what it has.
+    if ((packet.Status & GVSP_STATUS_ERROR) != 0) {
+        frame->Header->FrameStatus = FRAME_STATUS_DEVICE_ERROR;
+        frame->Header->GvspStatus = packet.Status;
+        block->ErrorStatusFrames += 1;
+        CloseFrame(port, frame);
+        return nullptr;
+    }
+
+    // 6-7.
+    NoteLastPacketTime(frame);
+    UCHAR bit = static_cast<UCHAR>(1u << (packet.PacketId & 7));
+    if ((frame->Header->PacketBitmap[packet.PacketId >> 3] & bit) != 0) {
+        block->DuplicatePackets += 1;
+        return nullptr;
+    }
+
+    // 8-9.
+    if (IsResendStatus(packet.Status)) {
+        block->ResentPackets += 1;
+    }
+    BOOLEAN placed = FALSE;
+    switch (packet.Format) {
+    case GVSP_FORMAT_LEADER:
+        placed = PlaceLeader(port, frame, gvspHeader, gvspBytes, packet.HeaderSize, packet.BlockId, packet.PacketId);
+        break;
+    case GVSP_FORMAT_TRAILER:
+        placed = PlaceTrailer(port, frame, gvspHeader, gvspBytes, packet.PacketId);
+        break;
+    case GVSP_FORMAT_PAYLOAD:
+    case GVSP_FORMAT_H264:
+    case GVSP_FORMAT_MULTI_ZONE:
+        placed = PlacePayload(port, frame, gvspHeader, gvspBytes, packet.HeaderSize, packet.PacketId);
+        break;
+    default:
+        block->UnsupportedPackets += 1;
+        return nullptr;
+    }
+    if (!placed) {
+        return nullptr;
+    }
+
+    // 10.
+    FrameHeader* header = frame->Header;
+    if (packet.PacketId > header->HighestPacketId) {
+        header->HighestPacketId = packet.PacketId;
+    }
+    header->LastPacketId = packet.PacketId;
+
+    // 11. A gap beyond the limits gives the frame up; the smaller non-zero limit names the cause.
+    if (CheckGapLimits(port, frame)) {
+        CountMissingPackets(block, frame);
+        ULONG gapLimit = block->ResendGapLimit;
+        ULONG missingLimit = block->MissingPacketLimit;
+        BOOLEAN gapCause = missingLimit == 0 || (gapLimit != 0 && missingLimit > gapLimit);
+        if (gapCause) {
+            header->FrameStatus = FRAME_STATUS_GAP_LIMIT;
+            block->GapLimitFrames += 1;
+        } else {
+            header->FrameStatus = FRAME_STATUS_MISSING_LIMIT;
+            block->MissingLimitFrames += 1;
+        }
+        CloseFrame(port, frame);
+        return nullptr;
+    }
+
+    // 12. The gap is requested at once; the first accepted packet is the template of the
+    // worker's requests.
+    RequestGapResend(port, frame, packet.ExtendedIds, ethernetFrame);
+    if (!port->HeaderTemplateValid) {
+        port->TemplateExtendedIds = packet.ExtendedIds;
+        RtlCopyMemory(port->HeaderTemplate, ethernetFrame, sizeof(port->HeaderTemplate));
+        port->HeaderTemplateValid = 1;
+    }
+    NoteLastPacketTime(frame);
+    return frame;
+}
+
+VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame)
+{
+    FrameHeader* header = frame->Header;
+
+    // 1. Nothing completes before its trailer.
+    if (header->ReceivedPackets != header->TotalPackets) {
+        return;
+    }
+    // 2-3.
+    if (frame->Overflowed) {
+        header->FrameStatus = FRAME_STATUS_OVERFLOW;
+        port->CurrentFrame = nullptr;
+    }
+    if (port->CurrentFrame == frame) {
+        port->CurrentFrame = nullptr;
+    }
+    // 4-6.
+    port->ControlBlock->AssembledFrames += 1;
+    RecordRateSample(port, header->PayloadSize, KeQueryPerformanceCounter(nullptr).QuadPart);
+    CompleteFrame(port, frame, TRUE);
+}

@@ -1,0 +1,16 @@
+// GVSP frame assembly: which frame a packet belongs to, duplicates, errors and unsupported
+// formats, placement, and the completion check. Receive path, IRQL <= DISPATCH_LEVEL, with the
+// port's assembly held and a cache use of it.
+#pragma once
+
+#include "control/stream_port.h"
+
+// Assembles one stream packet. `gvspBytes` (at least 8) covers the GVSP header and the data after
+// it in the header's buffer segment. Returns the frame the packet was placed in while that frame
+// is still assembling; NULL when the packet was dropped or closed its frame. Either way the packet
+// is consumed.
+FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, const UCHAR* gvspHeader, ULONG gvspBytes,
+    BOOLEAN atDispatchLevel);
+
+// Closes the frame when every packet up to its trailer has been placed.
+VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame);

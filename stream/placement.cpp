@@ -1,0 +1,217 @@
+// Payload placement and overflow storage. A packet's bytes go straight from the received
+// segment into the user's frame buffer; only payload beyond the buffer's end allocates, in
+// chunks of the size user mode chose. Every position is computed from ids and sizes the network
+// or user mode chose, so every copy is bounded by the buffer, its area or the 64 chunks.
+// Receive path, IRQL <= DISPATCH_LEVEL, the port's assembly held, no lock held.
+#include "stream/placement.h"
+
+#include "delivery/wire_format.h"
+
+namespace {
+
+constexpr ULONG SEGMENT_MAPPING_PRIORITY = NormalPagePriority | MdlMappingNoExecute;
+
+// Offsets from the start of the frame buffer.
+constexpr ULONG LEADER_AREA_START = FRAME_PRIVATE_SIZE + LEADER_AREA_OFFSET;     // 8956
+constexpr ULONG TRAILER_AREA_START = FRAME_PRIVATE_SIZE + TRAILER_AREA_OFFSET;   // 9532
+constexpr ULONG PAYLOAD_AREA_START = FRAME_PRIVATE_SIZE + PAYLOAD_AREA_OFFSET;   // 10108
+
+VOID SetPacketBit(FrameSlot* frame, ULONG packetId)
+{
+    frame->Header->PacketBitmap[packetId >> 3] |= static_cast<UCHAR>(1u << (packetId & 7));
+    frame->Header->ReceivedPackets += 1;
+}
+
+// The FrameHeader's region fields, as a report of where the slot's write position is.
+VOID ReportWriteRegion(FrameSlot* frame)
+{
+    FrameHeader* header = frame->Header;
+    ULONG64 offset = frame->WriteOffset;
+    if (frame->WriteRegion != FRAME_REGION_PAYLOAD || offset <= frame->Size) {
+        header->RegionIndex = 0;
+        header->RegionEnd = reinterpret_cast<ULONG64>(frame->SystemAddress) + frame->Size;
+        header->WritePointer = reinterpret_cast<ULONG64>(frame->SystemAddress) + offset;
+        return;
+    }
+    ULONG size = frame->OverflowChunkSize;
+    ULONG64 beyond = offset - frame->Size;
+    auto index = static_cast<ULONG>((beyond - 1) / size);
+    auto* chunk = static_cast<PUCHAR>(frame->OverflowChunks[index]);
+    header->RegionIndex = index;
+    header->RegionEnd = reinterpret_cast<ULONG64>(chunk) + size;
+    header->WritePointer = reinterpret_cast<ULONG64>(chunk) + (beyond - ULONG64{index} * size);
+}
+
+// Overflow chunk `index`, allocated on first use with the frame's chunk size.
+PUCHAR OverflowChunk(StreamPort* port, FrameSlot* frame, ULONG index)
+{
+    if (frame->OverflowChunks[index] == nullptr) {
+        PVOID chunk = NdisAllocateMemoryWithTagPriority(port->NdisFilterHandle, frame->OverflowChunkSize, POOL_TAG,
+            LowPoolPriority);
+        if (chunk == nullptr) {
+            return nullptr;
+        }
+        frame->OverflowChunks[index] = chunk;
+        frame->OverflowBytes += frame->OverflowChunkSize;
+        frame->Private->OverflowChunks[index] = reinterpret_cast<ULONG64>(chunk);
+        frame->Private->OverflowBytes = frame->OverflowBytes;
+    }
+    return static_cast<PUCHAR>(frame->OverflowChunks[index]);
+}
+
+// Writes `length` bytes at `offset` from the buffer's start; what lies at or beyond the buffer's
+// end goes to the overflow chunks (byte E + k x S + r at offset r of chunk k). The frame keeps the
+// chunk size it first used, whatever user mode writes into the block later.
+BOOLEAN WritePayloadBytes(StreamPort* port, FrameSlot* frame, ULONG64 offset, const UCHAR* data, ULONG length)
+{
+    ULONG64 size = frame->Size;
+    if (offset < size) {
+        ULONG64 room = size - offset;
+        ULONG n = length < room ? length : static_cast<ULONG>(room);
+        RtlCopyMemory(frame->SystemAddress + offset, data, n);
+        offset += n;
+        data += n;
+        length -= n;
+    }
+    frame->WriteOffset = offset;
+    if (length == 0) {
+        return TRUE;
+    }
+
+    frame->Overflowed = TRUE;
+    frame->Private->Overflowed = 1;
+    if (frame->OverflowBytes == 0) {
+        frame->OverflowChunkSize = port->ControlBlock->OverflowChunkSize;
+    }
+    ULONG chunkSize = frame->OverflowChunkSize;
+    if (chunkSize == 0) {
+        return FALSE;
+    }
+    ULONG64 beyond = offset - size;
+    if ((beyond + length - 1) / chunkSize >= OVERFLOW_CHUNK_MAX) {
+        return FALSE;   // no room beyond the last chunk
+    }
+    while (length > 0) {
+        auto index = static_cast<ULONG>(beyond / chunkSize);
+        auto at = static_cast<ULONG>(beyond % chunkSize);
+        PUCHAR chunk = OverflowChunk(port, frame, index);
+        if (chunk == nullptr) {
+            return FALSE;
+        }
+        ULONG n = chunkSize - at < length ? chunkSize - at : length;
+        RtlCopyMemory(chunk + at, data, n);
+        beyond += n;
+        data += n;
+        length -= n;
+        frame->WriteOffset = size + beyond;
+    }
+    return TRUE;
+}
+
+// Copies into the leader or trailer area what fits; the rest of a longer packet is dropped.
+ULONG WriteAreaBytes(FrameSlot* frame, ULONG areaStart, const UCHAR* data, ULONG length)
+{
+    ULONG64 areaEnd = ULONG64{areaStart} + LEADER_AREA_SIZE;
+    ULONG64 room = frame->WriteOffset < areaEnd ? areaEnd - frame->WriteOffset : 0;
+    ULONG kept = length < room ? length : static_cast<ULONG>(room);
+    RtlCopyMemory(frame->SystemAddress + frame->WriteOffset, data, kept);
+    frame->WriteOffset += kept;
+    return kept;
+}
+
+}  // namespace
+
+PUCHAR SegmentAddress(PMDL segment)
+{
+    if (segment->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        return static_cast<PUCHAR>(segment->MappedSystemVa);
+    }
+    return static_cast<PUCHAR>(
+        MmMapLockedPagesSpecifyCache(segment, KernelMode, MmCached, nullptr, FALSE, SEGMENT_MAPPING_PRIORITY));
+}
+
+BOOLEAN PlaceLeader(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG headerSize,
+    ULONG64 blockId, ULONG packetId)
+{
+    (void)port;
+    FrameHeader* header = frame->Header;
+    header->BlockId = blockId;
+    // A leader too short for its timestamp reports none.
+    header->Timestamp = gvspBytes >= headerSize + GVSP_LEADER_TIMESTAMP + 8
+                            ? ReadBigEndian64(gvspHeader + headerSize + GVSP_LEADER_TIMESTAMP)
+                            : 0;
+    header->LeaderOffset = LEADER_AREA_OFFSET;
+    header->PayloadOffset = PAYLOAD_AREA_OFFSET;
+    header->TrailerOffset = TRAILER_AREA_OFFSET;
+
+    frame->WriteRegion = FRAME_REGION_LEADER;
+    frame->WriteOffset = LEADER_AREA_START;
+    header->LeaderSize = WriteAreaBytes(frame, LEADER_AREA_START, gvspHeader, gvspBytes);
+    SetPacketBit(frame, packetId);
+    header->LeaderReceived = 1;
+    ReportWriteRegion(frame);
+    return TRUE;
+}
+
+BOOLEAN PlaceTrailer(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG packetId)
+{
+    FrameHeader* header = frame->Header;
+    frame->WriteRegion = FRAME_REGION_TRAILER;
+    frame->WriteOffset = TRAILER_AREA_START;
+    header->TrailerSize = WriteAreaBytes(frame, TRAILER_AREA_START, gvspHeader, gvspBytes);
+    SetPacketBit(frame, packetId);
+    header->TrailerReceived = 1;
+    header->TotalPackets = packetId + 1;
+    port->ControlBlock->ExpectedPacketCount = header->TotalPackets;
+    ReportWriteRegion(frame);
+    return TRUE;
+}
+
+BOOLEAN PlacePayload(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG headerSize,
+    ULONG packetId)
+{
+    // Payload packet n belongs at (n - 1) x P: a 32-bit product, as the camera counts.
+    ULONG payloadPerPacket = port->ControlBlock->PacketSize - headerSize;
+    ULONG payloadOffset = (packetId - 1) * payloadPerPacket;
+    const UCHAR* data = gvspHeader + headerSize;
+    ULONG length = gvspBytes - headerSize;
+
+    frame->WriteRegion = FRAME_REGION_PAYLOAD;
+    if (!WritePayloadBytes(port, frame, ULONG64{PAYLOAD_AREA_START} + payloadOffset, data, length)) {
+        return FALSE;
+    }
+    frame->Header->PayloadSize += length;
+    SetPacketBit(frame, packetId);
+    ReportWriteRegion(frame);
+    return TRUE;
+}
+
+BOOLEAN CopyPacketContinuation(StreamPort* port, FrameSlot* frame, PMDL segment, ULONG remaining)
+{
+    FrameHeader* header = frame->Header;
+    for (; segment != nullptr && remaining > 0; segment = segment->Next) {
+        const UCHAR* bytes = SegmentAddress(segment);
+        if (bytes == nullptr) {
+            return TRUE;
+        }
+        ULONG count = MmGetMdlByteCount(segment);
+        ULONG n = remaining < count ? remaining : count;
+        switch (frame->WriteRegion) {
+        case FRAME_REGION_LEADER:
+            header->LeaderSize += WriteAreaBytes(frame, LEADER_AREA_START, bytes, n);
+            break;
+        case FRAME_REGION_TRAILER:
+            header->TrailerSize += WriteAreaBytes(frame, TRAILER_AREA_START, bytes, n);
+            break;
+        default:
+            if (!WritePayloadBytes(port, frame, frame->WriteOffset, bytes, n)) {
+                return FALSE;
+            }
+            header->PayloadSize += n;
+            break;
+        }
+        remaining -= n;
+    }
+    ReportWriteRegion(frame);
+    return TRUE;
+}

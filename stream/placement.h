@@ -1,0 +1,21 @@
+// Placement of a GVSP packet's bytes in its frame buffer: the leader and trailer in their
+// areas, payload packet n at (n - 1) x P in the PayloadArea, and payload beyond the buffer's end
+// in up to 64 overflow chunks. Receive path, IRQL <= DISPATCH_LEVEL, assembly held.
+#pragma once
+
+#include "control/stream_port.h"
+
+// Each succeeds or fails; success sets the packet's bit and counts it in ReceivedPackets.
+// `gvspBytes` covers the GVSP header and the data after it in the header's buffer segment.
+BOOLEAN PlaceLeader(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG headerSize,
+    ULONG64 blockId, ULONG packetId);
+BOOLEAN PlaceTrailer(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG packetId);
+BOOLEAN PlacePayload(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG headerSize,
+    ULONG packetId);
+
+// Copies the `remaining` bytes of the packet that lie in `segment` and the segments after it
+// to where the header segment's placement ended. Fails when the payload runs out of room.
+BOOLEAN CopyPacketContinuation(StreamPort* port, FrameSlot* frame, PMDL segment, ULONG remaining);
+
+// The readable system address of a received buffer segment, or NULL.
+PUCHAR SegmentAddress(PMDL segment);
