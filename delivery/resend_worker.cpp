@@ -1,14 +1,125 @@
-// The worker thread: about once a millisecond it looks for frames that fell quiet. It runs
-// from load to unload at PASSIVE_LEVEL in the system process and ends itself once unload has
-// set WorkerStop.
+// The worker thread: about once a millisecond it visits every port of every adapter, and for the
+// oldest assembling frame of a port that has been silent for the port's resend time-out it asks
+// the camera again for every packet that frame still lacks. The scan only collects work under
+// the locks; the requests are sent after every lock is released, from a private snapshot.
+// PASSIVE_LEVEL, system process, from load to unload.
 #include "delivery/resend_worker.h"
 
-#include "driver/driver.h"
+#include "control/stream_port.h"
+#include "delivery/resend_policy.h"
+#include "stream/clock.h"
+
+namespace {
+
+// One retry, carried from the scan to the send phase. Holds a reference and a cache use of its
+// port until its requests are sent.
+struct ResendWorkItem {
+    ResendWorkItem* Next;
+    UCHAR Snapshot[RESEND_SNAPSHOT_SIZE];   // the frame buffer's first bytes: driver region, FrameHeader
+    StreamPort* Port;
+};
+static_assert(sizeof(ResendWorkItem) == RESEND_WORK_ITEM_SIZE);
+
+// Takes a retry of the port's oldest assembling frame when it is due, or NULL. FALSE in
+// `itemAvailable` when no work item could be had: the scan then ends.
+_Requires_lock_held_(AdapterTableLock)
+ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
+{
+    StreamControlBlock* block = port->ControlBlock;
+    if (block == nullptr || block->Active == 0 || !port->HeaderTemplateValid) {
+        return nullptr;
+    }
+    ULONG timeout = block->ResendTimeout;
+    if (timeout == 0) {
+        return nullptr;
+    }
+
+    ResendWorkItem* item = nullptr;
+    AcquireFrameListLock(port);
+    if (!IsListEmpty(&port->AssemblingFrames)) {
+        FrameSlot* oldest = CONTAINING_RECORD(port->AssemblingFrames.Flink, FrameSlot, Links);
+        auto lastPacketTime = static_cast<ULONG64>(InterlockedCompareExchange64(&oldest->LastPacketTime, 0, 0));
+        // Due at LastPacketTime + the time-out (the product in 32 bits, the sum in 64).
+        ULONG timeoutMicroseconds = timeout * 1000;
+        auto now = static_cast<ULONG64>(QueryMicroseconds());
+        if (lastPacketTime != 0 && now >= lastPacketTime + timeoutMicroseconds) {
+            // Every due pass counts, also past the limit and when no work item is had.
+            USHORT limit = block->ResendRetryLimit;
+            BOOLEAN withinLimit = TRUE;
+            if (limit != 0) {
+                auto retries = static_cast<USHORT>(oldest->Header->ResendRetries + 1);
+                oldest->Header->ResendRetries = retries;
+                withinLimit = retries <= limit;
+            }
+            if (withinLimit) {
+                item = static_cast<ResendWorkItem*>(ExAllocateFromNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside));
+                if (item == nullptr) {
+                    *itemAvailable = FALSE;
+                } else {
+                    LONGLONG retryTime = QueryMicroseconds();
+                    InterlockedExchange64(&oldest->LastPacketTime, retryTime);
+                    oldest->Header->LastPacketTime = static_cast<ULONG64>(retryTime);
+                    RtlCopyMemory(item->Snapshot, oldest->SystemAddress, sizeof(item->Snapshot));
+                }
+            }
+        }
+    }
+    ReleaseFrameListLock(port);
+
+    if (item != nullptr) {
+        InterlockedIncrement(&port->ReferenceCount);
+        InterlockedIncrement(&port->CacheUsers);
+        item->Port = port;
+    }
+    return item;
+}
+
+// One pass: collect under the locks, then send.
+VOID RunResendPass()
+{
+    ResendWorkItem* chain = nullptr;
+    BOOLEAN itemAvailable = TRUE;
+
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
+    for (LONG a = MAX_ADAPTERS - 1; a >= 0 && itemAvailable; --a) {
+        FilterAdapter* adapter = DriverGlobals.AdapterTable[a];
+        if (adapter == nullptr) {
+            continue;
+        }
+        for (LONG s = MAX_STREAM_PORTS - 1; s >= 0 && itemAvailable; --s) {
+            StreamPort* port = adapter->StreamPorts[s];
+            if (port == nullptr) {
+                continue;
+            }
+            if (ResendWorkItem* item = CollectRetry(port, &itemAvailable)) {
+                item->Next = chain;
+                chain = item;
+            }
+        }
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+    // The newest item first: the reverse of the scan.
+    while (chain != nullptr) {
+        ResendWorkItem* item = chain;
+        chain = item->Next;
+        StreamPort* port = item->Port;
+        auto* snapshot = reinterpret_cast<const FrameHeader*>(item->Snapshot + FRAME_PRIVATE_SIZE);
+        RequestMissingPackets(port, snapshot, port->TemplateExtendedIds, port->HeaderTemplate);
+        DropCacheUse(port);
+        ReleaseStreamPortReference(port);
+        ExFreeToNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, item);
+    }
+}
+
+}  // namespace
 
 VOID ResendWorker(PVOID startContext)
 {
     (void)startContext;
     for (;;) {
+        RunResendPass();
         LARGE_INTEGER interval;
         interval.QuadPart = WORKER_PASS_INTERVAL;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);

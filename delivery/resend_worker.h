@@ -5,5 +5,7 @@
 #include "platform/wdm.h"
 
 constexpr LONGLONG WORKER_PASS_INTERVAL = -10'000;   // 1 ms, in 100 ns units
+// A retry's snapshot: the first bytes of the frame buffer, its driver region and FrameHeader.
+constexpr ULONG RESEND_SNAPSHOT_SIZE = 8964;
 
 VOID ResendWorker(PVOID startContext);

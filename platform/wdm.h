@@ -180,6 +180,11 @@ inline LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LON
     return comparand;
 }
 inline LONGLONG InterlockedExchange64(volatile LONGLONG* target, LONGLONG value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
+inline LONGLONG InterlockedCompareExchange64(volatile LONGLONG* target, LONGLONG exchange, LONGLONG comparand)
+{
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
 inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
 {
