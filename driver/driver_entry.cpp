@@ -201,6 +201,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     // 9. The notification device; the driver runs without notifications when it is missing.
     status = FindNotificationDevice(NOTIFICATION_DRIVER_NAME, &DriverGlobals.NotificationDevice);
     if (NT_SUCCESS(status)) {
+        // Held until unload, so that the device stays valid for every port that reports on it.
+        ObfReferenceObject(DriverGlobals.NotificationDevice);
         WriteEventLog(MSG_NOTIFICATION_DEVICE_FOUND, 0, "Version:%s. Status:0x%x, PDO:0x%p", DriverVersion,
             status, static_cast<PVOID>(DriverGlobals.NotificationDevice));
     } else {
@@ -242,7 +244,11 @@ VOID DriverUnload(PDRIVER_OBJECT driverObject)
     NdisFDeregisterFilterDriver(DriverGlobals.FilterDriverHandle);
     DriverGlobals.FilterDriverHandle = nullptr;
 
-    // 5-6.
+    // 5-6. No port is left to report on the notification device.
+    if (DriverGlobals.NotificationDevice != nullptr) {
+        ObfDereferenceObject(DriverGlobals.NotificationDevice);
+        DriverGlobals.NotificationDevice = nullptr;
+    }
     FreeDriverState();
 
     // 7-8.

@@ -141,6 +141,7 @@ KSPIN_LOCK CancelSpinLock;
 
 unsigned char DriverObjectTypeStorage[16];
 ObjectType DriverObjectKernelType{"Driver", nullptr};
+ObjectType DeviceObjectKernelType{"Device", nullptr};
 
 thread_local DWORD LastError = 0;
 
@@ -1017,6 +1018,13 @@ VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost)
 }
 
 VOID IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&host::CancelSpinLock, irql); }
+
+LONG_PTR ObfReferenceObject(PVOID object)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
+    host::ReferenceObject(object, host::IsDeviceObject(object) ? &host::DeviceObjectKernelType : &host::DriverObjectKernelType);
+    return static_cast<LONG_PTR>(host::ObjectReferences(object));
+}
 
 NTSTATUS ObReferenceObjectByName(PUNICODE_STRING objectName, ULONG attributes, PACCESS_STATE accessState,
     ACCESS_MASK desiredAccess, POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode, PVOID parseContext, PVOID* object)

@@ -270,6 +270,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) HANDLE PsGetCurrentProcessId();
 
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
     POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode, PVOID* object, PVOID handleInformation);
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG_PTR ObfReferenceObject(PVOID object);
 _IRQL_requires_max_(DISPATCH_LEVEL) LONG_PTR ObfDereferenceObject(PVOID object);
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ZwClose(HANDLE handle);
 
