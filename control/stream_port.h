@@ -130,16 +130,21 @@ inline VOID ReleaseRequestListLock(StreamPort* port)
 // The assembly state of a port (CurrentFrame, LastBlockId, the frames being written, the rate
 // samples) is changed by one processor at a time: the receive path for each packet, and the
 // control requests that move assembling frames. Not a spin lock: its holder completes requests
-// and sends packets, which no spin lock may be held across; nothing that runs while it is held
-// ever waits for it again.
-inline VOID AcquireAssembly(StreamPort* port)
+// and sends packets, which no spin lock may be held across, and nothing that runs while it is
+// held ever waits for it again. Its holder runs at DISPATCH_LEVEL, so that no receive indication
+// on the same processor can preempt it and wait for it forever.
+inline KIRQL AcquireAssembly(StreamPort* port)
 {
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
     while (InterlockedCompareExchange(&port->AssemblyBusy, 1, 0) != 0) {
     }
+    return oldIrql;
 }
-inline VOID ReleaseAssembly(StreamPort* port)
+inline VOID ReleaseAssembly(StreamPort* port, KIRQL oldIrql)
 {
     InterlockedExchange(&port->AssemblyBusy, 0);
+    KeLowerIrql(oldIrql);
 }
 
 // ---- Binding and references (control/stream_port.cpp) ------------------------------------------

@@ -330,8 +330,9 @@ FrameSlot* TakeCompletedFrame(StreamPort* port)
     ULONG flags = port->ControlBlock->Flags;
     BOOLEAN freesAssembling = (flags & (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) ==
                               STREAM_FLAG_WAITING_REQUESTS_ONLY;
+    KIRQL assemblyIrql = PASSIVE_LEVEL;
     if (freesAssembling) {
-        AcquireAssembly(port);
+        assemblyIrql = AcquireAssembly(port);
     }
     AcquireFrameListLock(port);
     if ((flags & STREAM_FLAG_NEWEST_FRAME_ONLY) != 0) {
@@ -353,7 +354,7 @@ FrameSlot* TakeCompletedFrame(StreamPort* port)
     }
     ReleaseFrameListLock(port);
     if (freesAssembling) {
-        ReleaseAssembly(port);
+        ReleaseAssembly(port, assemblyIrql);
     }
     return slot;
 }
@@ -361,11 +362,11 @@ FrameSlot* TakeCompletedFrame(StreamPort* port)
 VOID FlushFrames(StreamPort* port)
 {
     // No packet is being placed into a frame that becomes free here.
-    AcquireAssembly(port);
+    KIRQL assemblyIrql = AcquireAssembly(port);
     AcquireFrameListLock(port);
     MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
     MoveAllFrameSlots(port, FRAME_PLACE_ASSEMBLING, FRAME_PLACE_FREE);
     port->CurrentFrame = nullptr;   // the rest of that block's packets are ignored
     ReleaseFrameListLock(port);
-    ReleaseAssembly(port);
+    ReleaseAssembly(port, assemblyIrql);
 }

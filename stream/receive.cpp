@@ -108,7 +108,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
     }
 
     // 9-10. Assembly, then the rest of the packet in later segments, then completion.
-    AcquireAssembly(port);
+    KIRQL assemblyIrql = AcquireAssembly(port);
     BOOLEAN consumed = TRUE;
     FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, atDispatchLevel);
     if (frame != nullptr) {
@@ -119,7 +119,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
             consumed = FALSE;
         }
     }
-    ReleaseAssembly(port);
+    ReleaseAssembly(port, assemblyIrql);
     ReleasePort(port);
     return consumed;
 }
