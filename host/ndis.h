@@ -57,6 +57,9 @@ struct SendRecord {   // one send that reached the miniport
     std::vector<PNET_BUFFER_LIST> lists;
     NDIS_PORT_NUMBER port = 0;
     ULONG flags = 0;
+    // The bytes of each list's first NET_BUFFER as the miniport took them: still readable after
+    // the sender has freed its lists in the send completion.
+    std::vector<std::vector<uint8_t>> frames;
 };
 
 struct SendCompletionRecord {   // one send completion that reached the protocol above
@@ -140,6 +143,8 @@ public:
     size_t CompleteSends(size_t maxLists = SIZE_MAX, NDIS_STATUS status = NDIS_STATUS_SUCCESS,
         ULONG completeFlags = NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL);
     std::vector<SendRecord> SentToMiniport() const;
+    // The records from index `first` on, for a poller that remembers how many it has seen.
+    std::vector<SendRecord> SentToMiniportSince(size_t first) const;
     std::vector<SendCompletionRecord> SendCompletionsAbove() const;
     std::vector<PVOID> SendCancelsBelow() const;
 

@@ -286,7 +286,11 @@ void MiniportSend(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& 
     ULONG sendFlags)
 {
     NdisGuard guard(Ndis().lock);
-    adapter.sentToMiniport.push_back(SendRecord{lists, port, sendFlags});
+    std::vector<std::vector<uint8_t>> frames;
+    for (PNET_BUFFER_LIST list : lists) {
+        frames.push_back(list->FirstNetBuffer != nullptr ? NetBufferBytes(list->FirstNetBuffer) : std::vector<uint8_t>{});
+    }
+    adapter.sentToMiniport.push_back(SendRecord{lists, port, sendFlags, std::move(frames)});
     for (PNET_BUFFER_LIST list : lists) {
         if (ListRecord* rec = Find(list)) {
             rec->place = ListPlace::Miniport;
@@ -924,6 +928,16 @@ std::vector<SendRecord> Adapter::SentToMiniport() const
 {
     NdisGuard guard(Ndis().lock);
     return state_->sentToMiniport;
+}
+
+std::vector<SendRecord> Adapter::SentToMiniportSince(size_t first) const
+{
+    NdisGuard guard(Ndis().lock);
+    const std::vector<SendRecord>& all = state_->sentToMiniport;
+    if (first >= all.size()) {
+        return {};
+    }
+    return std::vector<SendRecord>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
 }
 
 std::vector<SendCompletionRecord> Adapter::SendCompletionsAbove() const

@@ -1,0 +1,704 @@
+// The camera emulator: GVSP blocks built byte by byte, impaired, presented to the adapter's
+// receive path, and PACKETRESEND commands read back from what the host sent. Host only.
+#include "camera/camera.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace camera {
+
+namespace {
+
+constexpr uint64_t GOLDEN = 0x9E3779B97F4A7C15ull;
+
+uint64_t Mix(uint64_t z)
+{
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+uint64_t NextRandom(uint64_t& state)
+{
+    state += GOLDEN;   // 64-bit wrap, as the generator intends
+    return Mix(state);
+}
+
+constexpr size_t IPV4_OFFSET = 14;
+constexpr size_t UDP_OFFSET = 34;
+constexpr uint8_t FILLER_OFFSET_BYTE = 0xEE;   // bytes ahead of a frame in its first segment
+
+bool Eligible(const RandomImpairments& random, uint32_t packetId, uint32_t trailerId)
+{
+    return !random.payloadOnly || (packetId != 0 && packetId != trailerId);
+}
+
+}  // namespace
+
+uint16_t InternetChecksum(std::span<const uint8_t> bytes)
+{
+    uint32_t sum = 0;
+    size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+        sum += GetBe16(&bytes[i]);
+    }
+    if (i < bytes.size()) {
+        sum += uint32_t(bytes[i]) << 8;
+    }
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+uint8_t PayloadByte(uint64_t blockId, uint64_t offset)
+{
+    // Within a 256-byte run the byte is (blockId + offset + c) mod 256 with c fixed for the run:
+    // a shift inside the run, or a neighbouring block, always changes it. Across runs c is a
+    // hash of the run and of the block's upper bits.
+    const uint64_t run = Mix(Mix(blockId >> 8) ^ (offset >> 8) * GOLDEN);
+    return static_cast<uint8_t>(blockId + offset + run);
+}
+
+std::vector<uint8_t> ExpectedPayload(uint64_t blockId, size_t size, uint64_t firstOffset)
+{
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = PayloadByte(blockId, firstOffset + i);
+    }
+    return bytes;
+}
+
+std::optional<size_t> FindPayloadMismatch(uint64_t blockId, std::span<const uint8_t> bytes, uint64_t firstOffset)
+{
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != PayloadByte(blockId, firstOffset + i)) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Set-up and geometry.
+Camera::Camera(host::Adapter& adapter, const CameraConfig& config) : adapter_(adapter), config_(config)
+{
+    if (config_.hostMac == Mac{}) {
+        config_.hostMac = adapter.Config().mac;
+    }
+    config_.packetSize = std::max<uint32_t>(config_.packetSize, static_cast<uint32_t>(HeaderBytes() + 1));
+    SetNextBlockId(config_.firstBlockId);
+    SetRandomImpairments(config_.random);
+    LoseResendFraction(0);
+    // What was sent before the camera existed is not addressed to it.
+    sendsSeen_ = adapter_.SentToMiniport().size();
+}
+
+Camera::~Camera() = default;
+
+size_t Camera::HeaderBytes() const { return config_.extendedIds ? GVSP_EXTENDED_HEADER : GVSP_STANDARD_HEADER; }
+
+uint32_t Camera::PayloadPerPacket() const { return config_.packetSize - static_cast<uint32_t>(HeaderBytes()); }
+
+uint32_t Camera::PayloadPacketCount() const
+{
+    const uint64_t p = PayloadPerPacket();
+    return static_cast<uint32_t>((config_.payloadSize + p - 1) / p);
+}
+
+void Camera::SetNextBlockId(uint64_t blockId) { nextBlockId_ = WireBlockId(blockId); }
+
+uint64_t Camera::WireBlockId(uint64_t blockId) const { return config_.extendedIds ? blockId : (blockId & 0xFFFF); }
+
+uint64_t Camera::FollowingBlockId(uint64_t blockId) const
+{
+    // 16-bit or 64-bit wrap, as the camera counts; 0 is never a block id.
+    uint64_t next = WireBlockId(blockId + 1);
+    return next == 0 ? 1 : next;
+}
+
+void Camera::SetRandomImpairments(const RandomImpairments& random)
+{
+    config_.random = random;
+    randomState_ = Mix(random.seed);
+    shuffleState_ = Mix(random.seed ^ 0x5348554646ull);
+}
+
+void Camera::LoseResendFraction(double fraction, uint64_t seed)
+{
+    loseFraction_ = fraction;
+    loseState_ = Mix(seed ^ 0x4C4F5345ull);
+}
+
+double Camera::NextUnit(uint64_t& state) { return double(NextRandom(state) >> 11) * 0x1.0p-53; }
+
+// ---------------------------------------------------------------------------------------------
+// Chosen impairments.
+void Camera::DropPacket(std::optional<uint64_t> blockId, uint32_t packetId)
+{
+    rules_.push_back({RuleKind::Drop, blockId, packetId});
+}
+
+void Camera::DuplicatePacket(std::optional<uint64_t> blockId, uint32_t packetId)
+{
+    rules_.push_back({RuleKind::Duplicate, blockId, packetId});
+}
+
+void Camera::SwapLater(std::optional<uint64_t> blockId, uint32_t packetId, size_t laterPackets)
+{
+    rules_.push_back({RuleKind::SwapLater, blockId, packetId, laterPackets});
+}
+
+void Camera::DelayPacket(std::optional<uint64_t> blockId, uint32_t packetId, size_t afterPackets)
+{
+    rules_.push_back({RuleKind::Delay, blockId, packetId, afterPackets});
+}
+
+void Camera::CorruptPacket(std::optional<uint64_t> blockId, uint32_t packetId, size_t frameOffset, uint8_t mask)
+{
+    rules_.push_back({RuleKind::Corrupt, blockId, packetId, frameOffset, mask});
+}
+
+void Camera::SetPacketStatus(std::optional<uint64_t> blockId, uint32_t packetId, uint16_t status)
+{
+    rules_.push_back({RuleKind::Status, blockId, packetId, 0, status});
+}
+
+void Camera::SetPacketFormat(std::optional<uint64_t> blockId, uint32_t packetId, uint8_t format)
+{
+    rules_.push_back({RuleKind::Format, blockId, packetId, 0, format});
+}
+
+void Camera::LoseResentPacket(std::optional<uint64_t> blockId, uint32_t packetId)
+{
+    rules_.push_back({RuleKind::LoseResend, blockId, packetId});
+}
+
+void Camera::ClearImpairments()
+{
+    rules_.clear();
+    SetRandomImpairments(RandomImpairments{});
+    ignoreResends_ = false;
+    loseAllResends_ = false;
+    LoseResendFraction(0);
+}
+
+bool Camera::Matches(const Rule& rule, uint64_t blockId, uint32_t packetId) const
+{
+    return rule.packetId == packetId && (!rule.blockId || WireBlockId(*rule.blockId) == blockId);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Building blocks.
+Camera::Block Camera::BuildBlock(uint64_t blockId, uint64_t timestamp)
+{
+    Block block;
+    block.blockId = blockId;
+    block.timestamp = timestamp;
+    const uint32_t trailer = TrailerPacketId();
+    for (uint32_t id = 0; id <= trailer; ++id) {
+        block.frames.push_back(BuildFrame(block, id));
+    }
+    return block;
+}
+
+std::vector<uint8_t> Camera::BuildFrame(const Block& block, uint32_t packetId)
+{
+    const size_t h = HeaderBytes();
+    const uint32_t n = PayloadPacketCount();
+    const uint32_t p = PayloadPerPacket();
+    const bool leader = packetId == 0;
+    const bool trailer = packetId == n + 1;
+
+    size_t gvspBytes = 0;
+    uint8_t format = GVSP_FORMAT_PAYLOAD;
+    if (leader) {
+        gvspBytes = config_.leaderSize != 0 ? std::max<size_t>(config_.leaderSize, h + 12) : h + 36;
+        format = GVSP_FORMAT_LEADER;
+    } else if (trailer) {
+        gvspBytes = config_.trailerSize != 0 ? std::max<size_t>(config_.trailerSize, h + 8) : h + 8;
+        format = GVSP_FORMAT_TRAILER;
+    } else {
+        const uint32_t before = (packetId - 1) * p;
+        gvspBytes = h + std::min<uint32_t>(p, config_.payloadSize - before);
+    }
+
+    const size_t udpBytes = 8 + gvspBytes;
+    const size_t ipBytes = 20 + udpBytes;
+    size_t frameBytes = IPV4_OFFSET + ipBytes;
+    if (config_.padToMinimum) {
+        frameBytes = std::max(frameBytes, ETHERNET_MIN_FRAME);
+    }
+    std::vector<uint8_t> f(frameBytes, 0);
+    uint8_t* b = f.data();
+
+    // Ethernet II.
+    std::copy(config_.hostMac.begin(), config_.hostMac.end(), b);
+    std::copy(config_.cameraMac.begin(), config_.cameraMac.end(), b + 6);
+    PutBe16(b + 12, 0x0800);
+
+    // IPv4, 20 bytes, don't fragment.
+    uint8_t* ip = b + IPV4_OFFSET;
+    ip[0] = 0x45;
+    PutBe16(ip + 2, static_cast<uint16_t>(ipBytes));
+    PutBe16(ip + 4, ipIdentification_++);   // 16-bit wrap
+    PutBe16(ip + 6, 0x4000);
+    ip[8] = 64;
+    ip[9] = 17;
+    PutBe32(ip + 12, config_.cameraIp);
+    PutBe32(ip + 16, config_.hostIp);
+    PutBe16(ip + 10, InternetChecksum({ip, 20}));
+
+    // UDP; a zero checksum says none was computed.
+    uint8_t* udp = b + UDP_OFFSET;
+    PutBe16(udp, config_.cameraPort);
+    PutBe16(udp + 2, config_.hostPort);
+    PutBe16(udp + 4, static_cast<uint16_t>(udpBytes));
+
+    // GVSP header.
+    uint8_t* g = b + ETHERNET_IP_UDP_BYTES;
+    PutBe16(g, GVSP_STATUS_SUCCESS);
+    if (config_.extendedIds) {
+        g[4] = static_cast<uint8_t>(0x80 | format);
+        PutBe64(g + 8, block.blockId);
+        PutBe32(g + 16, packetId);
+    } else {
+        PutBe16(g + 2, static_cast<uint16_t>(block.blockId));
+        g[4] = format;
+        g[5] = static_cast<uint8_t>(packetId >> 16);
+        PutBe16(g + 6, static_cast<uint16_t>(packetId));
+    }
+
+    // GVSP data.
+    uint8_t* d = g + h;
+    size_t defined = 0;   // bytes of defined fields after the header
+    if (leader) {
+        uint8_t fields[36] = {};
+        PutBe16(fields + 2, config_.payloadType);
+        PutBe64(fields + 4, block.timestamp);
+        PutBe32(fields + 12, config_.pixelFormat);
+        PutBe32(fields + 16, config_.sizeX);
+        PutBe32(fields + 20, config_.sizeY);
+        PutBe32(fields + 24, config_.offsetX);
+        PutBe32(fields + 28, config_.offsetY);
+        PutBe16(fields + 32, config_.paddingX);
+        PutBe16(fields + 34, config_.paddingY);
+        defined = std::min<size_t>(36, gvspBytes - h);
+        std::copy(fields, fields + defined, d);
+    } else if (trailer) {
+        PutBe16(d + 2, config_.payloadType);
+        PutBe32(d + 4, config_.sizeY);
+        defined = 8;
+    } else {
+        const uint64_t first = uint64_t(packetId - 1) * p;
+        for (size_t k = 0; k < gvspBytes - h; ++k) {
+            d[k] = PayloadByte(block.blockId, first + k);
+        }
+        defined = gvspBytes - h;
+    }
+    for (size_t k = h + defined; k < gvspBytes; ++k) {
+        g[k] = PayloadByte(block.blockId, FILLER_BASE + k);
+    }
+    return f;
+}
+
+std::vector<std::vector<uint8_t>> Camera::BlockFrames(uint64_t blockId) const
+{
+    for (const Block& block : kept_) {
+        if (block.blockId == blockId) {
+            return block.frames;
+        }
+    }
+    return {};
+}
+
+std::optional<uint64_t> Camera::BlockTimestamp(uint64_t blockId) const
+{
+    for (const Block& block : kept_) {
+        if (block.blockId == blockId) {
+            return block.timestamp;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sending.
+uint64_t Camera::SendBlock()
+{
+    ReleaseReturned();
+    const uint64_t blockId = nextBlockId_;
+    nextBlockId_ = FollowingBlockId(blockId);
+    Block block = BuildBlock(blockId, config_.timestampStart + blocksBuilt_ * config_.timestampStep);
+    ++blocksBuilt_;
+    ++counters_.blocksSent;
+
+    // Impair each packet's first transmission, in packet order. Every packet draws the same
+    // number of random values, so one fraction's setting never moves another's choices.
+    const uint32_t trailer = TrailerPacketId();
+    const RandomImpairments& random = config_.random;
+    struct Placed {
+        Frame frame;
+        size_t key;                  // 2 x position; a packet sent later takes 2 x (its target) + 1
+        size_t delay = 0;            // held at its turn for this many packets (0: sent at once)
+    };
+    std::vector<Placed> sequence;
+    for (uint32_t id = 0; id <= trailer; ++id) {
+        const double dropDraw = NextUnit(randomState_);
+        const double duplicateDraw = NextUnit(randomState_);
+        const double corruptDraw = NextUnit(randomState_);
+        const uint64_t corruptWhere = NextRandom(randomState_);
+        const bool eligible = Eligible(random, id, trailer);
+
+        bool drop = eligible && dropDraw < random.drop;
+        bool duplicate = eligible && duplicateDraw < random.duplicate;
+        size_t later = 0;
+        std::optional<size_t> delay;
+        Frame frame{block.frames[id], SentPacket{}};
+        std::vector<uint8_t>& f = frame.bytes;
+        for (const Rule& rule : rules_) {
+            if (!Matches(rule, blockId, id)) {
+                continue;
+            }
+            switch (rule.kind) {
+            case RuleKind::Drop: drop = true; break;
+            case RuleKind::Duplicate: duplicate = true; break;
+            case RuleKind::SwapLater: later = rule.amount; break;
+            case RuleKind::Delay: delay = rule.amount; break;
+            case RuleKind::Corrupt:
+                if (rule.amount < f.size()) {
+                    f[rule.amount] ^= static_cast<uint8_t>(rule.value);
+                    frame.info.corrupted = true;
+                }
+                break;
+            case RuleKind::Status: PutBe16(&f[ETHERNET_IP_UDP_BYTES], static_cast<uint16_t>(rule.value)); break;
+            case RuleKind::Format: {
+                uint8_t& formatByte = f[ETHERNET_IP_UDP_BYTES + 4];
+                formatByte = static_cast<uint8_t>((formatByte & 0xF0) | (rule.value & 0x0F));
+                break;
+            }
+            case RuleKind::LoseResend: break;
+            }
+        }
+        if (drop) {
+            ++counters_.dropped;
+            continue;
+        }
+        if (eligible && corruptDraw < random.corrupt) {
+            const size_t gvspBytes = GetBe16(&block.frames[id][IPV4_OFFSET + 2]) - 28u;
+            f[ETHERNET_IP_UDP_BYTES + corruptWhere % gvspBytes] ^= 0xFF;
+            frame.info.corrupted = true;
+        }
+        if (frame.info.corrupted) {
+            ++counters_.corrupted;
+        }
+        frame.info.blockId = blockId;
+        frame.info.packetId = id;
+        frame.info.kind = id == 0 ? PacketKind::Leader : id == trailer ? PacketKind::Trailer : PacketKind::Payload;
+        frame.info.status = GetBe16(&f[ETHERNET_IP_UDP_BYTES]);
+        frame.info.frameBytes = f.size();
+        const size_t position = sequence.size();
+        const size_t key = later != 0 ? 2 * (position + later) + 1 : 2 * position;
+        if (delay && *delay != 0) {
+            sequence.push_back(Placed{std::move(frame), key, *delay});
+            continue;
+        }
+        if (duplicate) {
+            ++counters_.duplicated;
+            sequence.push_back(Placed{frame, key});
+        }
+        sequence.push_back(Placed{std::move(frame), key});
+    }
+    std::stable_sort(sequence.begin(), sequence.end(), [](const Placed& a, const Placed& b) { return a.key < b.key; });
+    if (random.shuffleWindow > 1) {
+        for (size_t start = 0; start < sequence.size(); start += random.shuffleWindow) {
+            const size_t end = std::min(sequence.size(), start + random.shuffleWindow);
+            for (size_t i = end - 1; i > start; --i) {
+                std::swap(sequence[i], sequence[start + NextRandom(shuffleState_) % (i - start + 1)]);
+            }
+        }
+    }
+
+    kept_.push_back(std::move(block));
+    while (kept_.size() > std::max<size_t>(config_.keptBlocks, 1)) {
+        kept_.pop_front();
+    }
+    for (Placed& placed : sequence) {
+        if (placed.delay != 0) {
+            // Held from its turn on: the packets that follow it count down its delay.
+            ++counters_.delayed;
+            delayed_.push_back(Delayed{std::move(placed.frame), placed.delay});
+            continue;
+        }
+        Emit(std::move(placed.frame));
+    }
+    FlushChain();
+    return blockId;
+}
+
+std::vector<uint64_t> Camera::SendBlocks(size_t count)
+{
+    std::vector<uint64_t> ids;
+    for (size_t i = 0; i < count; ++i) {
+        ids.push_back(SendBlock());
+    }
+    return ids;
+}
+
+void Camera::Emit(Frame frame)
+{
+    if (holding_) {
+        held_.push_back(std::move(frame));
+        return;
+    }
+    Transmit(std::move(frame));
+}
+
+void Camera::Transmit(Frame frame)
+{
+    ++counters_.packetsSent;
+    switch (frame.info.kind) {
+    case PacketKind::Leader: ++counters_.leadersSent; break;
+    case PacketKind::Payload: ++counters_.payloadPacketsSent; break;
+    case PacketKind::Trailer: ++counters_.trailersSent; break;
+    }
+    if (config_.logPackets) {
+        log_.push_back(frame.info);
+    }
+    chain_.push_back(std::move(frame));
+    if (chain_.size() >= std::max<size_t>(config_.presentation.packetsPerIndication, 1)) {
+        FlushChain();
+    }
+
+    // One more packet went out: delayed packets whose turn it is follow it.
+    std::vector<Frame> due;
+    for (auto it = delayed_.begin(); it != delayed_.end();) {
+        if (it->remaining != UNTIL_RELEASED && --it->remaining == 0) {
+            due.push_back(std::move(it->frame));
+            it = delayed_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (Frame& f : due) {
+        Transmit(std::move(f));
+    }
+}
+
+std::unique_ptr<host::Packet> Camera::Present(const std::vector<uint8_t>& frame) const
+{
+    const Presentation& how = config_.presentation;
+    std::vector<uint8_t> filler(how.currentMdlOffset, FILLER_OFFSET_BYTE);
+    size_t firstBytes = frame.size();
+    if (how.layout == SegmentLayout::HeaderDataSplit) {
+        firstBytes = std::min(frame.size(), ETHERNET_IP_UDP_BYTES);
+    } else if (how.layout == SegmentLayout::FixedSegments) {
+        firstBytes = std::min(frame.size(), std::max<size_t>(how.segmentBytes, 1));
+    }
+    const auto at = [&](size_t offset) { return frame.begin() + static_cast<std::ptrdiff_t>(offset); };
+
+    host::PacketBuilder builder;
+    filler.insert(filler.end(), frame.begin(), at(firstBytes));
+    builder.Segment(std::move(filler), how.mapping).Offset(how.currentMdlOffset);
+    const size_t rest = how.layout == SegmentLayout::FixedSegments ? std::max<size_t>(how.segmentBytes, 1) : frame.size();
+    for (size_t offset = firstBytes; offset < frame.size(); offset += rest) {
+        builder.Segment(std::vector<uint8_t>(at(offset), at(std::min(frame.size(), offset + rest))), how.mapping);
+    }
+    return builder.Build();
+}
+
+void Camera::FlushChain()
+{
+    if (chain_.empty()) {
+        return;
+    }
+    std::vector<std::unique_ptr<host::Packet>> packets;
+    for (const Frame& frame : chain_) {
+        packets.push_back(Present(frame.bytes));
+    }
+    chain_.clear();
+    const ULONG flags = config_.presentation.receiveFlags;
+    adapter_.Indicate(host::LinkPackets(packets), 0, flags);
+    ++counters_.indications;
+    if ((flags & NDIS_RECEIVE_FLAGS_RESOURCES) == 0) {
+        for (auto& packet : packets) {
+            outstanding_.push_back(std::move(packet));
+        }
+    }
+    // With NDIS_RECEIVE_FLAGS_RESOURCES the lists are the miniport's again already.
+    ReleaseReturned();
+}
+
+bool Camera::ReleaseReturned()
+{
+    // The adapter counts every list out, the camera's among them: when none is out, all of the
+    // camera's have come back.
+    if (!outstanding_.empty() && adapter_.OutstandingAtMiniport() == 0) {
+        outstanding_.clear();
+    }
+    return outstanding_.empty();
+}
+
+void Camera::HoldOutput() { holding_ = true; }
+
+size_t Camera::FlushHeld()
+{
+    holding_ = false;
+    std::vector<Frame> frames = std::move(held_);
+    held_.clear();
+    for (Frame& frame : frames) {
+        Transmit(std::move(frame));
+    }
+    FlushChain();
+    return frames.size();
+}
+
+size_t Camera::ReleaseDelayed()
+{
+    std::vector<Delayed> frames = std::move(delayed_);
+    delayed_.clear();
+    for (Delayed& d : frames) {
+        Emit(std::move(d.frame));
+    }
+    FlushChain();
+    return frames.size();
+}
+
+// ---------------------------------------------------------------------------------------------
+// PACKETRESEND.
+std::optional<ResendRequest> Camera::ParseRequest(const std::vector<uint8_t>& frame) const
+{
+    // Ethernet II, IPv4 with its own header length, UDP to the GVCP port, a GVCP command header.
+    if (frame.size() < IPV4_OFFSET + 20 || GetBe16(&frame[12]) != 0x0800 || (frame[IPV4_OFFSET] >> 4) != 4) {
+        return std::nullopt;
+    }
+    const uint8_t* ip = &frame[IPV4_OFFSET];
+    const size_t ihl = size_t(ip[0] & 0x0F) * 4;
+    const size_t udpAt = IPV4_OFFSET + ihl;
+    if (ihl < 20 || ip[9] != 17 || frame.size() < udpAt + 8 + 8) {
+        return std::nullopt;
+    }
+    const uint8_t* udp = &frame[udpAt];
+    const uint8_t* gvcp = udp + 8;
+    if (GetBe16(udp + 2) != GVCP_PORT || gvcp[0] != GVCP_KEY || GetBe16(gvcp + 2) != GVCP_PACKETRESEND_CMD) {
+        return std::nullopt;
+    }
+
+    ResendRequest r;
+    r.frame = frame;
+    r.flag = gvcp[1];
+    r.extendedIds = (r.flag & GVCP_FLAG_EXTENDED_ID) != 0;
+    r.gvcpLength = GetBe16(gvcp + 4);
+    r.requestId = GetBe16(gvcp + 6);
+    r.sourcePort = GetBe16(udp);
+    r.addressedToCamera = std::equal(config_.cameraMac.begin(), config_.cameraMac.end(), frame.begin()) &&
+                          GetBe32(ip + 16) == config_.cameraIp;
+    r.ipChecksumOk = InternetChecksum({ip, ihl}) == 0;
+
+    // The UDP checksum over the pseudo-header and the segment as the UDP length declares it.
+    const size_t udpLength = GetBe16(udp + 4);
+    r.udpChecksumPresent = GetBe16(udp + 6) != 0;
+    if (r.udpChecksumPresent && udpLength >= 8 && udpAt + udpLength <= frame.size()) {
+        std::vector<uint8_t> pseudo(12 + udpLength, 0);
+        std::copy(ip + 12, ip + 20, pseudo.begin());
+        pseudo[9] = 17;
+        PutBe16(&pseudo[10], static_cast<uint16_t>(udpLength));
+        std::copy(udp, udp + udpLength, pseudo.begin() + 12);
+        r.udpChecksumOk = InternetChecksum(pseudo) == 0;
+    }
+
+    // Payload: channel, 16-bit block id, first and last packet id; the 64-bit block id follows
+    // in the extended-id form.
+    const uint8_t* payload = gvcp + 8;
+    const size_t available = frame.size() - (udpAt + 16);
+    if (available < 12) {
+        return r;
+    }
+    r.streamChannel = GetBe16(payload);
+    r.blockId = GetBe16(payload + 2);
+    r.firstPacketId = GetBe32(payload + 4);
+    r.lastPacketId = GetBe32(payload + 8);
+    if (r.extendedIds) {
+        r.blockId = available >= 20 ? GetBe64(payload + 12) : 0;
+    }
+    return r;
+}
+
+size_t Camera::AnswerRequest(ResendRequest& request)
+{
+    // The camera's network stack drops what fails a checksum; a zero UDP checksum means none.
+    const bool intact = request.ipChecksumOk && (request.udpChecksumOk || !request.udpChecksumPresent);
+    if (ignoreResends_ || !intact || !request.addressedToCamera || request.streamChannel != config_.streamChannel) {
+        ++counters_.resendRequestsIgnored;
+        return 0;
+    }
+    const Block* block = nullptr;
+    for (const Block& kept : kept_) {
+        const uint64_t id = request.extendedIds ? kept.blockId : (kept.blockId & 0xFFFF);
+        if (id == request.blockId) {
+            block = &kept;
+        }
+    }
+    if (block == nullptr) {
+        ++counters_.resendRequestsIgnored;
+        return 0;
+    }
+    request.answered = true;
+
+    const uint32_t trailer = static_cast<uint32_t>(block->frames.size() - 1);
+    const uint32_t toEnd = request.extendedIds ? RESEND_TO_END_EXTENDED : RESEND_TO_END_STANDARD;
+    const uint32_t last = request.lastPacketId == toEnd ? trailer : std::min(request.lastPacketId, trailer);
+    size_t sent = 0;
+    for (uint64_t id = request.firstPacketId; id <= last; ++id) {
+        const uint32_t packetId = static_cast<uint32_t>(id);
+        bool lose = NextUnit(loseState_) < loseFraction_ || loseAllResends_;
+        for (const Rule& rule : rules_) {
+            lose = lose || (rule.kind == RuleKind::LoseResend && Matches(rule, block->blockId, packetId));
+        }
+        if (lose) {
+            ++counters_.resentPacketsLost;
+            continue;
+        }
+        Frame frame{block->frames[packetId], SentPacket{}};
+        PutBe16(&frame.bytes[ETHERNET_IP_UDP_BYTES], GVSP_STATUS_RESEND);
+        frame.info.blockId = block->blockId;
+        frame.info.packetId = packetId;
+        frame.info.kind = packetId == 0 ? PacketKind::Leader : packetId == trailer ? PacketKind::Trailer : PacketKind::Payload;
+        frame.info.status = GVSP_STATUS_RESEND;
+        frame.info.resent = true;
+        frame.info.frameBytes = frame.bytes.size();
+        ++counters_.packetsResent;
+        Emit(std::move(frame));
+        ++sent;
+    }
+    return sent;
+}
+
+size_t Camera::Pump()
+{
+    ReleaseReturned();
+    // Answers can make the host ask again; a few rounds settle any exchange a test sets up.
+    constexpr int MAX_ROUNDS = 16;
+    size_t sent = 0;
+    for (int round = 0; round < MAX_ROUNDS; ++round) {
+        std::vector<host::SendRecord> records = adapter_.SentToMiniportSince(sendsSeen_);
+        if (records.empty()) {
+            break;
+        }
+        sendsSeen_ += records.size();
+        for (const host::SendRecord& record : records) {
+            for (const std::vector<uint8_t>& frame : record.frames) {
+                std::optional<ResendRequest> request = ParseRequest(frame);
+                if (!request) {
+                    continue;
+                }
+                ++counters_.resendRequests;
+                requests_.push_back(std::move(*request));
+                sent += AnswerRequest(requests_.back());
+            }
+        }
+        FlushChain();
+    }
+    return sent;
+}
+
+}  // namespace camera

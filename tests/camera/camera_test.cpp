@@ -1,0 +1,941 @@
+// The camera emulator on an adapter without a filter: what it puts on the wire, the payload that
+// names its own position, impairments, and its answers to PACKETRESEND. Host tests only.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
+#include <string>
+
+#include "camera/camera.h"
+#include "host/machine.h"
+#include "host/ndis.h"
+
+namespace {
+
+using camera::Camera;
+using camera::CameraConfig;
+
+// Independent big-endian readers: the tests do not borrow the camera's own helpers.
+uint32_t Be(const std::vector<uint8_t>& f, size_t at, size_t bytes)
+{
+    uint32_t v = 0;
+    for (size_t i = 0; i < bytes; ++i) v = (v << 8) | f.at(at + i);
+    return v;
+}
+uint64_t Be64(const std::vector<uint8_t>& f, size_t at) { return (uint64_t(Be(f, at, 4)) << 32) | Be(f, at + 4, 4); }
+
+// One's complement sum of 16-bit words; a header whose checksum is right sums to 0xFFFF.
+uint16_t OnesSum(const std::vector<uint8_t>& bytes)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        sum += (uint32_t(bytes[i]) << 8) | (i + 1 < bytes.size() ? bytes[i + 1] : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<uint16_t>(sum);
+}
+
+struct Gvsp {   // a GVSP header as read from a frame
+    uint16_t status;
+    uint64_t blockId;
+    bool ei;
+    uint8_t format;
+    uint32_t packetId;
+    size_t h;
+    size_t bytes;   // GVSP bytes by the IPv4 total length
+};
+
+Gvsp ReadGvsp(const std::vector<uint8_t>& f)
+{
+    Gvsp g{};
+    g.status = static_cast<uint16_t>(Be(f, 42, 2));
+    g.ei = (f.at(46) & 0x80) != 0;
+    g.format = f.at(46) & 0x0F;
+    g.h = g.ei ? 20 : 8;
+    g.blockId = g.ei ? Be64(f, 50) : Be(f, 44, 2);
+    g.packetId = g.ei ? Be(f, 58, 4) : Be(f, 47, 3);
+    g.bytes = Be(f, 16, 2) - 28;
+    return g;
+}
+
+class CameraTest : public ::testing::Test {
+protected:
+    static constexpr camera::Mac HOST_MAC{0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+
+    void SetUp() override
+    {
+        host::AdapterConfig config;
+        config.mac = HOST_MAC;
+        config.friendlyName = u"Camera port";
+        config.deviceName = u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000C0}";
+        adapter = &host::AddAdapter(config);
+        // The protocol above keeps what it receives, so that the tests can read the bytes.
+        adapter->SetProtocolReturns(host::ProtocolReturns::Hold);
+    }
+    void TearDown() override
+    {
+        adapter->ReturnHeldReceives();
+        for (auto& c : cameras) {
+            EXPECT_TRUE(c->ReleaseReturned());
+        }
+        cameras.clear();
+    }
+
+    Camera& NewCamera(CameraConfig config = {})
+    {
+        cameras.push_back(std::make_unique<Camera>(*adapter, config));
+        return *cameras.back();
+    }
+
+    // Every frame the protocol above received since the last Forget, in order.
+    std::vector<std::vector<uint8_t>> Received() const
+    {
+        std::vector<std::vector<uint8_t>> out;
+        auto records = adapter->IndicatedAbove();
+        for (size_t i = seen; i < records.size(); ++i) {
+            for (PNET_BUFFER_LIST list : records[i].lists) out.push_back(host::NetBufferBytes(list->FirstNetBuffer));
+        }
+        return out;
+    }
+    std::vector<std::pair<uint64_t, uint32_t>> ReceivedIds() const
+    {
+        std::vector<std::pair<uint64_t, uint32_t>> out;
+        for (const auto& f : Received()) out.emplace_back(ReadGvsp(f).blockId, ReadGvsp(f).packetId);
+        return out;
+    }
+    std::vector<uint32_t> ReceivedPacketIds() const
+    {
+        std::vector<uint32_t> out;
+        for (const auto& f : Received()) out.push_back(ReadGvsp(f).packetId);
+        return out;
+    }
+    // The protocol returns what it holds (the camera may free it then); later reads start here.
+    void Forget()
+    {
+        adapter->ReturnHeldReceives();
+        seen = adapter->IndicatedAbove().size();
+    }
+
+    // A frame "from the driver": sent by the protocol on the filter-less adapter.
+    void SendFromHost(const std::vector<uint8_t>& frame)
+    {
+        sends.push_back(host::MakeFramePacket(frame));
+        adapter->SendFromProtocol(sends.back()->List(), 0, 0);
+    }
+
+    host::Machine machine;
+    host::Adapter* adapter = nullptr;
+    std::vector<std::unique_ptr<Camera>> cameras;
+    std::vector<std::unique_ptr<host::Packet>> sends;
+    size_t seen = 0;
+};
+
+class CameraWire : public CameraTest {};
+class CameraPayload : public CameraTest {};
+class CameraPresentation : public CameraTest {};
+class CameraImpairments : public CameraTest {};
+class CameraResend : public CameraTest {};
+
+// ---------------------------------------------------------------------------------------------
+// The wire.
+void CheckNetworkHeaders(const std::vector<uint8_t>& f, const CameraConfig& c, const camera::Mac& hostMac)
+{
+    EXPECT_EQ(std::vector<uint8_t>(f.begin(), f.begin() + 6), std::vector<uint8_t>(hostMac.begin(), hostMac.end()));
+    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 6, f.begin() + 12),
+        std::vector<uint8_t>(c.cameraMac.begin(), c.cameraMac.end()));
+    EXPECT_EQ(Be(f, 12, 2), 0x0800u);
+    EXPECT_EQ(f[14], 0x45);
+    const uint32_t total = Be(f, 16, 2);
+    EXPECT_LE(14 + total, f.size());
+    EXPECT_GE(f.size(), 60u) << "short frames carry filler up to the Ethernet minimum";
+    if (f.size() > 60) {
+        EXPECT_EQ(14 + total, f.size()) << "no filler after a long datagram";
+    }
+    EXPECT_EQ(f[23], 17);
+    EXPECT_EQ(OnesSum(std::vector<uint8_t>(f.begin() + 14, f.begin() + 34)), 0xFFFF) << "IPv4 header checksum";
+    EXPECT_EQ(Be(f, 26, 4), c.cameraIp);
+    EXPECT_EQ(Be(f, 30, 4), c.hostIp);
+    EXPECT_EQ(Be(f, 34, 2), c.cameraPort);
+    EXPECT_EQ(Be(f, 36, 2), c.hostPort);
+    EXPECT_EQ(Be(f, 38, 2), total - 20) << "UDP length";
+    EXPECT_EQ(Be(f, 40, 2), 0u);
+}
+
+TEST_F(CameraWire, AStandardBlockIsLeaderPayloadTrailerByteByByte)
+{
+    CameraConfig c;
+    c.payloadSize = 3000;
+    c.packetSize = 1000;   // P = 992: three full payload packets and one of 24 bytes
+    c.firstBlockId = 0x0102;
+    c.sizeX = 100;
+    c.sizeY = 30;
+    c.offsetX = 7;
+    c.offsetY = 9;
+    c.paddingX = 3;
+    c.paddingY = 4;
+    c.timestampStart = 0x1122334455667788ull;
+    Camera& cam = NewCamera(c);
+    ASSERT_EQ(cam.SendBlock(), 0x0102u);
+
+    auto frames = Received();
+    ASSERT_EQ(frames.size(), 6u);
+    std::vector<uint8_t> payload;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto& f = frames[i];
+        SCOPED_TRACE(i);
+        CheckNetworkHeaders(f, c, HOST_MAC);
+        Gvsp g = ReadGvsp(f);
+        EXPECT_EQ(g.status, 0u);
+        EXPECT_EQ(Be(f, 44, 2), 0x0102u);
+        EXPECT_EQ(f[46] & 0xF0, 0) << "EI and the bits beside it clear";
+        EXPECT_EQ(g.packetId, i);
+        if (i == 0) {
+            EXPECT_EQ(g.format, 1);
+            EXPECT_EQ(g.bytes, 8u + 36u);
+            EXPECT_EQ(Be(f, 50, 2), 0u) << "reserved";
+            EXPECT_EQ(Be(f, 52, 2), 1u) << "payload type image";
+            EXPECT_EQ(Be64(f, 42 + 8 + 4), 0x1122334455667788ull) << "timestamp at H + 4";
+            EXPECT_EQ(Be(f, 62, 4), camera::PIXEL_FORMAT_MONO8);
+            EXPECT_EQ(Be(f, 66, 4), 100u);
+            EXPECT_EQ(Be(f, 70, 4), 30u);
+            EXPECT_EQ(Be(f, 74, 4), 7u);
+            EXPECT_EQ(Be(f, 78, 4), 9u);
+            EXPECT_EQ(Be(f, 82, 2), 3u);
+            EXPECT_EQ(Be(f, 84, 2), 4u);
+        } else if (i == 5) {
+            EXPECT_EQ(g.format, 2);
+            EXPECT_EQ(g.bytes, 16u);
+            EXPECT_EQ(Be(f, 52, 2), 1u);
+            EXPECT_EQ(Be(f, 54, 4), 30u) << "size y";
+            EXPECT_EQ(f.size(), 60u);
+            EXPECT_EQ(f[58], 0) << "the filler is zero";
+        } else {
+            EXPECT_EQ(g.format, 3);
+            EXPECT_EQ(g.bytes, i < 4 ? 1000u : 32u);
+            payload.insert(payload.end(), f.begin() + 50, f.begin() + 42 + static_cast<std::ptrdiff_t>(g.bytes));
+        }
+    }
+    EXPECT_EQ(payload.size(), 3000u);
+    EXPECT_EQ(camera::FindPayloadMismatch(0x0102, payload), std::nullopt);
+    EXPECT_EQ(cam.Counters().packetsSent, 6u);
+    EXPECT_EQ(cam.Counters().leadersSent, 1u);
+    EXPECT_EQ(cam.Counters().payloadPacketsSent, 4u);
+    EXPECT_EQ(cam.Counters().trailersSent, 1u);
+    EXPECT_NE(Be(frames[0], 18, 2), Be(frames[1], 18, 2)) << "each datagram its own IPv4 identification";
+}
+
+TEST_F(CameraWire, AnExtendedIdBlockCarries64BitBlockAnd32BitPacketIds)
+{
+    CameraConfig c;
+    c.extendedIds = true;
+    c.payloadSize = 2000;
+    c.packetSize = 1020;   // P = 1000: two payload packets
+    c.firstBlockId = 0x0123456789ABCDEFull;
+    c.leaderSize = 60;     // longer than the defined fields
+    c.timestampStart = 5000;
+    c.timestampStep = 250;
+    Camera& cam = NewCamera(c);
+    ASSERT_EQ(cam.SendBlocks(2), (std::vector<uint64_t>{0x0123456789ABCDEFull, 0x0123456789ABCDF0ull}));
+
+    auto frames = Received();
+    ASSERT_EQ(frames.size(), 8u);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto& f = frames[i];
+        SCOPED_TRACE(i);
+        CheckNetworkHeaders(f, c, HOST_MAC);
+        Gvsp g = ReadGvsp(f);
+        EXPECT_TRUE(g.ei);
+        EXPECT_EQ(Be(f, 44, 2), 0u) << "flags";
+        EXPECT_EQ(Be(f, 47, 3), 0u) << "reserved";
+        EXPECT_EQ(g.blockId, i < 4 ? 0x0123456789ABCDEFull : 0x0123456789ABCDF0ull);
+        EXPECT_EQ(g.packetId, i % 4);
+        const uint8_t formats[] = {1, 3, 3, 2};
+        EXPECT_EQ(g.format, formats[i % 4]);
+    }
+    EXPECT_EQ(ReadGvsp(frames[0]).bytes, 60u);
+    EXPECT_EQ(Be64(frames[0], 42 + 20 + 4), 5000u) << "timestamp at H + 4";
+    EXPECT_EQ(Be64(frames[4], 42 + 20 + 4), 5250u);
+    EXPECT_EQ(cam.BlockTimestamp(0x0123456789ABCDF0ull), 5250u);
+    // The leader bytes beyond its fields name their block.
+    std::vector<uint8_t> tail(frames[0].begin() + 42 + 56, frames[0].begin() + 42 + 60);
+    EXPECT_EQ(camera::FindPayloadMismatch(0x0123456789ABCDEFull, tail, camera::FILLER_BASE + 56), std::nullopt);
+    EXPECT_NE(camera::FindPayloadMismatch(0x0123456789ABCDF0ull, tail, camera::FILLER_BASE + 56), std::nullopt);
+    EXPECT_EQ(ReadGvsp(frames[3]).bytes, 28u);
+    EXPECT_EQ(Be(frames[3], 42 + 24, 4), c.sizeY);
+}
+
+TEST_F(CameraWire, BlockIdsWrapAndNeverTakeZero)
+{
+    struct Case {
+        bool extended;
+        uint64_t first;
+        std::vector<uint64_t> ids;
+    };
+    const Case cases[] = {
+        {false, 65534, {65534, 65535, 1, 2}},
+        {false, 0x12345, {0x2345, 0x2346, 0x2347, 0x2348}},
+        {false, 0, {0, 1, 2, 3}},
+        {true, 65535, {65535, 65536, 65537, 65538}},
+        {true, 0xFFFFFFFFFFFFFFFEull, {0xFFFFFFFFFFFFFFFEull, 0xFFFFFFFFFFFFFFFFull, 1, 2}},
+    };
+    for (const Case& k : cases) {
+        CameraConfig c;
+        c.extendedIds = k.extended;
+        c.firstBlockId = k.first;
+        c.payloadSize = 100;
+        Camera& cam = NewCamera(c);
+        Forget();
+        EXPECT_EQ(cam.SendBlocks(4), k.ids) << k.first;
+        std::vector<uint64_t> leaders;
+        for (const auto& f : Received()) {
+            if (ReadGvsp(f).format == 1) leaders.push_back(ReadGvsp(f).blockId);
+        }
+        EXPECT_EQ(leaders, k.ids) << "as on the wire, first " << k.first;
+    }
+}
+
+TEST_F(CameraWire, PayloadPacketSizesAddUpToThePayloadSize)
+{
+    const uint32_t sizes[][2] = {{4096, 1464}, {1456, 1464}, {1457, 1464}, {1, 1464}, {0, 1464}, {700, 9}};
+    for (bool extended : {false, true}) {
+        for (const auto& [payloadSize, packetSize] : sizes) {
+            CameraConfig c;
+            c.extendedIds = extended;
+            c.payloadSize = payloadSize;
+            c.packetSize = packetSize + (extended ? 12 : 0);
+            Camera& cam = NewCamera(c);
+            Forget();
+            const uint64_t block = cam.SendBlock();
+            auto frames = Received();
+            ASSERT_GE(frames.size(), 2u);
+            size_t sum = 0;
+            std::vector<uint8_t> payload;
+            for (size_t i = 1; i + 1 < frames.size(); ++i) {
+                Gvsp g = ReadGvsp(frames[i]);
+                EXPECT_LE(g.bytes, c.packetSize);
+                if (i + 2 < frames.size()) {
+                    EXPECT_EQ(g.bytes, c.packetSize) << "only the last one is shorter";
+                }
+                sum += g.bytes - g.h;
+                payload.insert(payload.end(), frames[i].begin() + 42 + static_cast<std::ptrdiff_t>(g.h),
+                    frames[i].begin() + 42 + static_cast<std::ptrdiff_t>(g.bytes));
+            }
+            EXPECT_EQ(sum, payloadSize) << payloadSize << "/" << packetSize << " extended " << extended;
+            EXPECT_EQ(ReadGvsp(frames.back()).packetId, cam.PayloadPacketCount() + 1) << "trailer id N + 1";
+            EXPECT_EQ(ReadGvsp(frames.back()).format, 2);
+            EXPECT_EQ(camera::FindPayloadMismatch(block, payload), std::nullopt);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Self-describing payload.
+TEST_F(CameraPayload, BytesShiftedByAPacketOrAFewBytesAreFound)
+{
+    const uint64_t block = 77;
+    const size_t p = 1456;
+    const auto expected = camera::ExpectedPayload(block, 4 * p);
+    const size_t shifts[] = {1, 2, 3, 7, 64, 255, 256, 1000, p, 2 * p};
+    for (size_t shift : shifts) {
+        // Packet 2's data placed where packet 2 + shift/p would go, or read `shift` bytes late.
+        std::span<const uint8_t> misplaced(expected.data() + p, p);
+        auto found = camera::FindPayloadMismatch(block, misplaced, p + shift);
+        ASSERT_TRUE(found.has_value()) << "shift " << shift;
+        EXPECT_LT(*found, 4u) << "found within the first bytes, shift " << shift;
+        auto back = camera::FindPayloadMismatch(block, misplaced, p - std::min(shift, p));
+        if (shift <= p) {
+            EXPECT_TRUE(back.has_value()) << "shift back " << shift;
+        }
+    }
+    EXPECT_EQ(camera::FindPayloadMismatch(block, std::span<const uint8_t>(expected.data() + p, p), p), std::nullopt);
+}
+
+TEST_F(CameraPayload, ASingleByteFromANeighbouringBlockNamesItsOffset)
+{
+    const uint64_t blocks[] = {1, 255, 256, 65535, 0x0123456789ABCDEFull};
+    const size_t size = 3000;
+    for (uint64_t block : blocks) {
+        auto bytes = camera::ExpectedPayload(block, size);
+        for (uint64_t other : {block + 1, block - 1, block + 200}) {
+            if ((other >> 8) != (block >> 8)) continue;   // neighbours share the upper bits
+            for (size_t at : {size_t(0), size_t(255), size_t(256), size_t(1457), size - 1}) {
+                auto copy = bytes;
+                copy[at] = camera::PayloadByte(other, at);
+                EXPECT_EQ(camera::FindPayloadMismatch(block, copy), at) << block << " vs " << other << " at " << at;
+            }
+        }
+    }
+}
+
+TEST_F(CameraPayload, AWholePacketFromAnotherBlockIsFound)
+{
+    const uint64_t pairs[][2] = {{1, 2}, {1, 257}, {5, 5 + 65536}, {0x10000, 0x20000}, {7, 0x0123456789ABCDEFull}};
+    for (const auto& [block, other] : pairs) {
+        auto theirs = camera::ExpectedPayload(other, 1456, 1456);
+        auto found = camera::FindPayloadMismatch(block, theirs, 1456);
+        ASSERT_TRUE(found.has_value()) << block << " vs " << other;
+        EXPECT_LT(*found, 4u);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// How packets are handed to the adapter.
+TEST_F(CameraPresentation, SegmentLayoutsOffsetsAndMappingsDescribeTheSameFrame)
+{
+    CameraConfig plain;
+    plain.payloadSize = 2000;
+    Camera& reference = NewCamera(plain);
+    const uint64_t block = reference.SendBlock();
+    const auto expected = Received();
+
+    struct Case {
+        camera::SegmentLayout layout;
+        size_t segmentBytes;
+        ULONG offset;
+        host::SegmentMapping mapping;
+    };
+    const Case cases[] = {
+        {camera::SegmentLayout::HeaderDataSplit, 0, 0, host::SegmentMapping::NonPagedPool},
+        {camera::SegmentLayout::HeaderDataSplit, 0, 6, host::SegmentMapping::Unmapped},
+        {camera::SegmentLayout::FixedSegments, 100, 0, host::SegmentMapping::MappedToSystemVa},
+        {camera::SegmentLayout::FixedSegments, 7, 3, host::SegmentMapping::NonPagedPool},
+        {camera::SegmentLayout::OneSegment, 0, 14, host::SegmentMapping::Unmapped},
+    };
+    for (const Case& k : cases) {
+        CameraConfig c = plain;
+        c.firstBlockId = block;
+        c.presentation.layout = k.layout;
+        c.presentation.segmentBytes = k.segmentBytes;
+        c.presentation.currentMdlOffset = k.offset;
+        c.presentation.mapping = k.mapping;
+        Camera& cam = NewCamera(c);
+        Forget();
+        cam.SendBlock();
+        auto records = adapter->IndicatedAbove();
+        ASSERT_EQ(records.size() - seen, expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            PNET_BUFFER nb = records[seen + i].lists[0]->FirstNetBuffer;
+            SCOPED_TRACE(i);
+            EXPECT_EQ(nb->CurrentMdlOffset, k.offset);
+            EXPECT_EQ(nb->DataLength, expected[i].size());
+            EXPECT_EQ(host::NetBufferBytes(nb), expected[i]);
+            size_t segments = 0;
+            for (PMDL m = nb->MdlChain; m != nullptr; m = m->Next) {
+                ++segments;
+                const bool mapped = (m->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0;
+                EXPECT_EQ(mapped, k.mapping != host::SegmentMapping::Unmapped);
+            }
+            PMDL first = nb->MdlChain;
+            switch (k.layout) {
+            case camera::SegmentLayout::HeaderDataSplit:
+                EXPECT_EQ(first->ByteCount, k.offset + 42);
+                EXPECT_EQ(segments, 2u);
+                break;
+            case camera::SegmentLayout::FixedSegments:
+                EXPECT_EQ(first->ByteCount, k.offset + std::min(k.segmentBytes, expected[i].size()));
+                EXPECT_EQ(segments, (expected[i].size() + k.segmentBytes - 1) / k.segmentBytes);
+                break;
+            case camera::SegmentLayout::OneSegment:
+                EXPECT_EQ(segments, 1u);
+                break;
+            }
+        }
+    }
+}
+
+TEST_F(CameraPresentation, PacketsGoUpInChainsWithTheFlagsAsked)
+{
+    CameraConfig c;
+    c.payloadSize = 5 * 1456;   // 7 packets a block
+    c.presentation.packetsPerIndication = 3;
+    c.presentation.receiveFlags = 0;
+    Camera& cam = NewCamera(c);
+    cam.SendBlock();
+    auto records = adapter->IndicatedAbove();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].count, 3u);
+    EXPECT_EQ(records[1].count, 3u);
+    EXPECT_EQ(records[2].count, 1u) << "the block's last chain is shorter";
+    EXPECT_EQ(records[0].flags, 0u);
+    EXPECT_EQ(ReceivedPacketIds(), (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(cam.Counters().indications, 3u);
+    EXPECT_FALSE(cam.ReleaseReturned()) << "the protocol still holds them";
+    adapter->ReturnHeldReceives();
+    EXPECT_TRUE(cam.ReleaseReturned());
+
+    Forget();
+    camera::Presentation p = c.presentation;
+    p.receiveFlags = NDIS_RECEIVE_FLAGS_RESOURCES | NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL;
+    p.packetsPerIndication = 4;
+    cam.SetPresentation(p);
+    cam.SendBlock();
+    records = adapter->IndicatedAbove();
+    ASSERT_EQ(records.size() - seen, 2u);
+    EXPECT_EQ(records[seen].flags, NDIS_RECEIVE_FLAGS_RESOURCES | NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL);
+    EXPECT_EQ(records[seen].count, 4u);
+    EXPECT_EQ(adapter->OutstandingAtMiniport(), 0u) << "resources lists are the miniport's when Indicate returns";
+    EXPECT_TRUE(cam.ReleaseReturned());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Impairments.
+TEST_F(CameraImpairments, ChosenDropsAndDuplicatesHappenWhereAsked)
+{
+    CameraConfig c;
+    c.payloadSize = 4 * 1456;   // packets 0..5
+    c.firstBlockId = 10;
+    Camera& cam = NewCamera(c);
+    cam.DropPacket(10, 2);
+    cam.DropPacket(std::nullopt, 5);        // every block's trailer
+    cam.DuplicatePacket(11, 3);
+    cam.DuplicatePacket(std::nullopt, 0);   // every leader
+    cam.SendBlocks(2);
+    using Ids = std::vector<std::pair<uint64_t, uint32_t>>;
+    EXPECT_EQ(ReceivedIds(), (Ids{{10, 0}, {10, 0}, {10, 1}, {10, 3}, {10, 4}, {11, 0}, {11, 0}, {11, 1}, {11, 2},
+                                 {11, 3}, {11, 3}, {11, 4}}));
+    EXPECT_EQ(cam.Counters().dropped, 3u);
+    EXPECT_EQ(cam.Counters().duplicated, 3u);
+    EXPECT_EQ(cam.Counters().packetsSent, 12u);
+    EXPECT_EQ(cam.PacketLog().size(), 12u);
+    auto frames = Received();
+    EXPECT_EQ(frames[0], frames[1]) << "a duplicate is the same bytes";
+}
+
+TEST_F(CameraImpairments, RandomImpairmentsFollowTheSeed)
+{
+    auto run = [&](uint64_t seed, double drop, double duplicate) {
+        CameraConfig c;
+        c.payloadSize = 20 * 1456;
+        c.random.seed = seed;
+        c.random.drop = drop;
+        c.random.duplicate = duplicate;
+        c.random.payloadOnly = true;
+        Camera& cam = NewCamera(c);
+        Forget();
+        cam.SendBlocks(10);
+        std::vector<std::pair<uint64_t, uint32_t>> ids;
+        for (const auto& f : Received()) ids.emplace_back(ReadGvsp(f).blockId, ReadGvsp(f).packetId);
+        return std::make_pair(ids, cam.Counters());
+    };
+    auto [a, ca] = run(42, 0.2, 0.1);
+    auto [b, cb] = run(42, 0.2, 0.1);
+    auto [d, cd] = run(43, 0.2, 0.1);
+    EXPECT_EQ(a, b) << "the same seed gives the same packets on the wire";
+    EXPECT_NE(a, d);
+    EXPECT_EQ(ca.dropped, cb.dropped);
+    // Of 200 payload packets about a fifth go missing and a tenth come twice; never a leader or trailer.
+    EXPECT_GT(ca.dropped, 15u);
+    EXPECT_LT(ca.dropped, 70u);
+    EXPECT_GT(ca.duplicated, 5u);
+    EXPECT_LT(ca.duplicated, 45u);
+    EXPECT_EQ(a.size(), 220 - ca.dropped + ca.duplicated);
+    EXPECT_EQ(std::count_if(a.begin(), a.end(), [](auto& id) { return id.second == 0 || id.second == 21; }), 20);
+
+    // Turning duplicates off leaves the same packets dropped.
+    auto [e, ce] = run(42, 0.2, 0.0);
+    std::set<std::pair<uint64_t, uint32_t>> withDup(a.begin(), a.end()), without(e.begin(), e.end());
+    EXPECT_EQ(withDup, without);
+    EXPECT_EQ(ce.duplicated, 0u);
+}
+
+TEST_F(CameraImpairments, ReorderingMovesPacketsWithinTheirWindow)
+{
+    CameraConfig c;
+    c.payloadSize = 10 * 1456;   // packets 0..11
+    Camera& swapper = NewCamera(c);
+    swapper.SwapLater(std::nullopt, 2, 1);
+    swapper.SwapLater(std::nullopt, 5, 3);
+    swapper.SendBlock();
+    EXPECT_EQ(ReceivedPacketIds(), (std::vector<uint32_t>{0, 1, 3, 2, 4, 6, 7, 8, 5, 9, 10, 11}));
+
+    c.random.shuffleWindow = 4;
+    c.random.seed = 9;
+    Camera& shuffler = NewCamera(c);
+    Forget();
+    shuffler.SendBlocks(3);
+    auto frames = Received();
+    ASSERT_EQ(frames.size(), 36u);
+    bool moved = false;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const size_t position = i % 12;
+        const uint32_t id = ReadGvsp(frames[i]).packetId;
+        EXPECT_EQ(id / 4, position / 4) << "packet " << id << " left its window";
+        moved = moved || id != position;
+    }
+    EXPECT_TRUE(moved);
+    std::multiset<uint32_t> ids;
+    for (const auto& f : frames) ids.insert(ReadGvsp(f).packetId);
+    for (uint32_t id = 0; id < 12; ++id) EXPECT_EQ(ids.count(id), 3u);
+}
+
+TEST_F(CameraImpairments, DelayedPacketsFollowLaterOrWhenReleased)
+{
+    CameraConfig c;
+    c.payloadSize = 4 * 1456;   // packets 0..5
+    c.firstBlockId = 1;
+    Camera& cam = NewCamera(c);
+    cam.DelayPacket(1, 1, 3);
+    cam.DelayPacket(1, 4, 4);                          // into the next block
+    cam.DelayPacket(2, 2, camera::UNTIL_RELEASED);
+    cam.SendBlock();
+    using Ids = std::vector<std::pair<uint64_t, uint32_t>>;
+    EXPECT_EQ(ReceivedIds(), (Ids{{1, 0}, {1, 2}, {1, 3}, {1, 5}, {1, 1}}));
+    EXPECT_EQ(cam.DelayedCount(), 1u);
+    cam.SendBlock();
+    EXPECT_EQ(ReceivedIds(), (Ids{{1, 0}, {1, 2}, {1, 3}, {1, 5}, {1, 1}, {2, 0}, {2, 1}, {1, 4}, {2, 3}, {2, 4},
+                                 {2, 5}}));
+    EXPECT_EQ(cam.DelayedCount(), 1u);
+    EXPECT_EQ(cam.ReleaseDelayed(), 1u);
+    EXPECT_EQ(ReceivedIds().back(), (std::pair<uint64_t, uint32_t>{2, 2}));
+    EXPECT_EQ(cam.Counters().delayed, 3u);
+    EXPECT_EQ(cam.Counters().packetsSent, 12u);
+}
+
+TEST_F(CameraImpairments, StatusFormatAndCorruptionChangeOnlyTheBytesNamed)
+{
+    CameraConfig c;
+    c.extendedIds = true;
+    c.payloadSize = 3000;
+    c.packetSize = 1020;   // packets 0..4
+    c.firstBlockId = 3;
+    Camera& cam = NewCamera(c);
+    cam.SetPacketStatus(3, 1, camera::GVSP_STATUS_ERROR);
+    cam.SetPacketStatus(3, 4, camera::GVSP_STATUS_RESEND);
+    cam.SetPacketFormat(3, 2, camera::GVSP_FORMAT_ALL_IN);
+    cam.CorruptPacket(3, 3, 42 + 16 + 3, 0x01);     // the packet id's last byte
+    cam.CorruptPacket(3, 3, 42 + 20 + 10, 0x80);    // a data byte
+    cam.SendBlock();
+    const auto pristine = cam.BlockFrames(3);
+    const auto frames = Received();
+    ASSERT_EQ(frames.size(), 5u);
+    ASSERT_EQ(pristine.size(), 5u);
+    auto differences = [](const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+        std::map<size_t, std::pair<uint8_t, uint8_t>> out;
+        for (size_t i = 0; i < a.size(); ++i) {
+            if (a[i] != b[i]) out[i] = {a[i], b[i]};
+        }
+        return out;
+    };
+    using Diff = std::map<size_t, std::pair<uint8_t, uint8_t>>;
+    EXPECT_EQ(differences(pristine[0], frames[0]), Diff{});
+    EXPECT_EQ(differences(pristine[1], frames[1]), (Diff{{42, {0x00, 0x80}}, {43, {0x00, 0x01}}}));
+    EXPECT_EQ(differences(pristine[2], frames[2]), (Diff{{46, {0x83, 0x84}}})) << "EI kept, format 4";
+    EXPECT_EQ(ReadGvsp(frames[3]).packetId, 2u);
+    EXPECT_EQ(differences(pristine[3], frames[3]).size(), 2u);
+    EXPECT_EQ(frames[3][72], pristine[3][72] ^ 0x80);
+    EXPECT_EQ(differences(pristine[4], frames[4]), (Diff{{42, {0x00, 0x01}}}));
+    EXPECT_EQ(cam.Counters().corrupted, 1u);
+    EXPECT_EQ(cam.PacketLog()[1].status, camera::GVSP_STATUS_ERROR);
+}
+
+TEST_F(CameraImpairments, HeldOutputWaitsForTheFlush)
+{
+    CameraConfig c;
+    c.payloadSize = 100;
+    Camera& cam = NewCamera(c);
+    cam.HoldOutput();
+    cam.SendBlocks(2);
+    EXPECT_TRUE(adapter->IndicatedAbove().empty());
+    EXPECT_EQ(cam.HeldCount(), 6u);
+    EXPECT_EQ(cam.FlushHeld(), 6u);
+    EXPECT_EQ(ReceivedPacketIds(), (std::vector<uint32_t>{0, 1, 2, 0, 1, 2}));
+    cam.SendBlock();
+    EXPECT_EQ(Received().size(), 9u) << "no longer holding";
+}
+
+// ---------------------------------------------------------------------------------------------
+// PACKETRESEND.
+std::vector<uint8_t> Hex(const char* text)
+{
+    std::vector<uint8_t> out;
+    for (const char* p = text; *p != '\0';) {
+        if (std::isxdigit(static_cast<unsigned char>(*p)) && std::isxdigit(static_cast<unsigned char>(p[1]))) {
+            out.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+            p += 2;
+        } else {
+            ++p;
+        }
+    }
+    out.resize(80, 0);
+    return out;
+}
+
+// The two worked examples: camera 02-00-00-00-00-01 at 192.0.2.10, host 02-00-00-00-00-02 at
+// 192.0.2.2, request source port 50000, channel 0, block 0x12345, packets 7 to 9 (standard) and
+// 7 to the end (extended).
+const std::vector<uint8_t> STANDARD_EXAMPLE = Hex(
+    "02 00 00 00 00 01 02 00 00 00 00 02 08 00 45 00 00 30 00 00 00 00 80 11 B6 B0 C0 00 02 02 C0 00 "
+    "02 0A C3 50 0F 74 00 1C 43 42 42 00 00 40 00 0C 00 01 00 00 23 45 00 00 00 07 00 00 00 09");
+const std::vector<uint8_t> EXTENDED_EXAMPLE = Hex(
+    "02 00 00 00 00 01 02 00 00 00 00 02 08 00 45 00 00 38 00 00 00 00 80 11 B6 A8 C0 00 02 02 C0 00 "
+    "02 0A C3 50 0F 74 00 24 43 22 42 10 00 40 00 14 00 01 00 00 00 00 00 00 00 07 FF FF FF FF 00 00 "
+    "00 00 00 01 23 45");
+
+// A request in either form, checksums filled as the driver fills them.
+std::vector<uint8_t> ResendFrame(bool extended, uint64_t block, uint32_t first, uint32_t last, uint16_t channel = 0)
+{
+    std::vector<uint8_t> f(80, 0);
+    const uint8_t head[] = {0x02, 0, 0, 0, 0, 0x01, 0x02, 0, 0, 0, 0, 0x02, 0x08, 0x00, 0x45, 0x00};
+    std::copy(std::begin(head), std::end(head), f.begin());
+    auto put = [&](size_t at, uint64_t v, size_t bytes) {
+        for (size_t i = 0; i < bytes; ++i) f[at + i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
+    };
+    put(16, extended ? 56 : 48, 2);
+    f[22] = 0x80;
+    f[23] = 17;
+    put(26, 0xC0000202, 4);
+    put(30, 0xC000020A, 4);
+    put(34, 50000, 2);
+    put(36, 3956, 2);
+    put(38, extended ? 36 : 28, 2);
+    f[42] = 0x42;
+    f[43] = extended ? 0x10 : 0x00;
+    put(44, 0x0040, 2);
+    put(46, extended ? 20 : 12, 2);
+    put(48, 1, 2);
+    put(50, channel, 2);
+    put(52, extended ? 0 : (block & 0xFFFF), 2);
+    put(54, first, 4);
+    put(58, last, 4);
+    if (extended) put(62, block, 8);
+    const size_t udpLength = extended ? 36 : 28;
+    std::vector<uint8_t> pseudo(f.begin() + 26, f.begin() + 34);
+    pseudo.insert(pseudo.end(), {0, 17, 0, static_cast<uint8_t>(udpLength)});
+    pseudo.insert(pseudo.end(), f.begin() + 34, f.begin() + 34 + static_cast<std::ptrdiff_t>(udpLength));
+    put(40, static_cast<uint16_t>(~OnesSum(pseudo)), 2);
+    put(24, static_cast<uint16_t>(~OnesSum(std::vector<uint8_t>(f.begin() + 14, f.begin() + 34))), 2);
+    return f;
+}
+
+CameraConfig ExampleCamera(bool extended)
+{
+    CameraConfig c;
+    c.extendedIds = extended;
+    c.firstBlockId = 0x12345;
+    c.payloadSize = 10 * 1000;
+    c.packetSize = extended ? 1020 : 1008;   // P = 1000: packets 0..11
+    return c;
+}
+
+TEST_F(CameraResend, OurRequestBuilderReproducesTheWorkedExamples)
+{
+    EXPECT_EQ(ResendFrame(false, 0x12345, 7, 9), STANDARD_EXAMPLE);
+    EXPECT_EQ(ResendFrame(true, 0x12345, 7, 0xFFFFFFFF), EXTENDED_EXAMPLE);
+}
+
+TEST_F(CameraResend, TheStandardWorkedExampleIsAnsweredWithPacketsSevenToNine)
+{
+    Camera& cam = NewCamera(ExampleCamera(false));
+    ASSERT_EQ(cam.SendBlock(), 0x2345u);
+    Forget();
+    SendFromHost(STANDARD_EXAMPLE);
+    EXPECT_EQ(cam.Pump(), 3u);
+
+    ASSERT_EQ(cam.ResendRequests().size(), 1u);
+    const camera::ResendRequest& r = cam.ResendRequests()[0];
+    EXPECT_EQ(r.blockId, 0x2345u);
+    EXPECT_EQ(r.firstPacketId, 7u);
+    EXPECT_EQ(r.lastPacketId, 9u);
+    EXPECT_FALSE(r.extendedIds);
+    EXPECT_EQ(r.streamChannel, 0u);
+    EXPECT_EQ(r.requestId, 1u);
+    EXPECT_EQ(r.gvcpLength, 12u);
+    EXPECT_EQ(r.sourcePort, 50000u);
+    EXPECT_TRUE(r.ipChecksumOk);
+    EXPECT_TRUE(r.udpChecksumOk);
+    EXPECT_TRUE(r.addressedToCamera);
+    EXPECT_TRUE(r.answered);
+    EXPECT_EQ(r.frame, STANDARD_EXAMPLE);
+
+    const auto pristine = cam.BlockFrames(0x2345);
+    const auto resent = Received();
+    ASSERT_EQ(resent.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        Gvsp g = ReadGvsp(resent[i]);
+        EXPECT_EQ(g.status, camera::GVSP_STATUS_RESEND);
+        EXPECT_EQ(g.packetId, 7 + i);
+        auto expected = pristine[7 + i];
+        expected[42] = 0x01, expected[43] = 0x00;
+        EXPECT_EQ(resent[i], expected) << "the same packet but for its status";
+    }
+    EXPECT_EQ(cam.Counters().resendRequests, 1u);
+    EXPECT_EQ(cam.Counters().packetsResent, 3u);
+    EXPECT_EQ(cam.Pump(), 0u) << "a request is answered once";
+}
+
+TEST_F(CameraResend, TheExtendedWorkedExampleIsAnsweredToTheEndOfTheBlock)
+{
+    Camera& cam = NewCamera(ExampleCamera(true));
+    ASSERT_EQ(cam.SendBlocks(2), (std::vector<uint64_t>{0x12345, 0x12346}));
+    Forget();
+    SendFromHost(EXTENDED_EXAMPLE);
+    EXPECT_EQ(cam.Pump(), 5u);
+    ASSERT_EQ(cam.ResendRequests().size(), 1u);
+    const camera::ResendRequest& r = cam.ResendRequests()[0];
+    EXPECT_EQ(r.blockId, 0x12345u);
+    EXPECT_EQ(r.firstPacketId, 7u);
+    EXPECT_EQ(r.lastPacketId, 0xFFFFFFFFu);
+    EXPECT_TRUE(r.extendedIds);
+    EXPECT_EQ(r.gvcpLength, 20u);
+    EXPECT_TRUE(r.ipChecksumOk);
+    EXPECT_TRUE(r.udpChecksumOk);
+    using Ids = std::vector<std::pair<uint64_t, uint32_t>>;
+    Ids ids;
+    for (const auto& f : Received()) {
+        ids.emplace_back(ReadGvsp(f).blockId, ReadGvsp(f).packetId);
+        EXPECT_EQ(ReadGvsp(f).status, 0x0100u);
+    }
+    EXPECT_EQ(ids, (Ids{{0x12345, 7}, {0x12345, 8}, {0x12345, 9}, {0x12345, 10}, {0x12345, 11}}))
+        << "up to and including the trailer";
+    EXPECT_EQ(ReadGvsp(Received().back()).format, 2);
+}
+
+TEST_F(CameraResend, RequestsAreAnsweredByTheirForm)
+{
+    struct Case {
+        const char* what;
+        bool extendedCamera;
+        bool extendedRequest;
+        uint64_t block;   // as the request names it
+        uint32_t first, last;
+        uint16_t channel;
+        std::vector<uint32_t> answered;
+    };
+    const Case cases[] = {
+        {"standard to the end", false, false, 0x2345, 10, 0x00FFFFFF, 0, {10, 11}},
+        {"standard, one packet", false, false, 0x2345, 0, 0, 0, {0}},
+        {"standard, the leader to the trailer", false, false, 0x2345, 0, 11, 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        {"standard, beyond the trailer is cut", false, false, 0x2345, 11, 40, 0, {11}},
+        {"standard, first after last", false, false, 0x2345, 5, 4, 0, {}},
+        {"standard, another block", false, false, 0x2344, 1, 2, 0, {}},
+        {"standard, another channel", false, false, 0x2345, 1, 2, 1, {}},
+        {"extended, 64-bit id", true, true, 0x12345, 1, 2, 0, {1, 2}},
+        {"extended, low 16 bits alone are not the block", true, true, 0x2345, 1, 2, 0, {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Camera& cam = NewCamera(ExampleCamera(k.extendedCamera));
+        cam.SendBlock();
+        Forget();
+        SendFromHost(ResendFrame(k.extendedRequest, k.block, k.first, k.last, k.channel));
+        cam.Pump();
+        std::vector<uint32_t> ids;
+        for (const auto& f : Received()) ids.push_back(ReadGvsp(f).packetId);
+        EXPECT_EQ(ids, k.answered);
+        ASSERT_EQ(cam.ResendRequests().size(), 1u);
+        EXPECT_EQ(cam.ResendRequests()[0].blockId, k.block);
+        EXPECT_EQ(cam.ResendRequests()[0].extendedIds, k.extendedRequest);
+        EXPECT_EQ(cam.Counters().packetsResent, k.answered.size());
+        Forget();
+        cameras.pop_back();
+    }
+}
+
+TEST_F(CameraResend, WhatTheCameraHearsIsRecordedAsItWasOnTheWire)
+{
+    Camera& cam = NewCamera(ExampleCamera(false));
+    cam.SendBlock();
+    Forget();
+    auto badUdp = ResendFrame(false, 0x2345, 1, 1);
+    badUdp[61] ^= 0x01;   // the last packet id: only the UDP checksum covers it
+    auto badIp = ResendFrame(false, 0x2345, 2, 2);
+    badIp[22] = 0x40;     // the TTL: only the IPv4 checksum covers it
+    auto noUdpChecksum = ResendFrame(false, 0x2345, 3, 3);
+    noUdpChecksum[40] = noUdpChecksum[41] = 0;
+    auto otherCamera = ResendFrame(false, 0x2345, 4, 4);
+    otherCamera[5] = 0x09;
+    auto notResend = ResendFrame(false, 0x2345, 5, 5);
+    notResend[45] = 0x42;   // another command
+    auto otherPort = ResendFrame(false, 0x2345, 5, 5);
+    otherPort[37] = 0x75;
+    for (const auto& f : {badUdp, badIp, noUdpChecksum, otherCamera, notResend, otherPort}) SendFromHost(f);
+    cam.Pump();
+
+    const auto& r = cam.ResendRequests();
+    ASSERT_EQ(r.size(), 4u) << "other commands and ports are not requests";
+    EXPECT_TRUE(r[0].ipChecksumOk);
+    EXPECT_FALSE(r[0].udpChecksumOk);
+    EXPECT_EQ(r[0].lastPacketId, 0x00000000u) << "as it arrived";
+    EXPECT_FALSE(r[1].ipChecksumOk);
+    EXPECT_TRUE(r[1].udpChecksumOk);
+    EXPECT_FALSE(r[2].udpChecksumPresent);
+    EXPECT_FALSE(r[2].udpChecksumOk) << "no checksum is not a verified one";
+    EXPECT_TRUE(r[3].ipChecksumOk && r[3].udpChecksumOk);
+    EXPECT_FALSE(r[3].addressedToCamera);
+    // A failed checksum or another camera's address: the camera never sees it; no checksum is fine.
+    EXPECT_EQ((std::vector<bool>{r[0].answered, r[1].answered, r[2].answered, r[3].answered}),
+        (std::vector<bool>{false, false, true, false}));
+    EXPECT_EQ(ReceivedPacketIds(), std::vector<uint32_t>{3});
+    EXPECT_EQ(cam.Counters().resendRequests, 4u);
+    EXPECT_EQ(cam.Counters().resendRequestsIgnored, 3u);
+}
+
+TEST_F(CameraResend, OnlyTheLastKeptBlocksCanBeResent)
+{
+    CameraConfig c = ExampleCamera(false);
+    c.keptBlocks = 2;
+    Camera& cam = NewCamera(c);
+    cam.SendBlocks(3);   // 0x2345, 0x2346, 0x2347
+    Forget();
+    SendFromHost(ResendFrame(false, 0x2345, 1, 1));
+    SendFromHost(ResendFrame(false, 0x2346, 1, 1));
+    EXPECT_EQ(cam.Pump(), 1u);
+    EXPECT_FALSE(cam.ResendRequests()[0].answered);
+    EXPECT_TRUE(cam.ResendRequests()[1].answered);
+    EXPECT_TRUE(cam.BlockFrames(0x2345).empty());
+    EXPECT_EQ(ReadGvsp(Received().at(0)).blockId, 0x2346u);
+}
+
+TEST_F(CameraResend, ACameraCanIgnoreRequestsOrLoseWhatItResends)
+{
+    Camera& cam = NewCamera(ExampleCamera(false));
+    cam.SendBlock();
+    Forget();
+
+    cam.IgnoreResendRequests(true);
+    SendFromHost(ResendFrame(false, 0x2345, 1, 3));
+    EXPECT_EQ(cam.Pump(), 0u);
+    EXPECT_EQ(cam.Counters().resendRequests, 1u) << "heard but not answered";
+    EXPECT_EQ(cam.Counters().resendRequestsIgnored, 1u);
+    cam.IgnoreResendRequests(false);
+
+    cam.LoseAllResends(true);
+    SendFromHost(ResendFrame(false, 0x2345, 1, 3));
+    EXPECT_EQ(cam.Pump(), 0u);
+    EXPECT_EQ(cam.Counters().resentPacketsLost, 3u);
+    cam.LoseAllResends(false);
+
+    cam.LoseResentPacket(0x2345, 2);
+    SendFromHost(ResendFrame(false, 0x2345, 1, 3));
+    EXPECT_EQ(cam.Pump(), 2u);
+    std::vector<uint32_t> ids;
+    for (const auto& f : Received()) ids.push_back(ReadGvsp(f).packetId);
+    EXPECT_EQ(ids, (std::vector<uint32_t>{1, 3}));
+    EXPECT_EQ(cam.Counters().resentPacketsLost, 4u);
+    EXPECT_EQ(cam.Counters().packetsResent, 2u);
+}
+
+TEST_F(CameraResend, AFractionOfResentPacketsIsLostTheSameWayForTheSameSeed)
+{
+    auto run = [&](uint64_t seed) {
+        Camera& cam = NewCamera(ExampleCamera(false));
+        cam.SendBlock();
+        cam.LoseResendFraction(0.5, seed);
+        Forget();
+        for (int i = 0; i < 4; ++i) SendFromHost(ResendFrame(false, 0x2345, 0, 0x00FFFFFF));
+        cam.Pump();
+        std::vector<uint32_t> ids;
+        for (const auto& f : Received()) ids.push_back(ReadGvsp(f).packetId);
+        EXPECT_EQ(ids.size() + cam.Counters().resentPacketsLost, 48u);
+        return ids;
+    };
+    auto a = run(3), b = run(3), c = run(4);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
+    EXPECT_GT(a.size(), 10u);
+    EXPECT_LT(a.size(), 38u);
+}
+
+}  // namespace
