@@ -159,9 +159,13 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
     ULONG64 replacementAddress = descriptor->ReplacementUserAddress;
     ULONG replacementSize = descriptor->ReplacementSize;
 
+    // The payload beyond the buffer reaches as far as the last chunk allocated; chunks in between
+    // that nothing landed in are holes of the frame.
     ULONG chunks = 0;
-    while (chunks < OVERFLOW_CHUNK_MAX && slot->OverflowChunks[chunks] != nullptr) {
-        ++chunks;
+    for (ULONG k = 0; k < OVERFLOW_CHUNK_MAX; ++k) {
+        if (slot->OverflowChunks[k] != nullptr) {
+            chunks = k + 1;
+        }
     }
     ULONG64 needed = ULONG64{slot->Size} + ULONG64{chunks} * slot->OverflowChunkSize;
     if (replacementSize < needed) {
@@ -183,8 +187,10 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
     replacementPrivate->FirstPacketTime = 0;
     replacementPrivate->AssemblyTime = 0;
     for (ULONG k = 0; k < chunks; ++k) {
-        RtlCopyMemory(replacement + slot->Size + k * slot->OverflowChunkSize, slot->OverflowChunks[k],
-            slot->OverflowChunkSize);
+        if (slot->OverflowChunks[k] != nullptr) {
+            RtlCopyMemory(replacement + slot->Size + k * slot->OverflowChunkSize, slot->OverflowChunks[k],
+                slot->OverflowChunkSize);
+        }
     }
     ClearFrameOverflow(slot);
     auto* replacementHeader = reinterpret_cast<FrameHeader*>(replacement + FRAME_PRIVATE_SIZE);

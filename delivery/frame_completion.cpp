@@ -137,9 +137,12 @@ VOID ResetFrameSlot(FrameSlot* slot)
 
 VOID ClearFrameOverflow(FrameSlot* slot)
 {
-    for (ULONG k = 0; k < OVERFLOW_CHUNK_MAX && slot->OverflowChunks[k] != nullptr; ++k) {
-        NdisFreeMemory(slot->OverflowChunks[k], slot->OverflowChunkSize, 0);
-        slot->OverflowChunks[k] = nullptr;
+    // Chunks are allocated where payload lands, so the table may have holes.
+    for (ULONG k = 0; k < OVERFLOW_CHUNK_MAX; ++k) {
+        if (slot->OverflowChunks[k] != nullptr) {
+            NdisFreeMemory(slot->OverflowChunks[k], slot->OverflowChunkSize, 0);
+            slot->OverflowChunks[k] = nullptr;
+        }
     }
     slot->OverflowBytes = 0;
     slot->Overflowed = FALSE;

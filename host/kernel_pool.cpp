@@ -154,7 +154,7 @@ bool FreePoolBlock(void* p, uint32_t tag, const char* routine)
     ForgetLocksInRange(address, address + std::max<size_t>(block.size, 1));
     if (tag != 0 && tag != block.tag) {
         ReportViolation(Rule::PoolMisuse, "%s of %p with tag '%s'; the block of %zu bytes was allocated with tag '%s'",
-            routine, p, TagText(tag).c_str(), block.size, TagText(block.tag).c_str());
+            routine, reinterpret_cast<void*>(address), TagText(tag).c_str(), block.size, TagText(block.tag).c_str());
     }
     return true;
 }

@@ -1,0 +1,249 @@
+// The resend policy as the camera sees it on the wire: each gap asked for once as the packet after
+// it arrives, every missing run and the open tail asked for when the next block starts, hopeless
+// frames given up instead, and nothing at all while resends are off.
+#include <gtest/gtest.h>
+
+#include "tests/support/gvsp_packets.h"
+
+using namespace gvsptest;
+
+namespace {
+
+constexpr uint64_t BLOCK = 0x321;
+
+class ResendPolicy : public ReceiveTest {
+protected:
+    // Frames of 12 payload packets: the trailer is expected at id 13.
+    static gvsp::StreamConfig PolicyConfig(bool resendEnabled = true, uint32_t gapLimit = 0, uint32_t missingLimit = 0)
+    {
+        gvsp::StreamConfig config = Config(12);
+        config.resendEnabled = resendEnabled;
+        config.resendGapLimit = gapLimit;
+        config.missingPacketLimit = missingLimit;
+        return config;
+    }
+
+    // Leader and payload packets `ids` of BLOCK, in that order (id 0 is the leader).
+    void ReceiveIds(std::initializer_list<uint32_t> ids)
+    {
+        for (uint32_t id : ids) {
+            EXPECT_TRUE(Receive(id == 0 ? camera.Leader(BLOCK) : camera.Payload(BLOCK, id))) << "packet " << id;
+        }
+    }
+
+    static ResendRequest Range(uint32_t first, uint32_t last) { return {BLOCK, first, last, false}; }
+
+    GvspCamera camera{PACKET_SIZE};
+};
+
+TEST_F(ResendPolicy, AGapIsAskedForOnceWhenThePacketAfterItArrives)
+{
+    Open(PolicyConfig());
+    ReceiveIds({0, 1, 2});
+    EXPECT_TRUE(Requests().empty());
+    ReceiveIds({5});
+    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, 4)});
+    EXPECT_EQ(CurrentHeader().ResendCursor, 5u);
+
+    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 3, SIZE_MAX, STATUS_RESENT)));
+    ReceiveIds({6});
+    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, 4)});
+    EXPECT_EQ(stream->Block().ResendRequests, 1u);
+    EXPECT_EQ(stream->Block().ResendPacketsRequested, 2u);
+}
+
+TEST_F(ResendPolicy, ALostLeaderIsPartOfTheFirstGap)
+{
+    Open(PolicyConfig());
+    ReceiveIds({3});
+    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(0, 2)});
+}
+
+TEST_F(ResendPolicy, ALostLeaderBeforePacketOneIsAskedForWhenTheNextBlockStarts)
+{
+    Open(PolicyConfig());
+    ReceiveIds({1, 2});
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    EXPECT_EQ(Requests(), (std::vector<ResendRequest>{Range(0, 0), Range(3, TO_END_OF_BLOCK)}));
+}
+
+TEST_F(ResendPolicy, ANewBlockAsksForEveryMissingRunThenTheOpenTail)
+{
+    Open(PolicyConfig());
+    ReceiveIds({0, 1, 2, 3, 5, 6, 8, 9});
+    EXPECT_EQ(Requests(), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7)}));
+    size_t before = SendRecords();
+    uint32_t countedBefore = stream->Block().ResendPacketsRequested;
+
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    EXPECT_EQ(Requests(before), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7), Range(10, TO_END_OF_BLOCK)}));
+    EXPECT_EQ(stream->Block().ResendPacketsRequested - countedBefore, 1u + 1 + (13 - 10 + 1));
+}
+
+TEST_F(ResendPolicy, AfterTheTrailerOnlyTheMissingRunsAreAskedFor)
+{
+    Open(PolicyConfig());
+    ReceiveIds({0, 1, 2, 3, 5, 6, 8});
+    EXPECT_TRUE(Receive(camera.Trailer(BLOCK, 9)));
+    EXPECT_EQ(Requests(), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7)}));
+    size_t before = SendRecords();
+
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    EXPECT_EQ(Requests(before), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7)}));
+}
+
+TEST_F(ResendPolicy, ThePreviousFrameStillTakesItsResentPackets)
+{
+    Open(PolicyConfig());
+    ReceiveIds({0, 1, 2, 3, 5});
+    EXPECT_TRUE(Receive(camera.Trailer(BLOCK, 6)));
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 4, SIZE_MAX, STATUS_RESENT)));
+    gvsp::Frame frame = TakeFrame();
+    ASSERT_TRUE(frame.Valid());
+    EXPECT_EQ(frame.BlockId(), BLOCK);
+    EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
+    EXPECT_EQ(Misplaced(frame.Payload(), BLOCK, 0), "");
+}
+
+// When the next block starts, a frame with the open tail after packet 2 (11 ids to the expected
+// trailer at 13, 11 packets lost) is given up or asked for, by its limits.
+struct SettleCase {
+    uint32_t gapLimit;
+    uint32_t missingLimit;
+    uint16_t status;   // FRAME_STATUS_COMPLETE: not given up, the tail is asked for
+};
+
+class ResendPolicySettle : public ResendPolicy, public ::testing::WithParamInterface<SettleCase> {};
+
+TEST_P(ResendPolicySettle, GivesUpOrAsksForTheTail)
+{
+    const SettleCase& c = GetParam();
+    Open(PolicyConfig(true, c.gapLimit, c.missingLimit));
+    ReceiveIds({0, 1, 2});
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+
+    const StreamControlBlock& b = stream->Block();
+    if (c.status == FRAME_STATUS_COMPLETE) {
+        EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, TO_END_OF_BLOCK)});
+        EXPECT_EQ(b.AssemblingFrameCount, 2u);
+        EXPECT_EQ(b.CompletedFrameCount, 0u);
+        EXPECT_EQ(b.MissingPackets, 0u);
+        return;
+    }
+    EXPECT_TRUE(Requests().empty());
+    gvsp::Frame frame = TakeFrame();
+    ASSERT_TRUE(frame.Valid());
+    EXPECT_EQ(frame.BlockId(), BLOCK);
+    EXPECT_EQ(frame.Status(), c.status);
+    EXPECT_EQ(b.GapLimitFrames, c.status == FRAME_STATUS_GAP_LIMIT ? 1u : 0u);
+    EXPECT_EQ(b.MissingLimitFrames, c.status == FRAME_STATUS_MISSING_LIMIT ? 1u : 0u);
+    EXPECT_EQ(b.MissingPackets, 11u);
+    EXPECT_EQ(b.AssemblingFrameCount, 1u);
+    // Its late packets find no frame.
+    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 3, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_EQ(b.ResentPackets, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, ResendPolicySettle,
+    ::testing::Values(SettleCase{10, 0, FRAME_STATUS_GAP_LIMIT}, SettleCase{11, 0, FRAME_STATUS_COMPLETE},
+        SettleCase{0, 10, FRAME_STATUS_MISSING_LIMIT}, SettleCase{0, 11, FRAME_STATUS_COMPLETE},
+        SettleCase{12, 10, FRAME_STATUS_MISSING_LIMIT}, SettleCase{10, 12, FRAME_STATUS_GAP_LIMIT},
+        SettleCase{10, 10, FRAME_STATUS_MISSING_LIMIT}, SettleCase{9, 10, FRAME_STATUS_GAP_LIMIT},
+        SettleCase{11, 11, FRAME_STATUS_COMPLETE}));
+
+TEST_F(ResendPolicy, AFrameWithEverythingButItsTrailerIsNotJudgedByTheMissingRuns)
+{
+    Open(PolicyConfig(true, 1, 0));
+    ReceiveIds({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    // Only the trailer is missing: one id, within the limit.
+    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(13, TO_END_OF_BLOCK)});
+    EXPECT_EQ(stream->Block().GapLimitFrames, 0u);
+}
+
+// With resends off nothing is sent, but the limits still give frames up.
+TEST_F(ResendPolicy, WithResendsOffNothingIsEverSent)
+{
+    Open(PolicyConfig(false));
+    ReceiveIds({0, 1, 2, 3, 5, 6, 8, 9});
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ(stream->Block().ResendRequests, 0u);
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 2u);
+}
+
+TEST_F(ResendPolicy, WithResendsOffAGapBeyondTheLimitStillGivesTheFrameUp)
+{
+    Open(PolicyConfig(false, 2));
+    ReceiveIds({0, 1, 5});
+    EXPECT_TRUE(Requests().empty());
+    gvsp::Frame frame = TakeFrame();
+    ASSERT_TRUE(frame.Valid());
+    EXPECT_EQ(frame.Status(), FRAME_STATUS_GAP_LIMIT);
+    EXPECT_EQ(stream->Block().GapLimitFrames, 1u);
+}
+
+TEST_F(ResendPolicy, WithResendsOffEachGapIsMeasuredOnItsOwn)
+{
+    Open(PolicyConfig(false, 2));
+    ReceiveIds({0, 1, 3, 5, 7, 9, 11});
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ(stream->Block().GapLimitFrames, 0u);
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 1u);
+    EXPECT_EQ(CurrentHeader().ResendCursor, 11u);
+}
+
+TEST_F(ResendPolicy, WithResendsOffTheNextBlockStillJudgesTheFrame)
+{
+    Open(PolicyConfig(false, 3));
+    ReceiveIds({0, 1});
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    EXPECT_TRUE(Requests().empty());
+    gvsp::Frame frame = TakeFrame();
+    ASSERT_TRUE(frame.Valid());
+    EXPECT_EQ(frame.Status(), FRAME_STATUS_GAP_LIMIT);
+}
+
+// A request that cannot be sent ends the walk; a missing checksum scratch buffer does not.
+struct WalkFailureCase {
+    const char* name;
+    host::Fault fault;
+    uint32_t nth;
+    size_t sent;        // requests of the walk that reach the wire
+    uint32_t attempts;  // requests counted
+};
+
+void PrintTo(const WalkFailureCase& c, std::ostream* os) { *os << c.name; }
+
+class ResendPolicyWalkFailure : public ResendPolicy, public ::testing::WithParamInterface<WalkFailureCase> {};
+
+TEST_P(ResendPolicyWalkFailure, StopsAtTheFirstRequestThatCannotBeSent)
+{
+    const WalkFailureCase& c = GetParam();
+    Open(PolicyConfig());
+    ReceiveIds({0, 1, 2, 3, 5, 6, 8, 9});
+    size_t before = SendRecords();
+    uint32_t attemptsBefore = stream->Block().ResendRequests;
+
+    host::FailCall(c.fault, c.nth);
+    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    host::FailCall(c.fault, 0);
+
+    std::vector<ResendRequest> all{Range(4, 4), Range(7, 7), Range(10, TO_END_OF_BLOCK)};
+    EXPECT_EQ(Requests(before), std::vector<ResendRequest>(all.begin(), all.begin() + long(c.sent)));
+    EXPECT_EQ(stream->Block().ResendRequests - attemptsBefore, c.attempts);
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Allocations, ResendPolicyWalkFailure,
+    ::testing::Values(WalkFailureCase{"FirstPacketBuffer", host::Fault::PoolAllocation, 1, 0, 1},
+        WalkFailureCase{"FirstChecksumScratch", host::Fault::PoolAllocation, 2, 3, 3},
+        WalkFailureCase{"SecondPacketBuffer", host::Fault::PoolAllocation, 3, 1, 2},
+        WalkFailureCase{"ThirdPacketBuffer", host::Fault::PoolAllocation, 5, 2, 3},
+        WalkFailureCase{"FirstMdl", host::Fault::MdlAllocation, 1, 0, 1},
+        WalkFailureCase{"SecondNetBufferList", host::Fault::NblAllocation, 2, 1, 2}),
+    [](const ::testing::TestParamInfo<WalkFailureCase>& param) { return std::string(param.param.name); });
+
+}  // namespace

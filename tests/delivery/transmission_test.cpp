@@ -1,0 +1,264 @@
+// The PACKETRESEND commands the driver puts on the wire, byte for byte, with their checksums and
+// counters; the send-complete path that frees the driver's own packets and hands every other
+// completion up; and sends that cannot be built.
+#include <gtest/gtest.h>
+
+#include "delivery/transmit.h"
+#include "host/kernel.h"
+#include "tests/support/gvsp_packets.h"
+
+using namespace gvsptest;
+
+namespace {
+
+// The two worked examples: block 0x12345, packets 7..9 in the standard form, and 7..end in the
+// extended-id form, from camera 02-00-00-00-00-01 at 192.0.2.10 to 02-00-00-00-00-02 at
+// 192.0.2.2, source port 50000, stream channel 0.
+std::vector<uint8_t> Padded(std::vector<uint8_t> bytes)
+{
+    bytes.resize(80, 0);
+    return bytes;
+}
+
+const std::vector<uint8_t> STANDARD_7_TO_9 = Padded({
+    0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x02, 0x08, 0x00, 0x45, 0x00,
+    0x00, 0x30, 0x00, 0x00, 0x00, 0x00, 0x80, 0x11, 0xB6, 0xB0, 0xC0, 0x00, 0x02, 0x02, 0xC0, 0x00,
+    0x02, 0x0A, 0xC3, 0x50, 0x0F, 0x74, 0x00, 0x1C, 0x43, 0x42, 0x42, 0x00, 0x00, 0x40, 0x00, 0x0C,
+    0x00, 0x01, 0x00, 0x00, 0x23, 0x45, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x09});
+
+const std::vector<uint8_t> EXTENDED_7_TO_END = Padded({
+    0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x02, 0x08, 0x00, 0x45, 0x00,
+    0x00, 0x38, 0x00, 0x00, 0x00, 0x00, 0x80, 0x11, 0xB6, 0xA8, 0xC0, 0x00, 0x02, 0x02, 0xC0, 0x00,
+    0x02, 0x0A, 0xC3, 0x50, 0x0F, 0x74, 0x00, 0x24, 0x43, 0x22, 0x42, 0x10, 0x00, 0x40, 0x00, 0x14,
+    0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x01, 0x23, 0x45});
+
+std::string Hex(const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    char b[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(b, sizeof b, "%02X ", bytes[i]);
+        text += b;
+        if (i % 16 == 15) {
+            text += "| ";
+        }
+    }
+    return text;
+}
+
+class Transmission : public ReceiveTest {
+protected:
+    static gvsp::StreamConfig ResendConfig(uint32_t payloadPackets, bool extended = false)
+    {
+        gvsp::StreamConfig config = Config(payloadPackets, PACKET_SIZE, extended);
+        config.resendEnabled = true;
+        config.resendSourcePort = 50000;
+        config.streamChannelIndex = 0;
+        return config;
+    }
+
+    // A stream packet's first 42 bytes, as the camera sent it: the source of a request's addresses.
+    static std::vector<uint8_t> HeaderSource()
+    {
+        auto frame = GvspCamera(PACKET_SIZE).Leader(1);
+        frame.resize(42);
+        return frame;
+    }
+
+    bool Send(uint64_t blockId, bool extended, uint32_t first, uint32_t last)
+    {
+        auto source = HeaderSource();
+        return SendPacketResend(PortOf(portId), source.data(), blockId, extended ? TRUE : FALSE, first, last) != FALSE;
+    }
+
+    static uint64_t PoolBytes() { return host::PoolUsageOfTag(POOL_TAG).bytes; }
+    static uint64_t PoolBlocks() { return host::PoolUsageOfTag(POOL_TAG).blocks; }
+};
+
+TEST_F(Transmission, AGapOnTheReceivePathSendsTheStandardWorkedExample)
+{
+    Open(ResendConfig(12));
+    GvspCamera camera{PACKET_SIZE};
+    EXPECT_TRUE(Receive(camera.Leader(0x12345)));
+    for (uint32_t id = 1; id <= 6; ++id) {
+        EXPECT_TRUE(Receive(camera.Payload(0x12345, id)));
+    }
+    ASSERT_TRUE(SentFrames().empty());
+    EXPECT_TRUE(Receive(camera.Payload(0x12345, 10)));
+
+    auto sent = SentFrames();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Hex(sent[0]), Hex(STANDARD_7_TO_9));
+    EXPECT_EQ(stream->Block().ResendRequests, 1u);
+    EXPECT_EQ(stream->Block().ResendPacketsRequested, 3u);
+}
+
+TEST_F(Transmission, TheStandardFormKeepsTheLowSixteenBitsOfTheBlockId)
+{
+    Open(ResendConfig(12));
+    ASSERT_TRUE(Send(0x12345, false, 7, 9));
+    auto sent = SentFrames();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Hex(sent[0]), Hex(STANDARD_7_TO_9));
+}
+
+TEST_F(Transmission, ANewBlockSendsTheExtendedWorkedExampleForTheOpenTail)
+{
+    Open(ResendConfig(12, true));   // trailer expected at id 13
+    GvspCamera camera{PACKET_SIZE, true};
+    EXPECT_TRUE(Receive(camera.Leader(0x12345)));
+    for (uint32_t id = 1; id <= 6; ++id) {
+        EXPECT_TRUE(Receive(camera.Payload(0x12345, id)));
+    }
+    ASSERT_TRUE(SentFrames().empty());
+    EXPECT_TRUE(Receive(camera.Leader(0x12346)));
+
+    auto sent = SentFrames();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(Hex(sent[0]), Hex(EXTENDED_7_TO_END));
+    EXPECT_EQ(stream->Block().ResendRequests, 1u);
+    EXPECT_EQ(stream->Block().ResendPacketsRequested, 13u - 7 + 1);
+}
+
+// Every request verifies, and counts the packets it asks for (32-bit wrap).
+struct RequestCase {
+    const char* name;
+    bool extended;
+    uint32_t first;
+    uint32_t last;
+    uint32_t counted;
+    uint32_t lastOnWire;
+};
+
+void PrintTo(const RequestCase& c, std::ostream* os) { *os << c.name; }
+
+class TransmissionRequests : public Transmission, public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(TransmissionRequests, ChecksumsVerifyAndThePacketsAreCounted)
+{
+    const RequestCase& c = GetParam();
+    Open(ResendConfig(8));
+    stream->Block().ExpectedPacketCount = 9;
+    stream->Block().StreamChannelIndex = 0x0102;
+    ASSERT_TRUE(Send(0xABCDEF0123ull, c.extended, c.first, c.last));
+
+    auto sent = SentFrames();
+    ASSERT_EQ(sent.size(), 1u);
+    const std::vector<uint8_t>& f = sent[0];
+    ASSERT_EQ(f.size(), 80u);
+    EXPECT_EQ(OnesComplementSum({f.data() + 14, 20}), 0xFFFF) << "IPv4 header checksum";
+    EXPECT_EQ(OnesComplementSum(UdpChecksumCover(f)), 0xFFFF) << "UDP checksum";
+    EXPECT_EQ(GetBigEndian(f, 16, 2), c.extended ? 56u : 48u);
+    EXPECT_EQ(GetBigEndian(f, 38, 2), c.extended ? 36u : 28u);
+    EXPECT_EQ(GetBigEndian(f, 46, 2), c.extended ? 20u : 12u);
+    EXPECT_EQ(GetBigEndian(f, 50, 2), 0x0102u);
+    EXPECT_EQ(GetBigEndian(f, 54, 4), c.first);
+    EXPECT_EQ(GetBigEndian(f, 58, 4), c.lastOnWire);
+    EXPECT_EQ(GetBigEndian(f, 52, 2), c.extended ? 0u : 0x0123u);
+    EXPECT_EQ(GetBigEndian(f, 62, 8), c.extended ? 0xABCDEF0123ull : 0u);
+    for (size_t i = c.extended ? 70 : 62; i < 80; ++i) {
+        EXPECT_EQ(f[i], 0) << "padding byte " << i;
+    }
+    EXPECT_EQ(stream->Block().ResendRequests, 1u);
+    EXPECT_EQ(stream->Block().ResendPacketsRequested, c.counted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TransmissionRequests,
+    ::testing::Values(RequestCase{"StandardRange", false, 7, 9, 3, 9}, RequestCase{"StandardOne", false, 5, 5, 1, 5},
+        RequestCase{"StandardToEnd", false, 3, TO_END_OF_BLOCK, 7, 0x00FFFFFF},
+        RequestCase{"StandardFromLeaderToEnd", false, 0, TO_END_OF_BLOCK, 10, 0x00FFFFFF},
+        RequestCase{"StandardToEndPastTheExpectedTrailer", false, 10, TO_END_OF_BLOCK, 0, 0x00FFFFFF},
+        RequestCase{"ExtendedRange", true, 7, 9, 3, 9},
+        RequestCase{"ExtendedToEnd", true, 3, TO_END_OF_BLOCK, 7, 0xFFFFFFFF},
+        RequestCase{"ExtendedAlmostEverything", true, 0, 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFE}),
+    [](const ::testing::TestParamInfo<RequestCase>& param) { return std::string(param.param.name); });
+
+TEST_F(Transmission, CompletionsFreeOwnPacketsAndHandTheOthersUpOneByOne)
+{
+    Open(ResendConfig(8));
+    adapter->SetMiniportSends(host::MiniportSends::Hold);
+    auto first = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 1), {GVCP_PORT_NUMBER}));
+    auto second = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 2), {GVCP_PORT_NUMBER}));
+    uint64_t bytes = PoolBytes();
+    uint64_t blocks = PoolBlocks();
+
+    adapter->SendFromProtocol(first->List(), 0, 0);
+    ASSERT_TRUE(Send(5, false, 1, 2));
+    adapter->SendFromProtocol(second->List(), 0, 0);
+    ASSERT_EQ(adapter->SendsHeldByMiniport(), 3u);
+    EXPECT_GT(PoolBlocks(), blocks);
+
+    ULONG flags = NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL;
+    EXPECT_EQ(adapter->CompleteSends(SIZE_MAX, NDIS_STATUS_SUCCESS, flags), 3u);
+
+    auto above = adapter->SendCompletionsAbove();
+    ASSERT_EQ(above.size(), 2u);
+    EXPECT_EQ(above[0].lists, std::vector<PNET_BUFFER_LIST>{first->List()});
+    EXPECT_EQ(above[1].lists, std::vector<PNET_BUFFER_LIST>{second->List()});
+    EXPECT_EQ(above[0].flags, flags);
+    EXPECT_EQ(above[1].flags, flags);
+    EXPECT_EQ(PoolBytes(), bytes);
+    EXPECT_EQ(PoolBlocks(), blocks);
+}
+
+TEST_F(Transmission, AFailedSendCompletionOfAnOwnPacketStillFreesIt)
+{
+    Open(ResendConfig(8));
+    adapter->SetMiniportSends(host::MiniportSends::Hold);
+    uint64_t blocks = PoolBlocks();
+    ASSERT_TRUE(Send(5, false, 1, 2));
+    EXPECT_EQ(adapter->CompleteSends(SIZE_MAX, NDIS_STATUS_FAILURE, 0), 1u);
+    EXPECT_TRUE(adapter->SendCompletionsAbove().empty());
+    EXPECT_EQ(PoolBlocks(), blocks);
+}
+
+// A request that cannot be built sends nothing and leaves nothing allocated, but was counted.
+struct FailureCase {
+    const char* name;
+    host::Fault fault;
+    uint32_t nth;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class TransmissionFailure : public Transmission, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(TransmissionFailure, SendsNothingAndLeaksNothing)
+{
+    Open(ResendConfig(8));
+    uint64_t bytes = PoolBytes();
+    uint64_t blocks = PoolBlocks();
+    host::FailCall(GetParam().fault, GetParam().nth);
+    EXPECT_FALSE(Send(5, false, 2, 4));
+    EXPECT_TRUE(SentFrames().empty());
+    EXPECT_EQ(PoolBytes(), bytes);
+    EXPECT_EQ(PoolBlocks(), blocks);
+    EXPECT_EQ(stream->Block().ResendRequests, 1u);
+    EXPECT_EQ(stream->Block().ResendPacketsRequested, 3u);
+    // The next request goes out.
+    EXPECT_TRUE(Send(5, false, 2, 4));
+    EXPECT_EQ(SentFrames().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Allocations, TransmissionFailure,
+    ::testing::Values(FailureCase{"PacketBuffer", host::Fault::PoolAllocation, 1},
+        FailureCase{"Mdl", host::Fault::MdlAllocation, 1}, FailureCase{"NetBufferList", host::Fault::NblAllocation, 1}),
+    [](const ::testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
+
+TEST_F(Transmission, WithoutAChecksumScratchBufferTheRequestGoesWithZeroChecksums)
+{
+    Open(ResendConfig(8));
+    uint64_t blocks = PoolBlocks();
+    host::FailCall(host::Fault::PoolAllocation, 2);
+    EXPECT_TRUE(Send(0x12345, false, 7, 9));
+    auto sent = SentFrames();
+    ASSERT_EQ(sent.size(), 1u);
+    std::vector<uint8_t> expected = STANDARD_7_TO_9;
+    expected[24] = expected[25] = 0;
+    expected[40] = expected[41] = 0;
+    EXPECT_EQ(Hex(sent[0]), Hex(expected));
+    EXPECT_EQ(PoolBlocks(), blocks);
+}
+
+}  // namespace

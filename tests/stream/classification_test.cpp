@@ -1,0 +1,278 @@
+// Receive classification as the adapter and the protocols above see it: which packets the driver
+// keeps, which go up unchanged, how a chain is split into one indication and one return, and how
+// the GVSP bytes are found in segmented, split and padded packets.
+#include <gtest/gtest.h>
+
+#include "tests/support/gvsp_packets.h"
+
+using namespace gvsptest;
+
+namespace {
+
+class Classification : public ReceiveTest {
+protected:
+    void SetUp() override
+    {
+        ReceiveTest::SetUp();
+        Open(Config(4));
+    }
+
+    // The payload the frame of `block` holds once its trailer closes it.
+    void ExpectPayloadOfPackets(const gvsp::Frame& frame, uint64_t block, uint32_t packets)
+    {
+        ASSERT_TRUE(frame.Valid());
+        EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
+        ASSERT_EQ(frame.Payload().size(), size_t{packets} * P);
+        EXPECT_EQ(Misplaced(frame.Payload(), block, 0), "");
+    }
+
+    GvspCamera camera{PACKET_SIZE};
+};
+
+std::vector<uint8_t> OtherUdpFrame(uint16_t port)
+{
+    std::vector<uint8_t> data(64, 0x5A);
+    return EthernetFrame(data, {port});
+}
+
+TEST_F(Classification, ChainSplitsIntoOneIndicationUpAndOneReturnDown)
+{
+    std::vector<std::unique_ptr<host::Packet>> chain;
+    chain.push_back(host::MakeFramePacket(OtherUdpFrame(50001)));
+    chain.push_back(host::MakeFramePacket(camera.Leader(7)));
+    chain.push_back(host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(40, 1), {50000, 6})));
+    chain.push_back(host::MakeFramePacket(camera.Payload(7, 1)));
+    chain.push_back(host::MakeFramePacket(OtherUdpFrame(137)));
+    PNET_BUFFER_LIST head = host::LinkPackets(chain);
+    ULONG flags = NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL;
+    size_t returnsBefore = adapter->ReturnedToMiniport().size();
+
+    adapter->Indicate(head, 0, flags);
+
+    auto above = adapter->IndicatedAbove();
+    ASSERT_EQ(above.size(), 1u);
+    EXPECT_EQ(above[0].lists, (std::vector<PNET_BUFFER_LIST>{chain[0]->List(), chain[2]->List(), chain[4]->List()}));
+    EXPECT_EQ(above[0].count, 3u);
+    EXPECT_EQ(above[0].flags, flags);
+    auto returns = adapter->ReturnedToMiniport();
+    ASSERT_GT(returns.size(), returnsBefore);
+    EXPECT_EQ(returns[returnsBefore].lists, (std::vector<PNET_BUFFER_LIST>{chain[1]->List(), chain[3]->List()}));
+    EXPECT_EQ(returns[returnsBefore].flags, ULONG{NDIS_RETURN_FLAGS_DISPATCH_LEVEL});
+    EXPECT_EQ(CurrentHeader().ReceivedPackets, 2u);
+}
+
+TEST_F(Classification, WithResourcesEachPassedPacketGoesUpAloneAndTheChainStaysIntact)
+{
+    std::vector<std::unique_ptr<host::Packet>> chain;
+    chain.push_back(host::MakeFramePacket(OtherUdpFrame(50001)));
+    chain.push_back(host::MakeFramePacket(camera.Leader(7)));
+    chain.push_back(host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(40, 1), {50000, 6})));
+    chain.push_back(host::MakeFramePacket(camera.Payload(7, 1)));
+    chain.push_back(host::MakeFramePacket(OtherUdpFrame(137)));
+    PNET_BUFFER_LIST head = host::LinkPackets(chain);
+    ULONG flags = NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL | NDIS_RECEIVE_FLAGS_RESOURCES;
+    size_t returnsBefore = adapter->ReturnedToMiniport().size();
+
+    adapter->Indicate(head, 0, flags);
+
+    auto above = adapter->IndicatedAbove();
+    ASSERT_EQ(above.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(above[i].lists.size(), 1u);
+        EXPECT_EQ(above[i].lists[0], chain[2 * i]->List());
+        EXPECT_EQ(above[i].count, 1u);
+        EXPECT_EQ(above[i].flags, flags);
+    }
+    EXPECT_EQ(adapter->ReturnedToMiniport().size(), returnsBefore);
+    for (size_t i = 0; i + 1 < chain.size(); ++i) {
+        EXPECT_EQ(chain[i]->List()->Next, chain[i + 1]->List()) << "link after packet " << i + 1;
+    }
+    EXPECT_EQ(chain.back()->List()->Next, nullptr);
+    EXPECT_EQ(CurrentHeader().ReceivedPackets, 2u);
+}
+
+TEST_F(Classification, AnInactiveStreamsPacketsGoUp)
+{
+    stream->SetActive(false);
+    EXPECT_FALSE(Receive(camera.Leader(3)));
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 0u);
+    stream->SetActive(true);
+    EXPECT_TRUE(Receive(camera.Leader(3)));
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 1u);
+}
+
+// Packets that are not a locatable stream packet of this port go up exactly as they came.
+struct PassUpCase {
+    const char* name;
+    std::function<std::unique_ptr<host::Packet>(const GvspCamera&)> build;
+};
+
+void PrintTo(const PassUpCase& c, std::ostream* os) { *os << c.name; }
+
+class ClassificationPassUp : public Classification, public ::testing::WithParamInterface<PassUpCase> {};
+
+TEST_P(ClassificationPassUp, GoesUpUnchangedAndNothingIsAssembled)
+{
+    std::unique_ptr<host::Packet> packet = GetParam().build(camera);
+    std::vector<uint8_t> before = host::NetBufferBytes(packet->NetBuffer(0));
+    host::Packet* kept = packet.get();
+
+    EXPECT_FALSE(ReceivePacket(std::move(packet)));
+    EXPECT_EQ(host::NetBufferBytes(kept->NetBuffer(0)), before);
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 0u);
+    EXPECT_EQ(stream->Block().ExpectedPacketCount, 0u);
+}
+
+std::vector<uint8_t> Head(const std::vector<uint8_t>& frame, size_t n) { return {frame.begin(), frame.begin() + long(n)}; }
+std::vector<uint8_t> Tail(const std::vector<uint8_t>& frame, size_t n) { return {frame.begin() + long(n), frame.end()}; }
+
+INSTANTIATE_TEST_SUITE_P(Packets, ClassificationPassUp,
+    ::testing::Values(
+        PassUpCase{"NotUdp",
+            [](const GvspCamera& c) {
+                auto f = c.Leader(3);
+                f[23] = 6;
+                return host::MakeFramePacket(f);
+            }},
+        PassUpCase{"AnotherPort",
+            [](const GvspCamera& c) {
+                auto f = c.Leader(3);
+                f[37] += 1;
+                return host::MakeFramePacket(f);
+            }},
+        PassUpCase{"PortBytesSwapped",
+            [](const GvspCamera& c) {
+                auto f = c.Leader(3);
+                std::swap(f[36], f[37]);
+                return host::MakeFramePacket(f);
+            }},
+        PassUpCase{"ExactlyTheHeadersAndNoFurtherSegment",
+            [](const GvspCamera& c) { return host::MakeFramePacket(Head(c.Leader(3), 42)); }},
+        PassUpCase{"ShorterThanTheHeaders",
+            [](const GvspCamera& c) { return host::MakeFramePacket(Head(c.Leader(3), 41)); }},
+        PassUpCase{"FirstSegmentShorterThanTheHeaders",
+            [](const GvspCamera& c) {
+                auto f = c.Leader(3);
+                return host::PacketBuilder().Segment(Head(f, 30)).Segment(Tail(f, 30)).Build();
+            }},
+        PassUpCase{"FirstSegmentShorterThanTheHeadersAfterItsOffset",
+            [](const GvspCamera& c) {
+                auto f = c.Leader(3);
+                std::vector<uint8_t> first(16, 0xCC);
+                first.insert(first.end(), f.begin(), f.begin() + 41);
+                return host::PacketBuilder().Segment(first).Offset(16).Segment(Tail(f, 41)).Build();
+            }},
+        PassUpCase{"SplitWithASecondSegmentShorterThanAGvspHeader",
+            [](const GvspCamera& c) {
+                auto f = c.Leader(3);
+                return host::PacketBuilder().Segment(Head(f, 42)).Segment(std::vector<uint8_t>(f.begin() + 42, f.begin() + 49)).Build();
+            }},
+        PassUpCase{"SplitWithAnEmptySecondSegment",
+            [](const GvspCamera& c) {
+                auto f = c.Leader(3);
+                return host::PacketBuilder().Segment(Head(f, 42)).Segment({}).Segment(Tail(f, 42)).Build();
+            }},
+        PassUpCase{"FirstNetBufferNotAStreamPacket",
+            [](const GvspCamera& c) {
+                return host::PacketBuilder().Segment(OtherUdpFrame(50001)).NextNetBuffer().Segment(c.Leader(3)).Build();
+            }}),
+    [](const ::testing::TestParamInfo<PassUpCase>& param) { return std::string(param.param.name); });
+
+TEST_F(Classification, UnmappedFirstSegmentThatCannotBeMappedGoesUp)
+{
+    host::FailCall(host::Fault::Mapping, 1);
+    EXPECT_FALSE(Receive(camera.Leader(3), host::SegmentMapping::Unmapped));
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 0u);
+}
+
+TEST_F(Classification, UnmappedSegmentsAreMappedAndAssembled)
+{
+    EXPECT_TRUE(Receive(camera.Leader(9), host::SegmentMapping::Unmapped));
+    for (uint32_t id = 1; id <= 4; ++id) {
+        auto f = camera.Payload(9, id);
+        EXPECT_TRUE(ReceivePacket(host::PacketBuilder()
+                                      .Segment(Head(f, 42 + 8 + 100), host::SegmentMapping::Unmapped)
+                                      .Segment(Tail(f, 42 + 8 + 100), host::SegmentMapping::Unmapped)
+                                      .Build()));
+    }
+    EXPECT_TRUE(Receive(camera.Trailer(9, 5), host::SegmentMapping::MappedToSystemVa));
+    ExpectPayloadOfPackets(TakeFrame(), 9, 4);
+}
+
+TEST_F(Classification, HeaderDataSplitReadsTheGvspHeaderFromTheSecondSegment)
+{
+    auto split = [](const std::vector<uint8_t>& f) { return host::PacketBuilder().SplitFrame(f, 42).Build(); };
+    EXPECT_TRUE(ReceivePacket(split(camera.Leader(11, 56))));
+    for (uint32_t id = 4; id >= 1; --id) {
+        EXPECT_TRUE(ReceivePacket(split(camera.Payload(11, id))));
+    }
+    EXPECT_TRUE(ReceivePacket(split(camera.Trailer(11, 5, 24))));
+    gvsp::Frame frame = TakeFrame();
+    ExpectPayloadOfPackets(frame, 11, 4);
+    EXPECT_EQ(frame.Header().LeaderSize, 56u);
+    EXPECT_EQ(frame.Header().TrailerSize, 24u);
+    auto leader = camera.LeaderGvsp(11, 56);
+    EXPECT_TRUE(std::equal(leader.begin(), leader.end(), frame.Leader().begin()));
+}
+
+TEST_F(Classification, HeaderDataSplitDataBeyondTheSecondSegmentIsContinued)
+{
+    auto f = camera.Payload(12, 2);
+    auto gvspBytes = Tail(f, 42);
+    EXPECT_TRUE(ReceivePacket(host::PacketBuilder()
+                                  .Segment(Head(f, 42))
+                                  .Segment(Head(gvspBytes, 8 + 500))
+                                  .Segment(Tail(gvspBytes, 8 + 500))
+                                  .Build()));
+    const FrameHeader& header = CurrentHeader();
+    EXPECT_EQ(header.PayloadSize, P);
+    std::span<const uint8_t> placed(CurrentBuffer() + FRAME_BUFFER_MIN_SIZE + P, P);
+    EXPECT_EQ(Misplaced(placed, 12, P), "");
+}
+
+TEST_F(Classification, TheIpv4TotalLengthBoundsTheGvspBytesNotTheSegment)
+{
+    auto leader = camera.LeaderGvsp(13, 44);
+    EXPECT_TRUE(Receive(EthernetFrame(leader, {50000, 17, 60})));
+    EXPECT_TRUE(Receive(EthernetFrame(camera.PayloadGvsp(13, 1, 1000), {50000, 17, 300})));
+    const FrameHeader& header = CurrentHeader();
+    EXPECT_EQ(header.LeaderSize, 44u);
+    EXPECT_EQ(header.PayloadSize, 1000u);
+    const uint8_t* payload = CurrentBuffer() + FRAME_BUFFER_MIN_SIZE;
+    EXPECT_EQ(Misplaced({payload, 1000}, 13, 0), "");
+    EXPECT_NE(payload[1000], 0xEE) << "the filler after the datagram was placed";
+}
+
+TEST_F(Classification, SeveralNetBuffersAreJudgedByTheFirstAndReturnedWhole)
+{
+    size_t returnsBefore = adapter->ReturnedToMiniport().size();
+    auto packet = host::PacketBuilder()
+                      .Segment(camera.Leader(14))
+                      .NextNetBuffer()
+                      .Segment(camera.Payload(14, 1))
+                      .Build();
+    PNET_BUFFER_LIST list = packet->List();
+    EXPECT_TRUE(ReceivePacket(std::move(packet)));
+    auto returns = adapter->ReturnedToMiniport();
+    ASSERT_EQ(returns.size(), returnsBefore + 1);
+    EXPECT_EQ(returns.back().lists, std::vector<PNET_BUFFER_LIST>{list});
+    const FrameHeader& header = CurrentHeader();
+    EXPECT_EQ(header.ReceivedPackets, 1u);
+    EXPECT_EQ(header.LeaderReceived, 1);
+    EXPECT_EQ(header.PayloadSize, 0u);
+}
+
+TEST_F(Classification, AContinuationThatCannotBeStoredGoesUp)
+{
+    gvsp::StreamConfig config = Config(4);
+    config.overflowChunkSize = 4096;
+    stream->Configure(config);
+    // The buffer holds 16 packets; packet 17 starts at its end and continues in a second segment.
+    EXPECT_TRUE(Receive(camera.Leader(15)));
+    auto f = camera.Payload(15, 17);
+    host::FailCall(host::Fault::PoolAllocation, 1);
+    EXPECT_FALSE(ReceivePacket(host::PacketBuilder().Segment(Head(f, 42 + 8)).Segment(Tail(f, 42 + 8)).Build()));
+}
+
+}  // namespace
