@@ -535,8 +535,8 @@ TEST_F(NdisPackets, BuiltPacketsDescribeTheirBytesThroughEveryKindOfSegment)
     ASSERT_NE(first->Next, nullptr);
     EXPECT_EQ(first->Next->ByteCount, 58u);
 
-    std::vector<uint8_t> padded(10, 0xEE);
-    padded.insert(padded.end(), frame.begin(), frame.begin() + 30);
+    std::vector<uint8_t> padded(10 + 30, 0xEE);
+    std::copy(frame.begin(), frame.begin() + 30, padded.begin() + 10);
     auto offset = host::PacketBuilder()
                       .Segment(padded)
                       .Segment(std::vector<uint8_t>(frame.begin() + 30, frame.end()), host::SegmentMapping::Unmapped)
