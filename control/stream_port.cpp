@@ -30,10 +30,12 @@ VOID FreeStreamPort(StreamPort* port)
 
 // The end of a teardown, once the binding's reference is dropped: the receive path, the worker
 // thread or a racing request may still hold references; whoever drops the last one releases the
-// frame cache. Requests queued meanwhile are cancelled every 5 ms.
+// frame cache, and the record is freed only after that release has finished. Requests queued
+// meanwhile are cancelled every 5 ms.
 VOID FreeWhenUnreferenced(StreamPort* port)
 {
-    while (InterlockedCompareExchange(&port->ReferenceCount, 0, 0) != 0) {
+    while (InterlockedCompareExchange(&port->ReferenceCount, 0, 0) != 0 ||
+           InterlockedCompareExchange(&port->LastReferenceDone, 0, 0) == 0) {
         CancelAllFrameRequests(port);
         SleepPortWaitInterval();
     }
@@ -186,8 +188,9 @@ VOID ReleaseStreamPortReference(StreamPort* port)
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // 4.
+    // 4. The record may be freed only once this is done, not as soon as the count reads 0.
     ReleaseFrameCache(port);
+    InterlockedExchange(&port->LastReferenceDone, 1);
 }
 
 StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need)

@@ -58,6 +58,7 @@ struct StreamPort {
     ULONG AdapterIndex;               // constant
     ULONG SlotIndex;                  // constant
     _Interlocked_ volatile LONG ReferenceCount;   // bind: 1; see ReleaseStreamPortReference
+    _Interlocked_ volatile LONG LastReferenceDone;   // 1 once the last reference's work is finished
     _Interlocked_ volatile LONG ControlBusy;      // serialises set-up, cache release, flush, cleanup
     USHORT UdpPort;                   // network byte order; constant
     UCHAR TemplateExtendedIds;        // receive path
