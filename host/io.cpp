@@ -617,6 +617,18 @@ std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driver)
     return devices;
 }
 
+size_t OpenFilesOfDriver(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> guard(IoLock);
+    size_t open = 0;
+    for (const auto& [object, file] : Files) {
+        if (file->handles > 0 && file->device->object.DriverObject == driver) {
+            open += 1;
+        }
+    }
+    return open;
+}
+
 // ---- IRPs -----------------------------------------------------------------------------------
 
 std::vector<IrpCompletion> CompletedIrps()

@@ -57,6 +57,8 @@ std::u16string DeviceSddl(PDEVICE_OBJECT device);
 bool SymbolicLinkExists(const char16_t* link);
 std::u16string SymbolicLinkTarget(const char16_t* link);
 std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driver);
+// File objects with open handles on the devices of `driver`.
+size_t OpenFilesOfDriver(PDRIVER_OBJECT driver);
 
 // ---- IRPs -----------------------------------------------------------------------------------
 // One completed IRP, as the I/O manager saw it (in completion order, since the machine started).

@@ -103,6 +103,14 @@ void Machine::UnloadDriver()
         return;
     }
     FlushDeferredCloses();
+    // The I/O manager keeps a driver loaded while handles to its devices are open.
+    if (size_t open = OpenFilesOfDriver(driver_); open > 0) {
+        ReportViolation(Rule::HandleLeak,
+            "unload requested while %zu handle(s) to the driver's devices are open: the driver stays loaded "
+            "until they are closed",
+            open);
+        return;
+    }
     if (driver_->DriverUnload == nullptr) {
         ReportViolation(Rule::HandleLeak, "the driver has no DriverUnload routine: it cannot be unloaded");
     } else {

@@ -40,6 +40,8 @@ public:
     NTSTATUS LoadDriver(DriverEntryRoutine driverEntry, const char16_t* serviceName, std::vector<uint32_t> poolTags);
     // Calls DriverUnload, then checks: nothing under the driver's pool tags, no device of the
     // driver, no MDL, no kernel handle, thread or object reference, no unwritten error-log entry.
+    // While handles to the driver's devices are open the unload is refused and reported, as the
+    // I/O manager keeps such a driver loaded.
     void UnloadDriver();
     bool DriverLoaded() const { return driver_ != nullptr; }
     PDRIVER_OBJECT DriverObject() const { return driver_; }

@@ -138,6 +138,10 @@ public:
     void SendFromProtocol(PNET_BUFFER_LIST chain, NDIS_PORT_NUMBER portNumber, ULONG sendFlags);
     void CancelSendFromProtocol(PVOID cancelId);
     void SetMiniportSends(MiniportSends mode);
+    // Runs `observer` inside every NdisFSendNetBufferLists on this adapter, on the sender's thread
+    // and at its IRQL, before the miniport takes the lists (a test's window into a send in
+    // progress). An empty function removes it.
+    void SetSendObserver(std::function<void()> observer);
     size_t SendsHeldByMiniport() const;
     // Completes up to `maxLists` held lists, oldest first, as one chain with `status` in each.
     size_t CompleteSends(size_t maxLists = SIZE_MAX, NDIS_STATUS status = NDIS_STATUS_SUCCESS,

@@ -994,7 +994,11 @@ VOID NdisFSendNetBufferLists(NDIS_HANDLE ndisFilterHandle, PNET_BUFFER_LIST netB
         }
         accepted.push_back(list);
     }
+    std::function<void()> observer = adapter.sendObserver;
     guard.unlock();
+    if (observer) {
+        observer();
+    }
     if (!accepted.empty()) {
         MiniportSend(adapter, accepted, portNumber, sendFlags);
     }
@@ -1029,6 +1033,12 @@ namespace host {
 
 // ---------------------------------------------------------------------------------------------
 // OID requests.
+void Adapter::SetSendObserver(std::function<void()> observer)
+{
+    NdisGuard guard(Ndis().lock);
+    state_->sendObserver = std::move(observer);
+}
+
 NDIS_STATUS Adapter::OidRequestFromProtocol(PNDIS_OID_REQUEST request)
 {
     State& s = *state_;

@@ -112,6 +112,7 @@ constexpr ULONG NDIS_DEVICE_EXTENSION_RESERVE = 16;
 
 struct Adapter::State {
     Adapter* self = nullptr;
+    std::function<void()> sendObserver;   // runs in the sender's call, before the miniport takes it
     AdapterConfig config;
     ULONG ifIndex = 0;
     std::u16string guid;   // the "{...}" part of the device name

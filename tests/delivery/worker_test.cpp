@@ -5,12 +5,16 @@
 // is being retried leaves nothing behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <ostream>
+#include <thread>
 #include <string>
 
 #include "host/faults.h"
 #include "host/memory.h"
 #include "tests/support/camera_stream.h"
+#include "tests/support/stream_fixture.h"
 
 using namespace gvsptest;
 
@@ -197,19 +201,47 @@ TEST_F(Worker, APassWithoutAWorkItemEndsItsScanAndTheNextPassResumes)
     EXPECT_EQ(visitedLater->ResendRetries, 1u);
 }
 
-TEST_F(Worker, ClosingAStreamWhoseFrameIsBeingRetriedLeavesNothingBehind)
+TEST_F(Worker, AStreamClosedWhileItsRetryIsSentEndsWhenTheRetryDropsItsPort)
 {
     camera::Camera& cam = QuietCamera();
-    gvsp::Stream& s = Open(cam, 5);
+    uint32_t portId = 0;
+    gvsp::Stream& s = Open(cam, 50, 0, &portId);
     auto request = s.RequestFrame();
     uint64_t block = cam.SendBlock();
-    EXPECT_EQ(RetriesAfter(cam, block, 20), 4u);
+    cam.Pump();
+    m.ClearEvents();
 
-    s.Close();
+    // While the worker's retry is on its way to the miniport, the library closes the stream. The
+    // close unhooks the port at once but must wait for the reference the retry holds.
+    std::thread closer;
+    std::atomic<bool> closed{false};
+    bool closeWaitedForTheRetry = false;
+    adapter->SetSendObserver([&] {
+        if (closer.joinable()) {
+            return;
+        }
+        closer = std::thread([&] {
+            s.Close();
+            closed = true;
+        });
+        while (PortOf(portId) != nullptr) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        closeWaitedForTheRetry = !closed;
+    });
+    Advance(50);
+    adapter->SetSendObserver(nullptr);
+    closer.join();
+
+    EXPECT_TRUE(closeWaitedForTheRetry);
     EXPECT_EQ(request->Wait(nullptr), STATUS_CANCELLED);
-    EXPECT_EQ(host::LockedMdls(), 0u) << "the frame buffers and the block are unlocked";
-    EXPECT_EQ(RetriesAfter(cam, block, 20), 4u);
-    // The work items are back on their list; the machine's end checks the pool and the list.
+    cam.Pump();
+    EXPECT_EQ(Retries(cam, block), 1u) << "the retry went out on its snapshot";
+    // The retry's reference was the last: the worker released the frame cache.
+    EXPECT_EQ(m.EventsOf(MSG_CONTEXT_CLEANUP).size(), 1u);
+    EXPECT_EQ(host::LockedMdls(), 0u);
+    EXPECT_EQ(RetriesAfter(cam, block, 100), 1u) << "nothing more for a stream that is gone";
 }
 
 }  // namespace

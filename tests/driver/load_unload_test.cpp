@@ -108,6 +108,26 @@ TEST(DriverUnload, ClosesTheControlDeviceBeforeTheFilterGoes)
     EXPECT_TRUE(deviceGoneAtDetach);
 }
 
+TEST(DriverUnload, WaitsForTheLastHandleToTheControlDevice)
+{
+    GvspMachine m;
+    ASSERT_EQ(m.Load(), STATUS_SUCCESS);
+    host::UserProcess& process = m.NewProcess();
+    HANDLE handle = process.CreateFile(u"\\\\.\\jwGenICamForEthernet");
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    {
+        host::ExpectViolation refused(host::Rule::HandleLeak);
+        m.Unload();
+        EXPECT_EQ(refused.Caught().size(), 1u);
+    }
+    EXPECT_TRUE(m.Machine().DriverLoaded());
+    EXPECT_TRUE(host::IsFilterRegistered());
+
+    process.CloseHandle(handle);
+    m.Unload();
+    EXPECT_FALSE(m.Machine().DriverLoaded());
+}
+
 // A failed load leaves nothing registered and nothing allocated (the machine checks the pool
 // tags), and logs exactly one MSG_DRIVER_LOAD_FAILED naming the step.
 struct FailedLoad {
