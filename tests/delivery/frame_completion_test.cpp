@@ -31,7 +31,8 @@ protected:
         std::vector<uint64_t> blocks;
         StreamPort* port = PortOf(portId);
         for (PLIST_ENTRY e = port->AssemblingFrames.Flink; e != &port->AssemblingFrames; e = e->Flink) {
-            blocks.push_back(CONTAINING_RECORD(e, FrameSlot, Links)->Header->BlockId);
+            uint64_t blockId = CONTAINING_RECORD(e, FrameSlot, Links)->Header->BlockId;   // not 8-aligned
+            blocks.push_back(blockId);
         }
         return blocks;
     }
