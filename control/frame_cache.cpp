@@ -213,8 +213,37 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
     return STATUS_SUCCESS;
 }
 
-// Takes the published cache away from the port (no new user finds it) and waits until the
-// users that had found it are done. Returns what was published.
+// Withdraws the cache: no new user finds it, and the users that had found it are done when this
+// returns; its pointers stay in place for them until then.
+VOID SuspendFrameCache(StreamPort* port)
+{
+    LOCK_STATE_EX lockState;
+    ULONG flags = KeGetCurrentIrql() == DISPATCH_LEVEL ? NDIS_RWL_AT_DISPATCH_LEVEL : 0;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, flags);
+    port->CachePublished = 0;
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+
+    // A last reference dropped at DISPATCH_LEVEL has no other user to wait for.
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
+        while (InterlockedCompareExchange(&port->CacheUsers, 0, 0) != 0) {
+            SleepPortWaitInterval();
+        }
+    }
+}
+
+// Makes the cache the port holds visible again, every slot on FreeFrames.
+VOID ResumeFrameCache(StreamPort* port)
+{
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    AcquireFrameListLock(port);
+    ResetFrameLists(port);
+    ReleaseFrameListLock(port);
+    port->CachePublished = port->ControlBlock != nullptr ? 1 : 0;
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+}
+
+// Takes the cache away from the port once nobody uses it. Returns what was published.
 struct TakenFrameCache {
     StreamControlBlock* ControlBlock;
     PMDL ControlBlockMdl;
@@ -224,6 +253,7 @@ struct TakenFrameCache {
 
 TakenFrameCache TakeFrameCache(StreamPort* port)
 {
+    SuspendFrameCache(port);
     LOCK_STATE_EX lockState;
     ULONG flags = KeGetCurrentIrql() == DISPATCH_LEVEL ? NDIS_RWL_AT_DISPATCH_LEVEL : 0;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, flags);
@@ -232,22 +262,14 @@ TakenFrameCache TakeFrameCache(StreamPort* port)
     port->ControlBlockMdl = nullptr;
     port->FrameSlots = nullptr;
     port->FrameSlotCount = 0;
-    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-
-    // A last reference dropped at DISPATCH_LEVEL has no other user to wait for.
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        while (InterlockedCompareExchange(&port->CacheUsers, 0, 0) != 0) {
-            SleepPortWaitInterval();
-        }
-    }
-
     AcquireFrameListLock(port);
     ResetFrameLists(port);
     ReleaseFrameListLock(port);
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
     return taken;
 }
 
-// Publishes a mapped cache with every slot on FreeFrames.
+// Publishes a newly mapped cache.
 VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
 {
     LOCK_STATE_EX lockState;
@@ -256,10 +278,8 @@ VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
     port->ControlBlockMdl = cache.ControlBlockMdl;
     port->FrameSlots = cache.FrameSlots;
     port->FrameSlotCount = cache.FrameSlotCount;
-    AcquireFrameListLock(port);
-    ResetFrameLists(port);
-    ReleaseFrameListLock(port);
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    ResumeFrameCache(port);
 }
 
 // A fresh assembly state: no block seen, an empty rate window, the counter's frequency. Nothing
@@ -395,20 +415,20 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
             WriteEventLog(MSG_CACHE_INIT_FAILED, 0, "Id:%d,Cnt:%d,Idx:%d,Sz:%d", static_cast<int>(loggedId),
                 static_cast<int>(loggedCount), 0, static_cast<int>(loggedSize));
             ReleaseFrameCache(port);
-            ReleaseStreamPortReference(port);
             ReleaseControlBusy(port);
+            ReleaseStreamPortReference(port);
             return STATUS_UNSUCCESSFUL;
         }
         port->CacheReleased = 0;
     } else {
         // The receive path, the worker and other requests leave the cache alone meanwhile.
         SetCacheReady(port, 0);
-        TakenFrameCache cache = TakeFrameCache(port);
+        SuspendFrameCache(port);
         ResetAssemblyState(port);
-        for (ULONG i = 0; i < cache.FrameSlotCount; ++i) {
-            ClearFrameOverflow(&cache.FrameSlots[i]);
+        for (ULONG i = 0; i < port->FrameSlotCount; ++i) {
+            ClearFrameOverflow(&port->FrameSlots[i]);
         }
-        PublishFrameCache(port, cache);
+        ResumeFrameCache(port);
     }
 
     // 6.
@@ -423,8 +443,8 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
     SetCacheReady(port, 1);
     WriteEventLog(MSG_CACHE_INIT_COMPLETE, 0, "Id:%d,PSz:%d,FSz:%d,FCnt:%d", static_cast<int>(port->PortId),
         static_cast<int>(block->PacketSize), static_cast<int>(block->FrameSize), static_cast<int>(block->FrameCount));
-    ReleaseStreamPortReference(port);
     ReleaseControlBusy(port);
+    ReleaseStreamPortReference(port);
     return STATUS_SUCCESS;
 }
 
@@ -518,8 +538,9 @@ NTSTATUS ReleaseCacheRequest(PIRP irp, PIO_STACK_LOCATION stack)
         port->CacheReleased = 1;
         status = STATUS_SUCCESS;
     }
-    ReleaseStreamPortReference(port);
+    // ControlBusy first: once the reference is dropped a detach may free the port.
     ReleaseControlBusy(port);
+    ReleaseStreamPortReference(port);
     return status;
 }
 
@@ -532,7 +553,7 @@ NTSTATUS FlushFramesRequest(PIRP irp, PIO_STACK_LOCATION stack)
     }
     AcquireControlBusy(port);
     FlushFrames(port);
-    ReleaseStreamPortReference(port);
     ReleaseControlBusy(port);
+    ReleaseStreamPortReference(port);
     return STATUS_SUCCESS;
 }

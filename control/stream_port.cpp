@@ -77,7 +77,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     FilterAdapter* adapter = nullptr;
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0 && adapter == nullptr; --slot) {
         FilterAdapter* candidate = DriverGlobals.AdapterTable[slot];
-        if (candidate != nullptr && RtlCompareMemory(candidate->MacAddress, mac, 6) == 6) {
+        if (candidate != nullptr && !candidate->Detaching && RtlCompareMemory(candidate->MacAddress, mac, 6) == 6) {
             adapter = candidate;
         }
     }
@@ -198,7 +198,8 @@ StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need)
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
     auto* port = static_cast<StreamPort*>(fileObject->FsContext);
-    if (port == nullptr || (need != PORT_BOUND && port->CacheReady == 0)) {
+    if (port == nullptr || (need != PORT_BOUND && port->CacheReady == 0) ||
+        (need == PORT_CACHE_IN_USE && port->CachePublished == 0)) {
         NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
         return nullptr;
     }
@@ -261,10 +262,8 @@ VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject)
     FreeWhenUnreferenced(port);
 }
 
-VOID DetachStreamPorts(FilterAdapter* adapter)
+VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
 {
-    LOCK_STATE_EX lockState;
-    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
         StreamPort* port = adapter->StreamPorts[slot];
         if (port == nullptr) {
@@ -280,7 +279,7 @@ VOID DetachStreamPorts(FilterAdapter* adapter)
         }
         port->CacheReady = 0;
         port->CacheReleased = 1;
-        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, lockState);
 
         // 4-8.
         CancelAllFrameRequests(port);
@@ -288,7 +287,6 @@ VOID DetachStreamPorts(FilterAdapter* adapter)
         FreeWhenUnreferenced(port);
 
         // 9.
-        NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+        NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, lockState, 0);
     }
-    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 }

@@ -71,6 +71,9 @@ struct StreamPort {
     _Guarded_by_(AdapterTableLock) PMDL ControlBlockMdl;
     _Guarded_by_(AdapterTableLock) FrameSlot* FrameSlots;   // one per mapped frame buffer
     _Guarded_by_(AdapterTableLock) ULONG FrameSlotCount;
+    // 1 while new users may find the cache (a cache use is taken only then). Cleared before the
+    // cache is released or rebuilt; the pointers above stay valid for the users already inside.
+    _Guarded_by_(AdapterTableLock) UCHAR CachePublished;
     FrameSlot* CurrentFrame;          // receive path: the newest block's slot
     ULONG64 LastBlockId;              // receive path
     FilterAdapter* Adapter;           // constant: the adapter the port is bound to; it outlives the port
@@ -178,7 +181,10 @@ VOID ReleaseControlBusy(StreamPort* port);
 
 // Handle cleanup: tears down the handle's port if it still owns it. PASSIVE_LEVEL.
 VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject);
-// Adapter detach: tears down every port still bound to the adapter. PASSIVE_LEVEL.
-VOID DetachStreamPorts(FilterAdapter* adapter);
+// Adapter detach: tears down every port still bound to the adapter. Called and returns with
+// AdapterTableLock held for writing (`lockState`); releases it around each port's teardown.
+// PASSIVE_LEVEL.
+_Requires_lock_held_(AdapterTableLock)
+VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState);
 
 VOID SleepPortWaitInterval();

@@ -20,7 +20,6 @@ constexpr UCHAR FILTER_MINOR_NDIS_VERSION = 20;
 constexpr UCHAR FILTER_MAJOR_DRIVER_VERSION = 1;
 constexpr UCHAR FILTER_MINOR_DRIVER_VERSION = 0;
 
-constexpr char DRIVER_VERSION_TEXT[] = "2.2.1.167663";
 constexpr ULONG DRIVER_VERSION_SIZE = 32;
 
 // Lookaside entries of the worker thread's resend work items.
@@ -52,6 +51,7 @@ struct FilterAdapter {
     UCHAR MacAddress[6];                 // constant after attach
     _Guarded_by_(AdapterTableLock) StreamPort* StreamPorts[MAX_STREAM_PORTS];
     ULONG AdapterIndex;                  // slot in AdapterTable, constant after attach
+    _Guarded_by_(AdapterTableLock) BOOLEAN Detaching;   // no port may be bound any more
 };
 
 // ---- Driver-wide state ----------------------------------------------------------------------

@@ -155,12 +155,13 @@ VOID FilterDetach(NDIS_HANDLE filterModuleContext)
     WriteEventLog(MSG_NIC_DETACHED, 0, "MAC:%02x-%02x-%02x-%02x-%02x-%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
         mac[5]);
 
-    // 2. Every port still bound to this adapter ends here.
-    DetachStreamPorts(adapter);
-
-    // 3. The slot belongs to this module only while it holds the module.
+    // 2. Every port still bound to this adapter ends here; from now on no bind finds it.
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    adapter->Detaching = TRUE;
+    DetachStreamPorts(adapter, &lockState);
+
+    // 3. The slot belongs to this module only while it holds the module.
     if (DriverGlobals.AdapterTable[adapter->AdapterIndex] == adapter) {
         DriverGlobals.AdapterTable[adapter->AdapterIndex] = nullptr;
     }
