@@ -72,11 +72,15 @@ std::span<const uint8_t> Frame::Trailer() const
 
 std::span<const uint8_t> Frame::Payload() const
 {
-    return {At(PAYLOAD_AREA_OFFSET), Header().PayloadSize};
+    uint32_t size = Header().PayloadSize;
+    return {At(PAYLOAD_AREA_OFFSET), size < payloadRoom_ ? size : payloadRoom_};
 }
 
 // ---- PendingFrame -------------------------------------------------------------------------------
-PendingFrame::PendingFrame(host::UserProcess& process, HANDLE handle) : process_(process), handle_(handle) {}
+PendingFrame::PendingFrame(const Stream& stream, host::UserProcess& process, HANDLE handle)
+    : stream_(stream), process_(process), handle_(handle)
+{
+}
 
 NTSTATUS PendingFrame::Status() const
 {
@@ -89,7 +93,7 @@ NTSTATUS PendingFrame::Wait(Frame* frame)
     process_.GetOverlappedResult(handle_, &overlapped_, &transferred, TRUE);
     NTSTATUS status = Status();
     if (frame != nullptr) {
-        *frame = NT_SUCCESS(status) && transferred == sizeof record_ ? Frame(record_) : Frame();
+        *frame = NT_SUCCESS(status) && transferred == sizeof record_ ? stream_.FrameAt(record_) : Frame();
     }
     return status;
 }
@@ -125,6 +129,9 @@ NTSTATUS Stream::Bind(const MacAddress& mac, uint16_t udpPort, uint32_t* portId)
 
 bool Stream::AllocateCache(uint32_t frameCount, uint32_t bufferSize)
 {
+    if (frameCount > FRAME_COUNT_MAX) {
+        return false;
+    }
     blockLength_ = StreamControlBlockSize(frameCount);
     block_ = static_cast<StreamControlBlock*>(process_.Allocate(blockLength_));
     if (block_ == nullptr) {
@@ -201,13 +208,25 @@ NTSTATUS Stream::GetFrame(Frame* frame)
     uint64_t record = 0;
     ULONG_PTR information = 0;
     NTSTATUS status = Control(IOCTL_STREAM_GET_FRAME, nullptr, 0, &record, sizeof record, &information);
-    *frame = NT_SUCCESS(status) && information == sizeof record ? Frame(record) : Frame();
+    *frame = NT_SUCCESS(status) && information == sizeof record ? FrameAt(record) : Frame();
     return status;
+}
+
+Frame Stream::FrameAt(uint64_t headerAddress) const
+{
+    // The descriptors tell the buffer's size, also after an overflowed frame moved.
+    for (uint32_t i = 0; block_ != nullptr && i < block_->FrameCount; ++i) {
+        const FrameDescriptor& d = Descriptor(i);
+        if (d.UserAddress + FRAME_PRIVATE_SIZE == headerAddress && d.Size >= FRAME_BUFFER_MIN_SIZE) {
+            return Frame(headerAddress, d.Size - FRAME_BUFFER_MIN_SIZE);
+        }
+    }
+    return Frame(headerAddress);
 }
 
 std::unique_ptr<PendingFrame> Stream::RequestFrame()
 {
-    auto pending = std::make_unique<PendingFrame>(process_, handle_);
+    auto pending = std::make_unique<PendingFrame>(*this, process_, handle_);
     DWORD returned = 0;
     process_.DeviceIoControl(handle_, IOCTL_STREAM_GET_FRAME, nullptr, 0, &pending->record_, sizeof pending->record_,
         &returned, &pending->overlapped_);

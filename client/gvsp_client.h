@@ -57,7 +57,12 @@ struct StreamConfig {
 class Frame {
 public:
     Frame() = default;
-    Frame(uint64_t headerAddress) : headerAddress_(headerAddress) {}
+    // `payloadRoom`: the bytes of the frame's buffer after its PayloadArea starts; payload beyond
+    // it (an overflowed frame) is not in this buffer.
+    explicit Frame(uint64_t headerAddress, uint32_t payloadRoom = 0)
+        : headerAddress_(headerAddress), payloadRoom_(payloadRoom)
+    {
+    }
 
     bool Valid() const { return headerAddress_ != 0; }
     // The user address the driver handed over: the frame's FrameHeader.
@@ -66,7 +71,8 @@ public:
     uint16_t Status() const { return Header().FrameStatus; }
     uint64_t BlockId() const { return Header().BlockId; }
     uint64_t Timestamp() const { return Header().Timestamp; }
-    // The leader and trailer packets as kept (GVSP header first), and the payload received.
+    // The leader and trailer packets as kept (GVSP header first), and the payload received, as far
+    // as it lies in this buffer.
     std::span<const uint8_t> Leader() const;
     std::span<const uint8_t> Trailer() const;
     std::span<const uint8_t> Payload() const;
@@ -74,12 +80,15 @@ public:
 private:
     const uint8_t* At(uint32_t offset) const { return reinterpret_cast<const uint8_t*>(headerAddress_) + offset; }
     uint64_t headerAddress_ = 0;
+    uint32_t payloadRoom_ = 0;
 };
 
 // A frame request in flight (overlapped).
+class Stream;
+
 class PendingFrame {
 public:
-    PendingFrame(host::UserProcess& process, HANDLE handle);
+    PendingFrame(const Stream& stream, host::UserProcess& process, HANDLE handle);
     PendingFrame(const PendingFrame&) = delete;
     PendingFrame& operator=(const PendingFrame&) = delete;
 
@@ -96,6 +105,7 @@ public:
 
 private:
     friend class Stream;
+    const Stream& stream_;
     host::UserProcess& process_;
     HANDLE handle_;
     OVERLAPPED overlapped_{};
@@ -117,7 +127,8 @@ public:
     NTSTATUS Bind(const MacAddress& mac, uint16_t udpPort, uint32_t* portId = nullptr);
 
     // Allocates the StreamControlBlock and `frameCount` buffers of `bufferSize` bytes in process
-    // memory and describes them in the block.
+    // memory and describes them in the block; false beyond FRAME_COUNT_MAX frames or when memory
+    // runs out.
     bool AllocateCache(uint32_t frameCount, uint32_t bufferSize);
     StreamControlBlock& Block() const { return *block_; }
     uint32_t BlockLength() const { return blockLength_; }
@@ -137,6 +148,8 @@ public:
     // Issues a frame request that completes later.
     std::unique_ptr<PendingFrame> RequestFrame();
     NTSTATUS ReturnFrame(const Frame& frame);
+    // The frame whose FrameHeader is at `headerAddress`, as a frame request hands it over.
+    Frame FrameAt(uint64_t headerAddress) const;
     NTSTATUS Flush();
     NTSTATUS ReleaseCache();
     // Closes the handle: the driver tears the port down.

@@ -145,6 +145,7 @@ VOID ClearFrameOverflow(FrameSlot* slot)
         }
     }
     slot->OverflowBytes = 0;
+    slot->OverflowChunkSize = 0;
     slot->Overflowed = FALSE;
     RtlZeroMemory(slot->Private->OverflowChunks, sizeof(slot->Private->OverflowChunks));
     slot->Private->OverflowBytes = 0;

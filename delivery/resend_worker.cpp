@@ -26,7 +26,7 @@ _Requires_lock_held_(AdapterTableLock)
 ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
 {
     StreamControlBlock* block = port->ControlBlock;
-    if (block == nullptr || block->Active == 0 || !port->HeaderTemplateValid) {
+    if (port->CachePublished == 0 || block->Active == 0 || !port->HeaderTemplateValid) {
         return nullptr;
     }
     ULONG timeout = block->ResendTimeout;

@@ -230,7 +230,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     case GVSP_FORMAT_PAYLOAD:
     case GVSP_FORMAT_H264:
     case GVSP_FORMAT_MULTI_ZONE:
-        placed = PlacePayload(port, frame, gvspHeader, gvspBytes, packet.HeaderSize, packet.PacketId);
+        placed = PlacePayload(port, frame, gvspHeader, gvspBytes, packet.HeaderSize, payloadPerPacket, packet.PacketId);
         break;
     default:
         block->UnsupportedPackets += 1;

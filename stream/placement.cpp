@@ -11,6 +11,10 @@ namespace {
 
 constexpr ULONG SEGMENT_MAPPING_PRIORITY = NormalPagePriority | MdlMappingNoExecute;
 
+// The largest overflow chunk user mode may ask for: 64 of them bound what one frame can take of
+// non-paged pool (256 MiB).
+constexpr ULONG OVERFLOW_CHUNK_SIZE_MAX = 4u << 20;
+
 // Offsets from the start of the frame buffer.
 constexpr ULONG LEADER_AREA_START = FRAME_PRIVATE_SIZE + LEADER_AREA_OFFSET;     // 8956
 constexpr ULONG TRAILER_AREA_START = FRAME_PRIVATE_SIZE + TRAILER_AREA_OFFSET;   // 9532
@@ -22,24 +26,31 @@ VOID SetPacketBit(FrameSlot* frame, ULONG packetId)
     frame->Header->ReceivedPackets += 1;
 }
 
-// The FrameHeader's region fields, as a report of where the slot's write position is.
+// The FrameHeader's region fields, as a report of where the slot's write position is. A leader
+// or trailer moves only the write pointer.
 VOID ReportWriteRegion(FrameSlot* frame)
 {
     FrameHeader* header = frame->Header;
     ULONG64 offset = frame->WriteOffset;
-    if (frame->WriteRegion != FRAME_REGION_PAYLOAD || offset <= frame->Size) {
-        header->RegionIndex = 0;
-        header->RegionEnd = reinterpret_cast<ULONG64>(frame->SystemAddress) + frame->Size;
-        header->WritePointer = reinterpret_cast<ULONG64>(frame->SystemAddress) + offset;
+    auto buffer = reinterpret_cast<ULONG64>(frame->SystemAddress);
+    if (frame->WriteRegion != FRAME_REGION_PAYLOAD) {
+        header->WritePointer = buffer + offset;
         return;
     }
+    if (offset <= frame->Size) {
+        header->RegionIndex = 0;
+        header->RegionEnd = buffer + frame->Size;
+        header->WritePointer = buffer + offset;
+        return;
+    }
+    // Beyond the buffer the position lies in a chunk that exists: placement checked the room.
     ULONG size = frame->OverflowChunkSize;
     ULONG64 beyond = offset - frame->Size;
     auto index = static_cast<ULONG>((beyond - 1) / size);
-    auto* chunk = static_cast<PUCHAR>(frame->OverflowChunks[index]);
+    auto chunk = reinterpret_cast<ULONG64>(frame->OverflowChunks[index]);
     header->RegionIndex = index;
-    header->RegionEnd = reinterpret_cast<ULONG64>(chunk) + size;
-    header->WritePointer = reinterpret_cast<ULONG64>(chunk) + (beyond - ULONG64{index} * size);
+    header->RegionEnd = chunk != 0 ? chunk + size : 0;
+    header->WritePointer = chunk != 0 ? chunk + (beyond - ULONG64{index} * size) : 0;
 }
 
 // Overflow chunk `index`, allocated on first use with the frame's chunk size.
@@ -74,21 +85,23 @@ BOOLEAN WritePayloadBytes(StreamPort* port, FrameSlot* frame, ULONG64 offset, co
         length -= n;
     }
     frame->WriteOffset = offset;
-    if (length == 0) {
+    if (offset <= size && length == 0) {
         return TRUE;
     }
 
+    // Aimed beyond the buffer's end, even with no byte to place there.
     frame->Overflowed = TRUE;
     frame->Private->Overflowed = 1;
     if (frame->OverflowBytes == 0) {
         frame->OverflowChunkSize = port->ControlBlock->OverflowChunkSize;
     }
     ULONG chunkSize = frame->OverflowChunkSize;
-    if (chunkSize == 0) {
+    if (chunkSize == 0 || chunkSize > OVERFLOW_CHUNK_SIZE_MAX) {
         return FALSE;
     }
     ULONG64 beyond = offset - size;
-    if ((beyond + length - 1) / chunkSize >= OVERFLOW_CHUNK_MAX) {
+    ULONG64 lastByte = length > 0 ? beyond + length - 1 : beyond;
+    if (lastByte / chunkSize >= OVERFLOW_CHUNK_MAX) {
         return FALSE;   // no room beyond the last chunk
     }
     while (length > 0) {
@@ -168,10 +181,9 @@ BOOLEAN PlaceTrailer(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader
 }
 
 BOOLEAN PlacePayload(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG headerSize,
-    ULONG packetId)
+    ULONG payloadPerPacket, ULONG packetId)
 {
     // Payload packet n belongs at (n - 1) x P: a 32-bit product, as the camera counts.
-    ULONG payloadPerPacket = port->ControlBlock->PacketSize - headerSize;
     ULONG payloadOffset = (packetId - 1) * payloadPerPacket;
     const UCHAR* data = gvspHeader + headerSize;
     ULONG length = gvspBytes - headerSize;

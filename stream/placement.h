@@ -10,8 +10,9 @@
 BOOLEAN PlaceLeader(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG headerSize,
     ULONG64 blockId, ULONG packetId);
 BOOLEAN PlaceTrailer(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG packetId);
+// `payloadPerPacket` is P = PacketSize - H, as the caller read and checked it.
 BOOLEAN PlacePayload(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader, ULONG gvspBytes, ULONG headerSize,
-    ULONG packetId);
+    ULONG payloadPerPacket, ULONG packetId);
 
 // Copies the `remaining` bytes of the packet that lie in `segment` and the segments after it
 // to where the header segment's placement ended. Fails when the payload runs out of room.

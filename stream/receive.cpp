@@ -26,7 +26,7 @@ StreamPort* FindActivePort(FilterAdapter* adapter, const UCHAR* destinationPort,
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
         StreamPort* port = adapter->StreamPorts[slot];
         if (port != nullptr && RtlCompareMemory(&port->UdpPort, destinationPort, sizeof(port->UdpPort)) == 2) {
-            if (port->ControlBlock != nullptr && port->ControlBlock->Active != 0) {
+            if (port->CachePublished != 0 && port->ControlBlock->Active != 0) {
                 InterlockedIncrement(&port->ReferenceCount);
                 InterlockedIncrement(&port->CacheUsers);
                 found = port;
@@ -87,6 +87,11 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
     const UCHAR* gvspHeader = ethernetFrame + FRAME_HEADERS_SIZE;
     PMDL continuation = first->Next;
     if (gvspBytes < GVSP_HEADER_MIN) {
+        // Only a packet that goes on beyond its first segment has its header in the next one.
+        if (dataLength <= consumedBytes) {
+            ReleasePort(port);
+            return FALSE;
+        }
         PMDL second = first->Next;
         PUCHAR secondAddress = second != nullptr ? SegmentAddress(second) : nullptr;
         ULONG secondBytes = second != nullptr ? MmGetMdlByteCount(second) : 0;
@@ -95,10 +100,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
             return FALSE;
         }
         gvspHeader = secondAddress;
-        gvspBytes = secondBytes;
-        if (dataLength > consumedBytes) {
-            gvspBytes = Smaller(gvspBytes, dataLength - consumedBytes);
-        }
+        gvspBytes = Smaller(secondBytes, dataLength - consumedBytes);
         consumedBytes += secondBytes;
         continuation = second->Next;
         if (gvspBytes < GVSP_HEADER_MIN) {

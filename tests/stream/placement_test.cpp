@@ -93,6 +93,27 @@ TEST_F(Placement, APacketEndingExactlyAtTheBufferEndIsNoOverflow)
     EXPECT_EQ(Misplaced(frame.Payload(), 6, 0), "");
 }
 
+// A payload packet that carries only its header, aimed beyond the buffer (id 0 is 2^32 - P bytes
+// in, or id 1000 beyond chunk 63) has no room to go to: it is dropped and the frame still completes
+// from what follows.
+TEST_F(Placement, AnEmptyPayloadPacketBeyondTheBufferIsDropped)
+{
+    for (uint32_t chunkSize : {0u, 4096u}) {
+        SCOPED_TRACE(chunkSize);
+        Open(ChunkedConfig(3, chunkSize), 3 * P);
+        EXPECT_TRUE(Receive(camera.Payload(7, 0, 0)));
+        EXPECT_TRUE(Receive(camera.Payload(7, 1000, 0)));
+        ReceiveWholeFrame(camera, 7, 3);
+        gvsp::Frame frame = TakeFrame();
+        ASSERT_TRUE(frame.Valid());
+        EXPECT_EQ(Misplaced(frame.Payload(), 7, 0), "");
+        EXPECT_EQ(frame.Header().LeaderReceived, 1);
+        stream->ReturnFrame(frame);
+        stream->Close();
+        stream = std::make_unique<gvsp::Stream>(*process);
+    }
+}
+
 TEST_F(Placement, APacketStraddlingTheBufferEndContinuesInChunkZero)
 {
     constexpr uint32_t S = 4096;
