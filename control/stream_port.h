@@ -52,7 +52,8 @@ struct FrameSlot {
 
 // One bound UDP port on one adapter. Allocated by BindStreamPort; freed by the one path that
 // unhooks it from its StreamPorts slot (handle cleanup or adapter detach) once its last
-// reference is gone.
+// reference is gone. "assembly" marks the fields changed only by the holder of AssemblyBusy
+// (and by set-up while the cache is withdrawn).
 struct StreamPort {
     ULONG PortId;                     // ((AdapterIndex + 1) << 16) | (SlotIndex + 1); constant
     ULONG AdapterIndex;               // constant
@@ -61,8 +62,8 @@ struct StreamPort {
     _Interlocked_ volatile LONG LastReferenceDone;   // 1 once the last reference's work is finished
     _Interlocked_ volatile LONG ControlBusy;      // serialises set-up, cache release, flush, cleanup
     USHORT UdpPort;                   // network byte order; constant
-    UCHAR TemplateExtendedIds;        // receive path
-    UCHAR HeaderTemplateValid;        // receive path
+    UCHAR TemplateExtendedIds;        // assembly: set once, by the first accepted packet
+    UCHAR HeaderTemplateValid;        // assembly
     HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache
     PFILE_OBJECT FileObject;          // AdapterTableLock: the handle that bound the port
     // The frame cache, published under AdapterTableLock held exclusively once it is mapped
@@ -74,13 +75,13 @@ struct StreamPort {
     // 1 while new users may find the cache (a cache use is taken only then). Cleared before the
     // cache is released or rebuilt; the pointers above stay valid for the users already inside.
     _Guarded_by_(AdapterTableLock) UCHAR CachePublished;
-    FrameSlot* CurrentFrame;          // receive path: the newest block's slot
-    ULONG64 LastBlockId;              // receive path
+    FrameSlot* CurrentFrame;          // assembly: the newest block's slot
+    ULONG64 LastBlockId;              // assembly
     FilterAdapter* Adapter;           // constant: the adapter the port is bound to; it outlives the port
     NDIS_HANDLE NetBufferListPool;    // constant: the adapter's pool of own packets
     NDIS_HANDLE NdisFilterHandle;     // constant
     PDEVICE_OBJECT NotificationDevice;  // constant
-    UCHAR HeaderTemplate[42];         // receive path
+    UCHAR HeaderTemplate[42];         // assembly: Ethernet, IPv4 and UDP headers of that packet
     KSPIN_LOCK FrameListLock;         // FreeFrames, AssemblingFrames, CompletedFrames, their counts, slot places
     KIRQL FrameListIrql;
     KSPIN_LOCK RequestListLock;       // PendingRequests and Acquiring
@@ -96,9 +97,9 @@ struct StreamPort {
     UCHAR CacheReleased;              // ControlBusy: the cache's buffers are not mapped by this set-up
     ULONG Acquiring;                  // RequestListLock
     NPAGED_LOOKASIDE_LIST RateSampleLookaside;   // 32-byte rate samples
-    LIST_ENTRY RateSamples;           // receive path, oldest first
-    ULONG RateSampleCount;
-    LONGLONG CounterFrequency;        // performance-counter counts per second
+    LIST_ENTRY RateSamples;           // assembly, oldest first
+    ULONG RateSampleCount;            // assembly
+    LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
     _Interlocked_ volatile LONG CacheUsers;   // holders of a cache use: the mapping stays while > 0
     _Interlocked_ volatile LONG AssemblyBusy; // 1 while one processor assembles this port's packets
 };
