@@ -474,7 +474,7 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
             reinterpret_cast<PVOID>(headerAddress), processId);
     }
     if (slot == nullptr) {
-        ReleaseStreamPortOfRequest(port);
+        ReleaseCacheUseAndPort(port);
         return STATUS_SUCCESS;
     }
 
@@ -482,7 +482,7 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
     AcquireFrameListLock(port);
     if (slot->Place != FRAME_PLACE_USER) {
         ReleaseFrameListLock(port);
-        ReleaseStreamPortOfRequest(port);
+        ReleaseCacheUseAndPort(port);
         return STATUS_UNSUCCESSFUL;
     }
     MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
@@ -509,7 +509,7 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
     }
 
     // 8.
-    ReleaseStreamPortOfRequest(port);
+    ReleaseCacheUseAndPort(port);
     return status;
 }
 

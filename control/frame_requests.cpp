@@ -33,7 +33,7 @@ NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
     if (slot != nullptr) {
         irp->IoStatus.Information = WriteFrameHandOver(slot, irp->AssociatedIrp.SystemBuffer,
             stack->Parameters.DeviceIoControl.OutputBufferLength);
-        ReleaseStreamPortOfRequest(port);
+        ReleaseCacheUseAndPort(port);
         return STATUS_SUCCESS;
     }
 
@@ -41,7 +41,7 @@ NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
     AcquireRequestListLock(port);
     if (port->ControlBlock->RequestMode == REQUEST_MODE_FAIL_WHEN_IDLE && port->Acquiring == 0) {
         ReleaseRequestListLock(port);
-        ReleaseStreamPortOfRequest(port);
+        ReleaseCacheUseAndPort(port);
         return STATUS_CANCELLED;
     }
 
@@ -84,7 +84,7 @@ NTSTATUS StartAcquisition(PIRP irp, PIO_STACK_LOCATION stack)
     // Either way, as after a set-up.
     port->ControlBlock->FreeFrameCount = port->FrameSlotCount;
 
-    ReleaseStreamPortOfRequest(port);
+    ReleaseCacheUseAndPort(port);
     return status;
 }
 
@@ -100,11 +100,11 @@ NTSTATUS StopAcquisition(PIRP irp, PIO_STACK_LOCATION stack)
     ULONG acquiring = port->Acquiring;
     ReleaseRequestListLock(port);
     if (acquiring != 1) {
-        ReleaseStreamPortOfRequest(port);
+        ReleaseCacheUseAndPort(port);
         return STATUS_UNSUCCESSFUL;
     }
     CancelAllFrameRequests(port);
-    ReleaseStreamPortOfRequest(port);
+    ReleaseCacheUseAndPort(port);
     return STATUS_SUCCESS;
 }
 

@@ -216,7 +216,7 @@ VOID DropCacheUse(StreamPort* port)
     InterlockedDecrement(&port->CacheUsers);
 }
 
-VOID ReleaseStreamPortOfRequest(StreamPort* port)
+VOID ReleaseCacheUseAndPort(StreamPort* port)
 {
     DropCacheUse(port);
     ReleaseStreamPortReference(port);

@@ -170,8 +170,9 @@ enum PortNeed {
 // PORT_CACHE_IN_USE, a cache use), or NULL when the handle's port does not meet `need`.
 // PASSIVE_LEVEL.
 StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need);
-// Ends what AcquireStreamPortOfFile(…, PORT_CACHE_IN_USE) took.
-VOID ReleaseStreamPortOfRequest(StreamPort* port);
+// Ends a cache use and the reference taken with it (a request's prologue, a packet on the receive
+// path, a worker's retry). IRQL <= DISPATCH_LEVEL.
+VOID ReleaseCacheUseAndPort(StreamPort* port);
 
 // A cache use keeps the frame-cache mapping in place while it is held.
 VOID DropCacheUse(StreamPort* port);

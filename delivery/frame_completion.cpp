@@ -56,13 +56,6 @@ FrameSlot* SlotOfLinks(PLIST_ENTRY links)
     return CONTAINING_RECORD(links, FrameSlot, Links);
 }
 
-// Missing packets of a frame given up: the packets expected but not received (32-bit wrap, as
-// the camera counts).
-VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* slot)
-{
-    block->MissingPackets += block->ExpectedPacketCount - slot->Header->ReceivedPackets + 1;
-}
-
 // Claims the oldest queued frame request whose cancellation is not under way, or NULL.
 PIRP ClaimWaitingRequest(StreamPort* port)
 {
@@ -133,6 +126,11 @@ VOID ResetFrameSlot(FrameSlot* slot)
     slot->FirstPacketTime = 0;
     slot->AssemblyTime = 0;
     InterlockedExchange64(&slot->LastPacketTime, 0);
+}
+
+VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* slot)
+{
+    block->MissingPackets += block->ExpectedPacketCount - slot->Header->ReceivedPackets + 1;
 }
 
 VOID ClearFrameOverflow(FrameSlot* slot)

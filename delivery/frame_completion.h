@@ -35,6 +35,10 @@ VOID FlushFrames(StreamPort* port);
 // `outputLength` bytes; returns the bytes written (at most 8).
 ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength);
 
+// Adds the packets a frame given up lacked, those expected and not received, to MissingPackets
+// (32-bit wrap, as user mode reads the counter).
+VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* slot);
+
 // Zeroes the FrameHeader of a slot about to be opened for a new block, and its write region.
 VOID ResetFrameSlot(FrameSlot* slot);
 // Frees the overflow chunks of the slot's last frame and clears its overflow state. The slot is

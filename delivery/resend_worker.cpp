@@ -107,8 +107,7 @@ VOID RunResendPass()
         StreamPort* port = item->Port;
         auto* snapshot = reinterpret_cast<const FrameHeader*>(item->Snapshot + FRAME_PRIVATE_SIZE);
         RequestMissingPackets(port, snapshot, port->TemplateExtendedIds, port->HeaderTemplate);
-        DropCacheUse(port);
-        ReleaseStreamPortReference(port);
+        ReleaseCacheUseAndPort(port);
         ExFreeToNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, item);
     }
 }

@@ -40,12 +40,6 @@ VOID NoteLastPacketTime(FrameSlot* frame)
     frame->Header->LastPacketTime = static_cast<ULONG64>(now);
 }
 
-// The packets a frame given up lacked: those expected and not received (32-bit wrap).
-VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* frame)
-{
-    block->MissingPackets += block->ExpectedPacketCount - frame->Header->ReceivedPackets + 1;
-}
-
 VOID CloseFrame(StreamPort* port, FrameSlot* frame)
 {
     if (port->CurrentFrame == frame) {

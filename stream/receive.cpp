@@ -38,12 +38,6 @@ StreamPort* FindActivePort(FilterAdapter* adapter, const UCHAR* destinationPort,
     return found;
 }
 
-VOID ReleasePort(StreamPort* port)
-{
-    DropCacheUse(port);
-    ReleaseStreamPortReference(port);
-}
-
 }  // namespace
 
 // TRUE when the packet was consumed; FALSE: it goes up unchanged.
@@ -89,14 +83,14 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
     if (gvspBytes < GVSP_HEADER_MIN) {
         // Only a packet that goes on beyond its first segment has its header in the next one.
         if (dataLength <= consumedBytes) {
-            ReleasePort(port);
+            ReleaseCacheUseAndPort(port);
             return FALSE;
         }
         PMDL second = first->Next;
         PUCHAR secondAddress = second != nullptr ? SegmentAddress(second) : nullptr;
         ULONG secondBytes = second != nullptr ? MmGetMdlByteCount(second) : 0;
         if (secondAddress == nullptr || secondBytes < GVSP_HEADER_MIN) {
-            ReleasePort(port);
+            ReleaseCacheUseAndPort(port);
             return FALSE;
         }
         gvspHeader = secondAddress;
@@ -104,7 +98,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         consumedBytes += secondBytes;
         continuation = second->Next;
         if (gvspBytes < GVSP_HEADER_MIN) {
-            ReleasePort(port);
+            ReleaseCacheUseAndPort(port);
             return FALSE;
         }
     }
@@ -122,7 +116,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         }
     }
     ReleaseAssembly(port, assemblyIrql);
-    ReleasePort(port);
+    ReleaseCacheUseAndPort(port);
     return consumed;
 }
 
