@@ -59,6 +59,53 @@ uint8_t PayloadByte(uint64_t blockId, uint64_t offset)
     return static_cast<uint8_t>(blockId + offset + run);
 }
 
+uint32_t BytesPerPixel(uint32_t pixelFormat)
+{
+    switch (pixelFormat) {
+    case PIXEL_FORMAT_MONO8:
+        return 1;
+    case PIXEL_FORMAT_MONO16:
+        return 2;
+    case PIXEL_FORMAT_RGB8:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+uint8_t TestPatternByte(uint32_t pixelFormat, uint32_t width, uint32_t height, uint64_t blockId, uint64_t offset)
+{
+    // Eight colour bars over the top three quarters, a grey ramp below them, and a bright band
+    // that moves a few pixels per block so that consecutive frames tell themselves apart.
+    static constexpr uint8_t BARS[8][3] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
+        {235, 16, 235}, {235, 16, 16}, {16, 16, 235}, {16, 16, 16}};
+    const uint32_t bpp = std::max<uint32_t>(BytesPerPixel(pixelFormat), 1);
+    const uint64_t pixel = offset / bpp;
+    const uint32_t sample = static_cast<uint32_t>(offset % bpp);
+    const uint64_t w = std::max<uint32_t>(width, 1);
+    const uint64_t x = pixel % w;
+    const uint64_t y = pixel / w;
+    const uint64_t band = (x + y + blockId * 8) % (w + 256);
+    uint32_t rgb[3];
+    if (band < 24) {
+        rgb[0] = rgb[1] = rgb[2] = 255;
+    } else if (y * 4 < uint64_t{height} * 3) {
+        const uint8_t* bar = BARS[x * 8 / w];
+        rgb[0] = bar[0], rgb[1] = bar[1], rgb[2] = bar[2];
+    } else {
+        rgb[0] = rgb[1] = rgb[2] = static_cast<uint32_t>(x * 255 / w);
+    }
+    if (pixelFormat == PIXEL_FORMAT_RGB8) {
+        return static_cast<uint8_t>(rgb[sample]);
+    }
+    // Luma of the colour; Mono16 adds a fine ramp in its low byte (samples are little-endian).
+    const uint32_t luma = (rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8;
+    if (pixelFormat == PIXEL_FORMAT_MONO16 && sample == 0) {
+        return static_cast<uint8_t>(x);
+    }
+    return static_cast<uint8_t>(luma);
+}
+
 std::vector<uint8_t> ExpectedPayload(uint64_t blockId, size_t size, uint64_t firstOffset)
 {
     std::vector<uint8_t> bytes(size);
@@ -291,7 +338,9 @@ std::vector<uint8_t> Camera::BuildFrame(const Block& block, uint32_t packetId)
     } else {
         const uint64_t first = uint64_t(packetId - 1) * p;
         for (size_t k = 0; k < gvspBytes - h; ++k) {
-            d[k] = PayloadByte(block.blockId, first + k);
+            d[k] = config_.content == Content::TestPattern
+                       ? TestPatternByte(config_.pixelFormat, config_.sizeX, config_.sizeY, block.blockId, first + k)
+                       : PayloadByte(block.blockId, first + k);
         }
         defined = gvspBytes - h;
     }

@@ -41,6 +41,8 @@ inline constexpr uint32_t RESEND_TO_END_EXTENDED = 0xFFFFFFFF;
 
 inline constexpr uint16_t PAYLOAD_TYPE_IMAGE = 1;
 inline constexpr uint32_t PIXEL_FORMAT_MONO8 = 0x01080001;
+inline constexpr uint32_t PIXEL_FORMAT_MONO16 = 0x01100007;   // little-endian 16-bit samples
+inline constexpr uint32_t PIXEL_FORMAT_RGB8 = 0x02180014;     // R, G, B bytes per pixel
 
 // ---- Big-endian byte helpers ------------------------------------------------------------------
 inline void PutBe16(uint8_t* p, uint16_t v)
@@ -75,6 +77,15 @@ uint8_t PayloadByte(uint64_t blockId, uint64_t offset);
 std::vector<uint8_t> ExpectedPayload(uint64_t blockId, size_t size, uint64_t firstOffset = 0);
 // The index of the first byte of `bytes` that is not PayloadByte(blockId, firstOffset + index).
 std::optional<size_t> FindPayloadMismatch(uint64_t blockId, std::span<const uint8_t> bytes, uint64_t firstOffset = 0);
+// What a block's payload holds.
+enum class Content {
+    Positional,    // PayloadByte: every byte names its block and offset
+    TestPattern,   // a picture for people: colour bars, a gradient and a band that moves per block
+};
+// Bytes per pixel of the pixel formats the test pattern draws (Mono8, Mono16, RGB8); 0 otherwise.
+uint32_t BytesPerPixel(uint32_t pixelFormat);
+// The test pattern's payload byte at `offset` of block `blockId` for a `width` × `height` image.
+uint8_t TestPatternByte(uint32_t pixelFormat, uint32_t width, uint32_t height, uint64_t blockId, uint64_t offset);
 // Leader and trailer bytes beyond their defined fields carry PayloadByte(blockId, FILLER_BASE + k)
 // at GVSP offset k, so that a stale leader or trailer shows which block it came from.
 inline constexpr uint64_t FILLER_BASE = uint64_t(1) << 48;
@@ -128,6 +139,7 @@ struct CameraConfig {
     uint16_t payloadType = PAYLOAD_TYPE_IMAGE;
     uint32_t pixelFormat = PIXEL_FORMAT_MONO8;
     uint32_t sizeX = 64, sizeY = 64, offsetX = 0, offsetY = 0;
+    Content content = Content::Positional;
     uint16_t paddingX = 0, paddingY = 0;
     uint64_t timestampStart = 1'000'000;   // the first block's timestamp; each block adds the step
     uint64_t timestampStep = 33'333;

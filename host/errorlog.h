@@ -3,6 +3,7 @@
 // Host only; IoAllocateErrorLogEntry and IoWriteErrorLogEntry are in host/errorlog.cpp.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,11 +29,17 @@ std::string RenderMessage(const char* text, const std::string& source, const std
 // it is attributed to (the service name, as the event viewer shows it).
 class EventLogEntry {
 public:
-    EventLogEntry(std::vector<uint8_t> bytes, std::string source) : bytes_(std::move(bytes)), source_(std::move(source)) {}
+    // `written`: when the entry reached the log (the event viewer's "Date and Time").
+    EventLogEntry(std::vector<uint8_t> bytes, std::string source,
+        std::chrono::system_clock::time_point written = std::chrono::system_clock::now())
+        : bytes_(std::move(bytes)), source_(std::move(source)), written_(written)
+    {
+    }
 
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
     size_t Size() const { return bytes_.size(); }
     const std::string& Source() const { return source_; }
+    std::chrono::system_clock::time_point Written() const { return written_; }
 
     // The packet's members (0 when the entry is too short to hold them).
     uint32_t ErrorCode() const;
@@ -54,6 +61,7 @@ public:
 private:
     std::vector<uint8_t> bytes_;
     std::string source_;
+    std::chrono::system_clock::time_point written_;
 };
 
 class EventLog {
