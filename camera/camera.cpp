@@ -3,6 +3,7 @@
 #include "camera/camera.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace camera {
@@ -75,21 +76,47 @@ uint32_t BytesPerPixel(uint32_t pixelFormat)
 
 namespace {
 
-// The test picture's colour at pixel (x, y) of block `blockId`: eight colour bars over the top
-// three quarters, a grey ramp below them, and a bright band that moves a few pixels per block so
-// that consecutive frames tell themselves apart.
-void PatternColour(uint64_t x, uint64_t y, uint64_t width, uint64_t height, uint64_t blockId, uint8_t rgb[3])
+// The test picture: eight colour bars over the top three quarters, a grey ramp below them, and a
+// bright band that moves a few pixels per block so that consecutive frames tell themselves apart.
+constexpr uint64_t BAND_WIDTH = 24;
+
+struct PatternRows {
+    uint32_t pixelFormat = 0, width = 0;
+    std::vector<uint8_t> bars, ramp;   // one row of each without the band
+};
+
+// The bytes of one pixel of colour `rgb` at column `x`: RGB8 as it is, Mono8 as luma, Mono16 as
+// a little-endian sample with the luma high and a fine ramp in the low byte.
+void PixelBytes(uint32_t pixelFormat, uint64_t x, const uint8_t rgb[3], uint8_t* out)
+{
+    const auto luma = static_cast<uint8_t>((rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8);
+    if (pixelFormat == PIXEL_FORMAT_RGB8) {
+        out[0] = rgb[0], out[1] = rgb[1], out[2] = rgb[2];
+    } else if (pixelFormat == PIXEL_FORMAT_MONO16) {
+        out[0] = static_cast<uint8_t>(x), out[1] = luma;
+    } else {
+        out[0] = luma;
+    }
+}
+
+const PatternRows& RowsFor(uint32_t pixelFormat, uint32_t width, uint32_t bpp)
 {
     static constexpr uint8_t BARS[8][3] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
         {235, 16, 235}, {235, 16, 16}, {16, 16, 235}, {16, 16, 16}};
-    if ((x + y + blockId * 8) % (width + 256) < 24) {
-        rgb[0] = rgb[1] = rgb[2] = 255;
-    } else if (y * 4 < height * 3) {
-        const uint8_t* bar = BARS[x * 8 / width];
-        rgb[0] = bar[0], rgb[1] = bar[1], rgb[2] = bar[2];
-    } else {
-        rgb[0] = rgb[1] = rgb[2] = static_cast<uint8_t>(x * 255 / width);
+    thread_local PatternRows rows;
+    if (rows.pixelFormat != pixelFormat || rows.width != width || rows.bars.empty()) {
+        rows.pixelFormat = pixelFormat;
+        rows.width = width;
+        rows.bars.resize(size_t(width) * bpp);
+        rows.ramp.resize(size_t(width) * bpp);
+        for (uint64_t x = 0; x < width; ++x) {
+            const uint8_t grey = static_cast<uint8_t>(x * 255 / width);
+            const uint8_t ramp[3] = {grey, grey, grey};
+            PixelBytes(pixelFormat, x, BARS[x * 8 / width], &rows.bars[x * bpp]);
+            PixelBytes(pixelFormat, x, ramp, &rows.ramp[x * bpp]);
+        }
     }
+    return rows;
 }
 
 }  // namespace
@@ -98,29 +125,42 @@ void FillTestPattern(uint32_t pixelFormat, uint32_t width, uint32_t height, uint
     std::span<uint8_t> out)
 {
     const uint32_t bpp = std::max<uint32_t>(BytesPerPixel(pixelFormat), 1);
-    const uint64_t w = std::max<uint32_t>(width, 1);
-    uint64_t pixel = firstOffset / bpp;
-    uint32_t sample = static_cast<uint32_t>(firstOffset % bpp);
-    uint64_t x = pixel % w;
-    uint64_t y = pixel / w;
-    uint8_t rgb[3];
-    PatternColour(x, y, w, height, blockId, rgb);
-    for (uint8_t& byte : out) {
-        if (pixelFormat == PIXEL_FORMAT_RGB8) {
-            byte = rgb[sample];
-        } else if (pixelFormat == PIXEL_FORMAT_MONO16 && sample == 0) {
-            byte = static_cast<uint8_t>(x);   // a fine ramp in the low byte of a little-endian sample
-        } else {
-            byte = static_cast<uint8_t>((rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8);   // luma
-        }
-        if (++sample == bpp) {
-            sample = 0;
-            if (++x == w) {
-                x = 0;
-                ++y;
+    const uint32_t w = std::max<uint32_t>(width, 1);
+    const PatternRows& rows = RowsFor(pixelFormat, w, bpp);
+    const uint64_t rowBytes = uint64_t(w) * bpp;
+    const uint8_t white[3] = {255, 255, 255};
+    uint8_t band[3];
+    uint64_t offset = firstOffset;
+    size_t done = 0;
+    while (done < out.size()) {
+        const uint64_t y = offset / rowBytes;
+        const uint64_t column = offset % rowBytes;
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(rowBytes - column, out.size() - done));
+        const std::vector<uint8_t>& base = y * 4 < uint64_t{height} * 3 ? rows.bars : rows.ramp;
+        std::memcpy(&out[done], &base[column], count);
+        // The band covers the pixels where (x + y + 8 × block) mod (width + 256) < 24: a run that
+        // starts at width + 256 - phase, and the end of the previous one at the row's start.
+        const uint64_t period = uint64_t(w) + 256;
+        const uint64_t phase = (y + blockId * 8) % period;
+        auto paint = [&](uint64_t first, uint64_t end) {
+            for (uint64_t x = first; x < std::min<uint64_t>(end, w); ++x) {
+                PixelBytes(pixelFormat, x, white, band);
+                for (uint32_t k = 0; k < bpp; ++k) {
+                    const uint64_t at = x * bpp + k;
+                    if (at >= column && at < column + count) {
+                        out[done + (at - column)] = band[k];
+                    }
+                }
             }
-            PatternColour(x, y, w, height, blockId, rgb);
+        };
+        if (phase < BAND_WIDTH) {
+            paint(0, BAND_WIDTH - phase);
         }
+        if (phase != 0) {
+            paint(period - phase, period - phase + BAND_WIDTH);
+        }
+        done += count;
+        offset += count;
     }
 }
 
