@@ -214,7 +214,7 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
     }
 
     if (terminal_) {
-        std::printf("\n");
+        std::printf("\r\x1b[K");   // the summary replaces the status line
     }
     std::printf("gvspfilter %s: %zu frames handed over, %" PRIu64 " complete, %" PRIu64 " incomplete", command_.c_str(),
         frames.size(), t.complete, t.incomplete);
