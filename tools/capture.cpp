@@ -47,7 +47,9 @@ CaptureReader::CaptureReader(const std::string& path) : path_(path)
     char error[PCAP_ERRBUF_SIZE] = {};
     handle_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, error);
     if (handle_ == nullptr) {
-        throw UsageError(path + ": " + error);
+        // libpcap names the file when it cannot open it, not when it cannot read it.
+        const std::string reason = error;
+        throw UsageError(reason.find(path) == std::string::npos ? path + ": " + reason : reason);
     }
     linkType_ = pcap_datalink(handle_);
     if (linkType_ != DLT_EN10MB && linkType_ != DLT_LINUX_SLL && linkType_ != DLT_LINUX_SLL2) {

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <deque>
 #include <map>
 #include <memory>
@@ -437,8 +438,8 @@ public:
         while (reader.Next(&frame)) {
             Play(frame);
         }
-        window_.RetireAll();
         Drain();
+        window_.RetireAll();
         if (sent_) {
             sent_->Close();
         }
