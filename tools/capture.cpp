@@ -113,7 +113,7 @@ CaptureWriter::CaptureWriter(const std::string& path) : path_(path)
         const std::string reason = pcap_geterr(handle_);
         pcap_close(handle_);
         handle_ = nullptr;
-        throw UsageError(path + ": " + reason);
+        throw UsageError(reason.find(path) == std::string::npos ? path + ": " + reason : reason);
     }
 }
 

@@ -423,12 +423,10 @@ std::vector<uint8_t> AsResent(const StreamPacket& p, std::vector<uint8_t> frame)
 class Replay {
 public:
     Replay(const ReplayOptions& options, const SessionSettings& settings)
-        : options_(options), drop_(ParseDropList(options.drop)), session_(settings),
-          reporter_("replay", options.output, SettingsReport(options, settings))
+        : options_(options), drop_(ParseDropList(options.drop)),
+          sent_(options.sentPath.empty() ? nullptr : std::make_unique<CaptureWriter>(options.sentPath)),
+          session_(settings), reporter_("replay", options.output, SettingsReport(options, settings))
     {
-        if (!options.sentPath.empty()) {
-            sent_ = std::make_unique<CaptureWriter>(options.sentPath);
-        }
     }
 
     int Run()
@@ -597,9 +595,9 @@ private:
 
     const ReplayOptions& options_;
     DropList drop_;
+    std::unique_ptr<CaptureWriter> sent_;   // opened before the driver loads: a bad path is bad usage
     DriverSession session_;
     Reporter reporter_;
-    std::unique_ptr<CaptureWriter> sent_;
     BlockWindow window_;
     std::vector<std::unique_ptr<host::Packet>> outstanding_;   // indicated, maybe not yet returned
     size_t sendsSeen_ = 0;
