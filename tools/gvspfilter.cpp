@@ -15,6 +15,7 @@ int main(int argc, char** argv)
     app.require_subcommand(0, 1);
     CommandList commands;
     CommandRoutine demo = AddDemoCommand(app, commands);
+    AddReplayCommand(app, commands);
     AddEventsCommand(app, commands);
 
     try {

@@ -1,0 +1,235 @@
+// gvspfilter replay as a user runs it: a capture written from the camera emulator's packets (a
+// block-id wrap, a lost trailer, short frames without filler) played through the command, with
+// chosen losses, answered resends, the packets the driver sent, and bad input. Host tests only.
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <nlohmann/json.hpp>
+
+#include "camera/camera.h"
+#include "control/stream_memory.h"
+#include "host/machine.h"
+#include "host/ndis.h"
+#include "tests/support/run_tool.h"
+
+namespace {
+
+using Frames = std::vector<std::vector<uint8_t>>;
+
+constexpr camera::Mac HOST_MAC{0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+constexpr uint64_t LOST_TRAILER_BLOCK = 65535;
+constexpr size_t BLOCKS = 5;   // 65534, 65535, 1, 2, 3
+
+camera::CameraConfig StreamConfig()
+{
+    camera::CameraConfig config;
+    config.hostMac = HOST_MAC;
+    config.firstBlockId = 65534;
+    config.padToMinimum = false;   // as a veth interface captures them
+    return config;                 // 64 x 64 Mono8: leader, three payload packets, trailer (id 4)
+}
+
+// Runs `use` with a camera on a filter-less adapter of a machine of its own.
+template <typename Use>
+void WithCamera(const camera::CameraConfig& config, Use use)
+{
+    host::Machine machine;
+    host::AdapterConfig adapterConfig;
+    adapterConfig.mac = HOST_MAC;
+    host::Adapter& adapter = host::AddAdapter(adapterConfig);
+    adapter.SetProtocolReturns(host::ProtocolReturns::Hold);
+    {
+        camera::Camera cam(adapter, config);
+        use(cam, adapter);
+        adapter.ReturnHeldReceives();
+        EXPECT_TRUE(cam.ReleaseReturned());
+    }
+    host::RemoveAdapter(adapter);
+}
+
+// What the camera put on the wire: a foreign UDP datagram first, then BLOCKS blocks with the
+// trailer of LOST_TRAILER_BLOCK lost.
+Frames CameraCapture(const camera::CameraConfig& config)
+{
+    Frames frames;
+    frames.push_back(std::vector<uint8_t>(60, 0));
+    std::vector<uint8_t>& foreign = frames.back();
+    std::copy(HOST_MAC.begin(), HOST_MAC.end(), foreign.begin());
+    const uint8_t headers[] = {0x08, 0x00, 0x45, 0, 0, 46, 0, 0, 0, 0, 64, 17, 0, 0, 192, 0, 2, 9, 192, 0, 2, 2,
+        0x13, 0x89, 0x13, 0x89, 0, 26};
+    std::copy(std::begin(headers), std::end(headers), foreign.begin() + 12);
+    WithCamera(config, [&](camera::Camera& cam, host::Adapter& adapter) {
+        cam.DropPacket(LOST_TRAILER_BLOCK, cam.TrailerPacketId());
+        cam.SendBlocks(BLOCKS);
+        for (const host::IndicationRecord& record : adapter.IndicatedAbove()) {
+            for (PNET_BUFFER_LIST list : record.lists) {
+                frames.push_back(host::NetBufferBytes(list->FirstNetBuffer));
+            }
+        }
+    });
+    return frames;
+}
+
+// A pcap file of `frames`, 50 microseconds apart.
+void WritePcap(const std::string& path, const Frames& frames)
+{
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
+    ASSERT_NE(dumper, nullptr);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = 1'700'000'000;
+        header.ts.tv_usec = static_cast<suseconds_t>(i * 50);
+        header.caplen = header.len = static_cast<bpf_u_int32>(frames[i].size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frames[i].data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+}
+
+Frames ReadPcap(const std::string& path)
+{
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* handle = pcap_open_offline(path.c_str(), error);
+    Frames frames;
+    EXPECT_NE(handle, nullptr) << error;
+    pcap_pkthdr* header;
+    const u_char* data;
+    while (handle != nullptr && pcap_next_ex(handle, &header, &data) == 1) {
+        frames.emplace_back(data, data + header->caplen);
+    }
+    if (handle != nullptr) {
+        pcap_close(handle);
+    }
+    return frames;
+}
+
+class Replay : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = std::filesystem::path(::testing::TempDir()) /
+              ("replay_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        capture = (dir / "stream.pcap").string();
+        WritePcap(capture, CameraCapture(StreamConfig()));
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    nlohmann::json Report() const { return nlohmann::json::parse(std::ifstream(dir / "report.json")); }
+
+    std::filesystem::path dir;
+    std::string capture;
+};
+
+// Every block but the one whose trailer the capture lacks can arrive complete: lost on the way to
+// the driver, its packets arrive only when the command answers the driver's requests, across the
+// block-id wrap too. Saved images hold the camera's own pixels.
+TEST_F(Replay, FramesArriveAsTheCaptureAndTheAnswersAllow)
+{
+    const std::set<uint64_t> allButLost{65534, 1, 2, 3};
+    const struct {
+        std::string options;
+        int exitStatus;
+        std::set<uint64_t> complete;
+    } cases[] = {
+        {"", 0, allButLost},
+        {"--drop 2", 1, {}},
+        {"--drop 2 --answer-resends", 0, allButLost},
+        {"--drop 1,trailer --answer-resends", 0, allButLost},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        const std::filesystem::path images = dir / "images";
+        std::filesystem::remove_all(images);
+        const gvsptest::ToolRun run = gvsptest::RunTool("replay " + capture + " " + c.options + " --save " +
+                                                        images.string() + " --format raw --json " +
+                                                        (dir / "report.json").string());
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << run.out;
+        const nlohmann::json report = Report();
+        std::set<uint64_t> complete;
+        for (const nlohmann::json& frame : report["frames"]) {
+            if (frame["status"] == FRAME_STATUS_COMPLETE) {
+                complete.insert(frame["block"].get<uint64_t>());
+            }
+        }
+        EXPECT_EQ(complete, c.complete);
+        EXPECT_EQ(report["frames_expected_complete"], BLOCKS - 1);
+        EXPECT_EQ(report["settings"]["port"], StreamConfig().hostPort);
+        for (uint64_t block : complete) {
+            std::ifstream in(images / ("block_" + std::to_string(block) + ".raw"), std::ios::binary);
+            const std::vector<uint8_t> pixels{std::istreambuf_iterator<char>(in), {}};
+            EXPECT_EQ(pixels, camera::ExpectedPayload(block, StreamConfig().payloadSize)) << block;
+        }
+    }
+}
+
+// The PACKETRESEND requests in --sent reach the camera intact and name the packets held back.
+TEST_F(Replay, SentRequestsAreWhatTheCameraReads)
+{
+    const std::string sent = (dir / "sent.pcap").string();
+    const gvsptest::ToolRun run = gvsptest::RunTool("replay " + capture + " --drop 2 --answer-resends --sent " + sent);
+    ASSERT_EQ(run.exitStatus, 0) << run.out;
+    const Frames requests = ReadPcap(sent);
+    ASSERT_FALSE(requests.empty());
+
+    WithCamera(StreamConfig(), [&](camera::Camera& cam, host::Adapter& adapter) {
+        cam.DropPacket(LOST_TRAILER_BLOCK, cam.TrailerPacketId());
+        cam.SendBlocks(BLOCKS);
+        std::vector<std::unique_ptr<host::Packet>> sends;
+        for (const std::vector<uint8_t>& frame : requests) {
+            sends.push_back(host::MakeFramePacket(frame));
+            adapter.SendFromProtocol(sends.back()->List(), 0, 0);
+        }
+        cam.Pump();
+        ASSERT_EQ(cam.ResendRequests().size(), requests.size());
+        std::set<uint64_t> askedForPacket2;
+        for (const camera::ResendRequest& r : cam.ResendRequests()) {
+            EXPECT_EQ(r.frame.size(), 80u);
+            EXPECT_TRUE(r.addressedToCamera && r.ipChecksumOk && r.udpChecksumOk && r.answered) << r.blockId;
+            if (r.firstPacketId <= 2 && 2 <= r.lastPacketId) {
+                askedForPacket2.insert(r.blockId);
+            }
+        }
+        EXPECT_EQ(askedForPacket2, (std::set<uint64_t>{65534, 65535, 1, 2, 3}));
+    });
+}
+
+TEST_F(Replay, BadInputIsOneLineAndStatus2)
+{
+    const std::string truncated = (dir / "truncated.pcap").string();
+    std::filesystem::copy_file(capture, truncated);
+    std::filesystem::resize_file(truncated, std::filesystem::file_size(truncated) - 10);
+    const std::string foreignOnly = (dir / "foreign.pcap").string();
+    WritePcap(foreignOnly, {CameraCapture(StreamConfig()).front()});
+    camera::CameraConfig huge = StreamConfig();
+    huge.sizeX = huge.sizeY = 65536;
+    const std::string absurd = (dir / "absurd.pcap").string();
+    WritePcap(absurd, CameraCapture(huge));
+
+    const struct {
+        std::string arguments;
+        std::string message;
+    } cases[] = {
+        {(dir / "missing.pcap").string(), "No such file"},
+        {truncated, "truncated"},
+        {foreignOnly, "no GigE Vision stream packets"},
+        {capture + " --port 1234", "no GigE Vision stream packets to UDP port 1234"},
+        {absurd, "65536 x 65536 image"},
+        {capture + " --drop 5-x", "--drop: '5-x' is not a packet id"},
+        {capture + " --interface-mac 02:00", "02:00"},
+    };
+    for (const auto& c : cases) {
+        const gvsptest::ToolRun run = gvsptest::RunTool("replay " + c.arguments);
+        EXPECT_EQ(run.exitStatus, 2) << c.arguments << ": " << run.out;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << c.arguments << ": " << run.out;
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << c.arguments << ": " << run.out;
+    }
+}
+
+}  // namespace
