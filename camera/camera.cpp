@@ -629,6 +629,9 @@ void Camera::FlushChain()
     }
     std::vector<std::unique_ptr<host::Packet>> packets;
     for (const Frame& frame : chain_) {
+        if (config_.wireTap) {
+            config_.wireTap(frame.bytes);
+        }
         packets.push_back(Present(frame.bytes));
     }
     chain_.clear();

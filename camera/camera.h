@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -152,6 +153,8 @@ struct CameraConfig {
     RandomImpairments random;
     size_t keptBlocks = 8;      // blocks still resendable
     bool logPackets = true;     // keep a SentPacket record of everything indicated
+    // Sees every Ethernet frame as it goes on the wire (after impairments), e.g. to record it.
+    std::function<void(const std::vector<uint8_t>& frame)> wireTap;
 };
 
 // ---- What the camera reports ------------------------------------------------------------------

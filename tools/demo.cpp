@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "camera/camera.h"
+#include "tools/capture.h"
 #include "tools/commands.h"
 #include "tools/report.h"
 
@@ -29,6 +30,7 @@ struct DemoOptions {
     std::string policy = "queue";
     std::string resend = "on";
     uint64_t seed = 1;
+    std::string capture;
     OutputOptions output;
 };
 
@@ -81,9 +83,27 @@ int RunDemo(const DemoOptions& o)
     nlohmann::json described = {{"frames", o.frames}, {"width", o.width}, {"height", o.height},
         {"pixel_format", o.pixelFormat}, {"packet_size", o.packetSize}, {"loss_percent", o.loss},
         {"policy", PolicyName(policy)}, {"resend", resend}, {"seed", o.seed}, {"port", settings.port},
-        {"buffers", settings.buffers}};
+        {"buffers", settings.buffers}, {"capture", o.capture}};
     Reporter reporter("demo", o.output, described);
+    std::unique_ptr<CaptureWriter> capture;
+    if (!o.capture.empty()) {
+        capture = std::make_unique<CaptureWriter>(o.capture);
+    }
     DriverSession session(settings);
+    // The wire as a capture shows it: the camera's packets and the driver's requests, stamped
+    // with the machine's clock.
+    auto wireTime = [&session] { return static_cast<int64_t>(session.ClockSeconds() * 1e9); };
+    size_t sendsRecorded = 0;
+    auto recordSends = [&] {
+        if (capture) {
+            for (const host::SendRecord& send : session.Adapter().SentToMiniportSince(sendsRecorded)) {
+                for (const std::vector<uint8_t>& frame : send.frames) {
+                    capture->Write(wireTime(), frame);
+                }
+                ++sendsRecorded;
+            }
+        }
+    };
 
     camera::CameraConfig config;
     config.hostPort = settings.port;
@@ -96,6 +116,9 @@ int RunDemo(const DemoOptions& o)
     config.random.seed = o.seed;
     config.random.drop = o.loss / 100;
     config.keptBlocks = 8;
+    if (capture) {
+        config.wireTap = [&](const std::vector<uint8_t>& frame) { capture->Write(wireTime(), frame); };
+    }
     auto cam = std::make_unique<camera::Camera>(session.Adapter(), config);
 
     // Every complete frame must hold the camera's picture exactly.
@@ -124,8 +147,10 @@ int RunDemo(const DemoOptions& o)
         }
         cam->ClearPacketLog();
         expectedComplete += resend || arrived >= packetsPerBlock ? 1 : 0;
+        recordSends();
         cam->Pump();
         session.Advance(FRAME_PERIOD_US);
+        recordSends();
         cam->Pump();
         session.Collect(check);
         cam->ReleaseReturned();
@@ -134,8 +159,13 @@ int RunDemo(const DemoOptions& o)
     // Let the worker's time-outs settle the last frames.
     for (int i = 0; i < 10 && session.Block().AssemblingFrameCount != 0; ++i) {
         session.Advance(FRAME_PERIOD_US);
+        recordSends();
         cam->Pump();
         session.Collect(check);
+    }
+    recordSends();
+    if (capture) {
+        capture->Close();
     }
     cam->ReleaseReturned();
     const camera::CameraCounters sent = cam->Counters();
@@ -168,6 +198,7 @@ CommandRoutine AddDemoCommand(CLI::App& app, CommandList& commands)
         ->capture_default_str();
     demo->add_option("--resend", options->resend, "Ask the camera again for lost packets: on or off")->capture_default_str();
     demo->add_option("--seed", options->seed, "Seed of the random loss")->capture_default_str();
+    demo->add_option("--capture", options->capture, "Write the wire as a pcap: the camera's packets and the driver's requests");
     AddOutputOptions(*demo, options->output);
     CommandRoutine run = [options] { return RunDemo(*options); };
     commands.emplace_back(demo, run);
