@@ -222,6 +222,8 @@ const StreamControlBlock& DriverSession::Block() const
     return closed_ ? finalBlock_ : machine_->stream->Block();
 }
 
+const gvsp::Stream& DriverSession::Stream() const { return *machine_->stream; }
+
 void DriverSession::Close()
 {
     if (closed_ || machine_ == nullptr) {

@@ -100,6 +100,8 @@ public:
     size_t WaitAndCollect(uint32_t milliseconds, const FrameSink& sink = {});
 
     const StreamControlBlock& Block() const;
+    // The client's stream: its buffers, as a benchmark copies into the same memory.
+    const gvsp::Stream& Stream() const;
     const std::vector<FrameRecord>& Frames() const { return frames_; }
     uint64_t PayloadBytes() const { return payloadBytes_; }
 
