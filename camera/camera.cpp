@@ -73,37 +73,62 @@ uint32_t BytesPerPixel(uint32_t pixelFormat)
     }
 }
 
-uint8_t TestPatternByte(uint32_t pixelFormat, uint32_t width, uint32_t height, uint64_t blockId, uint64_t offset)
+namespace {
+
+// The test picture's colour at pixel (x, y) of block `blockId`: eight colour bars over the top
+// three quarters, a grey ramp below them, and a bright band that moves a few pixels per block so
+// that consecutive frames tell themselves apart.
+void PatternColour(uint64_t x, uint64_t y, uint64_t width, uint64_t height, uint64_t blockId, uint8_t rgb[3])
 {
-    // Eight colour bars over the top three quarters, a grey ramp below them, and a bright band
-    // that moves a few pixels per block so that consecutive frames tell themselves apart.
     static constexpr uint8_t BARS[8][3] = {{235, 235, 235}, {235, 235, 16}, {16, 235, 235}, {16, 235, 16},
         {235, 16, 235}, {235, 16, 16}, {16, 16, 235}, {16, 16, 16}};
-    const uint32_t bpp = std::max<uint32_t>(BytesPerPixel(pixelFormat), 1);
-    const uint64_t pixel = offset / bpp;
-    const uint32_t sample = static_cast<uint32_t>(offset % bpp);
-    const uint64_t w = std::max<uint32_t>(width, 1);
-    const uint64_t x = pixel % w;
-    const uint64_t y = pixel / w;
-    const uint64_t band = (x + y + blockId * 8) % (w + 256);
-    uint32_t rgb[3];
-    if (band < 24) {
+    if ((x + y + blockId * 8) % (width + 256) < 24) {
         rgb[0] = rgb[1] = rgb[2] = 255;
-    } else if (y * 4 < uint64_t{height} * 3) {
-        const uint8_t* bar = BARS[x * 8 / w];
+    } else if (y * 4 < height * 3) {
+        const uint8_t* bar = BARS[x * 8 / width];
         rgb[0] = bar[0], rgb[1] = bar[1], rgb[2] = bar[2];
     } else {
-        rgb[0] = rgb[1] = rgb[2] = static_cast<uint32_t>(x * 255 / w);
+        rgb[0] = rgb[1] = rgb[2] = static_cast<uint8_t>(x * 255 / width);
     }
-    if (pixelFormat == PIXEL_FORMAT_RGB8) {
-        return static_cast<uint8_t>(rgb[sample]);
+}
+
+}  // namespace
+
+void FillTestPattern(uint32_t pixelFormat, uint32_t width, uint32_t height, uint64_t blockId, uint64_t firstOffset,
+    std::span<uint8_t> out)
+{
+    const uint32_t bpp = std::max<uint32_t>(BytesPerPixel(pixelFormat), 1);
+    const uint64_t w = std::max<uint32_t>(width, 1);
+    uint64_t pixel = firstOffset / bpp;
+    uint32_t sample = static_cast<uint32_t>(firstOffset % bpp);
+    uint64_t x = pixel % w;
+    uint64_t y = pixel / w;
+    uint8_t rgb[3];
+    PatternColour(x, y, w, height, blockId, rgb);
+    for (uint8_t& byte : out) {
+        if (pixelFormat == PIXEL_FORMAT_RGB8) {
+            byte = rgb[sample];
+        } else if (pixelFormat == PIXEL_FORMAT_MONO16 && sample == 0) {
+            byte = static_cast<uint8_t>(x);   // a fine ramp in the low byte of a little-endian sample
+        } else {
+            byte = static_cast<uint8_t>((rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8);   // luma
+        }
+        if (++sample == bpp) {
+            sample = 0;
+            if (++x == w) {
+                x = 0;
+                ++y;
+            }
+            PatternColour(x, y, w, height, blockId, rgb);
+        }
     }
-    // Luma of the colour; Mono16 adds a fine ramp in its low byte (samples are little-endian).
-    const uint32_t luma = (rgb[0] * 77 + rgb[1] * 150 + rgb[2] * 29) >> 8;
-    if (pixelFormat == PIXEL_FORMAT_MONO16 && sample == 0) {
-        return static_cast<uint8_t>(x);
-    }
-    return static_cast<uint8_t>(luma);
+}
+
+uint8_t TestPatternByte(uint32_t pixelFormat, uint32_t width, uint32_t height, uint64_t blockId, uint64_t offset)
+{
+    uint8_t byte = 0;
+    FillTestPattern(pixelFormat, width, height, blockId, offset, {&byte, 1});
+    return byte;
 }
 
 std::vector<uint8_t> ExpectedPayload(uint64_t blockId, size_t size, uint64_t firstOffset)
@@ -310,10 +335,12 @@ std::vector<std::vector<uint8_t>> BuildGvspPackets(const CameraConfig& config, u
             defined = 8;
         } else {
             const uint64_t first = uint64_t(packetId - 1) * p;
-            for (size_t k = 0; k < gvspBytes - h; ++k) {
-                d[k] = config.content == Content::TestPattern
-                           ? TestPatternByte(config.pixelFormat, config.sizeX, config.sizeY, blockId, first + k)
-                           : PayloadByte(blockId, first + k);
+            if (config.content == Content::TestPattern) {
+                FillTestPattern(config.pixelFormat, config.sizeX, config.sizeY, blockId, first, {d, gvspBytes - h});
+            } else {
+                for (size_t k = 0; k < gvspBytes - h; ++k) {
+                    d[k] = PayloadByte(blockId, first + k);
+                }
             }
             defined = gvspBytes - h;
         }

@@ -85,7 +85,10 @@ enum class Content {
 };
 // Bytes per pixel of the pixel formats the test pattern draws (Mono8, Mono16, RGB8); 0 otherwise.
 uint32_t BytesPerPixel(uint32_t pixelFormat);
-// The test pattern's payload byte at `offset` of block `blockId` for a `width` × `height` image.
+// The test pattern's payload bytes of block `blockId` for a `width` × `height` image, from
+// payload offset `firstOffset` on; and one such byte.
+void FillTestPattern(uint32_t pixelFormat, uint32_t width, uint32_t height, uint64_t blockId, uint64_t firstOffset,
+    std::span<uint8_t> out);
 uint8_t TestPatternByte(uint32_t pixelFormat, uint32_t width, uint32_t height, uint64_t blockId, uint64_t offset);
 // Leader and trailer bytes beyond their defined fields carry PayloadByte(blockId, FILLER_BASE + k)
 // at GVSP offset k, so that a stale leader or trailer shows which block it came from.

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, whatever the build and the tests need and this machine
-# lacks. Runs as root or through sudo; does nothing when everything is there.
+# Installs, from Debian's packages, whatever the build, the tests and the gvspfilter command need
+# and this machine lacks. Runs as root or through sudo; does nothing when everything is there.
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+command -v ip >/dev/null 2>&1 || need+=(iproute2)
+for package in libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libpng-dev libpcap-dev \
+    libpugixml-dev libzip-dev; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || need+=("$package")
+done
 
 if [ ${#need[@]} -eq 0 ]; then
     exit 0

@@ -115,6 +115,8 @@ public:
 
 private:
     struct Machine;
+    void Open();
+
     SessionSettings settings_;
     std::unique_ptr<Machine> machine_;
     host::Adapter* adapter_ = nullptr;

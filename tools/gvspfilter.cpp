@@ -1,0 +1,48 @@
+// The gvspfilter command: GvspFilter loaded on an emulated Windows machine, fed from the camera
+// emulator, a capture, a live interface, and showing what the driver assembled. Host only.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "tools/commands.h"
+#include "tools/driver_session.h"
+
+int main(int argc, char** argv)
+{
+    using namespace gvspfilter;
+    CLI::App app{"Receive GigE Vision streams through the GvspFilter driver on an emulated Windows machine.\n"
+                 "Without a subcommand, runs the demo: the built-in camera streams to the driver.",
+        "gvspfilter"};
+    app.require_subcommand(0, 1);
+    CommandList commands;
+    CommandRoutine demo = AddDemoCommand(app, commands);
+    AddEventsCommand(app, commands);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "gvspfilter: %s (see gvspfilter --help)\n", e.what());
+        return 2;
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
+        return 2;
+    }
+    CommandRoutine run = demo;
+    for (const auto& [command, routine] : commands) {
+        if (command->parsed()) {
+            run = routine;
+        }
+    }
+    try {
+        return run();
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,143 @@
+// Frame images through libpng (PNG), as PGM/PPM or as raw payload bytes. Host only.
+#include "tools/image.h"
+
+#include <png.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "camera/camera.h"
+#include "tools/driver_session.h"
+
+namespace gvspfilter {
+
+namespace {
+
+using File = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+File Open(const std::string& path) { return File(std::fopen(path.c_str(), "wb"), &std::fclose); }
+
+std::string WritePng(FILE* file, const ImageGeometry& g, uint32_t bytesPerPixel, std::span<const uint8_t> payload)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    if (info == nullptr) {
+        png_destroy_write_struct(&png, nullptr);
+        return "libpng could not start";
+    }
+    // libpng reports its errors by longjmp; the rows vector is built before, so nothing leaks.
+    std::vector<png_bytep> rows(g.height);
+    for (uint32_t y = 0; y < g.height; ++y) {
+        rows[y] = const_cast<png_bytep>(payload.data() + size_t(y) * g.width * bytesPerPixel);
+    }
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return "libpng failed to write the image";
+    }
+    png_init_io(png, file);
+    const int depth = bytesPerPixel == 2 ? 16 : 8;
+    const int colour = bytesPerPixel == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY;
+    png_set_IHDR(png, info, g.width, g.height, depth, colour, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+        PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, 1);   // frames arrive at camera rate: speed over size
+    png_write_info(png, info);
+    if (depth == 16) {
+        png_set_swap(png);   // the camera's samples are little-endian, PNG's big-endian
+    }
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return "";
+}
+
+}  // namespace
+
+ImageFormat ParseImageFormat(const std::string& name)
+{
+    if (name == "png") {
+        return ImageFormat::Png;
+    }
+    if (name == "pgm") {
+        return ImageFormat::Pgm;
+    }
+    if (name == "raw") {
+        return ImageFormat::Raw;
+    }
+    throw UsageError("unknown image format '" + name + "' (png, pgm or raw)");
+}
+
+const char* ImageFormatName(ImageFormat format)
+{
+    switch (format) {
+    case ImageFormat::Png:
+        return "png";
+    case ImageFormat::Pgm:
+        return "pgm";
+    case ImageFormat::Raw:
+        return "raw";
+    }
+    return "?";
+}
+
+bool ReadLeaderGeometry(std::span<const uint8_t> leader, ImageGeometry* geometry)
+{
+    // The GVSP header is 8 bytes, or 20 with extended ids (bit 7 of the format byte); the image
+    // leader's fields follow: reserved, payload type, timestamp, pixel format, size x, size y.
+    if (leader.size() < 8) {
+        return false;
+    }
+    const size_t h = (leader[4] & 0x80) != 0 ? camera::GVSP_EXTENDED_HEADER : camera::GVSP_STANDARD_HEADER;
+    if (leader.size() < h + 24 || camera::GetBe16(&leader[h + 2]) != camera::PAYLOAD_TYPE_IMAGE) {
+        return false;
+    }
+    geometry->pixelFormat = camera::GetBe32(&leader[h + 12]);
+    geometry->width = camera::GetBe32(&leader[h + 16]);
+    geometry->height = camera::GetBe32(&leader[h + 20]);
+    return true;
+}
+
+std::string WriteImage(const std::string& pathWithoutExtension, ImageFormat format, const ImageGeometry& geometry,
+    std::span<const uint8_t> payload)
+{
+    const uint32_t bpp = camera::BytesPerPixel(geometry.pixelFormat);
+    const uint64_t pictureBytes = uint64_t(geometry.width) * geometry.height * bpp;
+    const bool picture = bpp != 0 && pictureBytes != 0 && pictureBytes <= payload.size();
+    if (!picture || format == ImageFormat::Raw) {
+        const std::string path = pathWithoutExtension + ".raw";
+        File file = Open(path);
+        if (!file || std::fwrite(payload.data(), 1, payload.size(), file.get()) != payload.size()) {
+            return "cannot write " + path;
+        }
+        return "";
+    }
+    if (format == ImageFormat::Png) {
+        const std::string path = pathWithoutExtension + ".png";
+        File file = Open(path);
+        if (!file) {
+            return "cannot write " + path;
+        }
+        std::string problem = WritePng(file.get(), geometry, bpp, payload);
+        return problem.empty() ? problem : path + ": " + problem;
+    }
+    // Netpbm: P5 grey (16-bit samples big-endian) or P6 colour.
+    const std::string path = pathWithoutExtension + (bpp == 3 ? ".ppm" : ".pgm");
+    File file = Open(path);
+    if (!file) {
+        return "cannot write " + path;
+    }
+    std::fprintf(file.get(), "%s\n%u %u\n%u\n", bpp == 3 ? "P6" : "P5", geometry.width, geometry.height,
+        bpp == 2 ? 65535u : 255u);
+    std::vector<uint8_t> bytes(payload.begin(), payload.begin() + static_cast<ptrdiff_t>(pictureBytes));
+    if (bpp == 2) {
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+            std::swap(bytes[i], bytes[i + 1]);
+        }
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
+        return "cannot write " + path;
+    }
+    return "";
+}
+
+}  // namespace gvspfilter
