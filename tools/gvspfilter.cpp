@@ -15,6 +15,8 @@ int main(int argc, char** argv)
     app.require_subcommand(0, 1);
     CommandList commands;
     CommandRoutine demo = AddDemoCommand(app, commands);
+    AddLiveCommand(app, commands);
+    AddCameraCommand(app, commands);
     AddEventsCommand(app, commands);
 
     try {
