@@ -497,12 +497,12 @@ int RunLive(const LiveOptions& o)
     if (o.frameSize > PAYLOAD_MAX) {
         throw UsageError("--frame-size " + std::to_string(o.frameSize) + " is out of range (1 to 256 MiB)");
     }
+    const InterfaceInfo interface = FindInterface(o.interfaceName);
     const bool controlling = !o.cameraAddress.empty();
     const uint32_t cameraAddress = controlling ? ParseIpv4(o.cameraAddress, "--camera") : 0;
     if (!controlling && (o.port == 0 || o.packetSize == 0 || o.frameSize == 0)) {
         throw UsageError("without --camera, give the stream's --port, --packet-size and --frame-size");
     }
-    const InterfaceInfo interface = FindInterface(o.interfaceName);
     if (controlling && interface.address == 0) {
         throw UsageError("interface '" + o.interfaceName + "' has no IPv4 address to control a camera from");
     }
