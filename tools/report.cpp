@@ -184,7 +184,7 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
     const std::vector<FrameRecord>& frames = session.Frames();
     const bool clean = session.CheckerFindings().empty();
     const bool enough = t.complete >= expectedComplete;
-    const int exitStatus = clean && enough ? 0 : 1;
+    const int exitStatus = clean && enough && problems_.empty() ? 0 : 1;
 
     nlohmann::json report;
     report["command"] = command_;
@@ -206,6 +206,7 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
     report["frames"] = std::move(list);
     report["images_saved"] = imagesSaved_;
     report["checker"] = session.CheckerFindings();
+    report["problems"] = problems_;
     report["events"] = EventsJson(session.Events());
     report["exit_status"] = exitStatus;
     for (auto& [key, value] : extra_.items()) {
@@ -237,6 +238,9 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
         for (const std::string& finding : session.CheckerFindings()) {
             std::printf("    %s\n", finding.c_str());
         }
+    }
+    for (const std::string& problem : problems_) {
+        std::printf("  problem:   %s\n", problem.c_str());
     }
     if (enough) {
         std::printf("  result:    every frame the input allowed arrived complete (%" PRIu64 " of %" PRIu64 ")\n",

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -39,6 +40,9 @@ public:
     void Tick(const DriverSession& session);
     // Adds a field to the report's top level (a subcommand's own findings).
     void Add(const std::string& key, nlohmann::json value) { extra_[key] = std::move(value); }
+    // Something that makes the run fail whatever the frame counts say (a frame that is not the
+    // camera's picture): listed in the summary and the report, exit status 1.
+    void Problem(std::string text) { problems_.push_back(std::move(text)); }
 
     // Closes the session, prints the summary, writes the JSON report and keeps the event log for
     // `gvspfilter events`. `expectedComplete`: the frames the input allows to arrive complete.
@@ -54,6 +58,7 @@ private:
     OutputOptions options_;
     nlohmann::json settings_;
     nlohmann::json extra_ = nlohmann::json::object();
+    std::vector<std::string> problems_;
     bool terminal_ = false;
     std::chrono::steady_clock::time_point started_;
     std::chrono::steady_clock::time_point lastStatus_;
