@@ -624,24 +624,24 @@ int RunLive(const LiveOptions& o)
     receiver.Stop();
     session.Collect(sink);
     injector.Pump();
-    if (!receiver.Error().empty()) {
-        std::fprintf(stderr, "gvspfilter live: the capture on '%s' failed: %s\n", interface.name.c_str(), receiver.Error().c_str());
-    }
-
     reporter.Add("stopped_by", stopped);
     reporter.Add("capture", {{"packets_captured", receiver.Captured()}, {"packets_truncated", receiver.Truncated()},
                                 {"packets_dropped_by_capture", receiver.DroppedByCapture()},
                                 {"packets_injected", injector.Injected()}, {"injections_failed", injector.Failed()}});
+    if (!receiver.Error().empty()) {
+        reporter.Problem("the capture on '" + interface.name + "' failed: " + receiver.Error());
+    }
+    if (cameraLost) {
+        reporter.Problem(camera->Gvcp().Name() + " stopped answering; the run ended early");
+    }
     if (o.verifyPattern) {
         reporter.Add("frames_corrupt", corrupt);
         if (corrupt != 0) {
-            std::fprintf(stderr, "gvspfilter live: %llu complete frames did not hold the test picture\n",
-                static_cast<unsigned long long>(corrupt));
+            reporter.Problem(std::to_string(corrupt) + " complete frames did not hold the test picture");
         }
     }
     const uint64_t expectedComplete = o.frames != 0 ? o.frames : session.Frames().size();
-    const int status = reporter.Finish(session, expectedComplete);
-    return corrupt != 0 || cameraLost || !receiver.Error().empty() ? 1 : status;
+    return reporter.Finish(session, expectedComplete);
 }
 
 }  // namespace
