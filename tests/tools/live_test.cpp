@@ -119,7 +119,7 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
     NamespacePair net;
     ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
     const std::string dir = testing::TempDir();
-    CameraProcess camera(net, {"--width", "640", "--height", "480", "--pixel-format", "mono8", "--fps", "60", "--loss", "1",
+    CameraProcess camera(net, {"--width", "640", "--height", "480", "--pixel-format", "mono8", "--fps", "20", "--loss", "1",
         "--zip-xml", "--seconds", "120", "--json", dir + "live_camera.json"}, dir + "live_camera.log");
 
     const CommandRun run = RunCommand(net.InHost(
