@@ -207,15 +207,29 @@ Camera::Camera(host::Adapter& adapter, const CameraConfig& config) : adapter_(ad
 
 Camera::~Camera() = default;
 
-size_t Camera::HeaderBytes() const { return config_.extendedIds ? GVSP_EXTENDED_HEADER : GVSP_STANDARD_HEADER; }
-
-uint32_t Camera::PayloadPerPacket() const { return config_.packetSize - static_cast<uint32_t>(HeaderBytes()); }
-
-uint32_t Camera::PayloadPacketCount() const
+size_t GvspHeaderBytes(const CameraConfig& config)
 {
-    const uint64_t p = PayloadPerPacket();
-    return static_cast<uint32_t>((config_.payloadSize + p - 1) / p);
+    return config.extendedIds ? GVSP_EXTENDED_HEADER : GVSP_STANDARD_HEADER;
 }
+
+uint32_t PayloadPerPacket(const CameraConfig& config)
+{
+    // A packet size not above the header still carries one payload byte.
+    const uint32_t h = static_cast<uint32_t>(GvspHeaderBytes(config));
+    return std::max<uint32_t>(config.packetSize, h + 1) - h;
+}
+
+uint32_t PayloadPacketCount(const CameraConfig& config)
+{
+    const uint64_t p = PayloadPerPacket(config);
+    return static_cast<uint32_t>((config.payloadSize + p - 1) / p);
+}
+
+size_t Camera::HeaderBytes() const { return GvspHeaderBytes(config_); }
+
+uint32_t Camera::PayloadPerPacket() const { return camera::PayloadPerPacket(config_); }
+
+uint32_t Camera::PayloadPacketCount() const { return camera::PayloadPacketCount(config_); }
 
 void Camera::SetNextBlockId(uint64_t blockId) { nextBlockId_ = WireBlockId(blockId); }
 
@@ -301,40 +315,97 @@ bool Camera::Matches(const Rule& rule, uint64_t blockId, uint32_t packetId) cons
 
 // ---------------------------------------------------------------------------------------------
 // Building blocks.
+std::vector<std::vector<uint8_t>> BuildGvspPackets(const CameraConfig& config, uint64_t blockId, uint64_t timestamp)
+{
+    const size_t h = GvspHeaderBytes(config);
+    const uint32_t n = PayloadPacketCount(config);
+    const uint32_t p = PayloadPerPacket(config);
+    std::vector<std::vector<uint8_t>> packets;
+    packets.reserve(size_t{n} + 2);
+    for (uint32_t packetId = 0; packetId <= n + 1; ++packetId) {
+        const bool leader = packetId == 0;
+        const bool trailer = packetId == n + 1;
+        size_t gvspBytes = 0;
+        uint8_t format = GVSP_FORMAT_PAYLOAD;
+        if (leader) {
+            gvspBytes = config.leaderSize != 0 ? std::max<size_t>(config.leaderSize, h + 12) : h + 36;
+            format = GVSP_FORMAT_LEADER;
+        } else if (trailer) {
+            gvspBytes = config.trailerSize != 0 ? std::max<size_t>(config.trailerSize, h + 8) : h + 8;
+            format = GVSP_FORMAT_TRAILER;
+        } else {
+            const uint32_t before = (packetId - 1) * p;
+            gvspBytes = h + std::min<uint32_t>(p, config.payloadSize - before);
+        }
+        std::vector<uint8_t> packet(gvspBytes, 0);
+        uint8_t* g = packet.data();
+
+        // GVSP header.
+        PutBe16(g, GVSP_STATUS_SUCCESS);
+        if (config.extendedIds) {
+            g[4] = static_cast<uint8_t>(0x80 | format);
+            PutBe64(g + 8, blockId);
+            PutBe32(g + 16, packetId);
+        } else {
+            PutBe16(g + 2, static_cast<uint16_t>(blockId));
+            g[4] = format;
+            g[5] = static_cast<uint8_t>(packetId >> 16);
+            PutBe16(g + 6, static_cast<uint16_t>(packetId));
+        }
+
+        // GVSP data.
+        uint8_t* d = g + h;
+        size_t defined = 0;   // bytes of defined fields after the header
+        if (leader) {
+            uint8_t fields[36] = {};
+            PutBe16(fields + 2, config.payloadType);
+            PutBe64(fields + 4, timestamp);
+            PutBe32(fields + 12, config.pixelFormat);
+            PutBe32(fields + 16, config.sizeX);
+            PutBe32(fields + 20, config.sizeY);
+            PutBe32(fields + 24, config.offsetX);
+            PutBe32(fields + 28, config.offsetY);
+            PutBe16(fields + 32, config.paddingX);
+            PutBe16(fields + 34, config.paddingY);
+            defined = std::min<size_t>(36, gvspBytes - h);
+            std::copy(fields, fields + defined, d);
+        } else if (trailer) {
+            PutBe16(d + 2, config.payloadType);
+            PutBe32(d + 4, config.sizeY);
+            defined = 8;
+        } else {
+            const uint64_t first = uint64_t(packetId - 1) * p;
+            if (config.content == Content::TestPattern) {
+                FillTestPattern(config.pixelFormat, config.sizeX, config.sizeY, blockId, first, {d, gvspBytes - h});
+            } else {
+                for (size_t k = 0; k < gvspBytes - h; ++k) {
+                    d[k] = PayloadByte(blockId, first + k);
+                }
+            }
+            defined = gvspBytes - h;
+        }
+        for (size_t k = h + defined; k < gvspBytes; ++k) {
+            g[k] = PayloadByte(blockId, FILLER_BASE + k);
+        }
+        packets.push_back(std::move(packet));
+    }
+    return packets;
+}
+
 Camera::Block Camera::BuildBlock(uint64_t blockId, uint64_t timestamp)
 {
     Block block;
     block.blockId = blockId;
     block.timestamp = timestamp;
-    const uint32_t trailer = TrailerPacketId();
-    for (uint32_t id = 0; id <= trailer; ++id) {
-        block.frames.push_back(BuildFrame(block, id));
+    for (const std::vector<uint8_t>& gvsp : BuildGvspPackets(config_, blockId, timestamp)) {
+        block.frames.push_back(BuildFrame(gvsp));
     }
     return block;
 }
 
-std::vector<uint8_t> Camera::BuildFrame(const Block& block, uint32_t packetId)
+std::vector<uint8_t> Camera::BuildFrame(std::span<const uint8_t> gvsp)
 {
-    const size_t h = HeaderBytes();
-    const uint32_t n = PayloadPacketCount();
-    const uint32_t p = PayloadPerPacket();
-    const bool leader = packetId == 0;
-    const bool trailer = packetId == n + 1;
-
-    size_t gvspBytes = 0;
-    uint8_t format = GVSP_FORMAT_PAYLOAD;
-    if (leader) {
-        gvspBytes = config_.leaderSize != 0 ? std::max<size_t>(config_.leaderSize, h + 12) : h + 36;
-        format = GVSP_FORMAT_LEADER;
-    } else if (trailer) {
-        gvspBytes = config_.trailerSize != 0 ? std::max<size_t>(config_.trailerSize, h + 8) : h + 8;
-        format = GVSP_FORMAT_TRAILER;
-    } else {
-        const uint32_t before = (packetId - 1) * p;
-        gvspBytes = h + std::min<uint32_t>(p, config_.payloadSize - before);
-    }
-
-    const size_t udpBytes = 8 + gvspBytes;
+    const size_t udpBytes = 8 + gvsp.size();
     const size_t ipBytes = 20 + udpBytes;
     size_t frameBytes = IPV4_OFFSET + ipBytes;
     if (config_.padToMinimum) {
@@ -366,54 +437,7 @@ std::vector<uint8_t> Camera::BuildFrame(const Block& block, uint32_t packetId)
     PutBe16(udp + 2, config_.hostPort);
     PutBe16(udp + 4, static_cast<uint16_t>(udpBytes));
 
-    // GVSP header.
-    uint8_t* g = b + ETHERNET_IP_UDP_BYTES;
-    PutBe16(g, GVSP_STATUS_SUCCESS);
-    if (config_.extendedIds) {
-        g[4] = static_cast<uint8_t>(0x80 | format);
-        PutBe64(g + 8, block.blockId);
-        PutBe32(g + 16, packetId);
-    } else {
-        PutBe16(g + 2, static_cast<uint16_t>(block.blockId));
-        g[4] = format;
-        g[5] = static_cast<uint8_t>(packetId >> 16);
-        PutBe16(g + 6, static_cast<uint16_t>(packetId));
-    }
-
-    // GVSP data.
-    uint8_t* d = g + h;
-    size_t defined = 0;   // bytes of defined fields after the header
-    if (leader) {
-        uint8_t fields[36] = {};
-        PutBe16(fields + 2, config_.payloadType);
-        PutBe64(fields + 4, block.timestamp);
-        PutBe32(fields + 12, config_.pixelFormat);
-        PutBe32(fields + 16, config_.sizeX);
-        PutBe32(fields + 20, config_.sizeY);
-        PutBe32(fields + 24, config_.offsetX);
-        PutBe32(fields + 28, config_.offsetY);
-        PutBe16(fields + 32, config_.paddingX);
-        PutBe16(fields + 34, config_.paddingY);
-        defined = std::min<size_t>(36, gvspBytes - h);
-        std::copy(fields, fields + defined, d);
-    } else if (trailer) {
-        PutBe16(d + 2, config_.payloadType);
-        PutBe32(d + 4, config_.sizeY);
-        defined = 8;
-    } else {
-        const uint64_t first = uint64_t(packetId - 1) * p;
-        if (config_.content == Content::TestPattern) {
-            FillTestPattern(config_.pixelFormat, config_.sizeX, config_.sizeY, block.blockId, first, {d, gvspBytes - h});
-        } else {
-            for (size_t k = 0; k < gvspBytes - h; ++k) {
-                d[k] = PayloadByte(block.blockId, first + k);
-            }
-        }
-        defined = gvspBytes - h;
-    }
-    for (size_t k = h + defined; k < gvspBytes; ++k) {
-        g[k] = PayloadByte(block.blockId, FILLER_BASE + k);
-    }
+    std::copy(gvsp.begin(), gvsp.end(), b + ETHERNET_IP_UDP_BYTES);
     return f;
 }
 

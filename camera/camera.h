@@ -1,5 +1,6 @@
 // A GigE Vision camera emulator on a simulated adapter: it streams GVSP blocks to the driver,
-// impairs them on request and answers PACKETRESEND commands. Host only, one thread.
+// impairs them on request and answers PACKETRESEND commands; its block builder also feeds the
+// emulated device on a real socket. Host only, one thread.
 #pragma once
 
 #include <array>
@@ -157,6 +158,16 @@ struct CameraConfig {
     std::function<void(const std::vector<uint8_t>& frame)> wireTap;
 };
 
+// ---- Blocks --------------------------------------------------------------------------------
+// Header size H of the configuration's GVSP packets, payload bytes P of a full payload packet
+// (packetSize - H, at least 1) and payload packets N of one block (ceil(payloadSize / P)).
+size_t GvspHeaderBytes(const CameraConfig& config);
+uint32_t PayloadPerPacket(const CameraConfig& config);
+uint32_t PayloadPacketCount(const CameraConfig& config);
+// The GVSP bytes (header first) of every packet of block `blockId` as first sent, index = packet
+// id: the leader, N payload packets, the trailer. What the UDP datagrams of the block carry.
+std::vector<std::vector<uint8_t>> BuildGvspPackets(const CameraConfig& config, uint64_t blockId, uint64_t timestamp);
+
 // ---- What the camera reports ------------------------------------------------------------------
 enum class PacketKind : uint8_t { Leader, Payload, Trailer };
 
@@ -311,7 +322,7 @@ private:
     uint64_t WireBlockId(uint64_t blockId) const;
     uint64_t FollowingBlockId(uint64_t blockId) const;
     Block BuildBlock(uint64_t blockId, uint64_t timestamp);
-    std::vector<uint8_t> BuildFrame(const Block& block, uint32_t packetId);
+    std::vector<uint8_t> BuildFrame(std::span<const uint8_t> gvsp);   // Ethernet, IPv4, UDP around it
     bool Matches(const Rule& rule, uint64_t blockId, uint32_t packetId) const;
     void Emit(Frame frame);          // into the chain being gathered (or the hold queue)
     void Transmit(Frame frame);      // past the hold queue: chain, then tick the delayed ones

@@ -16,6 +16,8 @@ int main(int argc, char** argv)
     CommandList commands;
     CommandRoutine demo = AddDemoCommand(app, commands);
     AddReplayCommand(app, commands);
+    AddLiveCommand(app, commands);
+    AddCameraCommand(app, commands);
     AddEventsCommand(app, commands);
 
     try {

@@ -1,0 +1,159 @@
+// GVCP as the gvspfilter command speaks it on real UDP sockets: command and acknowledge messages,
+// the bootstrap register map, the PACKETRESEND payload, and the socket both the camera device
+// and the live controller use. Host only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tools/driver_session.h"
+
+namespace gvspfilter {
+
+// ---- Messages -------------------------------------------------------------------------------
+inline constexpr uint16_t GVCP_PORT = 3956;
+inline constexpr uint8_t GVCP_KEY = 0x42;
+inline constexpr uint8_t GVCP_FLAG_ACK_REQUIRED = 0x01;
+inline constexpr uint8_t GVCP_FLAG_EXTENDED_ID = 0x10;
+inline constexpr size_t GVCP_HEADER_BYTES = 8;
+
+inline constexpr uint16_t GVCP_DISCOVERY_CMD = 0x0002;
+inline constexpr uint16_t GVCP_DISCOVERY_ACK = 0x0003;
+inline constexpr uint16_t GVCP_PACKETRESEND_CMD = 0x0040;
+inline constexpr uint16_t GVCP_READREG_CMD = 0x0080;
+inline constexpr uint16_t GVCP_READREG_ACK = 0x0081;
+inline constexpr uint16_t GVCP_WRITEREG_CMD = 0x0082;
+inline constexpr uint16_t GVCP_WRITEREG_ACK = 0x0083;
+inline constexpr uint16_t GVCP_READMEM_CMD = 0x0084;
+inline constexpr uint16_t GVCP_READMEM_ACK = 0x0085;
+inline constexpr size_t GVCP_READMEM_MAX = 536;   // data bytes of one READMEM
+inline constexpr size_t GVCP_DISCOVERY_ACK_BYTES = 248;
+
+inline constexpr uint16_t GVCP_STATUS_SUCCESS = 0x0000;
+inline constexpr uint16_t GVCP_STATUS_NOT_IMPLEMENTED = 0x8001;
+inline constexpr uint16_t GVCP_STATUS_INVALID_PARAMETER = 0x8002;
+inline constexpr uint16_t GVCP_STATUS_INVALID_ADDRESS = 0x8003;
+inline constexpr uint16_t GVCP_STATUS_WRITE_PROTECT = 0x8004;
+inline constexpr uint16_t GVCP_STATUS_BAD_ALIGNMENT = 0x8005;
+inline constexpr uint16_t GVCP_STATUS_ACCESS_DENIED = 0x8006;
+
+struct GvcpCommand {
+    uint8_t flags = GVCP_FLAG_ACK_REQUIRED;
+    uint16_t command = 0;
+    uint16_t requestId = 0;
+    std::vector<uint8_t> payload;
+};
+struct GvcpAck {
+    uint16_t status = GVCP_STATUS_SUCCESS;
+    uint16_t answer = 0;
+    uint16_t ackId = 0;
+    std::vector<uint8_t> payload;
+};
+std::vector<uint8_t> EncodeCommand(const GvcpCommand& command);
+std::vector<uint8_t> EncodeAck(const GvcpAck& ack);
+// The message in a datagram; nullopt when it is not one (wrong key, short, length past the end).
+std::optional<GvcpCommand> ParseCommand(std::span<const uint8_t> datagram);
+std::optional<GvcpAck> ParseAck(std::span<const uint8_t> datagram);
+const char* GvcpStatusName(uint16_t status);
+
+// A PACKETRESEND command's payload: the standard form (16-bit block id, last id 0x00FFFFFF up to
+// the end) or, with the extended-id flag, the 64-bit block id after the packet ids.
+struct PacketResendRequest {
+    uint16_t streamChannel = 0;
+    uint64_t blockId = 0;
+    uint32_t firstPacketId = 0;
+    uint32_t lastPacketId = 0;
+    bool extendedIds = false;
+    bool toEnd = false;   // the last packet id says "up to the end of the block"
+};
+std::optional<PacketResendRequest> ParsePacketResend(const GvcpCommand& command);
+
+// ---- Bootstrap registers --------------------------------------------------------------------
+inline constexpr uint32_t REG_VERSION = 0x0000;
+inline constexpr uint32_t REG_DEVICE_MODE = 0x0004;
+inline constexpr uint32_t REG_MAC_HIGH = 0x0008;
+inline constexpr uint32_t REG_MAC_LOW = 0x000C;
+inline constexpr uint32_t REG_IP_CONFIG_OPTIONS = 0x0010;
+inline constexpr uint32_t REG_IP_CONFIG_CURRENT = 0x0014;
+inline constexpr uint32_t REG_CURRENT_IP = 0x0024;
+inline constexpr uint32_t REG_SUBNET = 0x0034;
+inline constexpr uint32_t REG_GATEWAY = 0x0044;
+inline constexpr uint32_t REG_MANUFACTURER = 0x0048;        // 32 bytes
+inline constexpr uint32_t REG_MODEL = 0x0068;               // 32 bytes
+inline constexpr uint32_t REG_DEVICE_VERSION = 0x0088;      // 32 bytes
+inline constexpr uint32_t REG_MANUFACTURER_INFO = 0x00A8;   // 48 bytes
+inline constexpr uint32_t REG_SERIAL = 0x00D8;              // 16 bytes
+inline constexpr uint32_t REG_USER_NAME = 0x00E8;           // 16 bytes
+inline constexpr uint32_t REG_FIRST_URL = 0x0200;           // 512 bytes
+inline constexpr uint32_t REG_SECOND_URL = 0x0400;          // 512 bytes
+inline constexpr uint32_t REG_URL_BYTES = 512;
+inline constexpr uint32_t REG_STREAM_CHANNELS = 0x0904;
+inline constexpr uint32_t REG_GVCP_CAPABILITY = 0x0934;
+inline constexpr uint32_t REG_HEARTBEAT_TIMEOUT = 0x0938;
+inline constexpr uint32_t REG_CCP = 0x0A00;
+inline constexpr uint32_t REG_SCP0 = 0x0D00;
+inline constexpr uint32_t REG_SCPS0 = 0x0D04;
+inline constexpr uint32_t REG_SCPD0 = 0x0D08;
+inline constexpr uint32_t REG_SCDA0 = 0x0D18;
+inline constexpr uint32_t REG_SCSP0 = 0x0D1C;
+
+inline constexpr uint32_t CCP_EXCLUSIVE = 0x1;
+inline constexpr uint32_t CCP_CONTROL = 0x2;
+inline constexpr uint32_t SCPS_FIRE_TEST_PACKET = 0x80000000;
+inline constexpr uint32_t SCPS_DO_NOT_FRAGMENT = 0x40000000;
+inline constexpr uint32_t SCPS_SIZE_MASK = 0xFFFF;
+// The stream packet size in SCPS0 counts the IPv4 and UDP headers before the GVSP bytes.
+inline constexpr uint32_t IP_UDP_HEADER_BYTES = 28;
+inline constexpr uint32_t DEFAULT_HEARTBEAT_MS = 3000;
+
+// ---- Addresses and sockets ------------------------------------------------------------------
+// "192.0.2.10" as a host-order address; UsageError naming `what` otherwise.
+uint32_t ParseIpv4(const std::string& text, const std::string& what);
+std::string Ipv4Text(uint32_t address);
+
+// A Linux network interface as the tools use it.
+struct InterfaceInfo {
+    std::string name;
+    MacAddress mac{};
+    uint32_t address = 0;   // its first IPv4 address, host order; 0 when it has none
+    uint32_t netmask = 0;
+    uint32_t mtu = 1500;
+};
+// The interface called `name`; UsageError "no such interface 'X'" when there is none.
+InterfaceInfo FindInterface(const std::string& name);
+// The interface that holds IPv4 `address`; UsageError when none of this machine's does.
+InterfaceInfo InterfaceWithAddress(uint32_t address);
+
+// A UDP socket, closed with the object. Failures throw RunError (UsageError for a bind to an
+// address this machine does not have).
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    // Bound to `address`:`port` (host order; 0 for any address or an ephemeral port).
+    UdpSocket(uint32_t address, uint16_t port);
+    ~UdpSocket();
+    UdpSocket(UdpSocket&& other) noexcept;
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    bool Open() const { return fd_ >= 0; }
+    uint16_t LocalPort() const;
+    void SetReceiveBuffer(int bytes);
+    void SetSendBuffer(int bytes);
+    // Datagrams larger than the path's MTU fail instead of leaving as IPv4 fragments.
+    void ForbidFragments();
+    // False when the datagram could not be sent (the error is left in errno).
+    bool SendTo(uint32_t address, uint16_t port, std::span<const uint8_t> bytes);
+    // Waits up to `timeoutMs` for a datagram; nullopt on time-out. The sender lands in `address`
+    // and `port`.
+    std::optional<std::vector<uint8_t>> ReceiveFrom(int timeoutMs, uint32_t* address, uint16_t* port);
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace gvspfilter
