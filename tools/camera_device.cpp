@@ -22,6 +22,7 @@
 
 #include "camera/camera.h"
 #include "tools/commands.h"
+#include "tools/image.h"
 #include "tools/genicam.h"
 #include "tools/gvcp.h"
 #include "tools/stop_signal.h"
@@ -55,20 +56,6 @@ struct DeviceOptions {
     uint32_t keptBlocks = 64;
     std::string jsonPath;
 };
-
-uint32_t PixelFormatCode(const std::string& name)
-{
-    if (name == "mono8") {
-        return camera::PIXEL_FORMAT_MONO8;
-    }
-    if (name == "mono16") {
-        return camera::PIXEL_FORMAT_MONO16;
-    }
-    if (name == "rgb8") {
-        return camera::PIXEL_FORMAT_RGB8;
-    }
-    throw UsageError("unknown pixel format '" + name + "' (mono8, mono16 or rgb8)");
-}
 
 void PutText(std::vector<uint8_t>& image, uint32_t address, size_t room, const std::string& text)
 {
@@ -148,7 +135,7 @@ CameraDevice::CameraDevice(const DeviceOptions& options, uint32_t address, const
     stream_.ForbidFragments();
     control_.width = options.width;
     control_.height = options.height;
-    control_.pixelFormat = PixelFormatCode(options.pixelFormat);
+    control_.pixelFormat = ParsePixelFormat(options.pixelFormat);
 
     // The description file, plain or zipped, and the first URL that names it.
     const std::string xml = DeviceXml();
@@ -613,7 +600,7 @@ void CameraDevice::StreamLoop()
 int RunCamera(const DeviceOptions& o)
 {
     const uint32_t address = ParseIpv4(o.address, "--address");
-    const uint32_t pixelFormat = PixelFormatCode(o.pixelFormat);
+    const uint32_t pixelFormat = ParsePixelFormat(o.pixelFormat);
     const uint64_t payload = uint64_t(o.width) * o.height * camera::BytesPerPixel(pixelFormat);
     if (o.width == 0 || o.height == 0 || o.width > 16384 || o.height > 16384 || payload > PAYLOAD_MAX) {
         throw UsageError("a " + std::to_string(o.width) + "x" + std::to_string(o.height) + " " + o.pixelFormat +

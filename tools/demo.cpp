@@ -34,23 +34,9 @@ struct DemoOptions {
     OutputOptions output;
 };
 
-uint32_t PixelFormatCode(const std::string& name)
-{
-    if (name == "mono8") {
-        return camera::PIXEL_FORMAT_MONO8;
-    }
-    if (name == "mono16") {
-        return camera::PIXEL_FORMAT_MONO16;
-    }
-    if (name == "rgb8") {
-        return camera::PIXEL_FORMAT_RGB8;
-    }
-    throw UsageError("unknown pixel format '" + name + "' (mono8, mono16 or rgb8)");
-}
-
 int RunDemo(const DemoOptions& o)
 {
-    const uint32_t pixelFormat = PixelFormatCode(o.pixelFormat);
+    const uint32_t pixelFormat = ParsePixelFormat(o.pixelFormat);
     const HandOverPolicy policy = ParsePolicy(o.policy);
     if (o.resend != "on" && o.resend != "off") {
         throw UsageError("--resend takes on or off, not '" + o.resend + "'");

@@ -9,20 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera.h"
 #include "tools/driver_session.h"
 
 namespace gvspfilter {
 
 // ---- Messages -------------------------------------------------------------------------------
-inline constexpr uint16_t GVCP_PORT = 3956;
-inline constexpr uint8_t GVCP_KEY = 0x42;
+// The port, key, extended-id flag and PACKETRESEND code are the camera emulator's.
+using camera::GVCP_FLAG_EXTENDED_ID;
+using camera::GVCP_KEY;
+using camera::GVCP_PACKETRESEND_CMD;
+using camera::GVCP_PORT;
 inline constexpr uint8_t GVCP_FLAG_ACK_REQUIRED = 0x01;
-inline constexpr uint8_t GVCP_FLAG_EXTENDED_ID = 0x10;
 inline constexpr size_t GVCP_HEADER_BYTES = 8;
 
 inline constexpr uint16_t GVCP_DISCOVERY_CMD = 0x0002;
 inline constexpr uint16_t GVCP_DISCOVERY_ACK = 0x0003;
-inline constexpr uint16_t GVCP_PACKETRESEND_CMD = 0x0040;
 inline constexpr uint16_t GVCP_READREG_CMD = 0x0080;
 inline constexpr uint16_t GVCP_READREG_ACK = 0x0081;
 inline constexpr uint16_t GVCP_WRITEREG_CMD = 0x0082;

@@ -53,6 +53,20 @@ std::string WritePng(FILE* file, const ImageGeometry& g, uint32_t bytesPerPixel,
 
 }  // namespace
 
+uint32_t ParsePixelFormat(const std::string& name)
+{
+    if (name == "mono8") {
+        return camera::PIXEL_FORMAT_MONO8;
+    }
+    if (name == "mono16") {
+        return camera::PIXEL_FORMAT_MONO16;
+    }
+    if (name == "rgb8") {
+        return camera::PIXEL_FORMAT_RGB8;
+    }
+    throw UsageError("unknown pixel format '" + name + "' (mono8, mono16 or rgb8)");
+}
+
 ImageFormat ParseImageFormat(const std::string& name)
 {
     if (name == "png") {

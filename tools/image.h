@@ -13,6 +13,9 @@ enum class ImageFormat { Png, Pgm, Raw };
 ImageFormat ParseImageFormat(const std::string& name);
 const char* ImageFormatName(ImageFormat format);
 
+// The pixel format code of "mono8", "mono16" or "rgb8"; UsageError otherwise.
+uint32_t ParsePixelFormat(const std::string& name);
+
 // A frame's picture as its leader describes it.
 struct ImageGeometry {
     uint32_t pixelFormat = 0;

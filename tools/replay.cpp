@@ -17,6 +17,7 @@
 #include "tools/capture.h"
 #include "tools/commands.h"
 #include "tools/driver_session.h"
+#include "tools/gvcp.h"
 #include "tools/image.h"
 #include "tools/report.h"
 
@@ -360,41 +361,15 @@ private:
 };
 
 // ---- PACKETRESEND as the camera reads it -----------------------------------------------------
-struct ResendRequest {
-    uint64_t blockId = 0;
-    uint32_t firstPacketId = 0;
-    uint32_t lastPacketId = 0;
-    bool extendedIds = false;
-    bool toEnd = false;
-};
-
-std::optional<ResendRequest> ParseResendRequest(const std::vector<uint8_t>& frame)
+// The request in one of the driver's frames: a GVCP command to port 3956.
+std::optional<PacketResendRequest> ParseResendRequest(const std::vector<uint8_t>& frame)
 {
     const auto udp = FindUdp(frame);
-    if (!udp) {
+    if (!udp || GetBe16(&frame[udp->first + 2]) != GVCP_PORT) {
         return std::nullopt;
     }
-    const auto [udpAt, udpLength] = *udp;
-    const uint8_t* gvcp = &frame[udpAt + 8];
-    constexpr size_t GVCP_HEADER = 8, STANDARD_PAYLOAD = 12, EXTENDED_PAYLOAD = 20;
-    if (GetBe16(&frame[udpAt + 2]) != camera::GVCP_PORT || udpLength < 8 + GVCP_HEADER + STANDARD_PAYLOAD ||
-        gvcp[0] != camera::GVCP_KEY || GetBe16(gvcp + 2) != camera::GVCP_PACKETRESEND_CMD) {
-        return std::nullopt;
-    }
-    ResendRequest r;
-    r.extendedIds = (gvcp[1] & camera::GVCP_FLAG_EXTENDED_ID) != 0;
-    const uint8_t* payload = gvcp + GVCP_HEADER;
-    r.blockId = GetBe16(payload + 2);
-    r.firstPacketId = GetBe32(payload + 4);
-    r.lastPacketId = GetBe32(payload + 8);
-    if (r.extendedIds) {
-        if (udpLength < 8 + GVCP_HEADER + EXTENDED_PAYLOAD) {
-            return std::nullopt;
-        }
-        r.blockId = GetBe64(payload + 12);
-    }
-    r.toEnd = r.lastPacketId == (r.extendedIds ? camera::RESEND_TO_END_EXTENDED : camera::RESEND_TO_END_STANDARD);
-    return r;
+    const auto command = ParseCommand(std::span<const uint8_t>(&frame[udp->first + 8], udp->second - 8));
+    return command ? ParsePacketResend(*command) : std::nullopt;
 }
 
 // A captured packet as the camera sends it again: a success status becomes the resend status,
@@ -555,7 +530,7 @@ private:
                     if (sent_) {
                         sent_->Write(virtualNs_, frame);
                     }
-                    const std::optional<ResendRequest> request = ParseResendRequest(frame);
+                    const std::optional<PacketResendRequest> request = ParseResendRequest(frame);
                     if (!request) {
                         continue;
                     }
