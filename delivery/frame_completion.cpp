@@ -158,7 +158,12 @@ ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength
         bytes[i] = static_cast<UCHAR>(record >> (8 * i));
     }
     ULONG written = outputLength < sizeof(bytes) ? outputLength : sizeof(bytes);
-    RtlCopyMemory(output, bytes, written);
+    // A request with no output buffer is legal and has no system buffer to copy into.
+    if (written != 0 && output != nullptr) {
+        RtlCopyMemory(output, bytes, written);
+    } else {
+        written = 0;
+    }
     return written;
 }
 
