@@ -39,18 +39,6 @@ ULONG* CountOfPlace(StreamPort* port, FramePlace place)
     }
 }
 
-// The block shows the lists' lengths as the driver keeps them.
-_Requires_lock_held_(port->FrameListLock)
-VOID PublishFrameCounts(StreamPort* port)
-{
-    StreamControlBlock* block = port->ControlBlock;
-    if (block != nullptr) {
-        block->FreeFrameCount = port->FreeFrameCount;
-        block->AssemblingFrameCount = port->AssemblingFrameCount;
-        block->CompletedFrameCount = port->CompletedFrameCount;
-    }
-}
-
 FrameSlot* SlotOfLinks(PLIST_ENTRY links)
 {
     return CONTAINING_RECORD(links, FrameSlot, Links);
@@ -75,6 +63,16 @@ PIRP ClaimWaitingRequest(StreamPort* port)
 }
 
 }  // namespace
+
+VOID PublishFrameCounts(StreamPort* port)
+{
+    StreamControlBlock* block = port->ControlBlock;
+    if (block != nullptr) {
+        block->FreeFrameCount = port->FreeFrameCount;
+        block->AssemblingFrameCount = port->AssemblingFrameCount;
+        block->CompletedFrameCount = port->CompletedFrameCount;
+    }
+}
 
 VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN atHead)
 {

@@ -201,13 +201,22 @@ TEST_F(FrameRequests, RequestModeOneFailsAtOnceWhileNotAcquiring)
     EXPECT_EQ(stream->GetFrame(&frame), STATUS_CANCELLED);
 }
 
-TEST_F(FrameRequests, StartingTwiceFailsAndResetsTheFreeCount)
+// Start shows the free count as the lists have it, frames held by user mode not counted.
+TEST_F(FrameRequests, StartingTwiceFailsAndRestoresTheFreeCount)
 {
     OpenStream(3);
     ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
     stream->Block().FreeFrameCount = 0;
     EXPECT_EQ(stream->Start(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(stream->Block().FreeFrameCount, 3u);
+
+    StageFrame(portId, 1);
+    gvsp::Frame held;
+    ASSERT_EQ(stream->GetFrame(&held), STATUS_SUCCESS);
+    ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
+    stream->Block().FreeFrameCount = 0;
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
 }
 
 TEST_F(FrameRequests, AReleasedCacheAcceptsNoRequests)
