@@ -202,9 +202,11 @@ BOOLEAN CopyPacketContinuation(StreamPort* port, FrameSlot* frame, PMDL segment,
 {
     FrameHeader* header = frame->Header;
     for (; segment != nullptr && remaining > 0; segment = segment->Next) {
+        // The receive path mapped every segment before the packet was placed; a segment without
+        // an address here fails the packet rather than leave its bytes out.
         const UCHAR* bytes = SegmentAddress(segment);
         if (bytes == nullptr) {
-            return TRUE;
+            return FALSE;
         }
         ULONG count = MmGetMdlByteCount(segment);
         ULONG n = remaining < count ? remaining : count;

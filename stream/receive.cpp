@@ -16,6 +16,20 @@ constexpr ULONG GVSP_HEADER_MIN = GVSP_STANDARD_HEADER_SIZE;
 
 ULONG Smaller(ULONG a, ULONG b) { return a < b ? a : b; }
 
+// TRUE when every segment from `segment` on that holds the packet's remaining bytes has a system
+// address. Mapped once, a segment keeps its mapping for the continuation's copy.
+BOOLEAN ContinuationMaps(PMDL segment, ULONG remaining)
+{
+    for (; segment != nullptr && remaining > 0; segment = segment->Next) {
+        if (SegmentAddress(segment) == nullptr) {
+            return FALSE;
+        }
+        ULONG count = MmGetMdlByteCount(segment);
+        remaining -= Smaller(remaining, count);
+    }
+    return TRUE;
+}
+
 // The StreamPort of a bound, active stream that a packet to `destinationPort` belongs to, with a
 // reference and a cache use; or NULL.
 StreamPort* FindActivePort(FilterAdapter* adapter, const UCHAR* destinationPort, BOOLEAN atDispatchLevel)
@@ -103,12 +117,19 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         }
     }
 
+    // A packet that cannot be read whole is not placed at all: counted as received with bytes
+    // missing, it could complete its frame. It goes up; a resend brings it back.
+    ULONG remaining = dataLength > consumedBytes ? dataLength - consumedBytes : 0;
+    if (!ContinuationMaps(continuation, remaining)) {
+        ReleaseCacheUseAndPort(port);
+        return FALSE;
+    }
+
     // 9-10. Assembly, then the rest of the packet in later segments, then completion.
     KIRQL assemblyIrql = AcquireAssembly(port);
     BOOLEAN consumed = TRUE;
     FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, atDispatchLevel);
     if (frame != nullptr) {
-        ULONG remaining = dataLength > consumedBytes ? dataLength - consumedBytes : 0;
         if (CopyPacketContinuation(port, frame, continuation, remaining)) {
             CheckFrameCompletion(port, frame);
         } else {

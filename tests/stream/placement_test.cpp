@@ -403,6 +403,32 @@ TEST_F(Placement, APacketSpreadOverSeveralSegmentsIsPlacedWhole)
     EXPECT_TRUE(std::equal(trailer.begin(), trailer.end(), frame.Trailer().begin()));
 }
 
+// A packet whose later segment cannot be mapped goes up unplaced: its bit stays clear and the
+// frame completes only once the packet comes again.
+TEST_F(Placement, APacketWithAnUnmappableSegmentCountsOnlyWhenItComesAgain)
+{
+    Open(Config(2));
+    EXPECT_TRUE(Receive(camera.Leader(21)));
+    EXPECT_TRUE(Receive(camera.Payload(21, 1)));
+    auto payload = camera.Payload(21, 2);
+    host::PacketBuilder builder;
+    builder.Segment({payload.begin(), payload.begin() + 150})
+        .Segment({payload.begin() + 150, payload.end()}, host::SegmentMapping::Unmapped);
+    host::FailCall(host::Fault::Mapping, 1);
+    EXPECT_FALSE(ReceivePacket(builder.Build()));
+    EXPECT_TRUE(Receive(camera.Trailer(21, 3)));
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 0u) << "completed with bytes missing";
+    EXPECT_EQ(CurrentHeader().ReceivedPackets, 3u);
+    EXPECT_EQ(CurrentHeader().PayloadSize, P);
+
+    EXPECT_TRUE(Receive(camera.Payload(21, 2, SIZE_MAX, STATUS_RESENT)));
+    gvsp::Frame frame = TakeFrame();
+    ASSERT_TRUE(frame.Valid());
+    EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
+    ASSERT_EQ(frame.Payload().size(), 2 * P);
+    EXPECT_EQ(Misplaced(frame.Payload(), 21, 0), "");
+}
+
 TEST_F(Placement, ALeaderContinuedInLaterSegmentsIsCutToItsArea)
 {
     Open(Config(4));
