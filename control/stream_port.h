@@ -39,6 +39,7 @@ struct FrameSlot {
     ULONG OverflowChunkSize;          // the chunk size the chunks were allocated with
     ULONG OverflowBytes;
     BOOLEAN Overflowed;
+    BOOLEAN ExtendedIds;              // assembly: the id form of the block the slot was opened for
     ULONG64 FirstPacketTime;          // microseconds when the slot was opened for its block
     ULONG64 AssemblyTime;             // microseconds from FirstPacketTime to completion
     _Interlocked_ volatile LONGLONG LastPacketTime;   // microseconds of the last packet seen, 0 until

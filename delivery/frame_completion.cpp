@@ -4,6 +4,7 @@
 // IRQL <= DISPATCH_LEVEL; the caller holds a cache use of the port.
 #include "delivery/frame_completion.h"
 
+#include "delivery/wire_format.h"
 #include "driver/notification.h"
 #include "stream/clock.h"
 
@@ -306,7 +307,7 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
         return;
     }
     FrameSlot* oldest = SlotOfLinks(port->AssemblingFrames.Flink);
-    if (oldest->Header->BlockId >= closedSlot->Header->BlockId) {
+    if (!BlockIdPrecedes(oldest->Header->BlockId, closedSlot->Header->BlockId, closedSlot->ExtendedIds)) {
         ReleaseFrameListLock(port);
         return;
     }
