@@ -17,6 +17,7 @@ constexpr ULONG ETHERNET_SOURCE = 6;
 constexpr ULONG ETHERNET_TYPE = 12;
 constexpr ULONG IPV4_VERSION_LENGTH = 14;
 constexpr ULONG IPV4_TOTAL_LENGTH = 16;
+constexpr ULONG IPV4_FLAGS_FRAGMENT_OFFSET = 20;
 constexpr ULONG IPV4_TIME_TO_LIVE = 22;
 constexpr ULONG IPV4_PROTOCOL = 23;
 constexpr ULONG IPV4_CHECKSUM = 24;
@@ -28,6 +29,8 @@ constexpr ULONG UDP_LENGTH = 38;
 constexpr ULONG UDP_CHECKSUM = 40;
 
 constexpr UCHAR IP_PROTOCOL_UDP = 17;
+constexpr USHORT IPV4_MORE_FRAGMENTS = 0x2000;
+constexpr USHORT IPV4_FRAGMENT_OFFSET_MASK = 0x1FFF;   // in 8-byte units
 
 // GVSP: the standard header (16-bit block id, 24-bit packet id) and the extended-id header.
 constexpr ULONG GVSP_STANDARD_HEADER_SIZE = 8;

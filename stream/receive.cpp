@@ -52,6 +52,27 @@ StreamPort* FindActivePort(FilterAdapter* adapter, const UCHAR* destinationPort,
     return found;
 }
 
+// An IP fragment is not a stream packet: its GVSP bytes are incomplete, and a later fragment has
+// no UDP header at all. A first fragment to a bound port is counted on the port, so that the
+// user learns that the camera's packets exceed the path's MTU.
+VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+{
+    if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) & IPV4_FRAGMENT_OFFSET_MASK) != 0) {
+        return;
+    }
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, atDispatchLevel ? NDIS_RWL_AT_DISPATCH_LEVEL : 0);
+    for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
+        StreamPort* port = adapter->StreamPorts[slot];
+        if (port != nullptr &&
+            RtlCompareMemory(&port->UdpPort, ethernetFrame + UDP_DESTINATION_PORT, sizeof(port->UdpPort)) == 2) {
+            InterlockedIncrement(&port->FragmentedDatagrams);
+            break;
+        }
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+}
+
 }  // namespace
 
 // TRUE when the packet was consumed; FALSE: it goes up unchanged.
@@ -79,6 +100,11 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
 
     // 4-7.
     if (ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP) {
+        return FALSE;
+    }
+    if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) &
+            (IPV4_MORE_FRAGMENTS | IPV4_FRAGMENT_OFFSET_MASK)) != 0) {
+        NoteFragment(adapter, ethernetFrame, atDispatchLevel);
         return FALSE;
     }
     StreamPort* port = FindActivePort(adapter, ethernetFrame + UDP_DESTINATION_PORT, atDispatchLevel);
