@@ -433,10 +433,10 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
 
     // 6.
     StreamControlBlock* block = port->ControlBlock;
-    block->FreeFrameCount = port->FreeFrameCount;
-    block->CompletedFrameCount = 0;
+    AcquireFrameListLock(port);
+    PublishFrameCounts(port);
+    ReleaseFrameListLock(port);
     block->NoFreeFrame = 0;
-    block->AssemblingFrameCount = 0;
     block->ExpectedPacketCount = 0;
 
     // 7-9.

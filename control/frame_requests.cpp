@@ -81,8 +81,10 @@ NTSTATUS StartAcquisition(PIRP irp, PIO_STACK_LOCATION stack)
     }
     ReleaseRequestListLock(port);
 
-    // Either way, as after a set-up.
-    port->ControlBlock->FreeFrameCount = port->FrameSlotCount;
+    // Either way the block shows the lists' counts again, as after a set-up.
+    AcquireFrameListLock(port);
+    PublishFrameCounts(port);
+    ReleaseFrameListLock(port);
 
     ReleaseCacheUseAndPort(port);
     return status;

@@ -39,6 +39,7 @@ struct FrameSlot {
     ULONG OverflowChunkSize;          // the chunk size the chunks were allocated with
     ULONG OverflowBytes;
     BOOLEAN Overflowed;
+    BOOLEAN ExtendedIds;              // assembly: the id form of the block the slot was opened for
     ULONG64 FirstPacketTime;          // microseconds when the slot was opened for its block
     ULONG64 AssemblyTime;             // microseconds from FirstPacketTime to completion
     _Interlocked_ volatile LONGLONG LastPacketTime;   // microseconds of the last packet seen, 0 until
@@ -102,6 +103,9 @@ struct StreamPort {
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
     _Interlocked_ volatile LONG CacheUsers;   // holders of a cache use: the mapping stays while > 0
     _Interlocked_ volatile LONG AssemblyBusy; // 1 while one processor assembles this port's packets
+    // IP-fragmented datagrams seen for the port (their first fragments, the only ones that carry
+    // the UDP port): the camera's packets exceed the path's MTU. Never reset while the port lives.
+    _Interlocked_ volatile LONG FragmentedDatagrams;
 };
 
 constexpr ULONG STREAM_PORT_RECORD_SIZE = 448;   // what a bind reports of the record, at most

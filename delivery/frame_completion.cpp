@@ -4,6 +4,7 @@
 // IRQL <= DISPATCH_LEVEL; the caller holds a cache use of the port.
 #include "delivery/frame_completion.h"
 
+#include "delivery/wire_format.h"
 #include "driver/notification.h"
 #include "stream/clock.h"
 
@@ -39,18 +40,6 @@ ULONG* CountOfPlace(StreamPort* port, FramePlace place)
     }
 }
 
-// The block shows the lists' lengths as the driver keeps them.
-_Requires_lock_held_(port->FrameListLock)
-VOID PublishFrameCounts(StreamPort* port)
-{
-    StreamControlBlock* block = port->ControlBlock;
-    if (block != nullptr) {
-        block->FreeFrameCount = port->FreeFrameCount;
-        block->AssemblingFrameCount = port->AssemblingFrameCount;
-        block->CompletedFrameCount = port->CompletedFrameCount;
-    }
-}
-
 FrameSlot* SlotOfLinks(PLIST_ENTRY links)
 {
     return CONTAINING_RECORD(links, FrameSlot, Links);
@@ -75,6 +64,16 @@ PIRP ClaimWaitingRequest(StreamPort* port)
 }
 
 }  // namespace
+
+VOID PublishFrameCounts(StreamPort* port)
+{
+    StreamControlBlock* block = port->ControlBlock;
+    if (block != nullptr) {
+        block->FreeFrameCount = port->FreeFrameCount;
+        block->AssemblingFrameCount = port->AssemblingFrameCount;
+        block->CompletedFrameCount = port->CompletedFrameCount;
+    }
+}
 
 VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN atHead)
 {
@@ -158,7 +157,12 @@ ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength
         bytes[i] = static_cast<UCHAR>(record >> (8 * i));
     }
     ULONG written = outputLength < sizeof(bytes) ? outputLength : sizeof(bytes);
-    RtlCopyMemory(output, bytes, written);
+    // A request with no output buffer is legal and has no system buffer to copy into.
+    if (written != 0 && output != nullptr) {
+        RtlCopyMemory(output, bytes, written);
+    } else {
+        written = 0;
+    }
     return written;
 }
 
@@ -303,7 +307,7 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
         return;
     }
     FrameSlot* oldest = SlotOfLinks(port->AssemblingFrames.Flink);
-    if (oldest->Header->BlockId >= closedSlot->Header->BlockId) {
+    if (!BlockIdPrecedes(oldest->Header->BlockId, closedSlot->Header->BlockId, closedSlot->ExtendedIds)) {
         ReleaseFrameListLock(port);
         return;
     }

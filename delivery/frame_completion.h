@@ -10,6 +10,12 @@ constexpr ULONG FRAME_EVENT_OVERWRITTEN = 2;
 constexpr ULONG FRAME_EVENT_GIVEN_UP = 3;
 constexpr ULONG FRAME_EVENT_MISSING_LIMIT = 7;
 
+// The block's FreeFrameCount, AssemblingFrameCount and CompletedFrameCount are written only
+// here, from the lists' lengths the driver keeps, and only under FrameListLock, so that no
+// writer's count overwrites a newer one.
+_Requires_lock_held_(port->FrameListLock)
+VOID PublishFrameCounts(StreamPort* port);
+
 // ---- List primitives: FrameListLock held ------------------------------------------------------
 // Takes `slot` off its list (if it is on one) and puts it at the tail (or head) of the list of
 // `place`; FRAME_PLACE_USER and FRAME_PLACE_NONE put it on no list. Publishes the counts.

@@ -17,6 +17,7 @@ constexpr ULONG ETHERNET_SOURCE = 6;
 constexpr ULONG ETHERNET_TYPE = 12;
 constexpr ULONG IPV4_VERSION_LENGTH = 14;
 constexpr ULONG IPV4_TOTAL_LENGTH = 16;
+constexpr ULONG IPV4_FLAGS_FRAGMENT_OFFSET = 20;
 constexpr ULONG IPV4_TIME_TO_LIVE = 22;
 constexpr ULONG IPV4_PROTOCOL = 23;
 constexpr ULONG IPV4_CHECKSUM = 24;
@@ -28,6 +29,8 @@ constexpr ULONG UDP_LENGTH = 38;
 constexpr ULONG UDP_CHECKSUM = 40;
 
 constexpr UCHAR IP_PROTOCOL_UDP = 17;
+constexpr USHORT IPV4_MORE_FRAGMENTS = 0x2000;
+constexpr USHORT IPV4_FRAGMENT_OFFSET_MASK = 0x1FFF;   // in 8-byte units
 
 // GVSP: the standard header (16-bit block id, 24-bit packet id) and the extended-id header.
 constexpr ULONG GVSP_STANDARD_HEADER_SIZE = 8;
@@ -45,6 +48,32 @@ constexpr USHORT GVSP_STATUS_ERROR = 0x8000;              // bit 15: an error cl
 constexpr USHORT GVSP_STATUS_RESEND = 0x0100;             // a packet sent again on request
 constexpr USHORT GVSP_STATUS_DEVICE_SPECIFIC = 0x4000;    // bit 14
 constexpr USHORT GVSP_STATUS_DEVICE_RESEND_BIT = 0x0008;  // a device-specific resend marker
+
+// Block ids run 1..65535 in standard headers and 1..2^64 - 1 with extended ids, then wrap to 1:
+// 0 is never a block id. Ids are ordered by serial-number arithmetic over that space, never as
+// plain numbers: a block is newer than another when it lies less than half the space ahead.
+constexpr ULONG64 STANDARD_BLOCK_ID_SPACE = 65535;
+
+// The steps forward from block `from` to block `to`, modulo the id space (0 when equal).
+inline ULONG64 BlockIdDistance(ULONG64 from, ULONG64 to, BOOLEAN extendedIds)
+{
+    if (!extendedIds) {
+        // Ids 1..65535 are 1..65534 and 0 modulo the space.
+        ULONG64 a = from % STANDARD_BLOCK_ID_SPACE;
+        ULONG64 b = to % STANDARD_BLOCK_ID_SPACE;
+        return b >= a ? b - a : b + STANDARD_BLOCK_ID_SPACE - a;
+    }
+    // 64-bit wrap, one step less across it: the id after 2^64 - 1 is 1.
+    return to >= from ? to - from : to - from - 1;
+}
+
+// TRUE when block `older` comes before block `newer`.
+inline BOOLEAN BlockIdPrecedes(ULONG64 older, ULONG64 newer, BOOLEAN extendedIds)
+{
+    ULONG64 distance = BlockIdDistance(older, newer, extendedIds);
+    ULONG64 half = extendedIds ? ~ULONG64{0} / 2 : STANDARD_BLOCK_ID_SPACE / 2;
+    return distance != 0 && distance <= half;
+}
 
 constexpr ULONG GVSP_LEADER_TIMESTAMP = 4;   // after the header: 2 reserved, 2 payload type
 constexpr ULONG GVSP_MAX_PACKET_ID = 65535;  // the ids the PacketBitmap covers

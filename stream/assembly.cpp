@@ -14,8 +14,6 @@
 namespace {
 
 constexpr ULONG64 LATE_BLOCK_WINDOW = 30000;   // older ids within this distance are late packets
-constexpr ULONG64 STANDARD_BLOCK_ID_MAX = 65535;
-constexpr ULONG64 EXTENDED_BLOCK_ID_MAX = 4294967295;
 
 struct GvspPacket {
     BOOLEAN ExtendedIds;
@@ -98,12 +96,14 @@ VOID MakeRoom(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
     SettleCurrentFrame(port, extendedIds, ethernetFrame);
 }
 
-FrameSlot* OpenSlotForBlock(StreamPort* port, ULONG64 blockId, BOOLEAN atDispatchLevel)
+FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel)
 {
     FrameSlot* frame = OpenFrameSlot(port, atDispatchLevel);
     if (frame == nullptr) {
         return nullptr;
     }
+    ULONG64 blockId = packet.BlockId;
+    frame->ExtendedIds = packet.ExtendedIds;
     frame->Header->BlockId = blockId;
     port->CurrentFrame = frame;
     port->LastBlockId = blockId;
@@ -112,35 +112,41 @@ FrameSlot* OpenSlotForBlock(StreamPort* port, ULONG64 blockId, BOOLEAN atDispatc
     return frame;
 }
 
-// The frame a packet of `blockId` belongs to, opening a slot for a new block; NULL: drop.
+// A new block: room is made, the blocks jumped over are counted (32-bit wrap, as user mode reads
+// the counter) and a slot is opened.
+FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+{
+    ULONG64 lastBlockId = port->LastBlockId;
+    MakeRoom(port, packet.ExtendedIds, ethernetFrame);
+    if (lastBlockId != 0) {
+        ULONG64 ahead = BlockIdDistance(lastBlockId, packet.BlockId, packet.ExtendedIds);
+        port->ControlBlock->SkippedBlocks += static_cast<ULONG>(ahead - 1);
+    }
+    return OpenSlotForBlock(port, packet, atDispatchLevel);
+}
+
+// The frame a packet belongs to, opening a slot for a new block; NULL: drop. Ids are compared
+// across the wrap: block 65535 is older than block 1 that follows it.
 FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
 {
-    StreamControlBlock* block = port->ControlBlock;
     ULONG64 lastBlockId = port->LastBlockId;
 
-    // 1. The current block.
+    // The current block.
     if (packet.BlockId == lastBlockId) {
         return port->CurrentFrame;
     }
-    // 2. A new block.
-    if (packet.BlockId > lastBlockId) {
-        MakeRoom(port, packet.ExtendedIds, ethernetFrame);
-        if (lastBlockId != 0) {
-            block->SkippedBlocks += static_cast<ULONG>(packet.BlockId - lastBlockId - 1);
-        }
-        return OpenSlotForBlock(port, packet.BlockId, atDispatchLevel);
+    // A new block: the first one, or one ahead of the newest.
+    if (lastBlockId == 0 || BlockIdPrecedes(lastBlockId, packet.BlockId, packet.ExtendedIds)) {
+        return StartBlock(port, packet, ethernetFrame, atDispatchLevel);
     }
-    // 3. An older block: still assembling, a late packet, or the camera's counter wrapped.
+    // An older block: still assembling, a late packet, or the camera's counter restarted.
     if (FrameSlot* older = FindAssemblingFrame(port, packet.BlockId)) {
         return older;
     }
-    if (lastBlockId - packet.BlockId <= LATE_BLOCK_WINDOW) {
+    if (BlockIdDistance(packet.BlockId, lastBlockId, packet.ExtendedIds) <= LATE_BLOCK_WINDOW) {
         return nullptr;
     }
-    MakeRoom(port, packet.ExtendedIds, ethernetFrame);
-    ULONG64 maximum = packet.ExtendedIds ? EXTENDED_BLOCK_ID_MAX : STANDARD_BLOCK_ID_MAX;
-    block->SkippedBlocks += static_cast<ULONG>(maximum - lastBlockId - 1 + packet.BlockId);
-    return OpenSlotForBlock(port, packet.BlockId, atDispatchLevel);
+    return StartBlock(port, packet, ethernetFrame, atDispatchLevel);
 }
 
 }  // namespace

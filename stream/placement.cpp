@@ -100,9 +100,17 @@ BOOLEAN WritePayloadBytes(StreamPort* port, FrameSlot* frame, ULONG64 offset, co
         return FALSE;
     }
     ULONG64 beyond = offset - size;
+    if (beyond / chunkSize >= OVERFLOW_CHUNK_MAX) {
+        return FALSE;   // no room beyond the last chunk
+    }
+    // The chunk the data start in is taken first, as for every packet that lands there; data
+    // that run out of the last chunk are then refused with nothing copied into the chunks.
+    if (OverflowChunk(port, frame, static_cast<ULONG>(beyond / chunkSize)) == nullptr) {
+        return FALSE;
+    }
     ULONG64 lastByte = length > 0 ? beyond + length - 1 : beyond;
     if (lastByte / chunkSize >= OVERFLOW_CHUNK_MAX) {
-        return FALSE;   // no room beyond the last chunk
+        return FALSE;
     }
     while (length > 0) {
         auto index = static_cast<ULONG>(beyond / chunkSize);
@@ -202,9 +210,11 @@ BOOLEAN CopyPacketContinuation(StreamPort* port, FrameSlot* frame, PMDL segment,
 {
     FrameHeader* header = frame->Header;
     for (; segment != nullptr && remaining > 0; segment = segment->Next) {
+        // The receive path mapped every segment before the packet was placed; a segment without
+        // an address here fails the packet rather than leave its bytes out.
         const UCHAR* bytes = SegmentAddress(segment);
         if (bytes == nullptr) {
-            return TRUE;
+            return FALSE;
         }
         ULONG count = MmGetMdlByteCount(segment);
         ULONG n = remaining < count ? remaining : count;

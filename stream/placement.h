@@ -15,7 +15,8 @@ BOOLEAN PlacePayload(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader
     ULONG payloadPerPacket, ULONG packetId);
 
 // Copies the `remaining` bytes of the packet that lie in `segment` and the segments after it
-// to where the header segment's placement ended. Fails when the payload runs out of room.
+// to where the header segment's placement ended. Fails when the payload runs out of room, or when a
+// segment has no system address (the receive path maps them all before placing the packet).
 BOOLEAN CopyPacketContinuation(StreamPort* port, FrameSlot* frame, PMDL segment, ULONG remaining);
 
 // The readable system address of a received buffer segment, or NULL.

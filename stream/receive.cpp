@@ -16,6 +16,20 @@ constexpr ULONG GVSP_HEADER_MIN = GVSP_STANDARD_HEADER_SIZE;
 
 ULONG Smaller(ULONG a, ULONG b) { return a < b ? a : b; }
 
+// TRUE when every segment from `segment` on that holds the packet's remaining bytes has a system
+// address. Mapped once, a segment keeps its mapping for the continuation's copy.
+BOOLEAN ContinuationMaps(PMDL segment, ULONG remaining)
+{
+    for (; segment != nullptr && remaining > 0; segment = segment->Next) {
+        if (SegmentAddress(segment) == nullptr) {
+            return FALSE;
+        }
+        ULONG count = MmGetMdlByteCount(segment);
+        remaining -= Smaller(remaining, count);
+    }
+    return TRUE;
+}
+
 // The StreamPort of a bound, active stream that a packet to `destinationPort` belongs to, with a
 // reference and a cache use; or NULL.
 StreamPort* FindActivePort(FilterAdapter* adapter, const UCHAR* destinationPort, BOOLEAN atDispatchLevel)
@@ -36,6 +50,27 @@ StreamPort* FindActivePort(FilterAdapter* adapter, const UCHAR* destinationPort,
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
     return found;
+}
+
+// An IP fragment is not a stream packet: its GVSP bytes are incomplete, and a later fragment has
+// no UDP header at all. A first fragment to a bound port is counted on the port, so that the
+// user learns that the camera's packets exceed the path's MTU.
+VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+{
+    if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) & IPV4_FRAGMENT_OFFSET_MASK) != 0) {
+        return;
+    }
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, atDispatchLevel ? NDIS_RWL_AT_DISPATCH_LEVEL : 0);
+    for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
+        StreamPort* port = adapter->StreamPorts[slot];
+        if (port != nullptr &&
+            RtlCompareMemory(&port->UdpPort, ethernetFrame + UDP_DESTINATION_PORT, sizeof(port->UdpPort)) == 2) {
+            InterlockedIncrement(&port->FragmentedDatagrams);
+            break;
+        }
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 }
 
 }  // namespace
@@ -65,6 +100,11 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
 
     // 4-7.
     if (ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP) {
+        return FALSE;
+    }
+    if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) &
+            (IPV4_MORE_FRAGMENTS | IPV4_FRAGMENT_OFFSET_MASK)) != 0) {
+        NoteFragment(adapter, ethernetFrame, atDispatchLevel);
         return FALSE;
     }
     StreamPort* port = FindActivePort(adapter, ethernetFrame + UDP_DESTINATION_PORT, atDispatchLevel);
@@ -103,12 +143,19 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         }
     }
 
+    // A packet that cannot be read whole is not placed at all: counted as received with bytes
+    // missing, it could complete its frame. It goes up; a resend brings it back.
+    ULONG remaining = dataLength > consumedBytes ? dataLength - consumedBytes : 0;
+    if (!ContinuationMaps(continuation, remaining)) {
+        ReleaseCacheUseAndPort(port);
+        return FALSE;
+    }
+
     // 9-10. Assembly, then the rest of the packet in later segments, then completion.
     KIRQL assemblyIrql = AcquireAssembly(port);
     BOOLEAN consumed = TRUE;
     FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, atDispatchLevel);
     if (frame != nullptr) {
-        ULONG remaining = dataLength > consumedBytes ? dataLength - consumedBytes : 0;
         if (CopyPacketContinuation(port, frame, continuation, remaining)) {
             CheckFrameCompletion(port, frame);
         } else {

@@ -86,18 +86,47 @@ TEST_F(FrameRequests, WaitingRequestsOnlyDiscardsWhatClosedBeforeTheRequest)
     EXPECT_EQ(frame.BlockId(), 2u);
 }
 
-TEST_F(FrameRequests, AFourByteOutputGetsTheLowHalfOfTheAddress)
+// The hand-over record is cut to the output buffer, down to none at all, whether the frame was
+// there at once or closed while the request waited.
+struct OutputCase {
+    const char* name;
+    ULONG outputLength;
+    bool waits;
+};
+
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+
+class FrameRequestOutput : public FrameRequests, public ::testing::WithParamInterface<OutputCase> {};
+
+TEST_P(FrameRequestOutput, GetsAsMuchOfTheRecordAsItHasRoomFor)
 {
+    const OutputCase& c = GetParam();
     OpenStream(2);
-    USHORT index = StageFrame(portId, 3);
-    uint32_t low = 0;
-    ULONG_PTR information = 0;
-    ASSERT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_GET_FRAME, nullptr, 0, &low, sizeof low,
-                  &information),
-        STATUS_SUCCESS);
-    EXPECT_EQ(information, 4u);
-    EXPECT_EQ(low, uint32_t(HeaderOf(*stream, index)));
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    uint64_t record = ~0ull;
+    void* output = c.outputLength != 0 ? &record : nullptr;
+    USHORT index = 0;
+    DWORD returned = 0;
+    if (c.waits) {
+        OVERLAPPED overlapped{};
+        EXPECT_FALSE(process->DeviceIoControl(stream->Handle(), IOCTL_STREAM_GET_FRAME, nullptr, 0, output,
+            c.outputLength, &returned, &overlapped));
+        index = StageFrame(portId, 3);
+        ASSERT_TRUE(process->GetOverlappedResult(stream->Handle(), &overlapped, &returned, TRUE));
+    } else {
+        index = StageFrame(portId, 3);
+        ASSERT_TRUE(process->DeviceIoControl(stream->Handle(), IOCTL_STREAM_GET_FRAME, nullptr, 0, output,
+            c.outputLength, &returned, nullptr));
+    }
+    EXPECT_EQ(returned, c.outputLength);
+    uint64_t kept = ~0ull << (8 * c.outputLength);
+    EXPECT_EQ(record, (HeaderOf(*stream, index) & ~kept) | kept);
 }
+
+INSTANTIATE_TEST_SUITE_P(Lengths, FrameRequestOutput,
+    ::testing::Values(OutputCase{"FourBytesAtOnce", 4, false}, OutputCase{"FourBytesAfterWaiting", 4, true},
+        OutputCase{"NoneAtOnce", 0, false}, OutputCase{"NoneAfterWaiting", 0, true}),
+    [](const ::testing::TestParamInfo<OutputCase>& param) { return std::string(param.param.name); });
 
 TEST_F(FrameRequests, StopCancelsEveryWaitingRequestHeadFirst)
 {
@@ -172,13 +201,22 @@ TEST_F(FrameRequests, RequestModeOneFailsAtOnceWhileNotAcquiring)
     EXPECT_EQ(stream->GetFrame(&frame), STATUS_CANCELLED);
 }
 
-TEST_F(FrameRequests, StartingTwiceFailsAndResetsTheFreeCount)
+// Start shows the free count as the lists have it, frames held by user mode not counted.
+TEST_F(FrameRequests, StartingTwiceFailsAndRestoresTheFreeCount)
 {
     OpenStream(3);
     ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
     stream->Block().FreeFrameCount = 0;
     EXPECT_EQ(stream->Start(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(stream->Block().FreeFrameCount, 3u);
+
+    StageFrame(portId, 1);
+    gvsp::Frame held;
+    ASSERT_EQ(stream->GetFrame(&held), STATUS_SUCCESS);
+    ASSERT_EQ(stream->Stop(), STATUS_SUCCESS);
+    stream->Block().FreeFrameCount = 0;
+    ASSERT_EQ(stream->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
 }
 
 TEST_F(FrameRequests, AReleasedCacheAcceptsNoRequests)

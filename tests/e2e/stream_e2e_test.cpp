@@ -240,6 +240,93 @@ TEST_F(StreamEndToEnd, AFrameQuietPastItsRetryLimitIsGivenUpWhenNewerBlocksPushI
     EXPECT_EQ(b.MissingPackets, 1u + 2u);
 }
 
+// Block ids wrap to 1 after the last one (0 is never sent). A stream crossing the wrap, with
+// block W, the last id before it, impaired: what is lost is asked for again and arrives after
+// block 1 has started, and must land in W's frame; each block reaches the library once, in order.
+enum class WrapOutcome { Complete, Skipped, Retired };
+
+struct WrapCase {
+    const char* name;
+    bool extendedIds;
+    bool lateTrailers;        // each trailer goes out after the next block's leader
+    std::vector<uint32_t> dropped;   // packet ids of W lost at their first transmission
+    bool resendsLost;         // and every resend of them too
+    WrapOutcome outcome;
+};
+
+void PrintTo(const WrapCase& c, std::ostream* os) { *os << c.name; }
+
+class BlockIdWrap : public StreamEndToEnd, public ::testing::WithParamInterface<WrapCase> {};
+
+TEST_P(BlockIdWrap, EachBlockReachesTheLibraryOnceInOrder)
+{
+    const WrapCase& c = GetParam();
+    constexpr size_t BLOCKS = 8;
+    constexpr size_t W = 3;   // the index of the last id before the wrap
+    camera::CameraConfig config;
+    config.payloadSize = 5000;
+    config.extendedIds = c.extendedIds;
+    config.firstBlockId = (c.extendedIds ? ~0ull : 65535ull) - W;
+    camera::Camera& cam = NewCamera(config);
+    const uint64_t wrapBlock = c.extendedIds ? ~0ull : 65535ull;
+    if (c.lateTrailers) {
+        cam.DelayPacket(std::nullopt, cam.TrailerPacketId(), 1);
+    }
+    for (uint32_t id : c.dropped) {
+        cam.DropPacket(wrapBlock, id);
+        if (c.resendsLost) {
+            cam.LoseResentPacket(wrapBlock, id);
+        }
+    }
+    gvsp::Stream& s = OpenStream(cam, ConfigFor(cam), BLOCKS + 2, BufferFor(config.payloadSize));
+    for (size_t i = 0; i <= BLOCKS; ++i) {
+        pending.push_back(s.RequestFrame());
+    }
+
+    std::vector<uint64_t> sent;
+    for (size_t i = 0; i < BLOCKS; ++i) {
+        sent.push_back(cam.SendBlock());
+        cam.Pump();
+    }
+    cam.ReleaseDelayed();
+    cam.Pump();
+    ASSERT_EQ(sent[W], wrapBlock);
+    ASSERT_EQ(sent[W + 1], 1u);
+
+    for (size_t i = 0; i < BLOCKS; ++i) {
+        if (i == W && (c.outcome == WrapOutcome::Skipped || c.outcome == WrapOutcome::Retired)) {
+            continue;
+        }
+        SCOPED_TRACE(testing::Message() << "block " << sent[i]);
+        ASSERT_FALSE(pending.empty());
+        ASSERT_TRUE(pending.front()->Done());
+        gvsp::Frame frame;
+        ASSERT_EQ(pending.front()->Wait(&frame), STATUS_SUCCESS);
+        pending.pop_front();
+        EXPECT_EQ(FrameProblem(frame, sent[i], config.payloadSize, cam), "");
+    }
+    EXPECT_FALSE(pending.front()->Done()) << "a block was handed over twice";
+
+    const StreamControlBlock& b = s.Block();
+    bool lost = c.outcome != WrapOutcome::Complete;
+    EXPECT_EQ(b.AssembledFrames, BLOCKS - (lost ? 1 : 0));
+    EXPECT_EQ(b.SkippedBlocks, c.outcome == WrapOutcome::Skipped ? 1u : 0u);
+    EXPECT_EQ(b.IncompleteFrames, c.outcome == WrapOutcome::Retired ? 1u : 0u);
+    EXPECT_EQ(b.AssemblingFrameCount, 0u);
+    EXPECT_EQ(b.DuplicatePackets, 0u);
+}
+
+const std::vector<uint32_t> WHOLE_BLOCK{0, 1, 2, 3, 4, 5};
+
+INSTANTIATE_TEST_SUITE_P(StreamEndToEnd, BlockIdWrap,
+    ::testing::Values(WrapCase{"LostLeader", false, true, {0}, false, WrapOutcome::Complete},
+        WrapCase{"LostTrailer", false, true, {5}, false, WrapOutcome::Complete},
+        WrapCase{"LostFrame", false, true, WHOLE_BLOCK, false, WrapOutcome::Skipped},
+        WrapCase{"RetiredWhenBlockOneCompletes", false, false, {2}, true, WrapOutcome::Retired},
+        WrapCase{"ExtendedLostLeader", true, true, {0}, false, WrapOutcome::Complete},
+        WrapCase{"ExtendedRetiredWhenBlockOneCompletes", true, false, {2}, true, WrapOutcome::Retired}),
+    [](const ::testing::TestParamInfo<WrapCase>& param) { return std::string(param.param.name); });
+
 // A frame larger than its buffer spills into overflow chunks and closes as overflowed; returned
 // with a larger replacement buffer it comes back whole through the next frame request.
 TEST_F(StreamEndToEnd, AnOverflowedFrameComesBackWholeInItsReplacementBuffer)

@@ -179,6 +179,35 @@ INSTANTIATE_TEST_SUITE_P(Packets, ClassificationPassUp,
             }}),
     [](const ::testing::TestParamInfo<PassUpCase>& param) { return std::string(param.param.name); });
 
+// A datagram larger than the path's MTU arrives in IP fragments: none of them is a stream packet.
+// They go up unchanged, the port counts the fragmented datagram, and the frame completes only
+// once the packet comes whole.
+TEST_F(Classification, IpFragmentsGoUpAndAreCountedButNeverCompleteAFrame)
+{
+    std::vector<uint8_t> whole = camera.Payload(5, 2);
+    constexpr size_t FIRST_IP_PAYLOAD = 8 + 8 + 600;   // UDP header, GVSP header, data; 8-byte units
+    std::vector<uint8_t> first = Head(whole, 34 + FIRST_IP_PAYLOAD);
+    PutBigEndian(first, 16, 20 + FIRST_IP_PAYLOAD, 2);
+    PutBigEndian(first, 20, 0x2000, 2);   // more fragments, offset 0
+    std::vector<uint8_t> second = Head(whole, 34);
+    second.insert(second.end(), whole.begin() + long(34 + FIRST_IP_PAYLOAD), whole.end());
+    PutBigEndian(second, 16, second.size() - 14, 2);
+    PutBigEndian(second, 20, FIRST_IP_PAYLOAD / 8, 2);
+
+    EXPECT_TRUE(Receive(camera.Leader(5)));
+    for (uint32_t id : {1u, 3u, 4u}) {
+        EXPECT_TRUE(Receive(camera.Payload(5, id)));
+    }
+    EXPECT_FALSE(Receive(first));
+    EXPECT_FALSE(Receive(second));
+    EXPECT_TRUE(Receive(camera.Trailer(5, 5)));
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 0u) << "completed with a packet's bytes missing";
+    EXPECT_EQ(PortOf(portId)->FragmentedDatagrams, 1);
+
+    EXPECT_TRUE(Receive(camera.Payload(5, 2, SIZE_MAX, STATUS_RESENT)));
+    ExpectPayloadOfPackets(TakeFrame(), 5, 4);
+}
+
 TEST_F(Classification, UnmappedFirstSegmentThatCannotBeMappedGoesUp)
 {
     host::FailCall(host::Fault::Mapping, 1);

@@ -211,11 +211,13 @@ TEST_F(Placement, AFrameKeepsTheChunkSizeItFirstUsed)
     EXPECT_EQ(stream->ReturnFrame(moved), STATUS_SUCCESS);
 }
 
-// Payload with no room: beyond chunk 63, packet id 0 (a wrapped offset), or no chunk size.
+// Payload with no room: beyond chunk 63, packet id 0 (a wrapped offset), or no chunk size. Data
+// that start in chunk 63 and run out of it take that chunk first, as any packet landing there.
 struct NoRoomCase {
     const char* name;
     uint32_t chunkSize;
     uint32_t packetId;
+    bool takesChunk63 = false;
 };
 
 void PrintTo(const NoRoomCase& c, std::ostream* os) { *os << c.name; }
@@ -232,12 +234,13 @@ TEST_P(PlacementNoRoom, ThePacketIsDroppedAndTheFrameMarkedOverflowed)
     EXPECT_EQ(h.PayloadSize, 0u);
     EXPECT_EQ(h.PacketBitmap[GetParam().packetId >> 3] & (1u << (GetParam().packetId & 7)), 0u);
     EXPECT_EQ(CurrentPrivate().Overflowed, 1);
-    EXPECT_EQ(CurrentPrivate().OverflowBytes, 0u);
+    EXPECT_EQ(CurrentPrivate().OverflowBytes, GetParam().takesChunk63 ? GetParam().chunkSize : 0u);
+    EXPECT_EQ(CurrentPrivate().OverflowChunks[63] != 0, GetParam().takesChunk63);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PlacementNoRoom,
     ::testing::Values(NoRoomCase{"BeyondChunk63", 1024, 4 + 64 + 1 + 1},
-        NoRoomCase{"StraddlingOutOfChunk63", 1500, 71},
+        NoRoomCase{"StraddlingOutOfChunk63", 1500, 71, true},
         NoRoomCase{"PacketIdZero", 65536, 0}, NoRoomCase{"NoChunkSize", 0, 5}),
     [](const ::testing::TestParamInfo<NoRoomCase>& param) { return std::string(param.param.name); });
 
@@ -401,6 +404,32 @@ TEST_F(Placement, APacketSpreadOverSeveralSegmentsIsPlacedWhole)
     auto trailer = camera.TrailerGvsp(17, 5, 40);
     ASSERT_EQ(frame.Trailer().size(), 40u);
     EXPECT_TRUE(std::equal(trailer.begin(), trailer.end(), frame.Trailer().begin()));
+}
+
+// A packet whose later segment cannot be mapped goes up unplaced: its bit stays clear and the
+// frame completes only once the packet comes again.
+TEST_F(Placement, APacketWithAnUnmappableSegmentCountsOnlyWhenItComesAgain)
+{
+    Open(Config(2));
+    EXPECT_TRUE(Receive(camera.Leader(21)));
+    EXPECT_TRUE(Receive(camera.Payload(21, 1)));
+    auto payload = camera.Payload(21, 2);
+    host::PacketBuilder builder;
+    builder.Segment({payload.begin(), payload.begin() + 150})
+        .Segment({payload.begin() + 150, payload.end()}, host::SegmentMapping::Unmapped);
+    host::FailCall(host::Fault::Mapping, 1);
+    EXPECT_FALSE(ReceivePacket(builder.Build()));
+    EXPECT_TRUE(Receive(camera.Trailer(21, 3)));
+    EXPECT_EQ(stream->Block().CompletedFrameCount, 0u) << "completed with bytes missing";
+    EXPECT_EQ(CurrentHeader().ReceivedPackets, 3u);
+    EXPECT_EQ(CurrentHeader().PayloadSize, P);
+
+    EXPECT_TRUE(Receive(camera.Payload(21, 2, SIZE_MAX, STATUS_RESENT)));
+    gvsp::Frame frame = TakeFrame();
+    ASSERT_TRUE(frame.Valid());
+    EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
+    ASSERT_EQ(frame.Payload().size(), 2 * P);
+    EXPECT_EQ(Misplaced(frame.Payload(), 21, 0), "");
 }
 
 TEST_F(Placement, ALeaderContinuedInLaterSegmentsIsCutToItsArea)
