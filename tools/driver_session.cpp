@@ -8,6 +8,7 @@
 #include <deque>
 #include <thread>
 
+#include "control/stream_port.h"
 #include "driver/driver.h"
 #include "host/kernel.h"
 #include "host/machine.h"
@@ -127,7 +128,7 @@ void DriverSession::Open()
     Machine& m = *machine_;
     m.process = &m.machine.NewProcess();
     m.stream = std::make_unique<gvsp::Stream>(*m.process);
-    status = m.stream->Bind(settings.adapterMac, settings.port);
+    status = m.stream->Bind(settings.adapterMac, settings.port, &portId_);
     if (!NT_SUCCESS(status)) {
         throw RunError("the driver refused to bind UDP port " + std::to_string(settings.port) + " on adapter " +
                        MacText(settings.adapterMac) + " (status " + Hex(status) + ")");
@@ -222,6 +223,17 @@ const StreamControlBlock& DriverSession::Block() const
     return closed_ ? finalBlock_ : machine_->stream->Block();
 }
 
+uint32_t DriverSession::FragmentedDatagrams() const
+{
+    if (closed_) {
+        return finalFragments_;
+    }
+    // The PortId names the adapter's slot in AdapterTable and the port's slot in the adapter.
+    const FilterAdapter* adapter = DriverGlobals.AdapterTable[(portId_ >> 16) - 1];
+    const StreamPort* port = adapter != nullptr ? adapter->StreamPorts[(portId_ & 0xFFFF) - 1] : nullptr;
+    return port != nullptr ? static_cast<uint32_t>(port->FragmentedDatagrams) : 0;
+}
+
 const gvsp::Stream& DriverSession::Stream() const { return *machine_->stream; }
 
 void DriverSession::Close()
@@ -231,6 +243,7 @@ void DriverSession::Close()
     }
     Machine& m = *machine_;
     finalBlock_ = m.stream->Block();
+    finalFragments_ = FragmentedDatagrams();
     // Stopping cancels the requests in flight; each must have ended before its record goes.
     m.stream->Stop();
     for (auto& request : m.pending) {

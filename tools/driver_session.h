@@ -114,6 +114,9 @@ public:
     const std::vector<std::string>& CheckerFindings() const { return findings_; }
     // The last values of the block's counters, kept at Close.
     const StreamControlBlock& FinalBlock() const { return finalBlock_; }
+    // IP-fragmented datagrams that reached the stream's port (the driver's own count, read as a
+    // kernel debugger would; kept at Close): the camera's packets exceed the path's MTU.
+    uint32_t FragmentedDatagrams() const;
 
 private:
     struct Machine;
@@ -129,6 +132,8 @@ private:
     StreamControlBlock finalBlock_{};
     bool closed_ = false;
     int64_t startCounts_ = 0;
+    uint32_t portId_ = 0;
+    uint32_t finalFragments_ = 0;
 };
 
 }  // namespace gvspfilter

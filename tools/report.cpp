@@ -183,6 +183,11 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
     const StreamControlBlock& b = session.FinalBlock();
     const std::vector<FrameRecord>& frames = session.Frames();
     const bool clean = session.CheckerFindings().empty();
+    if (session.FragmentedDatagrams() != 0) {
+        Problem(std::to_string(session.FragmentedDatagrams()) +
+                " IP-fragmented datagrams reached the stream's port: the camera's packet size exceeds the path's "
+                "MTU; lower it or raise the MTU");
+    }
     const bool enough = t.complete >= expectedComplete;
     const int exitStatus = clean && enough && problems_.empty() ? 0 : 1;
 
@@ -199,6 +204,7 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
     report["wall_seconds"] = t.wallSeconds;
     report["stream_seconds"] = streamSeconds;
     report["counters"] = Counters(b);
+    report["fragmented_datagrams"] = session.FragmentedDatagrams();
     nlohmann::json list = nlohmann::json::array();
     for (const FrameRecord& f : frames) {
         list.push_back({{"block", f.blockId}, {"status", f.status}, {"payload_bytes", f.payloadBytes}});

@@ -200,6 +200,30 @@ TEST_F(Replay, SentRequestsAreWhatTheCameraReads)
     });
 }
 
+// A datagram the network fragmented is no stream packet: its frame never arrives complete, and the
+// run says that the camera's packets exceed the path's MTU.
+TEST_F(Replay, AFragmentedPacketIsCountedAndCompletesNoFrame)
+{
+    Frames frames = CameraCapture(StreamConfig());
+    for (std::vector<uint8_t>& f : frames) {
+        if (f.size() > 50 && camera::GetBe16(&f[44]) == 2 && camera::GetBe16(&f[48]) == 2) {
+            f[20] |= 0x20;   // block 2, packet 2: more fragments follow
+        }
+    }
+    const std::string fragmented = (dir / "fragmented.pcap").string();
+    WritePcap(fragmented, frames);
+    const gvsptest::ToolRun run =
+        gvsptest::RunTool("replay " + fragmented + " --answer-resends --json " + (dir / "report.json").string());
+    EXPECT_EQ(run.exitStatus, 1) << run.out;
+    EXPECT_NE(run.out.find("1 IP-fragmented datagrams reached the stream's port"), std::string::npos) << run.out;
+    const nlohmann::json report = Report();
+    EXPECT_EQ(report["fragmented_datagrams"], 1);
+    for (const nlohmann::json& frame : report["frames"]) {
+        EXPECT_EQ(frame["status"] == FRAME_STATUS_COMPLETE, frame["block"] != 2 && frame["block"] != 65535)
+            << frame["block"];
+    }
+}
+
 TEST_F(Replay, BadInputIsOneLineAndStatus2)
 {
     const std::string truncated = (dir / "truncated.pcap").string();
