@@ -1,14 +1,23 @@
-// The verifier's rules: each one fires on a deliberately wrong call sequence, and the reports
-// say what and where.
+// The verifier's rules: each one fires on a deliberately wrong call sequence (one table of rule
+// and provoking action), the reports say what and where, and leftovers are reported at reset.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <utility>
 #include <thread>
 
 #include "host/checker.h"
+#include "host/errorlog.h"
 #include "host/faults.h"
+#include "host/io.h"
 #include "host/kernel.h"
+#include "host/machine.h"
+#include "host/memory.h"
+#include "host/ndis.h"
 #include "platform/ndis.h"
+#include "tests/support/gvsp_machine.h"
 
 namespace {
 
@@ -22,6 +31,438 @@ protected:
     void TearDown() override { host::CheckAndResetKernel("end of checker test"); }
 };
 
+// ---- A one-device driver whose control requests run the case's handler: the IRP rules' stage.
+std::function<NTSTATUS(PIRP)> OnControl;
+PIRP Parked = nullptr;   // a request the handler left pending, completed after the handle closed
+PDEVICE_OBJECT BenchDevice = nullptr;
+
+void Complete(PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS BenchDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        return OnControl(irp);
+    }
+    Complete(irp);
+    return STATUS_SUCCESS;
+}
+
+UNICODE_STRING Text(const char16_t* s)
+{
+    UNICODE_STRING u;
+    RtlInitUnicodeString(&u, s);
+    return u;
+}
+
+NTSTATUS BenchEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    PDRIVER_DISPATCH major[IRP_MJ_MAXIMUM_FUNCTION + 1] = {};
+    major[IRP_MJ_CREATE] = major[IRP_MJ_CLEANUP] = major[IRP_MJ_CLOSE] = major[IRP_MJ_DEVICE_CONTROL] = BenchDispatch;
+    UNICODE_STRING name = Text(u"\\Device\\Bench");
+    UNICODE_STRING link = Text(u"\\DosDevices\\Bench");
+    NTSTATUS status;
+    BenchDevice = host::CreateNamedDevice(driver, &name, major, 0, nullptr, &status);
+    host::CreateSymbolicLink(&link, &name);
+    driver->DriverUnload = [](PDRIVER_OBJECT) {
+        UNICODE_STRING benchLink = Text(u"\\DosDevices\\Bench");
+        host::DeleteSymbolicLink(&benchLink);
+        host::DeleteNamedDevice(BenchDevice);
+    };
+    return status;
+}
+
+// One overlapped control request of a user process through the bench device, then close. A
+// request the handler parked is completed before the close, or after it when `parkAcrossClose`.
+void ControlRequest(std::function<NTSTATUS(PIRP)> handler, bool parkAcrossClose = false)
+{
+    host::Machine machine;
+    OnControl = std::move(handler);
+    ASSERT_EQ(machine.LoadDriver(BenchEntry, u"kxBench", {}), STATUS_SUCCESS);
+    host::UserProcess& process = machine.NewProcess();
+    HANDLE h = process.CreateFile(u"\\\\.\\Bench");
+    OVERLAPPED overlapped{};
+    process.DeviceIoControl(h, CTL_CODE(FILE_DEVICE_PHYSICAL_NETCARD, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS),
+        nullptr, 0, nullptr, 0, nullptr, &overlapped);
+    if (Parked != nullptr && !parkAcrossClose) {
+        Complete(std::exchange(Parked, nullptr));
+    }
+    process.CloseHandle(h);
+    if (Parked != nullptr) {
+        Complete(std::exchange(Parked, nullptr));
+        host::FlushDeferredCloses();
+    }
+}
+
+// The filter driver loaded over one adapter: the stage of the rules of NDIS calls.
+void WithFilter(const std::function<void(host::Adapter&)>& provoke)
+{
+    gvsptest::GvspMachine m;
+    host::Adapter& adapter = m.AddAdapter(gvsptest::MacOf(1));
+    ASSERT_EQ(m.Load(), STATUS_SUCCESS);
+    provoke(adapter);
+}
+
+// A user page of a fresh process, locked (or not) by an MDL in that process's context.
+void WithUserMdl(bool lock, const std::function<void(host::Machine&, host::UserProcess&, PMDL)>& provoke)
+{
+    host::Machine machine;
+    host::UserProcess& owner = machine.NewProcess();
+    void* user = owner.Allocate(host::HOST_PAGE_SIZE);
+    host::ProcessContext context(&owner);
+    PMDL mdl = IoAllocateMdl(user, 64, FALSE, FALSE, nullptr);
+    if (lock) {
+        ASSERT_EQ(MmProbeAndLockPagesChecked(mdl, UserMode, IoWriteAccess), STATUS_SUCCESS);
+    }
+    provoke(machine, owner, mdl);
+}
+
+VOID EndAtOnce(PVOID) {}
+
+NTSTATUS FailingEntryThatLeaks(PDRIVER_OBJECT, PUNICODE_STRING)
+{
+    ExAllocatePoolWithTag(NonPagedPoolNx, 32, TestTag);
+    return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+NTSTATUS EntryKeepingADevice(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    UNICODE_STRING name = Text(u"\\Device\\Kept");
+    NTSTATUS status;
+    host::CreateNamedDevice(driver, &name, nullptr, 0, nullptr, &status);
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return status;
+}
+
+NTSTATUS EntryLeavingAnEntryUnwritten(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    IoAllocateErrorLogEntry(driver, 48);
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+struct RuleCase {
+    Rule rule;
+    const char* action;
+    std::function<void()> provoke;   // the wrong sequence, then whatever puts the machine right
+};
+
+const RuleCase RULE_CASES[] = {
+    {Rule::IrqlTooHigh, "paged pool allocated at DISPATCH_LEVEL", [] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        PVOID block = ExAllocatePoolWithTag(PagedPool, 16, TestTag);
+        KeLowerIrql(old);
+        ExFreePoolWithTag(block, TestTag);
+    }},
+    {Rule::WaitAtDispatch, "a delay with a spin lock held", [] {
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        LARGE_INTEGER interval;
+        interval.QuadPart = -10;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        KeReleaseSpinLock(&lock, old);
+    }},
+    {Rule::SpinLockHeldAcrossCall, "a request completed with a spin lock held", [] {
+        ControlRequest([](PIRP irp) {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+            Complete(irp);
+            KeReleaseSpinLock(&lock, old);
+            return STATUS_SUCCESS;
+        });
+    }},
+    {Rule::SpinLockHeldAcrossCall, "an NDIS call under the reader/writer lock", [] {
+        WithFilter([](host::Adapter& adapter) {
+            PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
+            LOCK_STATE_EX state;
+            NdisAcquireRWLockRead(lock, &state, 0);
+            NDIS_STATUS_INDICATION status{};
+            NdisFIndicateStatus(adapter.FilterModuleHandle(), &status);
+            NdisReleaseRWLock(lock, &state);
+            NdisFreeRWLock(lock);
+        });
+    }},
+    {Rule::LockOrder, "two spin locks taken in both orders", [] {
+        KSPIN_LOCK a, b;
+        KeInitializeSpinLock(&a);
+        KeInitializeSpinLock(&b);
+        for (PKSPIN_LOCK first : {&a, &b}) {
+            KIRQL old = KeAcquireSpinLockRaiseToDpc(first);
+            KeAcquireSpinLockAtDpcLevel(first == &a ? &b : &a);
+            KeReleaseSpinLockFromDpcLevel(first == &a ? &b : &a);
+            KeReleaseSpinLock(first, old);
+        }
+    }},
+    {Rule::LockOrder, "a cycle through three locks on two threads", [] {
+        KSPIN_LOCK a, b;
+        KeInitializeSpinLock(&a);
+        KeInitializeSpinLock(&b);
+        PNDIS_RW_LOCK_EX table = NdisAllocateRWLock(nullptr);
+        std::thread([&] {   // table -> a -> b
+            LOCK_STATE_EX state;
+            NdisAcquireRWLockRead(table, &state, 0);
+            KeAcquireSpinLockAtDpcLevel(&a);
+            KeAcquireSpinLockAtDpcLevel(&b);
+            KeReleaseSpinLockFromDpcLevel(&b);
+            KeReleaseSpinLockFromDpcLevel(&a);
+            NdisReleaseRWLock(table, &state);
+        }).join();
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&b);   // b -> table closes the cycle
+        LOCK_STATE_EX state;
+        NdisAcquireRWLockWrite(table, &state, NDIS_RWL_AT_DISPATCH_LEVEL);
+        NdisReleaseRWLock(table, &state);
+        KeReleaseSpinLock(&b, old);
+        NdisFreeRWLock(table);
+    }},
+    {Rule::LockMisuse, "a spin lock acquired recursively (and the machine goes on)", [] {
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        KeAcquireSpinLockAtDpcLevel(&lock);
+        KeReleaseSpinLockFromDpcLevel(&lock);
+        KeReleaseSpinLock(&lock, old);
+        EXPECT_EQ(lock, 0u);
+    }},
+    {Rule::LockMisuse, "a spin lock never initialised", [] {
+        auto* lock = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSPIN_LOCK), TestTag));
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(lock);   // the pool's fill pattern, not zero
+        KeReleaseSpinLock(lock, old);
+        ExFreePoolWithTag(lock, TestTag);
+    }},
+    {Rule::LockMisuse, "the reader/writer lock taken for writing under its own read", [] {
+        PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
+        LOCK_STATE_EX read, write;
+        NdisAcquireRWLockRead(lock, &read, 0);
+        NdisAcquireRWLockWrite(lock, &write, NDIS_RWL_AT_DISPATCH_LEVEL);
+        NdisReleaseRWLock(lock, &write);
+        NdisReleaseRWLock(lock, &read);
+        NdisFreeRWLock(lock);
+    }},
+    {Rule::LockMisuse, "the IRQL lowered with a spin lock still held", [] {
+        KSPIN_LOCK a, b;
+        KeInitializeSpinLock(&a);
+        KeInitializeSpinLock(&b);
+        KIRQL oldA = KeAcquireSpinLockRaiseToDpc(&a);
+        KIRQL oldB = KeAcquireSpinLockRaiseToDpc(&b);
+        KeReleaseSpinLock(&a, oldA);   // out of order: lowers to PASSIVE_LEVEL with b held
+        KeRaiseIrql(DISPATCH_LEVEL, &oldA);
+        KeReleaseSpinLock(&b, oldB);   // b was taken at DISPATCH_LEVEL: its release stays there
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        KeLowerIrql(oldA);
+    }},
+    {Rule::IrqlNotRestored, "a handler returning at another IRQL", [] {
+        host::CallHandlerAt(DISPATCH_LEVEL, "FilterReceiveNetBufferLists", [] { KeLowerIrql(PASSIVE_LEVEL); });
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    }},
+    {Rule::IrqlNotRestored, "a handler leaving a spin lock held (taken back by the machine)", [] {
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        ExpectViolation misuse(Rule::LockMisuse);
+        host::CallHandlerAt(PASSIVE_LEVEL, "FilterRestart", [&] { KeAcquireSpinLockRaiseToDpc(&lock); });
+        EXPECT_TRUE(misuse.Fired());
+        EXPECT_EQ(lock, 0u);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        EXPECT_EQ(host::LocksHeldByThisThread(), 0);
+    }},
+    {Rule::IrpCompletedTwice, "a request completed twice", [] {
+        ControlRequest([](PIRP irp) {
+            Complete(irp);
+            Complete(irp);
+            return STATUS_SUCCESS;
+        });
+    }},
+    {Rule::IrpCompletedTwice, "a request completed with its cancel routine still set", [] {
+        ControlRequest([](PIRP irp) {
+            IoMarkIrpPending(irp);
+            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+            Complete(irp);
+            return STATUS_PENDING;
+        });
+    }},
+    {Rule::IrpNotCompleted, "a dispatch returning success without completing", [] {
+        ControlRequest([](PIRP) { return STATUS_SUCCESS; });
+    }},
+    {Rule::IrpNotCompleted, "a request returned pending without being marked pending", [] {
+        ControlRequest([](PIRP irp) {
+            Parked = irp;
+            return STATUS_PENDING;
+        });
+    }},
+    {Rule::IrpPendingAtCleanup, "a request still pending when its handle's cleanup ends", [] {
+        ControlRequest(
+            [](PIRP irp) {
+                IoMarkIrpPending(irp);
+                Parked = irp;
+                return STATUS_PENDING;
+            },
+            true);
+    }},
+    {Rule::PoolLeak, "memory left under a tag", [] {
+        PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, TestTag);
+        EXPECT_EQ(host::CheckNoPoolUnderTag(TestTag, "unload"), 1u);
+        ExFreePoolWithTag(block, TestTag);
+    }},
+    {Rule::PoolLeak, "a failed load leaving memory under the driver's tags", [] {
+        host::Machine machine;
+        EXPECT_EQ(machine.LoadDriver(FailingEntryThatLeaks, u"kxLeak", {TestTag}), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_FALSE(machine.DriverLoaded());
+    }},
+    {Rule::PoolLeak, "an MDL never freed", [] {
+        WithUserMdl(false, [](host::Machine&, host::UserProcess&, PMDL) {
+            EXPECT_EQ(host::CheckNoMdls("at the end"), 1u);
+            host::ResetMemoryManager();
+        });
+    }},
+    {Rule::PoolMisuse, "a block freed with another tag", [] {
+        ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 8, TestTag), host::TagOf("Oops"));
+        EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 0u);
+    }},
+    {Rule::PoolMisuse, "a free of stack memory, of the middle of a block, of NULL", [] {
+        char onStack[16];
+        auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, TestTag));
+        ExFreePoolWithTag(onStack, TestTag);
+        ExFreePoolWithTag(block + 8, TestTag);
+        NdisFreeMemory(nullptr, 0, 0);
+        ExFreePoolWithTag(block, TestTag);
+    }},
+    {Rule::LookasideOutstanding, "a lookaside list deleted with an entry out", [] {
+        NPAGED_LOOKASIDE_LIST list;
+        ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, TestTag, 0);
+        PVOID entry = ExAllocateFromNPagedLookasideList(&list);
+        ExDeleteNPagedLookasideList(&list);
+        ExFreePoolWithTag(entry, TestTag);   // still a pool block of the list's tag
+    }},
+    {Rule::NblPoolOutstanding, "an NBL pool freed with a list out", [] {
+        NET_BUFFER_LIST_POOL_PARAMETERS p{};
+        p.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, 16};
+        p.fAllocateNetBuffer = TRUE;
+        NDIS_HANDLE pool = NdisAllocateNetBufferListPool(nullptr, &p);
+        PNET_BUFFER_LIST list = NdisAllocateNetBufferAndNetBufferList(pool, 0, 0, nullptr, 0, 0);
+        NdisFreeNetBufferListPool(pool);
+        NdisFreeNetBufferList(list);   // still freeable after its pool
+        EXPECT_EQ(host::LiveNblPools(), 0u);
+    }},
+    {Rule::NblMisuse, "a protocol's send completed twice", [] {
+        WithFilter([](host::Adapter& adapter) {
+            auto packet = host::MakeFramePacket(std::vector<uint8_t>(60, 0x31));
+            adapter.SendFromProtocol(packet->List(), 0, 0);
+            NdisFSendNetBufferListsComplete(adapter.FilterModuleHandle(), packet->List(), 0);
+        });
+    }},
+    {Rule::MdlMisuse, "an MDL freed with its pages locked", [] {
+        WithUserMdl(true, [](host::Machine&, host::UserProcess&, PMDL mdl) { IoFreeMdl(mdl); });
+    }},
+    {Rule::MdlMisuse, "a process ending with pages locked", [] {
+        WithUserMdl(true, [](host::Machine& machine, host::UserProcess& owner, PMDL mdl) {
+            machine.EndProcess(owner);
+            IoFreeMdl(mdl);
+        });
+    }},
+    {Rule::MdlMisuse, "an NDIS MDL over memory that is not pool", [] {
+        uint8_t stack[16];
+        NdisFreeMdl(NdisAllocateMdl(nullptr, stack, sizeof stack));
+    }},
+    {Rule::HandleLeak, "a thread handle left open at unload", [] {
+        HANDLE handle = nullptr;
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr);
+        host::CheckAndResetKernel("unload");
+        EXPECT_EQ(host::OpenKernelHandles(), 0);
+    }},
+    {Rule::HandleLeak, "a device left after unload", [] {
+        host::Machine machine;
+        ASSERT_EQ(machine.LoadDriver(EntryKeepingADevice, u"kxDevice", {}), STATUS_SUCCESS);
+        machine.UnloadDriver();
+        EXPECT_EQ(host::FindDevice(u"\\Device\\Kept"), nullptr);
+    }},
+    {Rule::HandleLeak, "a driver object reference never released", [] {
+        host::Machine machine;
+        host::CreateDriverObject(u"\\Driver\\volmgr");
+        UNICODE_STRING name = Text(u"\\Driver\\volmgr");
+        PVOID object = nullptr;
+        ObReferenceObjectByName(&name, OBJ_CASE_INSENSITIVE, nullptr, 0, *IoDriverObjectType, KernelMode, nullptr,
+            &object);
+        EXPECT_EQ(host::CheckNoDriverObjectReferences("at the end"), 1u);
+    }},
+    {Rule::NdisContract, "a call with the handle of a detached module", [] {
+        WithFilter([](host::Adapter& adapter) {
+            NDIS_HANDLE stale = adapter.FilterModuleHandle();
+            host::RemoveAdapter(adapter);
+            NDIS_STATUS_INDICATION status{};
+            NdisFIndicateStatus(stale, &status);
+        });
+    }},
+    {Rule::NdisContract, "a protocol's request completed twice", [] {
+        WithFilter([](host::Adapter& adapter) {
+            NDIS_OID_REQUEST request{};
+            request.Header = {NDIS_OBJECT_TYPE_OID_REQUEST, 1, sizeof(NDIS_OID_REQUEST)};
+            request.RequestType = NdisRequestQueryInformation;
+            request.DATA.QUERY_INFORMATION.Oid = 0x00010106;
+            adapter.OidRequestFromProtocol(&request);
+            NdisFOidRequestComplete(adapter.FilterModuleHandle(), &request, NDIS_STATUS_SUCCESS);
+        });
+    }},
+    {Rule::ErrorLogMisuse, "an entry written twice", [] {
+        host::Machine machine;
+        PVOID entry = IoAllocateErrorLogEntry(host::CreateDriverObject(u"\\Driver\\kxLog"), 48);
+        std::memset(entry, 0, 48);
+        IoWriteErrorLogEntry(entry);
+        IoWriteErrorLogEntry(entry);
+        EXPECT_EQ(machine.Log().Count(), 1u);
+    }},
+    {Rule::ErrorLogMisuse, "an entry allocated and never written by unload", [] {
+        host::Machine machine;
+        ASSERT_EQ(machine.LoadDriver(EntryLeavingAnEntryUnwritten, u"kxUnwritten", {}), STATUS_SUCCESS);
+        machine.UnloadDriver();
+    }},
+};
+
+TEST_F(CheckerTest, EveryRuleFiresOnItsProvokingActionWithWhatAndWhere)
+{
+    std::set<Rule> proven;
+    for (const RuleCase& c : RULE_CASES) {
+        SCOPED_TRACE(testing::Message() << host::RuleName(c.rule) << ": " << c.action);
+        {
+            ExpectViolation expect(c.rule);
+            c.provoke();
+            ASSERT_TRUE(expect.Fired());
+            for (const host::Violation& v : expect.Caught()) {
+                EXPECT_FALSE(v.what.empty());
+                EXPECT_FALSE(v.where.empty());
+            }
+        }
+        host::CheckAndResetKernel("after the case");
+        proven.insert(c.rule);
+    }
+    proven.insert(Rule::MappingUsedAfterUnlock);   // a fault, provoked by the death test below
+    EXPECT_EQ(proven.size(), size_t(Rule::ErrorLogMisuse) + 1) << "a rule without a provoking action";
+}
+
+// The one rule that is a fault: the access cannot go on.
+TEST(CheckerDeathTest, TouchingASystemMappingAfterUnlockKillsTheMachine)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    host::Machine machine;
+    host::UserProcess& owner = machine.NewProcess();
+    auto* user = static_cast<PUCHAR>(owner.Allocate(host::HOST_PAGE_SIZE));
+    PUCHAR system;
+    {
+        host::ProcessContext context(&owner);
+        PMDL mdl = IoAllocateMdl(user, 128, FALSE, FALSE, nullptr);
+        ASSERT_EQ(MmProbeAndLockPagesChecked(mdl, UserMode, IoWriteAccess), STATUS_SUCCESS);
+        system = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+        ASSERT_NE(system, nullptr);
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+    }
+    EXPECT_DEATH({ *reinterpret_cast<volatile UCHAR*>(system + 5) = 1; }, "MappingUsedAfterUnlock");
+}
+
 // A named helper, so that a report can be seen to name a local (non-exported) function.
 void FreeTwiceInNamedHelper(void* block)
 {
@@ -29,334 +470,19 @@ void FreeTwiceInNamedHelper(void* block)
     ExFreePoolWithTag(block, TestTag);
 }
 
-void EndAtOnce(PVOID) {}
-
-TEST_F(CheckerTest, AllocatingPagedPoolAtDispatchLevelIsIrqlTooHigh)
+TEST_F(CheckerTest, ReportsNameTheObjectsAndTheCaller)
 {
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    PVOID block;
     {
-        ExpectViolation expect(Rule::IrqlTooHigh);
-        block = ExAllocatePoolWithTag(PagedPool, 16, TestTag);
-        ASSERT_TRUE(expect.Fired());
-        EXPECT_NE(expect.Caught()[0].what.find("ExAllocatePoolWithTag"), std::string::npos);
-    }
-    KeLowerIrql(old);
-    ExFreePoolWithTag(block, TestTag);
-}
-
-TEST_F(CheckerTest, CreatingAThreadAtDispatchLevelIsIrqlTooHigh)
-{
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    host::FailAlways(host::Fault::ThreadCreation);
-    HANDLE handle = nullptr;
-    {
-        ExpectViolation expect(Rule::IrqlTooHigh);
-        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr);
-        EXPECT_TRUE(expect.Fired());
-    }
-    KeLowerIrql(old);
-}
-
-TEST_F(CheckerTest, DelayingWhileHoldingASpinLockIsWaitAtDispatch)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-    {
-        ExpectViolation expect(Rule::WaitAtDispatch);
-        LARGE_INTEGER interval;
-        interval.QuadPart = -10;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        EXPECT_TRUE(expect.Fired());
-    }
-    KeReleaseSpinLock(&lock, old);
-}
-
-TEST_F(CheckerTest, SleepingInNdisAtDispatchLevelIsWaitAtDispatch)
-{
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    {
-        ExpectViolation expect(Rule::WaitAtDispatch);
-        NdisMSleep(1);
-        EXPECT_TRUE(expect.Fired());
-    }
-    KeLowerIrql(old);
-}
-
-TEST_F(CheckerTest, ANdisCallWithASpinLockHeldIsSpinLockHeldAcrossCall)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-    {
-        ExpectViolation expect(Rule::SpinLockHeldAcrossCall);
-        host::RequireNoSpinLockHeld("NdisFSendNetBufferLists");
-        ASSERT_TRUE(expect.Fired());
-        EXPECT_NE(expect.Caught()[0].what.find("NdisFSendNetBufferLists"), std::string::npos);
-    }
-    KeReleaseSpinLock(&lock, old);
-    host::RequireNoSpinLockHeld("NdisFSendNetBufferLists");   // nothing held: no report
-}
-
-TEST_F(CheckerTest, ANdisCallUnderTheRwLockIsSpinLockHeldAcrossCall)
-{
-    PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
-    LOCK_STATE_EX state;
-    NdisAcquireRWLockRead(lock, &state, 0);
-    {
-        ExpectViolation expect(Rule::SpinLockHeldAcrossCall);
-        host::RequireNoSpinLockHeld("IofCompleteRequest");
-        EXPECT_TRUE(expect.Fired());
-    }
-    NdisReleaseRWLock(lock, &state);
-    NdisFreeRWLock(lock);
-}
-
-TEST_F(CheckerTest, TwoSpinLocksTakenInBothOrdersAreLockOrder)
-{
-    KSPIN_LOCK a, b;
-    KeInitializeSpinLock(&a);
-    KeInitializeSpinLock(&b);
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&a);
-    KeAcquireSpinLockAtDpcLevel(&b);
-    KeReleaseSpinLockFromDpcLevel(&b);
-    KeReleaseSpinLock(&a, old);
-
-    old = KeAcquireSpinLockRaiseToDpc(&b);
-    {
-        ExpectViolation expect(Rule::LockOrder);
-        KeAcquireSpinLockAtDpcLevel(&a);
+        ExpectViolation expect(Rule::PoolMisuse);
+        FreeTwiceInNamedHelper(ExAllocatePoolWithTag(NonPagedPoolNx, 8, TestTag));
         ASSERT_EQ(expect.Caught().size(), 1u);
-        EXPECT_NE(expect.Caught()[0].what.find("opposite order"), std::string::npos);
-        EXPECT_NE(expect.Caught()[0].where.find("TestBody"), std::string::npos) << expect.Caught()[0].where;
+        EXPECT_NE(expect.Caught()[0].what.find("double free"), std::string::npos) << expect.Caught()[0].what;
+        EXPECT_NE(expect.Caught()[0].where.find("FreeTwiceInNamedHelper"), std::string::npos);
     }
-    KeReleaseSpinLockFromDpcLevel(&a);
-    KeReleaseSpinLock(&b, old);
-}
-
-TEST_F(CheckerTest, ACycleThroughThreeLocksOnTwoThreadsIsLockOrder)
-{
-    KSPIN_LOCK a, b;
-    KeInitializeSpinLock(&a);
-    KeInitializeSpinLock(&b);
-    PNDIS_RW_LOCK_EX table = NdisAllocateRWLock(nullptr);
-    // Another thread: table -> a -> b.
-    std::thread([&] {
-        LOCK_STATE_EX state;
-        NdisAcquireRWLockRead(table, &state, 0);
-        KeAcquireSpinLockAtDpcLevel(&a);
-        KeAcquireSpinLockAtDpcLevel(&b);
-        KeReleaseSpinLockFromDpcLevel(&b);
-        KeReleaseSpinLockFromDpcLevel(&a);
-        NdisReleaseRWLock(table, &state);
-    }).join();
-    // This thread: b -> table closes the cycle.
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&b);
-    LOCK_STATE_EX state;
-    {
-        ExpectViolation expect(Rule::LockOrder);
-        NdisAcquireRWLockWrite(table, &state, NDIS_RWL_AT_DISPATCH_LEVEL);
-        EXPECT_TRUE(expect.Fired());
-    }
-    NdisReleaseRWLock(table, &state);
-    KeReleaseSpinLock(&b, old);
-    NdisFreeRWLock(table);
-}
-
-TEST_F(CheckerTest, RecursiveReadOfTheRwLockIsNotALockOrderEdge)
-{
-    PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
-    KSPIN_LOCK spin;
-    KeInitializeSpinLock(&spin);
-    LOCK_STATE_EX outer, inner;
-    NdisAcquireRWLockRead(lock, &outer, 0);
-    KeAcquireSpinLockAtDpcLevel(&spin);
-    NdisAcquireRWLockRead(lock, &inner, NDIS_RWL_AT_DISPATCH_LEVEL);   // recursive read: allowed, no edge spin -> lock
-    NdisReleaseRWLock(lock, &inner);
-    KeReleaseSpinLockFromDpcLevel(&spin);
-    NdisReleaseRWLock(lock, &outer);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    NdisFreeRWLock(lock);
-}
-
-TEST_F(CheckerTest, FreeingTheMemoryOfLocksForgetsTheirOrder)
-{
-    auto* locks = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 2 * sizeof(KSPIN_LOCK), TestTag));
-    KSPIN_LOCK outside;
-    KeInitializeSpinLock(&locks[0]);
-    KeInitializeSpinLock(&locks[1]);
-    KeInitializeSpinLock(&outside);
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&locks[0]);
-    KeAcquireSpinLockAtDpcLevel(&locks[1]);
-    KeAcquireSpinLockAtDpcLevel(&outside);
-    KeReleaseSpinLockFromDpcLevel(&outside);
-    KeReleaseSpinLockFromDpcLevel(&locks[1]);
-    KeReleaseSpinLock(&locks[0], old);
-    EXPECT_EQ(host::LockOrderEdges(), 3u);   // [0] -> [1], [0] -> outside, [1] -> outside
-    ExFreePoolWithTag(locks, TestTag);
-    EXPECT_EQ(host::LockOrderEdges(), 0u);   // every edge touched a freed lock
-}
-
-TEST_F(CheckerTest, RecursiveSpinLockAcquisitionIsLockMisuseAndDoesNotHang)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-    {
-        ExpectViolation expect(Rule::LockMisuse);
-        KeAcquireSpinLockAtDpcLevel(&lock);
-        EXPECT_TRUE(expect.Fired());
-        KeReleaseSpinLockFromDpcLevel(&lock);
-        EXPECT_EQ(expect.Caught().size(), 1u);
-    }
-    KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(lock, 0u);
-}
-
-TEST_F(CheckerTest, ReleasingASpinLockNotHeldIsLockMisuse)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    {
-        ExpectViolation expect(Rule::LockMisuse);
-        KeReleaseSpinLock(&lock, old);
-        EXPECT_TRUE(expect.Fired());
-    }
-}
-
-TEST_F(CheckerTest, ReleasingAnotherThreadsSpinLockIsLockMisuse)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-    std::thread([&] {
-        KIRQL otherOld;
-        KeRaiseIrql(DISPATCH_LEVEL, &otherOld);
-        ExpectViolation expect(Rule::LockMisuse);
-        KeReleaseSpinLockFromDpcLevel(&lock);
-        EXPECT_TRUE(expect.Fired());
-        KeLowerIrql(otherOld);
-    }).join();
-    KeReleaseSpinLock(&lock, old);
-}
-
-TEST_F(CheckerTest, AcquiringAnUninitialisedSpinLockIsLockMisuse)
-{
-    auto* lock = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KSPIN_LOCK), TestTag));
-    KIRQL old;
-    {
-        ExpectViolation expect(Rule::LockMisuse);
-        old = KeAcquireSpinLockRaiseToDpc(lock);   // the pool's fill pattern, not zero
-        EXPECT_TRUE(expect.Fired());
-    }
-    KeReleaseSpinLock(lock, old);
-    ExFreePoolWithTag(lock, TestTag);
-}
-
-TEST_F(CheckerTest, WriteAcquisitionUnderOwnReadIsLockMisuse)
-{
-    PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
-    LOCK_STATE_EX read, write;
-    NdisAcquireRWLockRead(lock, &read, 0);
-    {
-        ExpectViolation expect(Rule::LockMisuse);
-        NdisAcquireRWLockWrite(lock, &write, NDIS_RWL_AT_DISPATCH_LEVEL);
-        EXPECT_TRUE(expect.Fired());
-    }
-    NdisReleaseRWLock(lock, &write);
-    NdisReleaseRWLock(lock, &read);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    NdisFreeRWLock(lock);
-}
-
-TEST_F(CheckerTest, TheDispatchLevelFlagAtPassiveLevelIsLockMisuse)
-{
-    PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
-    LOCK_STATE_EX state;
-    {
-        ExpectViolation expect(Rule::LockMisuse);
-        NdisAcquireRWLockRead(lock, &state, NDIS_RWL_AT_DISPATCH_LEVEL);
-        EXPECT_TRUE(expect.Fired());
-    }
-    NdisReleaseRWLock(lock, &state);
-    NdisFreeRWLock(lock);
-}
-
-TEST_F(CheckerTest, LoweringTheIrqlWithASpinLockHeldIsLockMisuse)
-{
-    KSPIN_LOCK a, b;
-    KeInitializeSpinLock(&a);
-    KeInitializeSpinLock(&b);
-    KIRQL oldA = KeAcquireSpinLockRaiseToDpc(&a);
-    KIRQL oldB = KeAcquireSpinLockRaiseToDpc(&b);
-    {
-        ExpectViolation expect(Rule::LockMisuse);
-        KeReleaseSpinLock(&a, oldA);   // out of order: lowers to PASSIVE with b still held
-        EXPECT_TRUE(expect.Fired());
-    }
-    KeRaiseIrql(DISPATCH_LEVEL, &oldA);
-    KeReleaseSpinLock(&b, oldB);   // b was taken at DISPATCH_LEVEL: its release stays there
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeLowerIrql(oldA);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(CheckerTest, RaisingToALowerIrqlIsLockMisuse)
-{
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
-    {
-        ExpectViolation expect(Rule::LockMisuse);
-        KIRQL ignored;
-        KeRaiseIrql(PASSIVE_LEVEL, &ignored);
-        EXPECT_TRUE(expect.Fired());
-    }
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(CheckerTest, AHandlerLeavingASpinLockHeldIsIrqlNotRestoredAndLockMisuse)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    ExpectViolation irql(Rule::IrqlNotRestored);
-    ExpectViolation misuse(Rule::LockMisuse);
-    host::CallHandlerAt(PASSIVE_LEVEL, "FilterRestart", [&] { KeAcquireSpinLockRaiseToDpc(&lock); });
-    ASSERT_TRUE(irql.Fired());
-    EXPECT_NE(irql.Caught()[0].what.find("FilterRestart"), std::string::npos);
-    EXPECT_TRUE(misuse.Fired());
-    // The machine took the lock back and restored the caller's IRQL.
-    EXPECT_EQ(lock, 0u);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_EQ(host::LocksHeldByThisThread(), 0);
-}
-
-TEST_F(CheckerTest, AHandlerReturningAtAnotherIrqlIsIrqlNotRestored)
-{
-    ExpectViolation expect(Rule::IrqlNotRestored);
-    host::CallHandlerAt(DISPATCH_LEVEL, "FilterReceiveNetBufferLists", [] { KeLowerIrql(PASSIVE_LEVEL); });
-    EXPECT_TRUE(expect.Fired());
-}
-
-TEST_F(CheckerTest, AHandlerRunsAtTheIrqlItIsCalledAt)
-{
-    KIRQL seen = HIGH_LEVEL;
-    host::CallHandlerAt(DISPATCH_LEVEL, "FilterReceiveNetBufferLists", [&] { seen = KeGetCurrentIrql(); });
-    EXPECT_EQ(seen, DISPATCH_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(CheckerTest, MemoryLeftUnderATagIsPoolLeak)
-{
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, TestTag);
     {
         ExpectViolation expect(Rule::PoolLeak);
-        EXPECT_EQ(host::CheckNoPoolUnderTag(TestTag, "unload"), 1u);
+        host::CheckNoPoolUnderTag(TestTag, "unload");
         ASSERT_TRUE(expect.Fired());
         const std::string& what = expect.Caught()[0].what;
         EXPECT_NE(what.find("24 bytes"), std::string::npos) << what;
@@ -367,98 +493,25 @@ TEST_F(CheckerTest, MemoryLeftUnderATagIsPoolLeak)
     EXPECT_EQ(host::CheckNoPoolUnderTag(TestTag, "unload"), 0u);
 }
 
-TEST_F(CheckerTest, FreeingTwiceIsPoolMisuseNamingTheCaller)
+TEST_F(CheckerTest, LockOrderIgnoresRecursiveReadsAndForgetsFreedLocks)
 {
-    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, TestTag);
-    ExpectViolation expect(Rule::PoolMisuse);
-    FreeTwiceInNamedHelper(block);
-    ASSERT_EQ(expect.Caught().size(), 1u);
-    EXPECT_NE(expect.Caught()[0].what.find("double free"), std::string::npos) << expect.Caught()[0].what;
-    EXPECT_NE(expect.Caught()[0].where.find("FreeTwiceInNamedHelper"), std::string::npos) << expect.Caught()[0].where;
-}
-
-TEST_F(CheckerTest, FreeingWithTheWrongTagIsPoolMisuse)
-{
-    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, TestTag);
-    ExpectViolation expect(Rule::PoolMisuse);
-    ExFreePoolWithTag(block, host::TagOf("Oops"));
-    EXPECT_TRUE(expect.Fired());
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 0u);
-}
-
-TEST_F(CheckerTest, FreeingWhatIsNotAPoolBlockIsPoolMisuse)
-{
-    char onStack[16];
-    auto* block = static_cast<char*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, TestTag));
-    {
-        ExpectViolation expect(Rule::PoolMisuse);
-        ExFreePoolWithTag(onStack, TestTag);
-        ExFreePoolWithTag(block + 8, TestTag);
-        NdisFreeMemory(nullptr, 0, 0);
-        EXPECT_EQ(expect.Caught().size(), 3u);
-    }
-    ExFreePoolWithTag(block, TestTag);
-}
-
-TEST_F(CheckerTest, DeletingALookasideWithAnEntryOutIsLookasideOutstanding)
-{
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, TestTag, 0);
-    PVOID entry = ExAllocateFromNPagedLookasideList(&list);
-    {
-        ExpectViolation expect(Rule::LookasideOutstanding);
-        ExDeleteNPagedLookasideList(&list);
-        EXPECT_TRUE(expect.Fired());
-    }
-    ExFreePoolWithTag(entry, TestTag);   // the entry is still a pool block of the list's tag
-}
-
-TEST_F(CheckerTest, DeletingALookasideTwiceIsPoolMisuse)
-{
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, TestTag, 0);
-    ExDeleteNPagedLookasideList(&list);
-    ExpectViolation expect(Rule::PoolMisuse);
-    ExDeleteNPagedLookasideList(&list);
-    EXPECT_TRUE(expect.Fired());
-}
-
-TEST_F(CheckerTest, AThreadHandleNotClosedIsHandleLeakAtReset)
-{
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr),
-        STATUS_SUCCESS);
-    ExpectViolation expect(Rule::HandleLeak);
-    host::CheckAndResetKernel("unload");
-    ASSERT_EQ(expect.Caught().size(), 1u);
-    EXPECT_NE(expect.Caught()[0].what.find("still open"), std::string::npos) << expect.Caught()[0].what;
-    EXPECT_EQ(host::OpenKernelHandles(), 0);
-}
-
-TEST_F(CheckerTest, AReferenceNotReleasedIsHandleLeakAtReset)
-{
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr),
-        STATUS_SUCCESS);
-    PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
-    ZwClose(handle);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(host::ReferencedThreadObjects(), 1);
-    ExpectViolation expect(Rule::HandleLeak);
-    host::CheckAndResetKernel("unload");
-    EXPECT_EQ(expect.Caught().size(), 1u);
-}
-
-TEST_F(CheckerTest, ClosingAHandleTwiceIsReported)
-{
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, EndAtOnce, nullptr),
-        STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    ExpectViolation expect(Rule::HandleLeak);
-    EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
-    EXPECT_TRUE(expect.Fired());
+    auto* locks = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 2 * sizeof(KSPIN_LOCK), TestTag));
+    KeInitializeSpinLock(&locks[0]);
+    KeInitializeSpinLock(&locks[1]);
+    PNDIS_RW_LOCK_EX table = NdisAllocateRWLock(nullptr);
+    LOCK_STATE_EX outer, inner;
+    NdisAcquireRWLockRead(table, &outer, 0);
+    KIRQL old = KeAcquireSpinLockRaiseToDpc(&locks[0]);
+    KeAcquireSpinLockAtDpcLevel(&locks[1]);
+    NdisAcquireRWLockRead(table, &inner, NDIS_RWL_AT_DISPATCH_LEVEL);   // recursive read: no edge to table
+    NdisReleaseRWLock(table, &inner);
+    KeReleaseSpinLockFromDpcLevel(&locks[1]);
+    KeReleaseSpinLock(&locks[0], old);
+    NdisReleaseRWLock(table, &outer);
+    EXPECT_EQ(host::LockOrderEdges(), 3u);   // table -> [0], table -> [1], [0] -> [1]
+    ExFreePoolWithTag(locks, TestTag);
+    EXPECT_EQ(host::LockOrderEdges(), 0u);   // every edge touched a freed lock
+    NdisFreeRWLock(table);
 }
 
 TEST_F(CheckerTest, LeftoversAreReportedAtResetAndTheNextMachineStartsClean)
@@ -488,7 +541,6 @@ TEST_F(CheckerTest, LeftoversAreReportedAtResetAndTheNextMachineStartsClean)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_EQ(host::LocksHeldByThisThread(), 0);
     EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 0u);
-    EXPECT_EQ(host::CallCount(host::Fault::PoolAllocation), 0u);
     EXPECT_NE(ExAllocatePoolWithTag(NonPagedPoolNx, 10, TestTag), nullptr);   // faults disarmed
     host::ResetPool();
 }
@@ -519,7 +571,6 @@ TEST_F(CheckerTest, AnUnexpectedViolationGoesToTheHandler)
     host::SetViolationHandler(previous);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].rule, Rule::PoolMisuse);
-    EXPECT_STREQ(host::RuleName(seen[0].rule), "PoolMisuse");
 }
 
 TEST(CheckerDeathTest, WithoutAHandlerAViolationPrintsAndAborts)

@@ -5,12 +5,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "host/checker.h"
 #include "host/faults.h"
 #include "host/kernel.h"
 #include "platform/ndis.h"
@@ -177,16 +174,6 @@ TEST_F(KernelTest, RwLockWriterWaitsForReaders)
     NdisFreeRWLock(lock);
 }
 
-TEST_F(KernelTest, RwLockAllocationCanBeMadeToFail)
-{
-    host::FailCall(host::Fault::RwLockAllocation, 1);
-    EXPECT_EQ(NdisAllocateRWLock(nullptr), nullptr);
-    PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
-    ASSERT_NE(lock, nullptr);
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 0u);   // its record is the machine's, not a driver tag's
-    NdisFreeRWLock(lock);
-}
-
 // ---- Pool --------------------------------------------------------------------------------------------
 TEST_F(KernelTest, PoolIsAccountedPerTag)
 {
@@ -243,19 +230,6 @@ TEST_F(KernelTest, TheNthAllocationFailsAndTheOthersSucceed)
     }
 }
 
-TEST_F(KernelTest, FailAlwaysFailsUntilDisarmed)
-{
-    host::FailAlways(host::Fault::PoolAllocation);
-    EXPECT_EQ(NdisAllocateMemoryWithTagPriority(nullptr, 8, TestTag, LowPoolPriority), nullptr);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, TestTag), nullptr);
-    host::FailCall(host::Fault::PoolAllocation, 0);
-    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 8, TestTag);
-    EXPECT_NE(block, nullptr);
-    ExFreePoolWithTag(block, TestTag);
-    host::ResetFaults();
-    EXPECT_EQ(host::CallCount(host::Fault::PoolAllocation), 0u);
-}
-
 // ---- Lookaside lists -------------------------------------------------------------------------------------
 TEST_F(KernelTest, ALookasideListReusesItsEntriesAndFreesThemAtDelete)
 {
@@ -273,160 +247,6 @@ TEST_F(KernelTest, ALookasideListReusesItsEntriesAndFreesThemAtDelete)
     ExFreeToNPagedLookasideList(&list, second);
     ExDeleteNPagedLookasideList(&list);
     EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 0u);
-}
-
-TEST_F(KernelTest, ALookasideRefillCanFailButAParkedEntryCannot)
-{
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, TestTag, 0);
-    PVOID entry = ExAllocateFromNPagedLookasideList(&list);
-    ExFreeToNPagedLookasideList(&list, entry);
-    host::FailAlways(host::Fault::PoolAllocation);
-    PVOID parked = ExAllocateFromNPagedLookasideList(&list);
-    EXPECT_NE(parked, nullptr);
-    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&list), nullptr);
-    host::FailCall(host::Fault::PoolAllocation, 0);
-    ExFreeToNPagedLookasideList(&list, parked);
-    ExDeleteNPagedLookasideList(&list);
-}
-
-PVOID CountingAllocate(POOL_TYPE poolType, SIZE_T size, ULONG tag);
-VOID CountingFree(PVOID buffer);
-std::atomic<int> customAllocations{0};
-
-PVOID CountingAllocate(POOL_TYPE poolType, SIZE_T size, ULONG tag)
-{
-    ++customAllocations;
-    return ExAllocatePoolWithTag(poolType, size, tag);
-}
-
-VOID CountingFree(PVOID buffer)
-{
-    --customAllocations;
-    ExFreePoolWithTag(buffer, TestTag);
-}
-
-TEST_F(KernelTest, ALookasideListUsesItsOwnAllocateAndFreeRoutines)
-{
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, CountingAllocate, CountingFree, 0, 16, TestTag, 4);
-    std::vector<PVOID> entries;
-    for (int i = 0; i < 6; ++i) {
-        entries.push_back(ExAllocateFromNPagedLookasideList(&list));
-    }
-    EXPECT_EQ(customAllocations.load(), 6);
-    for (PVOID entry : entries) {
-        ExFreeToNPagedLookasideList(&list, entry);
-    }
-    EXPECT_EQ(customAllocations.load(), 4);   // depth 4 parked, two freed
-    ExDeleteNPagedLookasideList(&list);
-    EXPECT_EQ(customAllocations.load(), 0);
-}
-
-// ---- Run-time library ------------------------------------------------------------------------------------
-int Format(char* buffer, size_t count, const char* format, ...)
-{
-    va_list arguments;
-    va_start(arguments, format);
-    int result = _vsnprintf(buffer, count, format, arguments);
-    va_end(arguments);
-    return result;
-}
-
-TEST_F(KernelTest, VsnprintfFollowsTheKernelsRules)
-{
-    struct Case {
-        size_t textLength;
-        int expected;
-        bool terminated;
-    };
-    const Case cases[] = {
-        {0, 0, true},
-        {50, 50, true},
-        {99, 99, true},     // fits with its terminator
-        {100, 100, false},  // fits exactly: no terminator
-        {101, -1, false},   // does not fit
-        {250, -1, false},
-    };
-    for (const Case& c : cases) {
-        std::string text(c.textLength, 'x');
-        char buffer[101];
-        std::memset(buffer, '#', sizeof buffer);
-        int result = Format(buffer, 100, "%s", text.c_str());
-        EXPECT_EQ(result, c.expected) << "text of " << c.textLength;
-        EXPECT_EQ(buffer[100], '#') << "wrote past count for " << c.textLength;
-        size_t written = std::min<size_t>(c.textLength, 100);
-        EXPECT_EQ(std::string(buffer, written), text.substr(0, written));
-        if (c.terminated) {
-            EXPECT_EQ(buffer[c.textLength], '\0');
-        } else {
-            EXPECT_NE(buffer[std::min<size_t>(c.textLength, 99)], '\0');
-        }
-    }
-}
-
-TEST_F(KernelTest, VsnprintfConversions)
-{
-    struct Case {
-        std::string expected;
-        std::string actual;
-    };
-    char b[128];
-    std::vector<Case> cases;
-    auto add = [&](const char* expected, int) { cases.push_back({expected, b}); };
-    add("000000000000ABCD", Format(b, sizeof b, "%p", reinterpret_cast<void*>(0xABCD)));
-    add("FFFF800012345678", Format(b, sizeof b, "%p", reinterpret_cast<void*>(0xFFFF800012345678ull)));
-    add("65535 -1", Format(b, sizeof b, "%hu %hd", 0xFFFF, 0xFFFF));
-    add("0a:ff:00", Format(b, sizeof b, "%02x:%02x:%02x", 0x0a, 0xff, 0));
-    add("-5 4294967295 ffffffff FFFFFFFF", Format(b, sizeof b, "%d %u %x %X", -5, 0xFFFFFFFFu, -1, -1));
-    add("-7 4000000000", Format(b, sizeof b, "%ld %lu", LONG(-7), ULONG(4000000000u)));
-    add("-9000000000 18000000000 1234567890AB",
-        Format(b, sizeof b, "%lld %llu %I64X", -9000000000ll, 18000000000ull, 0x1234567890ABull));
-    add("Status:0xc0000001.", Format(b, sizeof b, "Status:0x%x.", 0xC0000001u));
-    add("[  ab][ab  ][c]", Format(b, sizeof b, "[%4s][%-4s][%c]", "ab", "ab", 'c'));
-    add("(null) 100%", Format(b, sizeof b, "%s 100%%", static_cast<const char*>(nullptr)));
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.actual, c.expected);
-    }
-}
-
-TEST_F(KernelTest, NarrowTextConvertsToUtf16)
-{
-    WCHAR wide[8];
-    std::memset(wide, 0xFF, sizeof wide);
-    EXPECT_EQ(mbstowcs(wide, "GigE", 8), 4u);
-    EXPECT_EQ(wide[0], u'G');
-    EXPECT_EQ(wide[3], u'E');
-    EXPECT_EQ(wide[4], 0);
-    EXPECT_EQ(mbstowcs(wide, "abcdef", 3), 3u);
-    EXPECT_EQ(wide[2], u'c');
-    EXPECT_EQ(wide[3], u'D' == 0 ? 0 : u'E');   // untouched past count
-}
-
-TEST_F(KernelTest, CountedStringsAndMemoryComparison)
-{
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\Device\\GvspFilter");
-    EXPECT_EQ(name.Length, 18 * 2);
-    EXPECT_EQ(name.MaximumLength, 18 * 2 + 2);
-    RtlInitUnicodeString(&name, nullptr);
-    EXPECT_EQ(name.Length, 0);
-    EXPECT_EQ(name.Buffer, nullptr);
-
-    const UCHAR a[6] = {1, 2, 3, 4, 5, 6};
-    const UCHAR b[6] = {1, 2, 3, 9, 5, 6};
-    EXPECT_EQ(RtlCompareMemory(a, b, 6), 3u);
-    EXPECT_EQ(RtlCompareMemory(a, a, 6), 6u);
-}
-
-TEST_F(KernelTest, EtwRegistrationsAreHandles)
-{
-    REGHANDLE first = 0, second = 0;
-    EXPECT_EQ(EtwRegister(nullptr, nullptr, nullptr, &first), STATUS_SUCCESS);
-    EXPECT_EQ(EtwRegister(nullptr, nullptr, nullptr, &second), STATUS_SUCCESS);
-    EXPECT_NE(first, second);
-    EXPECT_EQ(EtwUnregister(first), STATUS_SUCCESS);
-    EXPECT_EQ(EtwUnregister(second), STATUS_SUCCESS);
 }
 
 // ---- Threads ---------------------------------------------------------------------------------------------
@@ -448,13 +268,6 @@ VOID ProbeRoutine(PVOID context)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     probe->ran = 1;
-}
-
-VOID TerminatingRoutine(PVOID context)
-{
-    auto* probe = static_cast<ThreadProbe*>(context);
-    probe->ran = 1;
-    PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 TEST_F(KernelTest, ASystemThreadRunsAtPassiveLevelInTheSystemProcess)
@@ -489,63 +302,6 @@ TEST_F(KernelTest, ASystemThreadRunsAtPassiveLevelInTheSystemProcess)
     EXPECT_EQ(probe.irql, PASSIVE_LEVEL);
     EXPECT_EQ(probe.processId, reinterpret_cast<HANDLE>(4));
     EXPECT_TRUE(probe.system);
-}
-
-TEST_F(KernelTest, PsTerminateSystemThreadEndsTheThread)
-{
-    ThreadProbe probe;
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
-        STATUS_SUCCESS);
-    PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
-    ZwClose(handle);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    ObfDereferenceObject(thread);
-    EXPECT_EQ(probe.ran.load(), 1);
-}
-
-TEST_F(KernelTest, AFailedThreadCreationLeavesTheHandleUntouched)
-{
-    host::FailCall(host::Fault::ThreadCreation, 1, STATUS_NO_MEMORY);
-    HANDLE handle = reinterpret_cast<HANDLE>(0x1234);
-    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ProbeRoutine, nullptr),
-        STATUS_NO_MEMORY);
-    EXPECT_EQ(handle, reinterpret_cast<HANDLE>(0x1234));
-    host::FailCall(host::Fault::ThreadCreation, 1);
-    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ProbeRoutine, nullptr),
-        STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(host::RunningSystemThreads(), 0);
-}
-
-TEST_F(KernelTest, TheCurrentProcessIsSetByTheIoManager)
-{
-    EXPECT_EQ(PsGetCurrentProcessId(), reinterpret_cast<HANDLE>(4));
-    host::SetCurrentProcessId(reinterpret_cast<HANDLE>(0x1F4));
-    EXPECT_EQ(PsGetCurrentProcessId(), reinterpret_cast<HANDLE>(0x1F4));
-    host::SetCurrentProcessId(reinterpret_cast<HANDLE>(4));
-    EXPECT_FALSE(host::IsSystemThread());
-}
-
-int objectsGone = 0;
-void ObjectGone(void*) { ++objectsGone; }
-
-TEST_F(KernelTest, OtherModulesObjectsAreReferencedAndDereferenced)
-{
-    static const host::ObjectType DriverType{"driver", ObjectGone};
-    int driverObject = 0;
-    objectsGone = 0;
-    host::ReferenceObject(&driverObject, &DriverType);
-    host::ReferenceObject(&driverObject, &DriverType);
-    EXPECT_EQ(host::ObjectReferences(&driverObject), 2);
-    EXPECT_EQ(ObfDereferenceObject(&driverObject), 1);
-    EXPECT_EQ(objectsGone, 0);
-    EXPECT_EQ(ObfDereferenceObject(&driverObject), 0);
-    EXPECT_EQ(objectsGone, 1);
-    EXPECT_EQ(host::ObjectReferences(&driverObject), 0);
-    host::ExpectViolation expect(host::Rule::HandleLeak);
-    ObfDereferenceObject(&driverObject);
-    EXPECT_TRUE(expect.Fired());
 }
 
 // ---- Clock ---------------------------------------------------------------------------------------------------
@@ -632,23 +388,6 @@ TEST_F(KernelTest, ASystemThreadSleepsInVirtualTimeUntilTheClockIsAdvanced)
     EXPECT_EQ(worker.passes.load(), 4);
     EXPECT_EQ(host::CounterNow(), before + 10'000);
     EXPECT_EQ(host::RunningSystemThreads(), 0);
-}
-
-TEST_F(KernelTest, SystemThreadsSleepInRealTimeOnTheRealClock)
-{
-    Worker worker;
-    uint64_t delaysBefore = host::SystemThreadDelays();
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WorkerRoutine, &worker),
-        STATUS_SUCCESS);
-    host::WaitForSystemThreadDelays(delaysBefore + 3);
-    EXPECT_GE(worker.passes.load(), 3);
-    worker.stop = 1;
-    PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
-    ZwClose(handle);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    ObfDereferenceObject(thread);
 }
 
 }  // namespace
