@@ -171,11 +171,10 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
     StreamControlBlock* block = port->ControlBlock;
     FrameSlot* slot = nullptr;
 
-    // 1.
     AcquireFrameListLock(port, atDispatchLevel);
     ULONG flags = block->Flags;
 
-    // 2. A free slot.
+    // A free slot.
     if (!IsListEmpty(&port->FreeFrames)) {
         slot = SlotOfLinks(port->FreeFrames.Flink);
         MoveFrameSlot(port, slot, FRAME_PLACE_ASSEMBLING);
@@ -186,7 +185,8 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         return slot;
     }
 
-    // 3. Under policy 11 only free slots are taken.
+    // Newest frame to waiting requests only: a frame is never overwritten, so only free slots
+    // are taken; NoFreeFrame tells user mode that it holds them all.
     if ((flags & (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) ==
         (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) {
         if (port->FreeFrameCount == 0 && port->CompletedFrameCount == 0 && port->AssemblingFrameCount == 0) {
@@ -196,7 +196,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         return nullptr;
     }
 
-    // 4. The oldest completed frame nobody collected.
+    // The oldest completed frame nobody collected.
     if (!IsListEmpty(&port->CompletedFrames)) {
         slot = SlotOfLinks(port->CompletedFrames.Flink);
         MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
@@ -212,7 +212,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         return slot;
     }
 
-    // 5. The oldest unfinished frame, reused in place at the head of AssemblingFrames.
+    // The oldest unfinished frame, reused in place at the head of AssemblingFrames.
     if (!IsListEmpty(&port->AssemblingFrames)) {
         slot = SlotOfLinks(port->AssemblingFrames.Flink);
         block->NoFreeFrame = 0;
@@ -234,7 +234,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         return slot;
     }
 
-    // 6.
+    // Every slot is held by user mode: the packet is dropped.
     ReleaseFrameListLock(port);
     return nullptr;
 }
@@ -258,12 +258,11 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
 {
     StreamControlBlock* block = port->ControlBlock;
 
-    // 1-2.
     PIRP irp = ClaimWaitingRequest(port);
     slot->AssemblyTime = static_cast<ULONG64>(QueryMicroseconds()) - slot->FirstPacketTime;
     slot->Private->AssemblyTime = slot->AssemblyTime;
 
-    // 3. A waiting request takes the frame at once.
+    // A waiting request takes the frame at once.
     if (irp != nullptr) {
         AcquireFrameListLock(port);
         MoveFrameSlot(port, slot, FRAME_PLACE_USER);
@@ -281,7 +280,7 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
         return;
     }
 
-    // 4. No request waits: the frame waits on CompletedFrames.
+    // No request waits: the frame waits on CompletedFrames.
     AcquireFrameListLock(port);
     if ((block->Flags & STREAM_FLAG_WAITING_REQUESTS_ONLY) != 0) {
         MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
@@ -300,7 +299,7 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
 {
     StreamControlBlock* block = port->ControlBlock;
 
-    // 1-3. Only a good frame gives up an older one, and at most one.
+    // Only a good frame gives up an older one, and at most one.
     AcquireFrameListLock(port);
     if (IsListEmpty(&port->AssemblingFrames) || closedSlot->Header->FrameStatus != FRAME_STATUS_COMPLETE) {
         ReleaseFrameListLock(port);
@@ -317,14 +316,13 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
     }
     ReleaseFrameListLock(port);
 
-    // 4.
+    // Off every list, the slot is reached by nobody else: no lock while it is reported and zeroed.
     CountMissingPackets(block, oldest);
     block->IncompleteFrames += 1;
     SendFrameEventNotification(port, oldest, FRAME_EVENT_GIVEN_UP);
     ResetFrameSlot(oldest);
     ClearFrameOverflow(oldest);
 
-    // 5.
     AcquireFrameListLock(port);
     MoveFrameSlot(port, oldest, FRAME_PLACE_FREE);
     ReleaseFrameListLock(port);

@@ -50,16 +50,16 @@ BOOLEAN NextMissingRun(MissingRunWalk* walk, ULONG* first, ULONG* last, BOOLEAN*
     BOOLEAN trailerReceived = walk->Frame->TotalPackets != 0;
     const UCHAR* bitmap = walk->Frame->PacketBitmap;
 
-    // 1-2.
+    // Past the highest id, only a block whose trailer has not come still lacks packets.
     *first = FindClearBit(bitmap, walk->ByteCount, walk->Start);
     if (*first > walk->Highest && trailerReceived) {
         walk->Done = TRUE;
         return FALSE;
     }
-    // 3-4.
+    // The run ends before the next received packet, which the next search skips.
     *last = *first + 1 < walk->Count ? FindSetBit(bitmap, walk->ByteCount, walk->Count, *first + 1) - 1 : walk->Highest;
     walk->Start = *last + 2;
-    // 5-6.
+    // Without its trailer, a run that reaches the highest id is the rest of the block.
     *openTail = *last == walk->Highest && !trailerReceived;
     walk->Done = *openTail || walk->Start > walk->Count;
     return TRUE;
@@ -107,13 +107,13 @@ BOOLEAN CheckGapLimits(StreamPort* port, FrameSlot* frame)
     const FrameHeader* header = frame->Header;
     StreamControlBlock* block = port->ControlBlock;
 
-    // 1-2. In order, late or resent: no gap.
+    // In order, late or resent: no gap.
     ULONG cursor = header->ResendCursor;
     ULONG last = header->LastPacketId;
     if (last == cursor + 1 || last <= cursor) {
         return FALSE;
     }
-    // 3-5.
+    // The gap: every id skipped since the last one accounted for. Either limit gives the frame up.
     ULONG gap = last - FirstUnaccounted(header, cursor);
     ULONG gapLimit = block->ResendGapLimit;
     ULONG missingLimit = block->MissingPacketLimit;
@@ -162,7 +162,6 @@ VOID RequestMissingPackets(StreamPort* port, const FrameHeader* frame, BOOLEAN e
 
 BOOLEAN EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
 {
-    // 1.
     MissingRunWalk walk;
     if (frame == nullptr || !BeginMissingRunWalk(frame->Header, &walk)) {
         return FALSE;
@@ -172,7 +171,7 @@ BOOLEAN EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
     ULONG missingLimit = block->MissingPacketLimit;
     ULONG expected = block->ExpectedPacketCount;
 
-    // 2. The first run longer than the gap limit decides.
+    // The first run longer than the gap limit decides.
     BOOLEAN gapExceeded = FALSE;
     ULONG first = 0;
     ULONG last = 0;
@@ -182,14 +181,14 @@ BOOLEAN EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
         gapExceeded = gapLimit != 0 && length > gapLimit;
     }
 
-    // 3-4.
+    // A frame has ExpectedPacketCount + 1 packets, from the leader's id 0 to the trailer's.
     ULONG lost = expected - frame->Header->ReceivedPackets + 1;
     BOOLEAN missingExceeded = missingLimit != 0 && lost > missingLimit;
     if (!gapExceeded && !missingExceeded) {
         return FALSE;
     }
 
-    // 5. When both limits are exceeded the smaller one names the cause.
+    // When both limits are exceeded the smaller one names the cause.
     AcquireFrameListLock(port);
     if (gapExceeded && (!missingExceeded || missingLimit > gapLimit)) {
         frame->Header->FrameStatus = FRAME_STATUS_GAP_LIMIT;

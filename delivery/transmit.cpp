@@ -1,6 +1,7 @@
-// Send completion: the driver's own packets are recognised by their SourceHandle and freed;
-// every other completed list goes up the stack, one at a time.
-// IRQL <= DISPATCH_LEVEL; touches nothing but the lists it is given.
+// The driver's own packets: PACKETRESEND requests built from a port's header template, with
+// their IPv4 and UDP checksums, sent on the port's adapter; and send completion, where the
+// driver's own packets are recognised by their SourceHandle and freed and every other completed
+// list goes up the stack. IRQL <= DISPATCH_LEVEL; no lock held on entry.
 #include "delivery/transmit.h"
 
 #include "delivery/wire_format.h"
@@ -68,7 +69,7 @@ USHORT InternetChecksum(const UCHAR* bytes, ULONG length)
 
 VOID FillPacketChecksums(StreamPort* port, PUCHAR packet)
 {
-    // 1-3. The pseudo-header: addresses, protocol and the UDP length the IPv4 header declares.
+    // The pseudo-header: addresses, protocol and the UDP length the IPv4 header declares.
     auto udpLength = static_cast<USHORT>(ReadBigEndian16(packet + IPV4_TOTAL_LENGTH) - IPV4_HEADER_SIZE);
     ULONG scratchLength = ULONG{udpLength} + PSEUDO_HEADER_SIZE;
     auto* scratch = static_cast<PUCHAR>(AllocateSmallBuffer(port, scratchLength));
@@ -81,13 +82,13 @@ VOID FillPacketChecksums(StreamPort* port, PUCHAR packet)
     scratch[9] = IP_PROTOCOL_UDP;
     WriteBigEndian16(scratch + 10, udpLength);
 
-    // 4-5. The UDP header and the GVCP data after it.
+    // The UDP header and the GVCP data after it.
     WriteBigEndian16(packet + UDP_CHECKSUM, 0);
     RtlCopyMemory(scratch + PSEUDO_HEADER_SIZE, packet + UDP_SOURCE_PORT, udpLength);
     WriteBigEndian16(packet + UDP_CHECKSUM, InternetChecksum(scratch, scratchLength));
     NdisFreeMemory(scratch, scratchLength, 0);
 
-    // 6.
+    // The IPv4 checksum covers its own header only.
     WriteBigEndian16(packet + IPV4_CHECKSUM, 0);
     WriteBigEndian16(packet + IPV4_CHECKSUM, InternetChecksum(packet + IPV4_VERSION_LENGTH, IPV4_HEADER_SIZE));
 }
@@ -97,7 +98,7 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
 {
     StreamControlBlock* block = port->ControlBlock;
 
-    // 1-2. Counted before anything can fail (32-bit wrap, as user mode reads the counters).
+    // Counted before anything can fail (32-bit wrap, as user mode reads the counters).
     InterlockedIncrement(reinterpret_cast<volatile LONG*>(&block->ResendRequests));
     ULONG requested = lastPacketId == RESEND_TO_END_OF_BLOCK ? block->ExpectedPacketCount - firstPacketId + 1
                                                              : lastPacketId - firstPacketId + 1;
@@ -109,14 +110,14 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
         return FALSE;
     }
 
-    // 3.
+    // Zeroed: every field not written below, and the bytes after the payload, stay 0.
     auto* packet = static_cast<PUCHAR>(AllocateSmallBuffer(port, RESEND_PACKET_SIZE));
     if (packet == nullptr) {
         return FALSE;
     }
     RtlZeroMemory(packet, RESEND_PACKET_SIZE);
 
-    // 4. Back to the camera, from this host, as the stream packet came the other way.
+    // Back to the camera, from this host, as the stream packet came the other way.
     RtlCopyMemory(packet + ETHERNET_DESTINATION, headerSource + ETHERNET_SOURCE, 6);
     RtlCopyMemory(packet + ETHERNET_SOURCE, headerSource + ETHERNET_DESTINATION, 6);
     WriteBigEndian16(packet + ETHERNET_TYPE, 0x0800);
@@ -136,7 +137,7 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
     WriteBigEndian16(packet + GVCP_LENGTH, static_cast<USHORT>(totalLength - IP_UDP_HEADERS_SIZE - 8));
     WriteBigEndian16(packet + GVCP_REQUEST, GVCP_REQUEST_ID);
 
-    // 5.
+    // Which packets of which block, in the form of the stream's own ids.
     WriteBigEndian16(packet + RESEND_CHANNEL, block->StreamChannelIndex);
     WriteBigEndian32(packet + RESEND_FIRST_PACKET, firstPacketId);
     if (extendedIds) {
@@ -148,7 +149,7 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
             lastPacketId == RESEND_TO_END_OF_BLOCK ? STANDARD_TO_END_OF_BLOCK : lastPacketId);
     }
 
-    // 6-8.
+    // A request that cannot be sent is not retried here: the worker asks again after its time-out.
     FillPacketChecksums(port, packet);
     PMDL mdl = NdisAllocateMdl(port->NdisFilterHandle, packet, RESEND_PACKET_SIZE);
     if (mdl == nullptr) {
@@ -163,7 +164,7 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
         return FALSE;
     }
 
-    // 9-10. The mark by which the send-complete handler knows its own packets.
+    // The mark by which the send-complete handler knows its own packets.
     netBufferList->SourceHandle = port->NdisFilterHandle;
     InterlockedIncrement(&adapter->OutstandingSends);
     NdisFSendNetBufferLists(port->NdisFilterHandle, netBufferList, NDIS_DEFAULT_PORT_NUMBER, 0);

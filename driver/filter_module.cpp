@@ -42,7 +42,7 @@ USHORT NameLength(const NDIS_STRING* name)
 NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverContext,
     PNDIS_FILTER_ATTACH_PARAMETERS attachParameters)
 {
-    // 1-2. Only our own driver context, only Ethernet and WAN media.
+    // Only our own driver context, only Ethernet and WAN media.
     if (filterDriverContext != static_cast<NDIS_HANDLE>(DriverGlobals.DriverObject)) {
         return NDIS_STATUS_INVALID_PARAMETER;
     }
@@ -52,7 +52,7 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
         return NDIS_STATUS_INVALID_PARAMETER;
     }
 
-    // 3. One module per MAC address: ports are bound by MAC address.
+    // One module per MAC address: ports are bound by MAC address.
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0; --slot) {
@@ -64,7 +64,7 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // 4. The record and its three names, in one block.
+    // The record and its three names, in one block.
     ULONG size = ULONG{sizeof(FilterAdapter)} + NameLength(attachParameters->FilterModuleGuidName) +
                  NameLength(attachParameters->BaseMiniportInstanceName) + NameLength(attachParameters->BaseMiniportName);
     auto* adapter = static_cast<FilterAdapter*>(
@@ -74,7 +74,6 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
         return NDIS_STATUS_RESOURCES;
     }
 
-    // 5.
     RtlZeroMemory(adapter, sizeof(FilterAdapter));
     PUCHAR cursor = reinterpret_cast<PUCHAR>(adapter + 1);
     CopyName(&adapter->FilterModuleName, attachParameters->FilterModuleGuidName, &cursor);
@@ -84,7 +83,7 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
     adapter->NdisFilterHandle = ndisFilterHandle;
     KeInitializeSpinLock(&adapter->Lock);
 
-    // 6. The pool of the driver's own packets: one NET_BUFFER each, no data buffer.
+    // The pool of the driver's own packets: one NET_BUFFER each, no data buffer.
     NET_BUFFER_LIST_POOL_PARAMETERS poolParameters;
     RtlZeroMemory(&poolParameters, sizeof(poolParameters));
     poolParameters.Header.Type = NDIS_OBJECT_TYPE_DEFAULT;
@@ -102,7 +101,7 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
         return NDIS_STATUS_RESOURCES;
     }
 
-    // 7.
+    // The record becomes the module context NDIS hands to every later handler.
     NDIS_FILTER_ATTRIBUTES filterAttributes;
     RtlZeroMemory(&filterAttributes, sizeof(filterAttributes));
     filterAttributes.Header.Type = NDIS_OBJECT_TYPE_FILTER_ATTRIBUTES;
@@ -117,10 +116,10 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
         return status;
     }
 
-    // 8.
+    // NDIS starts a module paused; FilterRestart sets it running.
     adapter->State = FILTER_STATE_PAUSED;
 
-    // 9. The highest free slot. A module that finds none is refused: no port could ever be
+    // The highest free slot. A module that finds none is refused: no port could ever be
     // bound to it, and a slot it does not own must never be cleared on its behalf.
     LONG freeSlot = -1;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
@@ -139,7 +138,6 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
         return NDIS_STATUS_RESOURCES;
     }
 
-    // 10.
     const UCHAR* mac = adapter->MacAddress;
     WriteEventLog(MSG_NIC_ATTACHED, 0, "MAC:%02x-%02x-%02x-%02x-%02x-%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
         mac[5]);
@@ -150,24 +148,23 @@ VOID FilterDetach(NDIS_HANDLE filterModuleContext)
 {
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
 
-    // 1.
     const UCHAR* mac = adapter->MacAddress;
     WriteEventLog(MSG_NIC_DETACHED, 0, "MAC:%02x-%02x-%02x-%02x-%02x-%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
         mac[5]);
 
-    // 2. Every port still bound to this adapter ends here; from now on no bind finds it.
+    // Every port still bound to this adapter ends here; from now on no bind finds it.
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
     adapter->Detaching = TRUE;
     DetachStreamPorts(adapter, &lockState);
 
-    // 3. The slot belongs to this module only while it holds the module.
+    // The slot belongs to this module only while it holds the module.
     if (DriverGlobals.AdapterTable[adapter->AdapterIndex] == adapter) {
         DriverGlobals.AdapterTable[adapter->AdapterIndex] = nullptr;
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // 4. The driver's own packets come from this pool: wait for the miniport to hand back the
+    // The driver's own packets come from this pool: wait for the miniport to hand back the
     // ones still in flight before the pool goes.
     while (InterlockedCompareExchange(&adapter->OutstandingSends, 0, 0) != 0) {
         LARGE_INTEGER interval;
@@ -179,7 +176,7 @@ VOID FilterDetach(NDIS_HANDLE filterModuleContext)
         adapter->NetBufferListPool = nullptr;
     }
 
-    // 5.
+    // The names were allocated behind the record, so they count in its size.
     ULONG size = ULONG{sizeof(FilterAdapter)} + adapter->FilterModuleName.Length + adapter->MiniportFriendlyName.Length +
                  adapter->MiniportName.Length;
     NdisFreeMemory(adapter, size, 0);

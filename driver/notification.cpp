@@ -92,7 +92,7 @@ NTSTATUS FindNotificationDevice(PCWSTR driverName, PDEVICE_OBJECT* device)
 
 VOID SendFrameEventNotification(StreamPort* port, FrameSlot* slot, ULONG eventCode)
 {
-    // 1. The notification and its FrameEventData; every byte is set, none is stale.
+    // The notification and its FrameEventData; every byte is set, none is stale.
     alignas(8) UCHAR buffer[FRAME_EVENT_NOTIFICATION_SIZE];
     RtlZeroMemory(buffer, sizeof(buffer));
     auto* notification = reinterpret_cast<PTARGET_DEVICE_CUSTOM_NOTIFICATION>(buffer);
@@ -114,7 +114,7 @@ VOID SendFrameEventNotification(StreamPort* port, FrameSlot* slot, ULONG eventCo
     PutLittleEndian(data + 32, block != nullptr ? block->StreamChannelIndex : 0, 4);
     PutLittleEndian(data + 36, slot->Header->GvspStatus, 2);
 
-    // 2-3. Only a live device object; a report that fails is dropped.
+    // Only a live device object; a report that fails is dropped.
     PDEVICE_OBJECT device = port->NotificationDevice;
     if (device == nullptr || device->Type != IO_TYPE_DEVICE || device->ReferenceCount == 0) {
         return;

@@ -54,7 +54,7 @@ NDIS_STATUS FilterOidRequest(NDIS_HANDLE filterModuleContext, PNDIS_OID_REQUEST 
 {
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
 
-    // 1-2. A request that cannot be cloned fails upward with its counters cleared.
+    // A request that cannot be cloned fails upward with its counters cleared.
     PNDIS_OID_REQUEST clone = nullptr;
     NDIS_STATUS status = NdisAllocateCloneOidRequest(adapter->NdisFilterHandle, oidRequest, OID_CLONE_TAG, &clone);
     if (status != NDIS_STATUS_SUCCESS) {
@@ -76,13 +76,13 @@ NDIS_STATUS FilterOidRequest(NDIS_HANDLE filterModuleContext, PNDIS_OID_REQUEST 
         return status;
     }
 
-    // 3-5. The clone remembers its upper request and carries its id down.
+    // The clone remembers its upper request and carries its id down.
     UpperRequestOf(clone) = oidRequest;
     clone->RequestId = oidRequest->RequestId;
     adapter->PendingOidRequest = clone;
     status = NdisFOidRequest(adapter->NdisFilterHandle, clone);
 
-    // 6-7. From here the upper request is always completed through NdisFOidRequestComplete.
+    // From here the upper request is always completed through NdisFOidRequestComplete.
     if (status != NDIS_STATUS_PENDING) {
         FilterOidRequestComplete(adapter, clone, status);
     }

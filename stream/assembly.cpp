@@ -156,7 +156,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
 {
     StreamControlBlock* block = port->ControlBlock;
 
-    // 1. The header, standard or with extended ids.
+    // The header, standard or with extended ids.
     GvspPacket packet;
     packet.ExtendedIds = (gvspHeader[4] & GVSP_EXTENDED_ID_FLAG) != 0;
     packet.Status = ReadBigEndian16(gvspHeader);
@@ -174,7 +174,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         packet.PacketId = ReadBigEndian24(gvspHeader + 5);
     }
 
-    // 2. The trailer's id of a frame of the configured size. A packet size that leaves no room
+    // The trailer's id of a frame of the configured size. A packet size that leaves no room
     // for payload makes the stream's configuration unusable: its packets are dropped.
     ULONG packetSize = block->PacketSize;
     if (packetSize <= packet.HeaderSize) {
@@ -187,18 +187,17 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         block->ExpectedPacketCount = expected;
     }
 
-    // 3.
+    // Block id 0 is never a frame; the bitmap covers no packet id beyond its limit.
     if (packet.BlockId == 0 || packet.PacketId > GVSP_MAX_PACKET_ID) {
         return nullptr;
     }
 
-    // 4.
     FrameSlot* frame = FindFrame(port, packet, ethernetFrame, atDispatchLevel);
     if (frame == nullptr) {
         return nullptr;
     }
 
-    // 5. An error status closes the frame with what it has.
+    // An error status closes the frame with what it has.
     if ((packet.Status & GVSP_STATUS_ERROR) != 0) {
         frame->Header->FrameStatus = FRAME_STATUS_DEVICE_ERROR;
         frame->Header->GvspStatus = packet.Status;
@@ -207,7 +206,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         return nullptr;
     }
 
-    // 6-7.
+    // A duplicate still shows the camera is sending: the frame's packet time moves on first.
     NoteLastPacketTime(frame);
     UCHAR bit = static_cast<UCHAR>(1u << (packet.PacketId & 7));
     if ((frame->Header->PacketBitmap[packet.PacketId >> 3] & bit) != 0) {
@@ -215,7 +214,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         return nullptr;
     }
 
-    // 8-9.
+    // A resent packet is counted even when its format turns out unsupported.
     if (IsResendStatus(packet.Status)) {
         block->ResentPackets += 1;
     }
@@ -240,14 +239,13 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         return nullptr;
     }
 
-    // 10.
     FrameHeader* header = frame->Header;
     if (packet.PacketId > header->HighestPacketId) {
         header->HighestPacketId = packet.PacketId;
     }
     header->LastPacketId = packet.PacketId;
 
-    // 11. A gap beyond the limits gives the frame up; the smaller non-zero limit names the cause.
+    // A gap beyond the limits gives the frame up; the smaller non-zero limit names the cause.
     if (CheckGapLimits(port, frame)) {
         CountMissingPackets(block, frame);
         ULONG gapLimit = block->ResendGapLimit;
@@ -264,7 +262,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         return nullptr;
     }
 
-    // 12. The gap is requested at once; the first accepted packet is the template of the
+    // The gap is requested at once; the first accepted packet is the template of the
     // worker's requests.
     RequestGapResend(port, frame, packet.ExtendedIds, ethernetFrame);
     if (!port->HeaderTemplateValid) {
@@ -280,11 +278,11 @@ VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame)
 {
     FrameHeader* header = frame->Header;
 
-    // 1. Nothing completes before its trailer.
+    // Nothing completes before its trailer: TotalPackets stays 0 until then.
     if (header->ReceivedPackets != header->TotalPackets) {
         return;
     }
-    // 2-3.
+    // An overflowed frame stops the current block as well, even when it is an older frame.
     if (frame->Overflowed) {
         header->FrameStatus = FRAME_STATUS_OVERFLOW;
         port->CurrentFrame = nullptr;
@@ -292,7 +290,7 @@ VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame)
     if (port->CurrentFrame == frame) {
         port->CurrentFrame = nullptr;
     }
-    // 4-6.
+    // The rate sample takes the raw performance counter, not microseconds.
     port->ControlBlock->AssembledFrames += 1;
     RecordRateSample(port, header->PayloadSize, KeQueryPerformanceCounter(nullptr).QuadPart);
     CompleteFrame(port, frame, TRUE);

@@ -21,7 +21,7 @@ VOID DropOldestSample(StreamPort* port)
 
 VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter)
 {
-    // 1-3. The newest sample, in a window of at most 50.
+    // The newest sample, in a window of at most 50.
     if (port->RateSampleCount >= RATE_SAMPLE_MAX) {
         DropOldestSample(port);
     }
@@ -34,7 +34,7 @@ VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter)
     InsertTailList(&port->RateSamples, &sample->Links);
     port->RateSampleCount += 1;
 
-    // 4. Five seconds, while at least three samples remain.
+    // Five seconds, while at least three samples remain.
     LONGLONG frequency = port->CounterFrequency;
     while (port->RateSampleCount >= 3 &&
            SampleOf(port->RateSamples.Blink)->Counter - SampleOf(port->RateSamples.Flink)->Counter >
@@ -42,7 +42,7 @@ VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter)
         DropOldestSample(port);
     }
 
-    // 5-7. The oldest sample only marks where the window starts.
+    // The oldest sample only marks where the window starts.
     if (port->RateSampleCount <= 1) {
         return;
     }
@@ -55,7 +55,7 @@ VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter)
         return;
     }
 
-    // 8-9.
+    // In hundredths: n samples span n - 1 frame intervals.
     StreamControlBlock* block = port->ControlBlock;
     auto f = static_cast<ULONG64>(frequency);
     block->FrameRate = ((ULONG64{port->RateSampleCount} * 100 - 100) * f) / delta;

@@ -78,7 +78,7 @@ VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN at
 // TRUE when the packet was consumed; FALSE: it goes up unchanged.
 BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBufferList, BOOLEAN atDispatchLevel)
 {
-    // 1-2.
+    // Nothing to read, or too short for the Ethernet, IPv4 and UDP headers: not a stream packet.
     PNET_BUFFER netBuffer = NET_BUFFER_LIST_FIRST_NB(netBufferList);
     if (netBuffer == nullptr || NET_BUFFER_CURRENT_MDL(netBuffer) == nullptr) {
         return FALSE;
@@ -88,7 +88,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         return FALSE;
     }
 
-    // 3. The first segment must hold the three headers whole.
+    // The first segment must hold the three headers whole.
     PMDL first = NET_BUFFER_CURRENT_MDL(netBuffer);
     ULONG offset = NET_BUFFER_CURRENT_MDL_OFFSET(netBuffer);
     PUCHAR address = SegmentAddress(first);
@@ -98,7 +98,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
     }
     const UCHAR* ethernetFrame = address + offset;
 
-    // 4-7.
+    // Only a whole UDP datagram to a port bound and active on this adapter is ours.
     if (ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP) {
         return FALSE;
     }
@@ -112,7 +112,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         return FALSE;
     }
 
-    // 8. The GVSP header: after the UDP header, or at the start of the next segment when the
+    // The GVSP header: after the UDP header, or at the start of the next segment when the
     // adapter split the headers from the data. Never beyond the packet or its segment.
     ULONG packetInFirst = Smaller(firstBytes - offset, dataLength);
     ULONG consumedBytes = firstBytes - offset;
@@ -151,7 +151,7 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         return FALSE;
     }
 
-    // 9-10. Assembly, then the rest of the packet in later segments, then completion.
+    // Assembly, then the rest of the packet in later segments, then completion.
     KIRQL assemblyIrql = AcquireAssembly(port);
     BOOLEAN consumed = TRUE;
     FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, atDispatchLevel);
