@@ -34,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t PAYLOAD_MAX = uint64_t(256) << 20;
 constexpr uint64_t CACHE_MAX = uint64_t(3) << 30;   // the stream process's room for frame buffers
+constexpr uint32_t LIVE_RESEND_TIMEOUT_MS = 40;
+constexpr uint16_t LIVE_RESEND_RETRIES = 8;
 constexpr uint32_t PACKET_SIZE_MIN = 576;           // IPv4 and UDP headers included
 constexpr uint32_t PACKET_SIZE_MAX = 16000;
 constexpr uint32_t XML_MAX = 64u << 20;
@@ -566,6 +568,12 @@ int RunLive(const LiveOptions& o)
     settings.frameSize = static_cast<uint32_t>(payload);
     settings.packetSize = packetSize - IP_UDP_HEADER_BYTES;
     settings.buffers = static_cast<uint32_t>(std::clamp<uint64_t>(CACHE_MAX / (FRAME_BUFFER_MIN_SIZE + payload), 2, 8));
+    // A real network and a busy machine delay answers: more time and more retries before a
+    // frame is given up than on the virtual clock.
+    settings.resendTimeoutMs = LIVE_RESEND_TIMEOUT_MS;
+    settings.resendRetryLimit = LIVE_RESEND_RETRIES;
+    described["resend_timeout_ms"] = settings.resendTimeoutMs;
+    described["resend_retries"] = settings.resendRetryLimit;
     described["packet_size"] = packetSize;
     described["frame_size"] = payload;
     described["buffers"] = settings.buffers;
