@@ -544,6 +544,56 @@ NTSTATUS ReleaseCacheRequest(PIRP irp, PIO_STACK_LOCATION stack)
     return status;
 }
 
+namespace {
+
+// A port whose cache the process `processId` set up, with a reference; or NULL.
+StreamPort* FindPortOwnedBy(HANDLE processId)
+{
+    StreamPort* found = nullptr;
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
+    for (LONG a = MAX_ADAPTERS - 1; a >= 0 && found == nullptr; --a) {
+        FilterAdapter* adapter = DriverGlobals.AdapterTable[a];
+        if (adapter == nullptr) {
+            continue;
+        }
+        for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
+            StreamPort* port = adapter->StreamPorts[slot];
+            if (port != nullptr && port->OwnerProcessId == processId) {
+                InterlockedIncrement(&port->ReferenceCount);
+                found = port;
+                break;
+            }
+        }
+    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    return found;
+}
+
+}  // namespace
+
+VOID ReleaseFrameCachesOfProcess(HANDLE processId)
+{
+    // Each port found has its owner cleared under ControlBusy, so the search ends.
+    while (StreamPort* port = FindPortOwnedBy(processId)) {
+        AcquireControlBusy(port);
+        if (port->OwnerProcessId == processId) {
+            port->OwnerProcessId = nullptr;
+            if (port->CacheReleased == 0) {
+                // Later frame, start, stop and flush requests fail, as after a cache release.
+                LOCK_STATE_EX lockState;
+                NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+                port->CacheReady = 0;
+                NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+                ReleaseFrameCache(port);
+                port->CacheReleased = 1;
+            }
+        }
+        ReleaseControlBusy(port);
+        ReleaseStreamPortReference(port);
+    }
+}
+
 NTSTATUS FlushFramesRequest(PIRP irp, PIO_STACK_LOCATION stack)
 {
     (void)irp;

@@ -13,6 +13,11 @@ NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port);
 // path, which then is the cache's only user); no spin lock held.
 VOID ReleaseFrameCache(StreamPort* port);
 
+// The process `processId` is exiting: releases every frame cache it set up, whatever handles to
+// the ports remain in other processes, since its pages must not stay locked past its end. The
+// ports stay bound until their handles close. PASSIVE_LEVEL, in the exiting process.
+VOID ReleaseFrameCachesOfProcess(HANDLE processId);
+
 NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack);
 NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack);
 NTSTATUS ReleaseCacheRequest(PIRP irp, PIO_STACK_LOCATION stack);

@@ -65,7 +65,9 @@ struct StreamPort {
     USHORT UdpPort;                   // network byte order; constant
     UCHAR TemplateExtendedIds;        // assembly: set once, by the first accepted packet
     UCHAR HeaderTemplateValid;        // assembly
-    HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache
+    HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache; the
+                                      // process-exit search reads it under AdapterTableLock and
+                                      // checks it again under ControlBusy
     PFILE_OBJECT FileObject;          // AdapterTableLock: the handle that bound the port
     // The frame cache, published under AdapterTableLock held exclusively once it is mapped
     // whole, and taken away under the same lock when it is released.

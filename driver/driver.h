@@ -70,6 +70,7 @@ struct DriverGlobalsRecord {
     NPAGED_LOOKASIDE_LIST ResendWorkItemLookaside;
     REGHANDLE TraceHandle;                // the software-trace provider's registration
     BOOLEAN LookasideReady;               // ResendWorkItemLookaside is initialised
+    BOOLEAN ProcessNotifyRegistered;      // the process-exit routine is registered
 };
 
 extern DriverGlobalsRecord DriverGlobals;

@@ -3,6 +3,7 @@
 #include "driver/driver.h"
 
 #include "control/control_device.h"
+#include "control/frame_cache.h"
 #include "delivery/resend_worker.h"
 #include "delivery/transmit.h"
 #include "driver/event_log.h"
@@ -22,6 +23,7 @@ constexpr ULONG LOAD_FAILED_FILTER_REGISTRATION = 0;
 constexpr ULONG LOAD_FAILED_CONTROL_DEVICE = 1;
 constexpr ULONG LOAD_FAILED_LOCK_ALLOCATION = 2;
 constexpr ULONG LOAD_FAILED_WORKER_THREAD = 3;
+constexpr ULONG LOAD_FAILED_PROCESS_NOTIFY = 4;
 
 constexpr PCWSTR NOTIFICATION_DRIVER_NAME = u"\\Driver\\volmgr";
 
@@ -89,6 +91,25 @@ VOID FreeDriverState()
     }
 }
 
+// A process that exits takes its frame caches with it: their pages may not stay locked past
+// its end, whichever other process still holds a handle to the stream.
+VOID ProcessNotify(PEPROCESS process, HANDLE processId, PPS_CREATE_NOTIFY_INFO createInfo)
+{
+    (void)process;
+    if (createInfo == nullptr) {
+        ReleaseFrameCachesOfProcess(processId);
+    }
+}
+
+// Undoes the registration of the process-exit routine, once no port is left to release.
+VOID RemoveProcessNotify()
+{
+    if (DriverGlobals.ProcessNotifyRegistered) {
+        PsSetCreateProcessNotifyRoutineEx(ProcessNotify, TRUE);
+        DriverGlobals.ProcessNotifyRegistered = FALSE;
+    }
+}
+
 // Fails the load from any step: what was registered is deregistered (deregistering the filter
 // detaches every module attached meanwhile), the state is freed and the failure logged.
 NTSTATUS FailLoad(ULONG uniqueValue, NTSTATUS status)
@@ -99,6 +120,7 @@ NTSTATUS FailLoad(ULONG uniqueValue, NTSTATUS status)
     if (DriverGlobals.FilterDriverHandle != nullptr) {
         NdisFDeregisterFilterDriver(DriverGlobals.FilterDriverHandle);
     }
+    RemoveProcessNotify();
     FreeDriverState();
     WriteEventLog(MSG_DRIVER_LOAD_FAILED, uniqueValue, "Version:%s. Status:0x%x", DriverVersion, status);
     EtwUnregister(DriverGlobals.TraceHandle);
@@ -174,6 +196,13 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
         RESEND_WORK_ITEM_SIZE, POOL_TAG, 0);
     DriverGlobals.LookasideReady = TRUE;
 
+    // The process-exit routine, before any process can set a frame cache up.
+    NTSTATUS notifyStatus = PsSetCreateProcessNotifyRoutineEx(ProcessNotify, FALSE);
+    if (!NT_SUCCESS(notifyStatus)) {
+        return FailLoad(LOAD_FAILED_PROCESS_NOTIFY, notifyStatus);
+    }
+    DriverGlobals.ProcessNotifyRegistered = TRUE;
+
     // 6. Register the filter; modules attach from here on.
     NDIS_STATUS status = NdisFRegisterFilterDriver(driverObject, driverObject, &characteristics,
         &DriverGlobals.FilterDriverHandle);
@@ -244,11 +273,13 @@ VOID DriverUnload(PDRIVER_OBJECT driverObject)
     NdisFDeregisterFilterDriver(DriverGlobals.FilterDriverHandle);
     DriverGlobals.FilterDriverHandle = nullptr;
 
-    // 5-6. No port is left to report on the notification device.
+    // 5-6. No port is left to report on the notification device, nor a cache to release at a
+    // process's exit.
     if (DriverGlobals.NotificationDevice != nullptr) {
         ObfDereferenceObject(DriverGlobals.NotificationDevice);
         DriverGlobals.NotificationDevice = nullptr;
     }
+    RemoveProcessNotify();
     FreeDriverState();
 
     // 7-8.

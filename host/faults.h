@@ -21,6 +21,7 @@ enum class Fault {
     CloneOidRequest,       // NdisAllocateCloneOidRequest
     ErrorLogEntry,         // IoAllocateErrorLogEntry
     ObjectReference,       // ObReferenceObjectByName
+    ProcessNotify,         // PsSetCreateProcessNotifyRoutineEx (registration)
     Count
 };
 

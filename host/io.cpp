@@ -99,7 +99,6 @@ struct IrpRecord;
 struct FileRecord {
     FILE_OBJECT object{};
     DeviceRecord* device = nullptr;
-    UserProcess* process = nullptr;
     int handles = 0;
     bool cleanedUp = false;
     bool closeDeferred = false;   // cleanup done, close waits for the last IRP
@@ -321,18 +320,20 @@ NTSTATUS Issue(UserProcess* process, FileRecord* file, UCHAR major, ULONG code, 
 }
 
 // Sends the close of a file object whose cleanup is done and whose IRPs are all completed,
-// then forgets it.
-void SendClose(FileRecord* file)
+// then forgets it. It runs in whatever context drops the last reference: `context` (NULL: the
+// system process), never the creator's, which may have ended.
+void SendClose(UserProcess* context, FileRecord* file)
 {
-    Issue(file->process, file, IRP_MJ_CLOSE, 0, nullptr, 0, nullptr, 0, nullptr, true, nullptr);
+    Issue(context, file, IRP_MJ_CLOSE, 0, nullptr, 0, nullptr, 0, nullptr, true, nullptr);
     std::lock_guard<std::mutex> guard(IoLock);
     Files.erase(&file->object);
 }
 
-// The last handle of a file object is gone: cleanup, then close once no IRP is left.
-void CloseFile(FileRecord* file)
+// The last handle of a file object is gone: cleanup in the context of the process that closed
+// it, then close once no IRP is left.
+void CloseFile(UserProcess* closer, FileRecord* file)
 {
-    Issue(file->process, file, IRP_MJ_CLEANUP, 0, nullptr, 0, nullptr, 0, nullptr, true, nullptr);
+    Issue(closer, file, IRP_MJ_CLEANUP, 0, nullptr, 0, nullptr, 0, nullptr, true, nullptr);
     std::vector<std::shared_ptr<IrpRecord>> left;
     {
         std::lock_guard<std::mutex> guard(IoLock);
@@ -350,7 +351,7 @@ void CloseFile(FileRecord* file)
             unsigned(record->stack.Parameters.DeviceIoControl.IoControlCode), static_cast<void*>(&file->object));
     }
     if (left.empty()) {
-        SendClose(file);
+        SendClose(closer, file);
     }
 }
 
@@ -693,7 +694,7 @@ void FlushDeferredCloses()
             }
         }
         if (file != nullptr) {
-            SendClose(file);
+            SendClose(nullptr, file);
         } else {
             CallHandlerAt(PASSIVE_LEVEL, "device change completion callback", [&] { callback(context); });
         }
@@ -735,23 +736,29 @@ std::unique_ptr<ProcessIo, ProcessIoDeleter> NewProcessIo(UserProcess* process)
 
 void ProcessIoDeleter::operator()(ProcessIo* io) const { delete io; }
 
-void EndProcessIo(UserProcess& process)
+void CancelProcessIo(UserProcess& process)
 {
     FlushDeferredCloses();
-    // Requests still pending are cancelled first, then every handle is closed.
     std::vector<std::shared_ptr<IrpRecord>> pending;
-    std::vector<HANDLE> handles;
     {
         std::lock_guard<std::mutex> guard(IoLock);
         for (const auto& [handle, file] : process.Io().handles) {
             pending.insert(pending.end(), file->pending.begin(), file->pending.end());
-            handles.push_back(handle);
         }
     }
+    ProcessContext context(&process);
+    for (const auto& record : pending) {
+        CancelIrp(&record->irp);
+    }
+}
+
+void CloseProcessHandles(UserProcess& process)
+{
+    std::vector<HANDLE> handles;
     {
-        ProcessContext context(&process);
-        for (const auto& record : pending) {
-            CancelIrp(&record->irp);
+        std::lock_guard<std::mutex> guard(IoLock);
+        for (const auto& [handle, file] : process.Io().handles) {
+            handles.push_back(handle);
         }
     }
     for (HANDLE handle : handles) {
@@ -781,7 +788,6 @@ NTSTATUS UserProcess::NtCreateFile(const char16_t* path, HANDLE* handle)
         record->object.Size = CSHORT(sizeof(FILE_OBJECT));
         record->object.DeviceObject = &device->object;
         record->device = device;
-        record->process = this;
         file = record.get();
         Files[&file->object] = std::move(record);
     }
@@ -945,7 +951,7 @@ BOOL UserProcess::CloseHandle(HANDLE handle)
             return TRUE;
         }
     }
-    CloseFile(file);
+    CloseFile(this, file);
     return TRUE;
 }
 

@@ -106,7 +106,10 @@ void InitializeIo();
 
 // Used by UserProcess (host/memory.cpp).
 std::unique_ptr<ProcessIo, ProcessIoDeleter> NewProcessIo(UserProcess* process);
-void EndProcessIo(UserProcess& process);
+// The end of a process: its pending requests are cancelled; later its handles are closed, the
+// last handle of a file object sending cleanup in the process's context, then close.
+void CancelProcessIo(UserProcess& process);
+void CloseProcessHandles(UserProcess& process);
 
 // Reports (HandleLeak) every reference taken with ObReferenceObjectByName and not released,
 // then drops it; returns their number.

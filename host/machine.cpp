@@ -131,6 +131,7 @@ void Machine::CheckAfterDriver(const char* when)
             static_cast<void*>(device), Narrow(DeviceName(device)).c_str());
     }
     CheckNoMdls(when);
+    CheckNoProcessNotifyRoutines(when);
     CheckNoDriverObjectReferences(when);
     CheckNoUnwrittenErrorLogEntries(when, driver_);
     if (int handles = OpenKernelHandles(); handles != 0) {

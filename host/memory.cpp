@@ -8,8 +8,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -340,12 +342,72 @@ bool UserProcess::IsValidRange(const void* p, size_t bytes, bool writable) const
     return memory_->Covers(reinterpret_cast<uintptr_t>(p), bytes, writable);
 }
 
+// ---- Process notify routines ----------------------------------------------------------------
+
+namespace {
+
+struct ProcessNotifyRegistry {
+    std::mutex mutex;
+    std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE_EX> routines;   // registration order
+    std::condition_variable idle;
+    int running = 0;   // calls in progress
+};
+
+ProcessNotifyRegistry& ProcessNotify()
+{
+    static ProcessNotifyRegistry* registry = new ProcessNotifyRegistry;
+    return *registry;
+}
+
+// Calls every registered routine for the exit of `process`, in its context at PASSIVE_LEVEL.
+void NotifyProcessExit(const UserProcess& process)
+{
+    ProcessNotifyRegistry& registry = ProcessNotify();
+    std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE_EX> routines;
+    {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        routines = registry.routines;
+        registry.running += 1;
+    }
+    {
+        ProcessContext context(&process);
+        for (PCREATE_PROCESS_NOTIFY_ROUTINE_EX routine : routines) {
+            CallHandlerAt(PASSIVE_LEVEL, "process notify routine",
+                [&] { routine(reinterpret_cast<PEPROCESS>(const_cast<UserProcess*>(&process)), process.Id(), nullptr); });
+        }
+    }
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.running -= 1;
+    registry.idle.notify_all();
+}
+
+}  // namespace
+
+size_t CheckNoProcessNotifyRoutines(const char* when)
+{
+    ProcessNotifyRegistry& registry = ProcessNotify();
+    std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE_EX> left;
+    {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        left.swap(registry.routines);
+    }
+    for (PCREATE_PROCESS_NOTIFY_ROUTINE_EX routine : left) {
+        ReportViolation(Rule::HandleLeak, "%s: process notify routine %p is still registered: the next process exit "
+            "would call into the unloaded driver", when, reinterpret_cast<void*>(routine));
+    }
+    return left.size();
+}
+
 void UserProcess::End()
 {
     if (ended_) {
         return;
     }
-    EndProcessIo(*this);   // cancel, cleanup and close: the driver unlocks what it locked
+    // As the system ends a process: its requests are cancelled, the process notify routines run,
+    // then its handles are closed (cleanup and close for last handles) and its memory released.
+    CancelProcessIo(*this);
+    NotifyProcessExit(*this);
+    CloseProcessHandles(*this);
     ended_ = true;
     std::lock_guard<std::mutex> guard(MemoryLock);
     ProcessMemory& m = *memory_;
@@ -627,4 +689,30 @@ VOID MmUnlockPages(PMDL mdl)
     }
     mdl->MappedSystemVa = nullptr;
     mdl->MdlFlags = CSHORT(mdl->MdlFlags & ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA));
+}
+
+NTSTATUS PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine, BOOLEAN remove)
+{
+    host::RequireIrqlAtMost(PASSIVE_LEVEL, "PsSetCreateProcessNotifyRoutineEx");
+    host::ProcessNotifyRegistry& registry = host::ProcessNotify();
+    std::unique_lock<std::mutex> lock(registry.mutex);
+    auto it = std::find(registry.routines.begin(), registry.routines.end(), notifyRoutine);
+    if (remove) {
+        if (it == registry.routines.end()) {
+            return STATUS_PROCEDURE_NOT_FOUND;
+        }
+        registry.routines.erase(it);
+        // A routine may be running for a process that is ending: its code must stay until then.
+        registry.idle.wait(lock, [&] { return registry.running == 0; });
+        return STATUS_SUCCESS;
+    }
+    int32_t status = 0;
+    if (host::ShouldFail(host::Fault::ProcessNotify, &status)) {
+        return status != 0 ? status : STATUS_INVALID_PARAMETER;
+    }
+    if (notifyRoutine == nullptr || it != registry.routines.end()) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    registry.routines.push_back(notifyRoutine);
+    return STATUS_SUCCESS;
 }

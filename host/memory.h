@@ -119,6 +119,9 @@ void ResetMemoryManager();
 // Number of MDLs with locked pages, and of live system mappings of user pages.
 size_t LockedMdls();
 size_t LiveSystemMappings();
+// Reports (HandleLeak) every process notify routine still registered, then forgets it; returns
+// their number.
+size_t CheckNoProcessNotifyRoutines(const char* when);
 // True when `p` is inside a system mapping whose pages were unlocked (the checker's view).
 bool IsFormerSystemMapping(const void* p);
 

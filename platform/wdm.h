@@ -100,6 +100,8 @@ constexpr NTSTATUS STATUS_PENDING = 0x00000103;
 constexpr NTSTATUS STATUS_UNSUCCESSFUL = static_cast<NTSTATUS>(0xC0000001);
 constexpr NTSTATUS STATUS_INVALID_HANDLE = static_cast<NTSTATUS>(0xC0000008);
 constexpr NTSTATUS STATUS_INVALID_PARAMETER = static_cast<NTSTATUS>(0xC000000D);
+constexpr NTSTATUS STATUS_ACCESS_DENIED = static_cast<NTSTATUS>(0xC0000022);
+constexpr NTSTATUS STATUS_PROCEDURE_NOT_FOUND = static_cast<NTSTATUS>(0xC000007A);
 constexpr NTSTATUS STATUS_NO_MEMORY = static_cast<NTSTATUS>(0xC0000017);
 constexpr NTSTATUS STATUS_BUFFER_TOO_SMALL = static_cast<NTSTATUS>(0xC0000023);
 constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034);
@@ -267,6 +269,19 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS PsCreateSystemThread(PHANDLE threadH
 // Ends the calling system thread; does not return.
 _IRQL_requires_max_(PASSIVE_LEVEL) [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
 _IRQL_requires_max_(DISPATCH_LEVEL) HANDLE PsGetCurrentProcessId();
+
+// Process creation and exit notification. At a process's exit the routine runs at PASSIVE_LEVEL
+// in the context of the exiting process, after its threads' requests were cancelled and before
+// its handles are closed and its memory released, with `createInfo` NULL.
+typedef struct _EPROCESS* PEPROCESS;
+struct PS_CREATE_NOTIFY_INFO;
+typedef PS_CREATE_NOTIFY_INFO* PPS_CREATE_NOTIFY_INFO;
+typedef VOID (*PCREATE_PROCESS_NOTIFY_ROUTINE_EX)(PEPROCESS process, HANDLE processId,
+    PPS_CREATE_NOTIFY_INFO createInfo);
+// Registers `notifyRoutine`, or removes it when `remove` is TRUE (a removal waits for calls in
+// progress to end).
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS PsSetCreateProcessNotifyRoutineEx(
+    PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine, BOOLEAN remove);
 
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
     POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode, PVOID* object, PVOID handleInformation);

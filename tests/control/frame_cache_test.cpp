@@ -104,6 +104,36 @@ TEST_F(FrameCache, AReleaseUnmapsEverythingAndASetUpMapsAgain)
     EXPECT_NE(stream->Descriptor(2).SystemAddress, 0u);
 }
 
+// The process that set the cache up exits while another process still holds a duplicate of its
+// handle: the cache is released as the process ends, nothing of it stays locked, and the other
+// process's last close cleans up in its own context.
+TEST_F(FrameCache, IsReleasedWhenItsProcessExitsWhateverHandlesRemain)
+{
+    host::UserProcess& owner = m.NewProcess();
+    host::UserProcess& other = m.NewProcess();
+    HANDLE duplicate = INVALID_HANDLE_VALUE;
+    {
+        gvsp::Stream s(owner);
+        ASSERT_EQ(s.Bind(CAMERA_ADAPTER, STREAM_PORT, &portId), STATUS_SUCCESS);
+        ASSERT_TRUE(s.AllocateCache(2, SMALL_BUFFER));
+        s.Configure({.frameSize = 4096, .packetSize = 1464});
+        ASSERT_EQ(s.SetupCache(), STATUS_SUCCESS);
+        duplicate = other.DuplicateHandleFrom(owner, s.Handle());
+        ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
+    }
+    ASSERT_GT(host::LockedMdls(), 0u);
+    m.ClearEvents();
+    m.Machine().EndProcess(owner);
+    EXPECT_EQ(host::LockedMdls(), 0u);
+    EXPECT_EQ(m.EventsOf(MSG_CONTEXT_CLEANUP).size(), 1u);
+
+    ULONG_PTR information = 0;
+    EXPECT_EQ(other.NtDeviceIoControlFile(duplicate, IOCTL_STREAM_RELEASE_CACHE, nullptr, 0, nullptr, 0, &information),
+        STATUS_UNSUCCESSFUL) << "the cache outlived its process";
+    EXPECT_TRUE(other.CloseHandle(duplicate));
+    EXPECT_EQ(PortOf(portId), nullptr);
+}
+
 TEST_F(FrameCache, ASecondReleaseFindsNoCache)
 {
     OpenStream(2);

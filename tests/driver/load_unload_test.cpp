@@ -171,7 +171,8 @@ INSTANTIATE_TEST_SUITE_P(EachStep, DriverLoadFailure,
         FailedLoad{"ControlDevice", host::Fault::DeviceRegistration, static_cast<int32_t>(NDIS_STATUS_RESOURCES), 1},
         FailedLoad{"AdapterTableLock", host::Fault::RwLockAllocation, 0, 2},
         FailedLoad{"WorkerThread", host::Fault::ThreadCreation, static_cast<int32_t>(STATUS_INSUFFICIENT_RESOURCES),
-            3}),
+            3},
+        FailedLoad{"ProcessNotify", host::Fault::ProcessNotify, static_cast<int32_t>(STATUS_ACCESS_DENIED), 4}),
     [](const ::testing::TestParamInfo<FailedLoad>& p) { return std::string(p.param.name); });
 
 TEST(DriverLoadFailure, AModuleAttachedBeforeTheControlDeviceFailedIsDetachedAgain)
