@@ -142,6 +142,7 @@ TEST_F(Replay, FramesArriveAsTheCaptureAndTheAnswersAllow)
         {"--drop 2", 1, {}},
         {"--drop 2 --answer-resends", 0, allButLost},
         {"--drop 1,trailer --answer-resends", 0, allButLost},
+        {"--drop 0,trailer --answer-resends", 0, allButLost},   // leaders answered across the wrap
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options);
