@@ -44,7 +44,8 @@ FrameDescriptor* DescriptorOf(StreamControlBlock* block, ULONG index)
 }
 
 // Locks (write access, as user mode) and maps a user range; NULL with the MDL freed on failure.
-// `mappingFailed` tells a failed mapping from a failed lock.
+// `failure` tells which step failed: the MDL (STATUS_INSUFFICIENT_RESOURCES), the lock
+// (STATUS_ACCESS_VIOLATION) or the mapping (STATUS_UNSUCCESSFUL).
 PUCHAR LockAndMapUserRange(ULONG64 userAddress, ULONG length, PMDL* mdl, NTSTATUS* failure)
 {
     *mdl = IoAllocateMdl(reinterpret_cast<PVOID>(userAddress), length, FALSE, FALSE, nullptr);
@@ -120,12 +121,11 @@ NTSTATUS MapFrameBuffer(StreamControlBlock* block, ULONG index, FrameSlot* slot)
     ULONG64 userAddress = descriptor->UserAddress;
     ULONG size = descriptor->Size;
 
-    // 1. A buffer must hold the FrameHeader and both areas.
+    // A buffer must hold the FrameHeader and both areas.
     if (size < FRAME_BUFFER_MIN_SIZE) {
         WriteEventLog(MSG_MAP_BUFFER_FAILED, MAP_FAILED_BUFFER_TOO_SMALL, nullptr);
         return STATUS_UNSUCCESSFUL;
     }
-    // 2-3.
     PMDL mdl = nullptr;
     NTSTATUS failure = STATUS_SUCCESS;
     PUCHAR systemAddress = LockAndMapUserRange(userAddress, size, &mdl, &failure);
@@ -140,7 +140,7 @@ NTSTATUS MapFrameBuffer(StreamControlBlock* block, ULONG index, FrameSlot* slot)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 4-5. The slot, and the report in the buffer's driver region.
+    // The slot, and the report in the buffer's driver region.
     slot->FrameIndex = static_cast<USHORT>(index);
     slot->Place = FRAME_PLACE_NONE;
     AttachBuffer(slot, descriptor, userAddress, size, mdl, systemAddress);
@@ -172,7 +172,6 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 1.
     PMDL mdl = nullptr;
     NTSTATUS failure = STATUS_SUCCESS;
     PUCHAR replacement = LockAndMapUserRange(replacementAddress, replacementSize, &mdl, &failure);
@@ -180,7 +179,7 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 2-5. The old bytes, the chunks behind them, a clean driver region and a complete frame.
+    // The old bytes, the chunks behind them, a clean driver region and a complete frame.
     RtlCopyMemory(replacement, slot->SystemAddress, slot->Size);
     auto* replacementPrivate = reinterpret_cast<FramePrivate*>(replacement);
     RtlZeroMemory(replacementPrivate->OverflowChunks, sizeof(replacementPrivate->OverflowChunks));
@@ -198,7 +197,7 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
     replacementPrivate->Overflowed = 0;
     replacementPrivate->OverflowBytes = 0;
 
-    // 6-7. The old buffer is user mode's again; the slot and its descriptor name the new one.
+    // The old buffer is user mode's again; the slot and its descriptor name the new one.
     UnlockUserRange(slot->Mdl);
     AttachBuffer(slot, descriptor, replacementAddress, replacementSize, mdl, replacement);
     descriptor->ReplacementSize = 0;
@@ -206,7 +205,7 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
     descriptor->ReplacementUserAddress = 0;
     descriptor->ReplacementSystemAddress = 0;
 
-    // 8.
+    // The next frame request hands it over first.
     AcquireFrameListLock(port);
     MoveFrameSlot(port, slot, FRAME_PLACE_COMPLETED, TRUE);
     ReleaseFrameListLock(port);
@@ -243,7 +242,7 @@ VOID ResumeFrameCache(StreamPort* port)
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 }
 
-// Takes the cache away from the port once nobody uses it. Returns what was published.
+// A frame cache off its port: taken away from it, or mapped and not yet published.
 struct TakenFrameCache {
     StreamControlBlock* ControlBlock;
     PMDL ControlBlockMdl;
@@ -251,6 +250,7 @@ struct TakenFrameCache {
     ULONG FrameSlotCount;
 };
 
+// Takes the cache away from the port once nobody uses it. Returns what was published.
 TakenFrameCache TakeFrameCache(StreamPort* port)
 {
     SuspendFrameCache(port);
@@ -306,7 +306,7 @@ VOID SetCacheReady(StreamPort* port, UCHAR ready)
 
 NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port)
 {
-    // 1.
+    // The process whose pages are locked; its exit releases the cache.
     port->OwnerProcessId = PsGetCurrentProcessId();
 
     // The block must at least hold its header.
@@ -314,7 +314,7 @@ NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 2-4. The StreamControlBlock.
+    // The StreamControlBlock.
     TakenFrameCache cache = {};
     NTSTATUS failure = STATUS_SUCCESS;
     auto* block = reinterpret_cast<StreamControlBlock*>(
@@ -338,11 +338,11 @@ NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 6.
+    // Tells user mode where the driver region ends and how large the FrameHeader is.
     block->FrameHeaderSize = FRAME_HEADER_SIZE;
     block->FramePrivateSize = FRAME_PRIVATE_SIZE;
 
-    // 7. Every frame buffer, into the driver's own slots.
+    // Every frame buffer, into the driver's own slots.
     if (frameCount > 0) {
         ULONG slotsSize = frameCount * ULONG{sizeof(FrameSlot)};
         cache.FrameSlots = static_cast<FrameSlot*>(ExAllocatePoolWithTag(NonPagedPoolNx, slotsSize, POOL_TAG));
@@ -363,17 +363,16 @@ NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port)
     }
     cache.FrameSlotCount = frameCount;
 
-    // 8. From here the receive path may take the stream's packets.
+    // From here the receive path may take the stream's packets.
     PublishFrameCache(port, cache);
     return STATUS_SUCCESS;
 }
 
 VOID ReleaseFrameCache(StreamPort* port)
 {
-    // 1.
     WriteEventLog(MSG_CONTEXT_CLEANUP, 0, "Id:%d", static_cast<int>(port->PortId));
 
-    // 2-3.
+    // Nobody uses the cache once it is taken; unlock and free whatever it held.
     TakenFrameCache cache = TakeFrameCache(port);
     if (cache.ControlBlock != nullptr) {
         UnmapFrameSlots(cache.ControlBlock, cache.FrameSlots, cache.FrameSlotCount);
@@ -388,7 +387,7 @@ VOID ReleaseFrameCache(StreamPort* port)
 
 NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
 {
-    // 1. The input names the block; a short one names nothing.
+    // The input names the block; a short one names nothing.
     const auto* input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     if (input == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < SETUP_INPUT_SIZE) {
         return STATUS_UNSUCCESSFUL;
@@ -399,7 +398,7 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
     ULONG64 blockAddress = ReadLittleEndian64(input + 24);
     auto blockLength = static_cast<USHORT>(input[32] | (input[33] << 8));
 
-    // 2-3.
+    // A bound port, cache or not; set-up, release, flush and cleanup of a port run one at a time.
     StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_BOUND);
     if (port == nullptr) {
         WriteEventLog(MSG_FILE_CONTEXT_NULL, FILE_CONTEXT_NULL_SETUP, nullptr);
@@ -407,7 +406,7 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
     }
     AcquireControlBusy(port);
 
-    // 4-5. A fresh frame state; map the cache, or take every slot of the mapped one back.
+    // A fresh frame state; map the cache, or take every slot of the mapped one back.
     if (port->ControlBlock == nullptr) {
         ResetAssemblyState(port);
         if (!NT_SUCCESS(MapFrameCache(blockAddress, blockLength, port))) {
@@ -431,7 +430,7 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
         ResumeFrameCache(port);
     }
 
-    // 6.
+    // The block shows every frame free and no packet expected.
     StreamControlBlock* block = port->ControlBlock;
     AcquireFrameListLock(port);
     PublishFrameCounts(port);
@@ -439,7 +438,7 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
     block->NoFreeFrame = 0;
     block->ExpectedPacketCount = 0;
 
-    // 7-9.
+    // Frame, start, stop, return and flush requests are accepted from here on.
     SetCacheReady(port, 1);
     WriteEventLog(MSG_CACHE_INIT_COMPLETE, 0, "Id:%d,PSz:%d,FSz:%d,FCnt:%d", static_cast<int>(port->PortId),
         static_cast<int>(block->PacketSize), static_cast<int>(block->FrameSize), static_cast<int>(block->FrameCount));
@@ -450,7 +449,7 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
 
 NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
 {
-    // 1.
+    // A short input names no frame; the cache stays mapped until the request ends.
     if (stack->Parameters.DeviceIoControl.InputBufferLength < RETURN_INPUT_SIZE) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -459,7 +458,7 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 2-3. The frame by the address user mode was given for it.
+    // The frame by the address user mode was given for it.
     ULONG64 headerAddress = ReadLittleEndian64(static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer));
     FrameSlot* slot = nullptr;
     for (ULONG i = 0; i < port->FrameSlotCount; ++i) {
@@ -488,7 +487,7 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
     MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
     ReleaseFrameListLock(port);
 
-    // 4-6. An overflowed frame moves into its replacement, or loses its chunks.
+    // An overflowed frame moves into its replacement, or loses its chunks.
     NTSTATUS status = STATUS_SUCCESS;
     if (slot->Overflowed && slot->Header->FrameStatus == FRAME_STATUS_OVERFLOW) {
         status = MoveOverflowedFrame(port, slot);
@@ -502,13 +501,12 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
         if (slot->Overflowed) {
             ClearFrameOverflow(slot);
         }
-        // 7.
+        // Free for a new block again.
         AcquireFrameListLock(port);
         MoveFrameSlot(port, slot, FRAME_PLACE_FREE);
         ReleaseFrameListLock(port);
     }
 
-    // 8.
     ReleaseCacheUseAndPort(port);
     return status;
 }
@@ -517,7 +515,7 @@ NTSTATUS ReleaseCacheRequest(PIRP irp, PIO_STACK_LOCATION stack)
 {
     (void)irp;
 
-    // 1-2. Later frame, start, stop and flush requests fail until a new set-up.
+    // Later frame, start, stop and flush requests fail until a new set-up.
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
     auto* port = static_cast<StreamPort*>(stack->FileObject->FsContext);
@@ -530,7 +528,7 @@ NTSTATUS ReleaseCacheRequest(PIRP irp, PIO_STACK_LOCATION stack)
     InterlockedIncrement(&port->ReferenceCount);
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // 3-5.
+    // Cleanup, detach or the owner's exit may have released the cache meanwhile; it goes once.
     AcquireControlBusy(port);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     if (port->CacheReleased == 0) {

@@ -1,5 +1,6 @@
 // The frame cache of a StreamPort: locking and mapping the user's StreamControlBlock and frame
-// buffers, releasing them, taking frames back from user mode, and the set-up request.
+// buffers and releasing them; the set-up, release, frame return and flush requests; and the
+// release of every cache a process set up when it exits.
 #pragma once
 
 #include "control/stream_port.h"

@@ -22,13 +22,12 @@ VOID CompleteCancelled(PIRP irp)
 
 NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
 {
-    // 1.
     StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_CACHE_IN_USE);
     if (port == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 2. A completed frame is handed over at once.
+    // A completed frame is handed over at once.
     FrameSlot* slot = TakeCompletedFrame(port);
     if (slot != nullptr) {
         irp->IoStatus.Information = WriteFrameHandOver(slot, irp->AssociatedIrp.SystemBuffer,
@@ -37,7 +36,7 @@ NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_SUCCESS;
     }
 
-    // 3. In request mode 1 a request fails at once while the port is not acquiring.
+    // In request mode 1 a request fails at once while the port is not acquiring.
     AcquireRequestListLock(port);
     if (port->ControlBlock->RequestMode == REQUEST_MODE_FAIL_WHEN_IDLE && port->Acquiring == 0) {
         ReleaseRequestListLock(port);
@@ -45,7 +44,7 @@ NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_CANCELLED;
     }
 
-    // 4. Queue it. A cancellation that came before the cancel routine was in place is honoured
+    // Queue it. A cancellation that came before the cancel routine was in place is honoured
     // here; the reference then goes with the completion.
     irp->Tail.Overlay.DriverContext[0] = port;
     IoMarkIrpPending(irp);

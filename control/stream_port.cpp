@@ -62,10 +62,10 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     RtlCopyMemory(mac, input, sizeof(mac));
     USHORT hostPort = static_cast<USHORT>(input[6] | (input[7] << 8));
 
-    // 1.
+    // Network byte order, as the port field of a received packet has it.
     USHORT udpPort = NetworkOrder(hostPort);
 
-    // 2-3. One StreamPort per handle.
+    // One StreamPort per handle.
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
     if (stack->FileObject->FsContext != nullptr) {
@@ -73,7 +73,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 4-5. The adapter by MAC address; the port must not be bound there yet.
+    // The adapter by MAC address; the port must not be bound there yet.
     FilterAdapter* adapter = nullptr;
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0 && adapter == nullptr; --slot) {
         FilterAdapter* candidate = DriverGlobals.AdapterTable[slot];
@@ -98,7 +98,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 6.
+    // Non-paged: the record is used at DISPATCH_LEVEL, under this lock and on the receive path.
     auto* port = static_cast<StreamPort*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(StreamPort), POOL_TAG));
     if (port == nullptr) {
         NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
@@ -106,7 +106,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 7.
+    // A zeroed record that knows its handle and adapter, with the bind's one reference.
     RtlZeroMemory(port, sizeof(StreamPort));
     port->FileObject = stack->FileObject;
     port->UdpPort = udpPort;
@@ -125,7 +125,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     KeInitializeSpinLock(&port->RequestListLock);
     ExInitializeNPagedLookasideList(&port->RateSampleLookaside, nullptr, nullptr, 0, RATE_SAMPLE_SIZE, POOL_TAG, 0);
 
-    // 8. The highest free slot.
+    // The highest free slot.
     LONG freeSlot = -1;
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
         if (adapter->StreamPorts[slot] == nullptr) {
@@ -140,14 +140,14 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_UNSUCCESSFUL;
     }
 
-    // 9. From here the slot and the handle both lead to the port.
+    // From here the slot and the handle both lead to the port.
     port->AdapterIndex = adapter->AdapterIndex;
     port->SlotIndex = static_cast<ULONG>(freeSlot);
     port->PortId = ((adapter->AdapterIndex + 1) << 16) | (port->SlotIndex + 1);
     adapter->StreamPorts[freeSlot] = port;
     stack->FileObject->FsContext = port;
 
-    // 10. PortId, AdapterIndex and SlotIndex; the rest of the record is not the caller's to see.
+    // PortId, AdapterIndex and SlotIndex; the rest of the record is not the caller's to see.
     ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG copied = outputLength < STREAM_PORT_RECORD_SIZE ? outputLength : STREAM_PORT_RECORD_SIZE;
     auto* output = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
@@ -156,7 +156,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     RtlCopyMemory(output, reported, copied < STREAM_PORT_REPORTED_BYTES ? copied : STREAM_PORT_REPORTED_BYTES);
     irp->IoStatus.Information = copied;
 
-    // 11.
+    // The event is written once the lock is released: the event log writes nothing above APC_LEVEL.
     ULONG portId = port->PortId;
     PVOID ownerProcessId = port->OwnerProcessId;
     PVOID fileObject = port->FileObject;
@@ -169,12 +169,12 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
 // IRQL <= DISPATCH_LEVEL; no spin lock held.
 VOID ReleaseStreamPortReference(StreamPort* port)
 {
-    // 1.
+    // Only the last reference unhooks the port.
     if (InterlockedDecrement(&port->ReferenceCount) != 0) {
         return;
     }
 
-    // 2-3. A holder that found the port in its slot meanwhile finishes the job itself.
+    // A holder that found the port in its slot meanwhile finishes the job itself.
     LOCK_STATE_EX lockState;
     ULONG flags = KeGetCurrentIrql() == DISPATCH_LEVEL ? NDIS_RWL_AT_DISPATCH_LEVEL : 0;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, flags);
@@ -188,7 +188,7 @@ VOID ReleaseStreamPortReference(StreamPort* port)
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // 4. The record may be freed only once this is done, not as soon as the count reads 0.
+    // The record may be freed only once this is done, not as soon as the count reads 0.
     ReleaseFrameCache(port);
     InterlockedExchange(&port->LastReferenceDone, 1);
 }
@@ -236,7 +236,7 @@ VOID ReleaseControlBusy(StreamPort* port)
 
 VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject)
 {
-    // 1-2. Unhook the port from its handle and its slot together: whichever of cleanup and
+    // Unhook the port from its handle and its slot together: whichever of cleanup and
     // detach does this owns the teardown.
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
@@ -253,7 +253,8 @@ VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject)
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // 3-9.
+    // Once no set-up, release or flush is running: a release still waiting finds nothing to do,
+    // waiting requests are cancelled and the bind's reference goes; the last one releases the cache.
     AcquireControlBusy(port);
     port->CacheReleased = 1;
     CancelAllFrameRequests(port);
@@ -270,7 +271,7 @@ VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
             continue;
         }
 
-        // 1-3. Later requests on the handle find no port; the receive path stops taking the
+        // Later requests on the handle find no port; the receive path stops taking the
         // stream's packets.
         port->FileObject->FsContext = nullptr;
         adapter->StreamPorts[slot] = nullptr;
@@ -281,12 +282,12 @@ VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
         port->CacheReleased = 1;
         NdisReleaseRWLock(DriverGlobals.AdapterTableLock, lockState);
 
-        // 4-8.
+        // Without the lock: requests are completed and the wait for the last reference sleeps.
         CancelAllFrameRequests(port);
         ReleaseStreamPortReference(port);
         FreeWhenUnreferenced(port);
 
-        // 9.
+        // Held again for the next slot, and on return, as the caller expects.
         NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, lockState, 0);
     }
 }

@@ -39,7 +39,8 @@ enum FilterState : ULONG {
 // its three names; freed by FilterDetach.
 struct FilterAdapter {
     NDIS_HANDLE NdisFilterHandle;        // set at attach, constant afterwards
-    NDIS_STRING FilterModuleName;        // copies of the attach parameters' names; never read
+    NDIS_STRING FilterModuleName;        // copies of the attach parameters' names; only detach
+                                         // reads them, for the size of the block to free
     NDIS_STRING MiniportFriendlyName;
     NDIS_STRING MiniportName;
     KSPIN_LOCK Lock;                     // guards PendingOidRequest and the pausing transition
@@ -57,14 +58,15 @@ struct FilterAdapter {
 // ---- Driver-wide state ----------------------------------------------------------------------
 // One statically allocated record, zero at load.
 struct DriverGlobalsRecord {
-    PDRIVER_OBJECT DriverObject;          // written by DriverEntry; the event log needs it
+    PDRIVER_OBJECT DriverObject;          // written by DriverEntry; the event log needs it, and it is
+                                          // the filter driver context FilterAttach checks
     NDIS_HANDLE FilterDriverHandle;       // written by DriverEntry
     NDIS_HANDLE ControlDeviceHandle;      // written by RegisterControlDevice, cleared by unload
     PDEVICE_OBJECT ControlDeviceObject;   // written by RegisterControlDevice
     PNDIS_RW_LOCK_EX AdapterTableLock;    // over AdapterTable, every StreamPorts slot, every
                                           // handle's StreamPort and every port's ControlBlock
     _Guarded_by_(AdapterTableLock) FilterAdapter* AdapterTable[MAX_ADAPTERS];
-    PDEVICE_OBJECT NotificationDevice;    // written by DriverEntry; no reference held
+    PDEVICE_OBJECT NotificationDevice;    // written and referenced by DriverEntry, released by unload
     HANDLE WorkerThreadHandle;            // written by DriverEntry, closed by unload
     volatile UCHAR WorkerStop;            // written once by unload, polled by the worker
     NPAGED_LOOKASIDE_LIST ResendWorkItemLookaside;

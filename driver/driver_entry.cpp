@@ -78,7 +78,7 @@ VOID FillFilterCharacteristics(NDIS_FILTER_DRIVER_CHARACTERISTICS* fc)
     fc->StatusHandler = FilterStatus;
 }
 
-// Undoes steps 4 and 5 of DriverEntry.
+// Frees the adapter table lock and the work-item lookaside list, whichever exist.
 VOID FreeDriverState()
 {
     if (DriverGlobals.AdapterTableLock != nullptr) {
@@ -170,28 +170,28 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 {
     (void)registryPath;
 
-    // 1. The software-trace provider; it carries no behaviour.
+    // The software-trace provider; it carries no behaviour.
     EtwRegister(&TRACE_PROVIDER_GUID, nullptr, nullptr, &DriverGlobals.TraceHandle);
 
-    // 2. The filter's names; from here on the event log works.
+    // The filter's names; from here on the event log works.
     RtlInitUnicodeString(&FilterServiceName, u"kxGenICamForEthernet");
     RtlInitUnicodeString(&FilterFriendlyName, u"GenICam For Ethernet Driver");
     RtlInitUnicodeString(&FilterUniqueName, u"{C4392A18-F3F6-4E0B-81C3-837E37C06420}");
     DriverGlobals.DriverObject = driverObject;
 
-    // 3. The characteristics and the unload routine.
+    // The characteristics and the unload routine.
     NDIS_FILTER_DRIVER_CHARACTERISTICS characteristics;
     FillFilterCharacteristics(&characteristics);
     driverObject->DriverUnload = DriverUnload;
     DriverGlobals.FilterDriverHandle = nullptr;
 
-    // 4. The adapter table lock: filter modules attach as soon as the filter is registered.
+    // The adapter table lock: filter modules attach as soon as the filter is registered.
     DriverGlobals.AdapterTableLock = NdisAllocateRWLock(nullptr);
     if (DriverGlobals.AdapterTableLock == nullptr) {
         return FailLoad(LOAD_FAILED_LOCK_ALLOCATION, NDIS_STATUS_RESOURCES);
     }
 
-    // 5. The worker thread's work items.
+    // The worker thread's work items.
     ExInitializeNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, nullptr, nullptr, 0,
         RESEND_WORK_ITEM_SIZE, POOL_TAG, 0);
     DriverGlobals.LookasideReady = TRUE;
@@ -203,7 +203,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     }
     DriverGlobals.ProcessNotifyRegistered = TRUE;
 
-    // 6. Register the filter; modules attach from here on.
+    // Register the filter; modules attach from here on.
     NDIS_STATUS status = NdisFRegisterFilterDriver(driverObject, driverObject, &characteristics,
         &DriverGlobals.FilterDriverHandle);
     if (status != NDIS_STATUS_SUCCESS) {
@@ -211,14 +211,14 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
         return FailLoad(LOAD_FAILED_FILTER_REGISTRATION, status);
     }
 
-    // 7. The control device.
+    // The control device; user mode can bind ports from here on.
     status = RegisterControlDevice();
     if (status != NDIS_STATUS_SUCCESS) {
         DriverGlobals.ControlDeviceHandle = nullptr;
         return FailLoad(LOAD_FAILED_CONTROL_DEVICE, status);
     }
 
-    // 8. The worker thread. Without it no quiet frame would ever be asked for again, so a
+    // The worker thread. Without it no quiet frame would ever be asked for again, so a
     // thread that cannot start fails the load.
     status = PsCreateSystemThread(&DriverGlobals.WorkerThreadHandle, THREAD_ALL_ACCESS, nullptr, nullptr,
         nullptr, ResendWorker, nullptr);
@@ -227,7 +227,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
         return FailLoad(LOAD_FAILED_WORKER_THREAD, status);
     }
 
-    // 9. The notification device; the driver runs without notifications when it is missing.
+    // The notification device; the driver runs without notifications when it is missing.
     status = FindNotificationDevice(NOTIFICATION_DRIVER_NAME, &DriverGlobals.NotificationDevice);
     if (NT_SUCCESS(status)) {
         // Held until unload, so that the device stays valid for every port that reports on it.
@@ -240,7 +240,6 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
         DriverGlobals.NotificationDevice = nullptr;
     }
 
-    // 10.
     WriteEventLog(MSG_DRIVER_LOADED, 0, "Edition:%s. Built %s %s", DriverVersion, __DATE__, __TIME__);
     return STATUS_SUCCESS;
 }
@@ -249,7 +248,7 @@ VOID DriverUnload(PDRIVER_OBJECT driverObject)
 {
     (void)driverObject;
 
-    // 1-2. Stop the worker thread and wait until it has ended.
+    // Stop the worker thread and wait until it has ended.
     DriverGlobals.WorkerStop = 1;
     if (DriverGlobals.WorkerThreadHandle != nullptr) {
         PVOID thread = nullptr;
@@ -263,18 +262,18 @@ VOID DriverUnload(PDRIVER_OBJECT driverObject)
         }
     }
 
-    // 3. No new control requests from here on.
+    // No new control requests from here on.
     if (DriverGlobals.ControlDeviceHandle != nullptr) {
         NdisDeregisterDeviceEx(DriverGlobals.ControlDeviceHandle);
         DriverGlobals.ControlDeviceHandle = nullptr;
     }
 
-    // 4. Every module still attached is detached through FilterDetach.
+    // Every module still attached is detached through FilterDetach.
     NdisFDeregisterFilterDriver(DriverGlobals.FilterDriverHandle);
     DriverGlobals.FilterDriverHandle = nullptr;
 
-    // 5-6. No port is left to report on the notification device, nor a cache to release at a
-    // process's exit.
+    // No port is left to report on the notification device, so the reference taken at load goes;
+    // nor is a cache left to release at a process's exit.
     if (DriverGlobals.NotificationDevice != nullptr) {
         ObfDereferenceObject(DriverGlobals.NotificationDevice);
         DriverGlobals.NotificationDevice = nullptr;
@@ -282,7 +281,6 @@ VOID DriverUnload(PDRIVER_OBJECT driverObject)
     RemoveProcessNotify();
     FreeDriverState();
 
-    // 7-8.
     WriteEventLog(MSG_DRIVER_UNLOADED, 0, "Version:%s", DriverVersion);
     EtwUnregister(DriverGlobals.TraceHandle);
 
