@@ -119,7 +119,7 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
     NamespacePair net;
     ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
     const std::string dir = testing::TempDir();
-    CameraProcess camera(net, {"--width", "640", "--height", "480", "--pixel-format", "mono8", "--fps", "20", "--loss", "1",
+    CameraProcess camera(net, {"--width", "320", "--height", "240", "--pixel-format", "mono8", "--fps", "20", "--loss", "1",
         "--zip-xml", "--seconds", "120", "--json", dir + "live_camera.json"}, dir + "live_camera.log");
 
     const CommandRun run = RunCommand(net.InHost(
@@ -135,7 +135,7 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
     EXPECT_TRUE(live["checker"].empty()) << live["checker"];
     EXPECT_EQ(live["settings"]["description"], "CameraEmulator.zip");
     EXPECT_EQ(live["settings"]["pixel_format"], "Mono8");
-    EXPECT_EQ(live["settings"]["frame_size"], 640u * 480u);
+    EXPECT_EQ(live["settings"]["frame_size"], 320u * 240u);
     EXPECT_GT(live["counters"]["ResentPackets"], 0u);
 
     // What the camera lost on purpose came back through the driver's requests on the wire, and
