@@ -22,10 +22,10 @@ add_custom_command(
 add_custom_target(gvsp_messages DEPENDS ${GVSP_GENERATED}/driver/gvspfilter_msg.h)
 
 # Kernel code generation: no exceptions, RTTI, thread-safe statics or stack protector (none of
-# them has a runtime in the kernel); no stack probes (kernel stacks are resident, and the
-# import library offers no __chkstk); unwind tables stay, the kernel walks them.
+# them has a runtime in the kernel); no stack probes (the import library offers no __chkstk),
+# so no frame may reach the next page of the stack; unwind tables stay, the kernel walks them.
 set(GVSP_KERNEL_FLAGS -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
-    -fno-stack-protector -fno-stack-check -mno-stack-arg-probe -fno-common)
+    -fno-stack-protector -fno-stack-check -mno-stack-arg-probe -Wframe-larger-than=4096 -fno-common)
 
 file(GLOB GVSP_CORE_SOURCES CONFIGURE_DEPENDS
     driver/*.cpp control/*.cpp stream/*.cpp delivery/*.cpp)
