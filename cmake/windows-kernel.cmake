@@ -1,7 +1,7 @@
 # The Windows kernel build (preset windows-kernel): gvspfilter.sys from the core and the
 # Windows binding of platform/, linked with mingw-w64 against ndis.sys, ntoskrnl.exe and
 # hal.dll, then its PE image checked and its INF checked against the driver's constants.
-enable_language(C ASM)
+enable_language(C ASM RC)
 
 # The message table compiler runs on the build machine, not the target.
 find_program(GVSP_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
@@ -13,13 +13,19 @@ add_custom_command(
     DEPENDS ${PROJECT_SOURCE_DIR}/cmake/message_compiler.cpp
     COMMENT "Building the message table compiler for the build machine")
 add_custom_command(
-    OUTPUT ${GVSP_GENERATED}/driver/gvspfilter_msg.h
+    OUTPUT ${GVSP_GENERATED}/driver/gvspfilter_msg.h ${GVSP_GENERATED}/gvspfilter_msg.bin
     COMMAND ${CMAKE_COMMAND} -E make_directory ${GVSP_GENERATED}/driver ${GVSP_GENERATED}/host
     COMMAND ${GVSP_MESSAGE_COMPILER} ${PROJECT_SOURCE_DIR}/driver/gvspfilter.mc
             ${GVSP_GENERATED}/driver/gvspfilter_msg.h ${GVSP_GENERATED}/host/message_table.inc
+            ${GVSP_GENERATED}/gvspfilter_msg.bin
     DEPENDS ${GVSP_MESSAGE_COMPILER} ${PROJECT_SOURCE_DIR}/driver/gvspfilter.mc
     COMMENT "Compiling the message table")
-add_custom_target(gvsp_messages DEPENDS ${GVSP_GENERATED}/driver/gvspfilter_msg.h)
+add_custom_target(gvsp_messages DEPENDS ${GVSP_GENERATED}/driver/gvspfilter_msg.h ${GVSP_GENERATED}/gvspfilter_msg.bin)
+# The image's MESSAGETABLE resource, from which the event viewer renders the driver's entries.
+file(WRITE ${GVSP_GENERATED}/gvspfilter_msg.rc
+    "LANGUAGE 0x9, 0x1\n1 MESSAGETABLE \"${GVSP_GENERATED}/gvspfilter_msg.bin\"\n")
+set_source_files_properties(${GVSP_GENERATED}/gvspfilter_msg.rc PROPERTIES
+    OBJECT_DEPENDS ${GVSP_GENERATED}/gvspfilter_msg.bin)
 
 # Kernel code generation: no exceptions, RTTI, thread-safe statics or stack protector (none of
 # them has a runtime in the kernel); no stack probes (the import library offers no __chkstk),
@@ -31,7 +37,8 @@ file(GLOB GVSP_CORE_SOURCES CONFIGURE_DEPENDS
     driver/*.cpp control/*.cpp stream/*.cpp delivery/*.cpp)
 add_executable(gvspfilter ${GVSP_CORE_SOURCES}
     platform/windows/probe_and_lock.S
-    platform/windows/ddk_crosscheck.c)
+    platform/windows/ddk_crosscheck.c
+    ${GVSP_GENERATED}/gvspfilter_msg.rc)
 add_dependencies(gvspfilter gvsp_messages)
 set_target_properties(gvspfilter PROPERTIES SUFFIX .sys)
 target_compile_definitions(gvspfilter PRIVATE GVSP_WINDOWS_KERNEL)

@@ -3,7 +3,7 @@
 native subsystem, entry point DriverEntry, imports only from ndis.sys, ntoskrnl.exe and hal.dll
 and only names those modules export (their mingw-w64 import libraries' lists), no C or C++
 runtime, no static constructors, no section both writable and executable, unwind data present,
-a correct checksum.
+a message table resource for the event viewer, a correct checksum.
 Usage: pe-check.py IMAGE [LIBRARY_DIR]"""
 import os
 import re
@@ -99,9 +99,13 @@ def check(image, library_dir):
     for module, library in KERNEL_MODULES.items():
         listing = run(NM, os.path.join(library_dir, library))
         exports[module] = set(re.findall(r" I __imp_(\S+)$", listing, re.M))
+    headers = run(OBJDUMP, "-p", image)
+    # The resource directory's type table lists MESSAGETABLE (type 11) first-level entries.
+    if not re.search(r"Type Table:.*\n\s*[0-9a-f]+\s+Entry: ID: 0x00000b,", headers):
+        faults.append("no MESSAGETABLE resource: the event viewer could not render the driver's entries")
     imports = {}
     module = None
-    for line in run(OBJDUMP, "-p", image).splitlines():
+    for line in headers.splitlines():
         found = re.match(r"\s*DLL Name: (\S+)", line)
         if found:
             module = found.group(1).lower()
@@ -126,7 +130,7 @@ def check(image, library_dir):
     if not faults:
         count = sum(len(names) for names in imports.values())
         print(f"pe check: {image}: x64 native driver, entry DriverEntry, {count} imports from "
-              f"{', '.join(sorted(imports))}, all exported; no runtime, no W+X section, checksum valid")
+              f"{', '.join(sorted(imports))}, all exported; no runtime, no W+X section, message table, checksum valid")
     return faults
 
 
