@@ -1,7 +1,9 @@
 // A message compiler for the driver's message table (.mc): reads the subset of the format the
-// driver uses and writes the message ids as a header for the driver, and the texts as a table
-// for the host's event viewer. Runs at build time on the build machine.
+// driver uses and writes the message ids as a header for the driver, the texts as a table for
+// the host's event viewer and, when asked, as the binary message table a Windows image carries
+// as its MESSAGETABLE resource. Runs at build time on the build machine.
 #include <cstdio>
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
@@ -62,12 +64,50 @@ std::string Escape(const std::string& s)
     return out;
 }
 
+// The MESSAGETABLE resource: a count of blocks, each block a run of consecutive ids with the
+// offset of its entries, each entry its length (padded to 4 bytes), flags 0 (ANSI text) and
+// the NUL-terminated text. Little-endian, as the resource is read on x64.
+std::string MessageResource(std::vector<Message> messages)
+{
+    std::sort(messages.begin(), messages.end(), [](const Message& a, const Message& b) { return a.id < b.id; });
+    std::vector<std::pair<size_t, size_t>> blocks;   // first and one-past-last message of each run
+    for (size_t i = 0; i < messages.size(); ++i) {
+        if (blocks.empty() || messages[i].id != messages[i - 1].id + 1) {
+            blocks.push_back({i, i});
+        }
+        blocks.back().second = i + 1;
+    }
+    auto put32 = [](std::string& out, uint32_t v) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            out += char((v >> shift) & 0xFF);
+        }
+    };
+    std::string entries;
+    std::string head;
+    put32(head, uint32_t(blocks.size()));
+    size_t offset = 4 + 12 * blocks.size();
+    for (const auto& [first, last] : blocks) {
+        put32(head, messages[first].id);
+        put32(head, messages[last - 1].id);
+        put32(head, uint32_t(offset + entries.size()));
+        for (size_t i = first; i < last; ++i) {
+            size_t length = (4 + messages[i].text.size() + 1 + 3) & ~size_t(3);
+            entries += char(length & 0xFF);
+            entries += char(length >> 8);
+            entries += std::string(2, '\0');
+            entries += messages[i].text;
+            entries += std::string(length - 4 - messages[i].text.size(), '\0');
+        }
+    }
+    return head + entries;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::cerr << "usage: message_compiler SOURCE.mc HEADER TABLE\n";
+    if (argc != 4 && argc != 5) {
+        std::cerr << "usage: message_compiler SOURCE.mc HEADER TABLE [RESOURCE.bin]\n";
         return 2;
     }
     std::ifstream in(argv[1]);
@@ -133,6 +173,14 @@ int main(int argc, char** argv)
         char id[16];
         std::snprintf(id, sizeof id, "0x%08Xu", m.id);
         table << "{" << id << ", \"" << m.symbol << "\", \"" << Escape(m.text) << "\"},\n";
+    }
+    if (argc == 5) {
+        std::ofstream resource(argv[4], std::ios::binary);
+        resource << MessageResource(messages);
+        if (!resource) {
+            std::cerr << "message_compiler: cannot write " << argv[4] << "\n";
+            return 1;
+        }
     }
     if (!header || !table) {
         std::cerr << "message_compiler: cannot write the outputs\n";

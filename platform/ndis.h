@@ -4,6 +4,11 @@
 // forwarding. Declarations only; host/ emulates them. Freestanding C++20.
 #pragma once
 
+// The Windows kernel build takes the Windows binding instead of these declarations.
+#if defined(GVSP_WINDOWS_KERNEL)
+#include "platform/windows/ndis.h"
+#else
+
 #include "platform/wdm.h"
 
 typedef PVOID NDIS_HANDLE;
@@ -435,3 +440,5 @@ _IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisRegisterDeviceEx(NDIS_HANDLE ndis
     PNDIS_HANDLE ndisDeviceHandle);
 _IRQL_requires_(PASSIVE_LEVEL) VOID NdisDeregisterDeviceEx(NDIS_HANDLE ndisDeviceHandle);
 _IRQL_requires_max_(DISPATCH_LEVEL) PVOID NdisGetDeviceReservedExtension(PDEVICE_OBJECT deviceObject);
+
+#endif

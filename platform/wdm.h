@@ -5,6 +5,11 @@
 // them on Linux. Freestanding C++20.
 #pragma once
 
+// The Windows kernel build takes the Windows binding instead of these declarations.
+#if defined(GVSP_WINDOWS_KERNEL)
+#include "platform/windows/wdm.h"
+#else
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -548,3 +553,5 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS IoReportTargetDeviceChangeAsynchron
 typedef ULONGLONG REGHANDLE;
 NTSTATUS EtwRegister(LPCGUID providerId, PVOID enableCallback, PVOID callbackContext, REGHANDLE* regHandle);
 NTSTATUS EtwUnregister(REGHANDLE regHandle);
+
+#endif

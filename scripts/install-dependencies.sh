@@ -10,6 +10,7 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64)
 command -v ip >/dev/null 2>&1 || need+=(iproute2)
+command -v python3 >/dev/null 2>&1 || need+=(python3)
 for package in libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libpng-dev libpcap-dev \
     libpugixml-dev libzip-dev; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || need+=("$package")
