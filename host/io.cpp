@@ -1025,7 +1025,8 @@ VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost)
             unsigned(record->stack.Parameters.DeviceIoControl.IoControlCode), unsigned(record->finalStatus));
         return;
     }
-    if (irp->CancelRoutine != nullptr) {
+    // Read as IoSetCancelRoutine writes it: a cancel on another thread may be exchanging it.
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
         guard.unlock();
         ReportViolation(Rule::IrpCompletedTwice, "IRP %p completed with its cancel routine still set: a cancel can "
             "then complete it a second time (clear it with IoSetCancelRoutine(Irp, NULL) first)",

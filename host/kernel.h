@@ -39,6 +39,13 @@ PoolUsage PoolUsageOfTag(uint32_t tag);
 uint64_t CheckNoPoolUnderTag(uint32_t tag, const char* when);
 // True when `p` lies inside a live pool block (the checker's view of non-paged memory).
 bool IsPoolAddress(const void* p);
+// The entries of the live lookaside lists under `tag`: parked on their lists (pool blocks kept
+// for reuse) and handed out and not yet returned.
+struct LookasideUsage {
+    PoolUsage parked;
+    uint64_t outstanding = 0;
+};
+LookasideUsage LookasideUsageOfTag(uint32_t tag);
 
 constexpr uint32_t TagOf(const char (&text)[5])
 {

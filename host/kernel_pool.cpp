@@ -271,6 +271,21 @@ void FreeEntry(LookasideRecord* record, void* entry, const char* routine)
 
 }  // namespace
 
+LookasideUsage LookasideUsageOfTag(uint32_t tag)
+{
+    LookasideUsage usage;
+    std::lock_guard<std::mutex> lock(Lookasides().mutex);
+    for (LookasideRecord* record : Lookasides().live) {
+        std::lock_guard<std::mutex> entries(record->mutex);
+        if (record->tag == tag) {
+            usage.parked.blocks += record->parked.size();
+            usage.parked.bytes += record->parked.size() * record->size;
+            usage.outstanding += record->outstanding.size();
+        }
+    }
+    return usage;
+}
+
 namespace detail {
 
 void CheckAndResetLookasides(const char* when)

@@ -147,6 +147,9 @@ public:
     size_t CompleteSends(size_t maxLists = SIZE_MAX, NDIS_STATUS status = NDIS_STATUS_SUCCESS,
         ULONG completeFlags = NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL);
     std::vector<SendRecord> SentToMiniport() const;
+    // Forgets the records of indications, returns, sends and send completions kept so far: a
+    // harness that runs for hours keeps its memory bounded between its inputs.
+    void ForgetTrafficRecords();
     // The records from index `first` on, for a poller that remembers how many it has seen.
     std::vector<SendRecord> SentToMiniportSince(size_t first) const;
     std::vector<SendCompletionRecord> SendCompletionsAbove() const;

@@ -930,6 +930,15 @@ std::vector<SendRecord> Adapter::SentToMiniport() const
     return state_->sentToMiniport;
 }
 
+void Adapter::ForgetTrafficRecords()
+{
+    NdisGuard guard(Ndis().lock);
+    state_->indicatedAbove.clear();
+    state_->returnedToMiniport.clear();
+    state_->sentToMiniport.clear();
+    state_->sendCompletionsAbove.clear();
+}
+
 std::vector<SendRecord> Adapter::SentToMiniportSince(size_t first) const
 {
     NdisGuard guard(Ndis().lock);

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the sanitizer test build (warnings as
-# errors) and runs every test, the kernel build check among them.
+# errors) and runs every test, the kernel build check among them; then a short run of each fuzz
+# target over its seed corpus and regressions, and a bounded threaded stress run under
+# ThreadSanitizer (GVSP_STRESS_SECONDS, default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,3 +10,25 @@ scripts/install-dependencies.sh
 cmake --preset asan
 cmake --build --preset asan -j "$(nproc)"
 ctest --preset asan -j "$(nproc)"
+
+# Fuzz smoke: every seed and regression input, then a few hundred mutations per target. New
+# inputs and crashes go to a scratch directory, never into the repository's corpus.
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$(nproc)" --target fuzz_receive fuzz_control fuzz_resend
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+for target in receive control resend; do
+    mkdir -p "$scratch/$target"
+    regressions=()
+    [ -d "fuzz/regressions/$target" ] && regressions=("fuzz/regressions/$target")
+    "build/fuzz/fuzz/fuzz_$target" -runs=400 -seed=1 -artifact_prefix="$scratch/" "$scratch/$target" \
+        "fuzz/corpus/$target" "${regressions[@]}" 2>"$scratch/$target.log" || { cat "$scratch/$target.log"; exit 1; }
+    grep -h "^Done" "$scratch/$target.log" | sed "s/^/fuzz_$target: /"
+done
+
+# Threaded stress under ThreadSanitizer, on the real clock; races still open are listed in the
+# suppressions file.
+cmake --preset tsan
+cmake --build --preset tsan -j "$(nproc)" --target gvsp_stress
+TSAN_OPTIONS="suppressions=$PWD/tests/stress/tsan.supp halt_on_error=1" \
+    build/tsan/tests/gvsp_stress --seconds "${GVSP_STRESS_SECONDS:-30}"
