@@ -193,13 +193,10 @@ public:
     }
 
     // After every process of the input has ended: the driver holds exactly what it held after
-    // loading, no user page stays locked and no system mapping of user memory is left. The
-    // records of traffic and the event log are forgotten, so that memory stays bounded.
+    // loading, no user page stays locked and no system mapping of user memory is left. The event
+    // log is forgotten (the adapters' traffic records are bounded), so that memory stays bounded.
     void CheckReset()
     {
-        for (host::Adapter* adapter : adapters_) {
-            adapter->ForgetTrafficRecords();
-        }
         host::TheEventLog().Clear();
         // Entries parked on a lookaside list are kept for reuse, not leaked.
         host::LookasideUsage lookaside = host::LookasideUsageOfTag(POOL_TAG);

@@ -39,12 +39,29 @@ struct HeldLock {
     bool recursive;   // a reported recursive acquisition: releasing it touches nothing
 };
 
-// One per OS thread that touched the kernel. `held` is written by its own thread only; the
-// mutex lets the reset read it from another thread.
+// Lets the reset read a thread's `held` from another thread. Its owner, the only writer, takes it
+// around every change and practically never finds it taken: a flag rather than a mutex, so that a
+// lock acquisition costs no library call.
+class HeldGuard {
+public:
+    void lock()
+    {
+        while (taken_.exchange(true, std::memory_order_acquire)) {
+            std::this_thread::yield();
+        }
+    }
+    void unlock() { taken_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> taken_{false};
+};
+
+// One per OS thread that touched the kernel. `held` is written by its own thread only, under
+// `heldGuard`; it is reserved so that holding a few locks allocates nothing.
 struct ThreadState {
     uint32_t serial;
     KIRQL irql = PASSIVE_LEVEL;
-    std::mutex heldMutex;
+    HeldGuard heldGuard;
     std::vector<HeldLock> held;
     void* kernelThread = nullptr;              // the KernelThread of a system thread
     HANDLE processId = reinterpret_cast<HANDLE>(4);   // the system process
@@ -215,7 +232,7 @@ void AcquireSpinLock(PKSPIN_LOCK spinLock, const char* routine)
     if (seen == mine) {
         ReportViolation(Rule::LockMisuse, "%s: recursive acquisition of %s by the thread that holds it (deadlock)",
             routine, LockName(spinLock, LockKind::Spin).c_str());
-        std::lock_guard<std::mutex> lock(tls.heldMutex);
+        std::lock_guard<HeldGuard> lock(tls.heldGuard);
         tls.held.push_back({spinLock, LockKind::Spin, true});
         return;
     }
@@ -225,12 +242,15 @@ void AcquireSpinLock(PKSPIN_LOCK spinLock, const char* routine)
         __atomic_compare_exchange_n(spinLock, &seen, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
     }
     RecordLockOrder(spinLock, LockKind::Spin);
-    auto started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point started;   // read once the lock turns out to be taken
     bool reportedStuck = false;
     for (unsigned spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(spinLock, &expected, mine, true, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             break;
+        }
+        if (spins == 0) {
+            started = std::chrono::steady_clock::now();
         }
         if (spins < 64) {
             __builtin_ia32_pause();
@@ -246,7 +266,7 @@ void AcquireSpinLock(PKSPIN_LOCK spinLock, const char* routine)
             }
         }
     }
-    std::lock_guard<std::mutex> lock(tls.heldMutex);
+    std::lock_guard<HeldGuard> lock(tls.heldGuard);
     tls.held.push_back({spinLock, LockKind::Spin, false});
 }
 
@@ -270,7 +290,7 @@ void ReleaseHeldEntry(size_t index)
 {
     HeldLock h = tls.held[index];
     {
-        std::lock_guard<std::mutex> lock(tls.heldMutex);
+        std::lock_guard<HeldGuard> lock(tls.heldGuard);
         tls.held.erase(tls.held.begin() + static_cast<std::ptrdiff_t>(index));
     }
     if (h.recursive) {
@@ -323,15 +343,21 @@ void RequireDispatch(const char* routine)
 }  // namespace host
 
 // ---- The NDIS reader/writer lock record (opaque to the core) ------------------------------------
+// `state` is the lock itself, changed only by atomic read-modify-writes: the readers, the writers
+// waiting (new readers wait behind them) and the writer. A thread that cannot take the lock at
+// once sleeps on `changed` under `mutex`, counted in `sleepers`; a release touches the mutex and
+// wakes anyone only when `sleepers` is not zero.
 struct NDIS_RW_LOCK_EX {
     static constexpr uint64_t LiveMagic = 0x4B434F4C57524E48ull;   // "HNRWLOCK"
+    static constexpr uint64_t Reader = 1;                          // bits 0-31: readers
+    static constexpr uint64_t Readers = (uint64_t(1) << 32) - 1;
+    static constexpr uint64_t WaitingWriter = uint64_t(1) << 32;   // bits 32-62: writers waiting
+    static constexpr uint64_t Writer = uint64_t(1) << 63;
     uint64_t magic = LiveMagic;
+    std::atomic<uint64_t> state{0};
+    std::atomic<uint32_t> sleepers{0};
     std::mutex mutex;
     std::condition_variable changed;
-    host::ThreadState* writer = nullptr;
-    uint32_t readers = 0;
-    uint32_t waitingWriters = 0;
-    std::map<host::ThreadState*, uint32_t> readersByThread;
     host::detail::Frames allocatedAt;
 };
 
@@ -361,35 +387,63 @@ bool IsLiveRwLock(PNDIS_RW_LOCK_EX lock, const char* routine)
     return true;
 }
 
-void ReleaseRwInternals(PNDIS_RW_LOCK_EX lock, LockKind kind)
+// A read is granted when no writer holds the lock or waits for it.
+bool TryTakeRead(PNDIS_RW_LOCK_EX lock)
 {
-    std::lock_guard<std::mutex> guard(lock->mutex);
-    if (kind == LockKind::RwWrite) {
-        lock->writer = nullptr;
-    } else {
-        auto it = lock->readersByThread.find(&tls);
-        if (it != lock->readersByThread.end() && --it->second == 0) {
-            lock->readersByThread.erase(it);
+    uint64_t state = lock->state.load();
+    while ((state & ~NDIS_RW_LOCK_EX::Readers) == 0) {
+        if (lock->state.compare_exchange_weak(state, state + NDIS_RW_LOCK_EX::Reader)) {
+            return true;
         }
-        --lock->readers;
     }
-    lock->changed.notify_all();
+    return false;
 }
 
-void WaitStuck(std::unique_lock<std::mutex>& guard, PNDIS_RW_LOCK_EX lock, const char* routine,
-    const std::function<bool()>& ready)
+// A waiting writer takes the lock when nobody holds it.
+bool TryTakeWrite(PNDIS_RW_LOCK_EX lock)
 {
+    uint64_t state = lock->state.load();
+    while ((state & (NDIS_RW_LOCK_EX::Writer | NDIS_RW_LOCK_EX::Readers)) == 0) {
+        if (lock->state.compare_exchange_weak(state,
+                state - NDIS_RW_LOCK_EX::WaitingWriter + NDIS_RW_LOCK_EX::Writer)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes the lock with `tryTake`, sleeping until a release when it cannot, and reports a wait that
+// lasts. The sleeper is counted before its last try under the mutex, and a release reads the count
+// after changing the state: either the try sees the release, or the release wakes the sleeper.
+void TakeRwLock(PNDIS_RW_LOCK_EX lock, const char* routine, bool (*tryTake)(PNDIS_RW_LOCK_EX))
+{
+    if (tryTake(lock)) {
+        return;
+    }
+    std::unique_lock<std::mutex> guard(lock->mutex);
+    lock->sleepers.fetch_add(1);
     auto started = std::chrono::steady_clock::now();
     bool reported = false;
-    while (!ready()) {
-        lock->changed.wait_for(guard, std::chrono::milliseconds(500));
-        if (!reported && !ready() && std::chrono::steady_clock::now() - started > StuckReportAfter) {
+    while (!tryTake(lock)) {
+        if (!reported && std::chrono::steady_clock::now() - started > StuckReportAfter) {
             reported = true;
             guard.unlock();
             ReportViolation(Rule::LockMisuse, "%s: waited more than 10 s for %s (deadlock?)", routine,
                 LockName(lock, LockKind::RwWrite).c_str());
             guard.lock();
+            continue;
         }
+        lock->changed.wait_for(guard, std::chrono::milliseconds(500));
+    }
+    lock->sleepers.fetch_sub(1);
+}
+
+void ReleaseRwInternals(PNDIS_RW_LOCK_EX lock, LockKind kind)
+{
+    lock->state.fetch_sub(kind == LockKind::RwWrite ? NDIS_RW_LOCK_EX::Writer : NDIS_RW_LOCK_EX::Reader);
+    if (lock->sleepers.load() != 0) {
+        std::lock_guard<std::mutex> guard(lock->mutex);
+        lock->changed.notify_all();
     }
 }
 
@@ -534,7 +588,7 @@ void CheckAndResetLocks(const char* when)
             if (state == &tls) {
                 continue;
             }
-            std::lock_guard<std::mutex> heldLock(state->heldMutex);
+            std::lock_guard<HeldGuard> heldLock(state->heldGuard);
             if (!state->held.empty()) {
                 others.push_back("thread " + std::to_string(state->serial) + " holds " + HeldLocksText(state->held));
             }
@@ -666,12 +720,7 @@ VOID NdisFreeRWLock(PNDIS_RW_LOCK_EX lock)
             return;
         }
     }
-    bool held;
-    {
-        std::lock_guard<std::mutex> guard(lock->mutex);
-        held = lock->writer != nullptr || lock->readers != 0;
-    }
-    if (held) {
+    if ((lock->state.load() & (NDIS_RW_LOCK_EX::Writer | NDIS_RW_LOCK_EX::Readers)) != 0) {
         host::ReportViolation(host::Rule::LockMisuse, "NdisFreeRWLock of %s while it is held",
             host::LockName(lock, host::LockKind::RwWrite).c_str());
     }
@@ -687,20 +736,13 @@ VOID NdisAcquireRWLockRead(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState, ULON
         return;
     }
     // Recursive reads, and reads under the thread's own write, are granted at once (NDIS allows them).
-    bool nested = host::FindHeld(lock, false, true, true) >= 0;
-    if (!nested) {
+    if (host::FindHeld(lock, false, true, true) >= 0) {
+        lock->state.fetch_add(NDIS_RW_LOCK_EX::Reader);
+    } else {
         host::RecordLockOrder(lock, host::LockKind::RwRead);
+        host::TakeRwLock(lock, "NdisAcquireRWLockRead", host::TryTakeRead);
     }
-    {
-        std::unique_lock<std::mutex> guard(lock->mutex);
-        if (!nested) {
-            host::WaitStuck(guard, lock, "NdisAcquireRWLockRead",
-                [&] { return lock->writer == nullptr && lock->waitingWriters == 0; });
-        }
-        ++lock->readers;
-        ++lock->readersByThread[&tls];
-    }
-    std::lock_guard<std::mutex> heldLock(tls.heldMutex);
+    std::lock_guard<host::HeldGuard> heldLock(tls.heldGuard);
     tls.held.push_back({lock, host::LockKind::RwRead, false});
 }
 
@@ -716,20 +758,14 @@ VOID NdisAcquireRWLockWrite(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState, ULO
         host::ReportViolation(host::Rule::LockMisuse,
             "NdisAcquireRWLockWrite of %s by a thread that holds it for %s (deadlock)",
             host::LockName(lock, host::LockKind::RwWrite).c_str(), holdsWrite ? "write" : "read");
-        std::lock_guard<std::mutex> heldLock(tls.heldMutex);
+        std::lock_guard<host::HeldGuard> heldLock(tls.heldGuard);
         tls.held.push_back({lock, host::LockKind::RwWrite, true});
         return;
     }
     host::RecordLockOrder(lock, host::LockKind::RwWrite);
-    {
-        std::unique_lock<std::mutex> guard(lock->mutex);
-        ++lock->waitingWriters;
-        host::WaitStuck(guard, lock, "NdisAcquireRWLockWrite",
-            [&] { return lock->writer == nullptr && lock->readers == 0; });
-        --lock->waitingWriters;
-        lock->writer = &tls;
-    }
-    std::lock_guard<std::mutex> heldLock(tls.heldMutex);
+    lock->state.fetch_add(NDIS_RW_LOCK_EX::WaitingWriter);
+    host::TakeRwLock(lock, "NdisAcquireRWLockWrite", host::TryTakeWrite);
+    std::lock_guard<host::HeldGuard> heldLock(tls.heldGuard);
     tls.held.push_back({lock, host::LockKind::RwWrite, false});
 }
 

@@ -2,6 +2,10 @@
 // references, waits and delays, the performance counter on the real or a virtual clock, and the
 // machine-wide final check. Host only.
 #include <time.h>
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <x86intrin.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -60,11 +64,82 @@ Dispatcher& Kernel()
     return *dispatcher;
 }
 
-int64_t RealCounter()
+// ---- The real clock ----------------------------------------------------------------------------------
+// CLOCK_MONOTONIC in counts: the reference the time-stamp counter is calibrated against, and the
+// clock itself where the processor has no invariant time-stamp counter.
+int64_t MonotonicCounts()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t(now.tv_sec) * PERFORMANCE_FREQUENCY + now.tv_nsec / 100;
+}
+
+#if defined(__x86_64__)
+bool HasInvariantTsc()
+{
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(0x80000007, &eax, &ebx, &ecx, &edx) != 0 && (edx & (1u << 8)) != 0;
+}
+uint64_t ReadTsc() { return __rdtsc(); }
+#else
+bool HasInvariantTsc() { return false; }
+uint64_t ReadTsc() { return 0; }
+#endif
+
+// The time-stamp counter scaled to counts, with a rate measured once: between the process's first
+// read of the real clock and its first read at least CALIBRATION_COUNTS later. Until then, and for
+// good without an invariant TSC, a read is CLOCK_MONOTONIC's. The scale is anchored on a TSC read
+// taken just before its CLOCK_MONOTONIC read, so the scaled clock never runs behind a read made
+// before the switch.
+constexpr int64_t CALIBRATION_COUNTS = PERFORMANCE_FREQUENCY / 20;   // 50 ms
+__extension__ typedef unsigned __int128 Product;                      // of two 64-bit values
+
+struct TscClock {
+    // Written once, by the first read (the initialisation of Tsc()'s record).
+    bool invariant = false;
+    uint64_t startTicks = 0;
+    int64_t startCounts = 0;
+    // Written once, by the read that wins `calibrating`, before `calibrated` is published.
+    uint64_t anchorTicks = 0;
+    int64_t anchorCounts = 0;
+    uint64_t countsPerTick = 0;   // times 2^64: a TSC ticks faster than 10 MHz
+    std::atomic<bool> calibrating{false};
+    std::atomic<bool> calibrated{false};
+};
+
+TscClock& Tsc()
+{
+    static TscClock* clock = [] {
+        auto* c = new TscClock;
+        c->invariant = HasInvariantTsc();
+        c->startTicks = ReadTsc();
+        c->startCounts = MonotonicCounts();
+        return c;
+    }();
+    return *clock;
+}
+
+int64_t RealCounter()
+{
+    TscClock& tsc = Tsc();
+    if (tsc.calibrated.load(std::memory_order_acquire)) {
+        // Another processor's counter may lag the anchor by a few ticks.
+        const uint64_t now = ReadTsc();
+        const Product ticks = now > tsc.anchorTicks ? now - tsc.anchorTicks : 0;
+        return tsc.anchorCounts + static_cast<int64_t>((ticks * tsc.countsPerTick) >> 64);
+    }
+    const uint64_t ticks = ReadTsc();
+    const int64_t counts = MonotonicCounts();
+    const uint64_t elapsedTicks = ticks - tsc.startTicks;
+    const auto elapsedCounts = static_cast<uint64_t>(counts - tsc.startCounts);
+    if (tsc.invariant && ticks > tsc.startTicks && elapsedCounts >= CALIBRATION_COUNTS && elapsedTicks > elapsedCounts &&
+        !tsc.calibrating.exchange(true)) {
+        tsc.countsPerTick = static_cast<uint64_t>((static_cast<Product>(elapsedCounts) << 64) / elapsedTicks);
+        tsc.anchorTicks = ticks;
+        tsc.anchorCounts = counts;
+        tsc.calibrated.store(true, std::memory_order_release);
+    }
+    return counts;
 }
 
 // ---- Objects and handles ----------------------------------------------------------------------------

@@ -28,7 +28,8 @@ namespace host {
 namespace {
 
 constexpr size_t PROCESS_RANGE_BYTES = size_t(4) << 30;      // user range of one process
-constexpr size_t SYSTEM_ARENA_BYTES = size_t(64) << 30;      // where system mappings are placed
+constexpr size_t SYSTEM_ARENA_BYTES = size_t(64) << 30;      // where system mappings are placed, at most
+constexpr size_t SYSTEM_ARENA_MIN_BYTES = size_t(1) << 30;   // ... and at least, where address space is scarce
 constexpr size_t FORMER_MAPPINGS_REMEMBERED = 256;
 HANDLE const SYSTEM_PROCESS_ID = reinterpret_cast<HANDLE>(uintptr_t(4));
 
@@ -98,10 +99,12 @@ std::map<PMDL, bool> Mdls;                       // every MDL from IoAllocateMdl
 std::map<PMDL, LockRecord> Locks;                // MDLs with locked pages
 std::map<uintptr_t, size_t> SystemMappings;      // live system mappings: base -> bytes
 uintptr_t ArenaBase = 0;
+size_t ArenaBytes = 0;
 uintptr_t ArenaCursor = 0;
 FormerMapping FormerMappings[FORMER_MAPPINGS_REMEMBERED];
 std::atomic<size_t> FormerMappingNext{0};
 std::atomic<uintptr_t> ArenaBaseForHandler{0};
+std::atomic<size_t> ArenaBytesForHandler{0};
 
 struct sigaction PreviousSegv;
 struct sigaction PreviousBus;
@@ -112,13 +115,22 @@ void ReserveArena()
     if (ArenaBase != 0) {
         return;
     }
-    void* p = mmap(nullptr, SYSTEM_ARENA_BYTES, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    // A smaller arena where the address space is limited (under an instrumenting profiler):
+    // addresses are only reused sooner.
+    size_t bytes = SYSTEM_ARENA_BYTES;
+    void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    while (p == MAP_FAILED && bytes > SYSTEM_ARENA_MIN_BYTES) {
+        bytes /= 2;
+        p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    }
     if (p == MAP_FAILED) {
         std::perror("memory manager: cannot reserve the system mapping arena");
         std::abort();
     }
     ArenaBase = reinterpret_cast<uintptr_t>(p);
+    ArenaBytes = bytes;
     ArenaCursor = ArenaBase;
+    ArenaBytesForHandler.store(ArenaBytes);
     ArenaBaseForHandler.store(ArenaBase);
 }
 
@@ -131,7 +143,7 @@ uintptr_t PlaceSystemMapping(size_t bytes)
     size_t need = bytes + HOST_PAGE_SIZE;
     for (int pass = 0; pass < 2; ++pass) {
         uintptr_t candidate = ArenaCursor;
-        while (candidate + need <= ArenaBase + SYSTEM_ARENA_BYTES) {
+        while (candidate + need <= ArenaBase + ArenaBytes) {
             auto next = SystemMappings.lower_bound(candidate);
             if (next != SystemMappings.begin()) {
                 auto prev = std::prev(next);
@@ -208,7 +220,7 @@ void MappingFaultHandler(int signal, siginfo_t* info, void* context)
 {
     uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
     uintptr_t arena = ArenaBaseForHandler.load();
-    if (arena != 0 && address >= arena && address - arena < SYSTEM_ARENA_BYTES) {
+    if (arena != 0 && address >= arena && address - arena < ArenaBytesForHandler.load()) {
         uintptr_t base = 0;
         size_t bytes = 0;
         uintptr_t mdl = 0;

@@ -131,6 +131,8 @@ public:
     void ReturnHeldReceives(ULONG returnFlags = 0);
     size_t HeldByProtocol() const;
     size_t OutstandingAtMiniport() const;   // lists indicated by the miniport and not yet returned
+    // The records of the data path are the last 4096 of each kind, oldest first: a long run does
+    // not grow them.
     std::vector<IndicationRecord> IndicatedAbove() const;
     std::vector<ReturnRecord> ReturnedToMiniport() const;
 
@@ -147,10 +149,8 @@ public:
     size_t CompleteSends(size_t maxLists = SIZE_MAX, NDIS_STATUS status = NDIS_STATUS_SUCCESS,
         ULONG completeFlags = NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL);
     std::vector<SendRecord> SentToMiniport() const;
-    // Forgets the records of indications, returns, sends and send completions kept so far: a
-    // harness that runs for hours keeps its memory bounded between its inputs.
-    void ForgetTrafficRecords();
-    // The records from index `first` on, for a poller that remembers how many it has seen.
+    // The records from number `first` on (counted from the first send ever made, the oldest kept
+    // at most), for a poller that remembers how many it has seen.
     std::vector<SendRecord> SentToMiniportSince(size_t first) const;
     std::vector<SendCompletionRecord> SendCompletionsAbove() const;
     std::vector<PVOID> SendCancelsBelow() const;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "host/faults.h"
 #include "host/ndis_internal.h"
@@ -75,37 +76,38 @@ void CheckDispatchFlag(ULONG flags, ULONG dispatchFlag, const char* routine)
     }
 }
 
-ListRecord* Find(PNET_BUFFER_LIST list)
-{
-    auto& lists = Ndis().lists;
-    auto it = lists.find(list);
-    return it == lists.end() ? nullptr : &it->second;
-}
+ListRecord* Find(PNET_BUFFER_LIST list) { return Ndis().lists.Find(list); }
 
-std::string DescribeChange(const std::vector<NetBufferSnapshot>& before, const std::vector<NetBufferSnapshot>& after)
+// How `list` differs from the snapshot taken when it was indicated, or null when it does not.
+const char* DescribeChange(const std::vector<NetBufferSnapshot>& before, PNET_BUFFER_LIST list)
 {
-    if (before.size() != after.size()) {
+    size_t length = 0;
+    for (PNET_BUFFER nb = list->FirstNetBuffer; nb != nullptr && length < MAX_CHAIN; nb = nb->Next) {
+        ++length;
+    }
+    if (length != before.size()) {
         return "its NET_BUFFER chain changed length";
     }
-    for (size_t i = 0; i < before.size(); ++i) {
-        const NetBufferSnapshot& b = before[i];
-        const NetBufferSnapshot& a = after[i];
-        if (b.netBuffer != a.netBuffer || b.next != a.next) return "its NET_BUFFER chain was relinked";
-        if (b.mdlChain != a.mdlChain) return "a NET_BUFFER's MDL chain was replaced";
-        if (b.currentMdl != a.currentMdl) return "a NET_BUFFER's current MDL moved";
-        if (b.currentMdlOffset != a.currentMdlOffset) return "a NET_BUFFER's CurrentMdlOffset changed";
-        if (b.dataLength != a.dataLength) return "a NET_BUFFER's DataLength changed";
-        if (b.dataOffset != a.dataOffset) return "a NET_BUFFER's DataOffset changed";
+    PNET_BUFFER nb = list->FirstNetBuffer;
+    for (const NetBufferSnapshot& b : before) {
+        if (b.netBuffer != nb || b.next != nb->Next) return "its NET_BUFFER chain was relinked";
+        if (b.mdlChain != nb->MdlChain) return "a NET_BUFFER's MDL chain was replaced";
+        if (b.currentMdl != nb->CurrentMdl) return "a NET_BUFFER's current MDL moved";
+        if (b.currentMdlOffset != nb->CurrentMdlOffset) return "a NET_BUFFER's CurrentMdlOffset changed";
+        if (b.dataLength != nb->DataLength) return "a NET_BUFFER's DataLength changed";
+        if (b.dataOffset != nb->DataOffset) return "a NET_BUFFER's DataOffset changed";
+        nb = nb->Next;
     }
-    return {};
+    return nullptr;
 }
 
 // Gives lists back to the miniport that indicated them; the lock is held.
 void ReturnToMiniport(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& lists, ULONG flags,
     const char* routine)
 {
-    ReturnRecord record;
+    ReturnRecord& record = adapter.returnedToMiniport.Add();
     record.flags = flags;
+    record.lists.clear();
     for (PNET_BUFFER_LIST list : lists) {
         ListRecord* rec = Find(list);
         if (rec == nullptr) {
@@ -128,15 +130,13 @@ void ReturnToMiniport(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIS
                 static_cast<void*>(list), PlaceName(rec->place));
             continue;
         }
-        std::string change = DescribeChange(rec->snapshot, SnapshotOf(list));
-        if (!change.empty()) {
+        if (const char* change = DescribeChange(rec->snapshot, list)) {
             ReportViolation(Rule::NblMisuse, "%s: NET_BUFFER_LIST %p came back changed: %s", routine,
-                static_cast<void*>(list), change.c_str());
+                static_cast<void*>(list), change);
         }
-        Ndis().lists.erase(list);
+        Ndis().lists.Erase(list);
         record.lists.push_back(list);
     }
-    adapter.returnedToMiniport.push_back(std::move(record));
 }
 
 // The protocol above gives back lists it was indicated: through the filter's return handler, or
@@ -188,7 +188,11 @@ void DeliverAbove(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& 
     ULONG count, ULONG flags)
 {
     NdisGuard guard(Ndis().lock);
-    adapter.indicatedAbove.push_back(IndicationRecord{lists, port, count, flags});
+    IndicationRecord& record = adapter.indicatedAbove.Add();
+    record.lists.assign(lists.begin(), lists.end());
+    record.port = port;
+    record.count = count;
+    record.flags = flags;
     if (flags & NDIS_RECEIVE_FLAGS_RESOURCES) {
         return;   // the protocol copies what it needs; the lists stay with the indicator
     }
@@ -208,8 +212,10 @@ void DeliverAbove(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& 
 void CompleteToProtocol(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& lists, ULONG flags,
     const char* routine)
 {
-    SendCompletionRecord record;
+    SendCompletionRecord& record = adapter.sendCompletionsAbove.Add();
     record.flags = flags;
+    record.lists.clear();
+    record.statuses.clear();
     for (PNET_BUFFER_LIST list : lists) {
         ListRecord* rec = Find(list);
         if (rec == nullptr) {
@@ -232,11 +238,10 @@ void CompleteToProtocol(Adapter::State& adapter, const std::vector<PNET_BUFFER_L
                 static_cast<void*>(list), PlaceName(rec->place));
             continue;
         }
-        Ndis().lists.erase(list);
+        Ndis().lists.Erase(list);
         record.lists.push_back(list);
         record.statuses.push_back(list->Status);
     }
-    adapter.sendCompletionsAbove.push_back(std::move(record));
 }
 
 // The miniport completes sends: filter lists through the filter's send-complete handler, lists
@@ -286,11 +291,15 @@ void MiniportSend(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& 
     ULONG sendFlags)
 {
     NdisGuard guard(Ndis().lock);
-    std::vector<std::vector<uint8_t>> frames;
-    for (PNET_BUFFER_LIST list : lists) {
-        frames.push_back(list->FirstNetBuffer != nullptr ? NetBufferBytes(list->FirstNetBuffer) : std::vector<uint8_t>{});
+    SendRecord& record = adapter.sentToMiniport.Add();
+    record.lists.assign(lists.begin(), lists.end());
+    record.port = port;
+    record.flags = sendFlags;
+    record.frames.resize(lists.size());
+    for (size_t i = 0; i < lists.size(); ++i) {
+        record.frames[i] = lists[i]->FirstNetBuffer != nullptr ? NetBufferBytes(lists[i]->FirstNetBuffer)
+                                                              : std::vector<uint8_t>{};
     }
-    adapter.sentToMiniport.push_back(SendRecord{lists, port, sendFlags, std::move(frames)});
     for (PNET_BUFFER_LIST list : lists) {
         if (ListRecord* rec = Find(list)) {
             rec->place = ListPlace::Miniport;
@@ -402,6 +411,111 @@ std::vector<PoolList*>& Orphans()   // lists of pools freed while the lists were
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
+// The table of lists.
+size_t ListTable::Home(PNET_BUFFER_LIST list) const
+{
+    // The address times 2^64 / golden ratio: its high half spreads neighbouring addresses apart.
+    const uint64_t h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(list)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> 32) & (slots_.size() - 1);
+}
+
+size_t ListTable::IndexOf(PNET_BUFFER_LIST list) const
+{
+    if (slots_.empty()) {
+        return 0;
+    }
+    for (size_t i = Home(list);; i = (i + 1) & (slots_.size() - 1)) {
+        if (slots_[i].list == list) {
+            return i;
+        }
+        if (slots_[i].list == nullptr) {
+            return slots_.size();
+        }
+    }
+}
+
+ListRecord* ListTable::Find(PNET_BUFFER_LIST list)
+{
+    const size_t i = IndexOf(list);
+    return i < slots_.size() ? &slots_[i].record : nullptr;
+}
+
+ListRecord& ListTable::Insert(PNET_BUFFER_LIST list)
+{
+    if ((used_ + 1) * 2 > slots_.size()) {
+        Grow();
+    }
+    size_t i = Home(list);
+    while (slots_[i].list != nullptr) {
+        i = (i + 1) & (slots_.size() - 1);
+    }
+    Slot& slot = slots_[i];
+    slot.list = list;
+    std::vector<NetBufferSnapshot> storage = std::move(slot.record.snapshot);
+    storage.clear();
+    slot.record = ListRecord{};
+    slot.record.snapshot = std::move(storage);
+    ++used_;
+    return slot.record;
+}
+
+void ListTable::Erase(PNET_BUFFER_LIST list)
+{
+    size_t hole = IndexOf(list);
+    if (hole == slots_.size()) {
+        return;
+    }
+    slots_[hole].list = nullptr;
+    --used_;
+    // Each later slot of the same run moves into the hole unless its home lies after the hole
+    // (cyclically), where a search for it would no longer reach it.
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = (hole + 1) & mask; slots_[i].list != nullptr; i = (i + 1) & mask) {
+        const size_t home = Home(slots_[i].list);
+        const bool reachable = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
+        if (!reachable) {
+            std::swap(slots_[hole], slots_[i]);   // the freed slot keeps the record's storage
+            hole = i;
+        }
+    }
+}
+
+void ListTable::Grow()
+{
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, slots_.size() * 2)));
+    used_ = 0;
+    for (Slot& slot : old) {
+        if (slot.list != nullptr) {
+            size_t i = Home(slot.list);
+            while (slots_[i].list != nullptr) {
+                i = (i + 1) & (slots_.size() - 1);
+            }
+            slots_[i] = std::move(slot);
+            ++used_;
+        }
+    }
+}
+
+std::vector<PNET_BUFFER_LIST> ListTable::Lists() const
+{
+    std::vector<PNET_BUFFER_LIST> out;
+    for (const Slot& slot : slots_) {
+        if (slot.list != nullptr) {
+            out.push_back(slot.list);
+        }
+    }
+    return out;
+}
+
+void ListTable::Clear()
+{
+    for (Slot& slot : slots_) {
+        slot.list = nullptr;
+    }
+    used_ = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Chains.
 std::vector<PNET_BUFFER_LIST> WalkChain(PNET_BUFFER_LIST chain, const char* routine)
 {
@@ -426,14 +540,13 @@ PNET_BUFFER_LIST LinkChain(const std::vector<PNET_BUFFER_LIST>& lists)
     return lists.empty() ? nullptr : lists.front();
 }
 
-std::vector<NetBufferSnapshot> SnapshotOf(PNET_BUFFER_LIST list)
+void TakeSnapshot(PNET_BUFFER_LIST list, std::vector<NetBufferSnapshot>& snapshot)
 {
-    std::vector<NetBufferSnapshot> out;
-    for (PNET_BUFFER nb = list->FirstNetBuffer; nb != nullptr && out.size() < MAX_CHAIN; nb = nb->Next) {
-        out.push_back(NetBufferSnapshot{nb, nb->Next, nb->MdlChain, nb->CurrentMdl, nb->CurrentMdlOffset,
+    snapshot.clear();
+    for (PNET_BUFFER nb = list->FirstNetBuffer; nb != nullptr && snapshot.size() < MAX_CHAIN; nb = nb->Next) {
+        snapshot.push_back(NetBufferSnapshot{nb, nb->Next, nb->MdlChain, nb->CurrentMdl, nb->CurrentMdlOffset,
             nb->DataLength, nb->DataOffset});
     }
-    return out;
 }
 
 std::vector<uint8_t> NetBufferBytes(PNET_BUFFER netBuffer)
@@ -550,12 +663,11 @@ PNET_BUFFER_LIST NdisAllocateNetBufferAndNetBufferList(NDIS_HANDLE poolHandle, U
     nb.CurrentMdl = current;
     nb.CurrentMdlOffset = offset;
     pool.allocated.insert(entry);
-    ListRecord rec;
+    ListRecord& rec = ndis.lists.Insert(&entry->list);
     rec.origin = ListOrigin::Pool;
     rec.place = ListPlace::Filter;
     rec.pool = &pool;
     rec.firstNetBuffer = &entry->netBuffer;
-    ndis.lists[&entry->list] = std::move(rec);
     return &entry->list;
 }
 
@@ -581,7 +693,7 @@ VOID NdisFreeNetBufferList(PNET_BUFFER_LIST netBufferList)
         auto& orphans = Orphans();
         orphans.erase(std::remove(orphans.begin(), orphans.end(), entry), orphans.end());
     }
-    Ndis().lists.erase(netBufferList);
+    Ndis().lists.Erase(netBufferList);
     delete entry;
 }
 
@@ -641,37 +753,30 @@ void Adapter::Indicate(PNET_BUFFER_LIST chain, NDIS_PORT_NUMBER portNumber, ULON
         return;
     }
     const bool resources = (receiveFlags & NDIS_RECEIVE_FLAGS_RESOURCES) != 0;
+    FilterPath path = PathOf(s);
+    const bool viaFilter = path.present() && path.chars->ReceiveNetBufferListsHandler != nullptr;
     for (PNET_BUFFER_LIST list : lists) {
         if (Find(list) != nullptr) {
             std::fprintf(stderr, "host NDIS: the miniport indicated NET_BUFFER_LIST %p while it is still out\n",
                 static_cast<void*>(list));
             std::abort();
         }
-        ListRecord rec;
+        ListRecord& rec = Ndis().lists.Insert(list);
         rec.origin = resources ? ListOrigin::ResourcesReceive : ListOrigin::MiniportReceive;
         rec.place = ListPlace::Filter;
         rec.adapter = &s;
-        rec.snapshot = SnapshotOf(list);
+        TakeSnapshot(list, rec.snapshot);
         rec.firstNetBuffer = list->FirstNetBuffer;
-        Ndis().lists[list] = std::move(rec);
-    }
-    std::vector<PNET_BUFFER_LIST> originalNext;
-    for (PNET_BUFFER_LIST list : lists) {
-        originalNext.push_back(list->Next);
+        rec.throughFilter = viaFilter;
     }
 
-    FilterPath path = PathOf(s);
     const ULONG count = static_cast<ULONG>(lists.size());
     if (path.present() && !Running(path)) {
         // A paused stack takes no indications: the miniport's lists come straight back.
         for (PNET_BUFFER_LIST list : lists) {
-            Ndis().lists.erase(list);
+            Ndis().lists.Erase(list);
         }
         return;
-    }
-    const bool viaFilter = path.present() && path.chars->ReceiveNetBufferListsHandler != nullptr;
-    for (PNET_BUFFER_LIST list : lists) {
-        Find(list)->throughFilter = viaFilter;
     }
     if (viaFilter) {
         FILTER_RECEIVE_NET_BUFFER_LISTS_HANDLER handler = path.chars->ReceiveNetBufferListsHandler;
@@ -695,17 +800,18 @@ void Adapter::Indicate(PNET_BUFFER_LIST chain, NDIS_PORT_NUMBER portNumber, ULON
             if (rec == nullptr) {
                 continue;   // already reported when it was returned
             }
-            if (lists[i]->Next != originalNext[i]) {
+            // The chain as it came: each list's Next was the list after it.
+            PNET_BUFFER_LIST originalNext = i + 1 < lists.size() ? lists[i + 1] : nullptr;
+            if (lists[i]->Next != originalNext) {
                 ReportViolation(Rule::NblMisuse, "NET_BUFFER_LIST %p of a RESOURCES indication came back with its "
                                                  "Next link changed (%p, was %p)", static_cast<void*>(lists[i]),
-                    static_cast<void*>(lists[i]->Next), static_cast<void*>(originalNext[i]));
+                    static_cast<void*>(lists[i]->Next), static_cast<void*>(originalNext));
             }
-            std::string change = DescribeChange(rec->snapshot, SnapshotOf(lists[i]));
-            if (!change.empty()) {
+            if (const char* change = DescribeChange(rec->snapshot, lists[i])) {
                 ReportViolation(Rule::NblMisuse, "NET_BUFFER_LIST %p of a RESOURCES indication came back changed: %s",
-                    static_cast<void*>(lists[i]), change.c_str());
+                    static_cast<void*>(lists[i]), change);
             }
-            Ndis().lists.erase(lists[i]);
+            Ndis().lists.Erase(lists[i]);
         }
     }
     if (s.protocolReturns == ProtocolReturns::AfterIndication && !s.heldByProtocol.empty()) {
@@ -742,7 +848,8 @@ size_t Adapter::OutstandingAtMiniport() const
 {
     NdisGuard guard(Ndis().lock);
     size_t n = 0;
-    for (auto& [list, rec] : Ndis().lists) {
+    for (PNET_BUFFER_LIST list : Ndis().lists.Lists()) {
+        const ListRecord& rec = *Find(list);
         n += rec.adapter == state_.get() && rec.origin == ListOrigin::MiniportReceive;
     }
     return n;
@@ -751,13 +858,13 @@ size_t Adapter::OutstandingAtMiniport() const
 std::vector<IndicationRecord> Adapter::IndicatedAbove() const
 {
     NdisGuard guard(Ndis().lock);
-    return state_->indicatedAbove;
+    return state_->indicatedAbove.Since(0);
 }
 
 std::vector<ReturnRecord> Adapter::ReturnedToMiniport() const
 {
     NdisGuard guard(Ndis().lock);
-    return state_->returnedToMiniport;
+    return state_->returnedToMiniport.Since(0);
 }
 
 }  // namespace host
@@ -853,12 +960,11 @@ void Adapter::SendFromProtocol(PNET_BUFFER_LIST chain, NDIS_PORT_NUMBER portNumb
                 static_cast<void*>(list));
             std::abort();
         }
-        ListRecord rec;
+        ListRecord& rec = Ndis().lists.Insert(list);
         rec.origin = ListOrigin::ProtocolSend;
         rec.place = ListPlace::Filter;
         rec.adapter = &s;
         rec.firstNetBuffer = list->FirstNetBuffer;
-        Ndis().lists[list] = std::move(rec);
     }
     FilterPath path = PathOf(s);
     KIRQL irql = IrqlOfFlag(sendFlags, NDIS_SEND_FLAGS_DISPATCH_LEVEL);
@@ -927,32 +1033,19 @@ size_t Adapter::CompleteSends(size_t maxLists, NDIS_STATUS status, ULONG complet
 std::vector<SendRecord> Adapter::SentToMiniport() const
 {
     NdisGuard guard(Ndis().lock);
-    return state_->sentToMiniport;
-}
-
-void Adapter::ForgetTrafficRecords()
-{
-    NdisGuard guard(Ndis().lock);
-    state_->indicatedAbove.clear();
-    state_->returnedToMiniport.clear();
-    state_->sentToMiniport.clear();
-    state_->sendCompletionsAbove.clear();
+    return state_->sentToMiniport.Since(0);
 }
 
 std::vector<SendRecord> Adapter::SentToMiniportSince(size_t first) const
 {
     NdisGuard guard(Ndis().lock);
-    const std::vector<SendRecord>& all = state_->sentToMiniport;
-    if (first >= all.size()) {
-        return {};
-    }
-    return std::vector<SendRecord>(all.begin() + static_cast<std::ptrdiff_t>(first), all.end());
+    return state_->sentToMiniport.Since(first);
 }
 
 std::vector<SendCompletionRecord> Adapter::SendCompletionsAbove() const
 {
     NdisGuard guard(Ndis().lock);
-    return state_->sendCompletionsAbove;
+    return state_->sendCompletionsAbove.Since(0);
 }
 
 std::vector<PVOID> Adapter::SendCancelsBelow() const
@@ -1431,19 +1524,17 @@ void CheckAdapterLeftovers(Adapter::State& adapter, const char* when)
 {
     NdisGuard guard(Ndis().lock);
     NdisState& ndis = Ndis();
-    for (auto it = ndis.lists.begin(); it != ndis.lists.end();) {
-        ListRecord& rec = it->second;
+    for (PNET_BUFFER_LIST list : ndis.lists.Lists()) {
+        const ListRecord& rec = *Find(list);
         if (rec.adapter == &adapter &&
             (rec.origin == ListOrigin::MiniportReceive || rec.origin == ListOrigin::ResourcesReceive)) {
             ReportViolation(Rule::NblMisuse, "NET_BUFFER_LIST %p indicated by the miniport was never returned (%s)",
-                static_cast<void*>(it->first), when);
-            it = ndis.lists.erase(it);
+                static_cast<void*>(list), when);
+            ndis.lists.Erase(list);
         } else if (rec.adapter == &adapter && rec.origin == ListOrigin::ProtocolSend) {
             ReportViolation(Rule::NblMisuse, "NET_BUFFER_LIST %p sent by the protocol above was never completed (%s)",
-                static_cast<void*>(it->first), when);
-            it = ndis.lists.erase(it);
-        } else {
-            ++it;
+                static_cast<void*>(list), when);
+            ndis.lists.Erase(list);
         }
     }
     for (const UpperOid& upper : adapter.upperOids) {
@@ -1470,17 +1561,15 @@ void CheckAdapterLeftovers(Adapter::State& adapter, const char* when)
 void ForgetAdapterLists(Adapter::State& adapter)
 {
     NdisGuard guard(Ndis().lock);
-    for (auto it = Ndis().lists.begin(); it != Ndis().lists.end();) {
-        if (it->second.adapter == &adapter) {
-            if (it->second.origin == ListOrigin::Pool) {
-                it->second.adapter = nullptr;
-                it->second.place = ListPlace::Filter;
-                ++it;
+    for (PNET_BUFFER_LIST list : Ndis().lists.Lists()) {
+        ListRecord& rec = *Find(list);
+        if (rec.adapter == &adapter) {
+            if (rec.origin == ListOrigin::Pool) {
+                rec.adapter = nullptr;
+                rec.place = ListPlace::Filter;
             } else {
-                it = Ndis().lists.erase(it);
+                Ndis().lists.Erase(list);
             }
-        } else {
-            ++it;
         }
     }
     for (PNDIS_OID_REQUEST request : adapter.oidsPendingBelow) {
@@ -1522,7 +1611,7 @@ void ResetDataPath()
         delete mdl;
     }
     ndis.mdls.clear();
-    ndis.lists.clear();
+    ndis.lists.Clear();
     PendingSource().clear();
 }
 

@@ -2,6 +2,7 @@
 // modules, adapters, NET_BUFFER_LIST bookkeeping, pools, clones and control devices. Host only.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -74,6 +75,68 @@ struct ListRecord {
     bool throughFilter = false;   // travels through the filter (not bypassed), so comes back through it
 };
 
+// Every NET_BUFFER_LIST NDIS knows, by address: open addressing with linear probing over slots
+// that are never freed, only swapped, so that a record and its snapshot's storage serve the next
+// list without an allocation. The table grows (to twice the most lists ever known at once) and
+// never shrinks. Guarded by NdisState::lock.
+class ListTable {
+public:
+    ListRecord* Find(PNET_BUFFER_LIST list);
+    // A cleared record for `list`, which the table must not hold.
+    ListRecord& Insert(PNET_BUFFER_LIST list);
+    void Erase(PNET_BUFFER_LIST list);
+    // The lists held, in no particular order.
+    std::vector<PNET_BUFFER_LIST> Lists() const;
+    void Clear();
+
+private:
+    struct Slot {
+        PNET_BUFFER_LIST list = nullptr;   // null: free
+        ListRecord record;
+    };
+    size_t Home(PNET_BUFFER_LIST list) const;
+    size_t IndexOf(PNET_BUFFER_LIST list) const;   // the list's slot, or slots_.size()
+    void Grow();
+
+    std::vector<Slot> slots_;   // a power of two of them, at most half in use
+    size_t used_ = 0;
+};
+
+// The last `capacity` records of one kind, oldest first, numbered from the first ever made: what
+// crossed one edge of the stack, for the tests and pollers that read it, in bounded memory. A new
+// record reuses the storage of the one it replaces.
+template <class Record>
+class History {
+public:
+    explicit History(size_t capacity) : capacity_(capacity) {}
+    // The slot of the next record, to be filled in: the oldest record's when full.
+    Record& Add()
+    {
+        if (ring_.size() < capacity_) {
+            ring_.emplace_back();
+        }
+        return ring_[count_++ % capacity_];
+    }
+    // The records numbered `first` and after, from the oldest kept.
+    std::vector<Record> Since(uint64_t first) const
+    {
+        std::vector<Record> out;
+        for (uint64_t n = std::max<uint64_t>(first, count_ - ring_.size()); n < count_; ++n) {
+            out.push_back(ring_[n % capacity_]);
+        }
+        return out;
+    }
+
+private:
+    size_t capacity_;
+    std::vector<Record> ring_;
+    uint64_t count_ = 0;   // records ever made
+};
+
+// Records of the data path each adapter keeps.
+constexpr size_t RECEIVE_HISTORY = 4096;
+constexpr size_t SEND_HISTORY = 4096;
+
 // A pool list: the NET_BUFFER_LIST and its one NET_BUFFER, allocated together.
 struct PoolList {
     NET_BUFFER_LIST list{};
@@ -132,10 +195,10 @@ struct Adapter::State {
     std::vector<UpperOid> upperOids;
     NDIS_STATUS protocolNetPnPStatus = NDIS_STATUS_SUCCESS;
 
-    std::vector<IndicationRecord> indicatedAbove;
-    std::vector<ReturnRecord> returnedToMiniport;
-    std::vector<SendRecord> sentToMiniport;
-    std::vector<SendCompletionRecord> sendCompletionsAbove;
+    History<IndicationRecord> indicatedAbove{RECEIVE_HISTORY};
+    History<ReturnRecord> returnedToMiniport{RECEIVE_HISTORY};
+    History<SendRecord> sentToMiniport{SEND_HISTORY};
+    History<SendCompletionRecord> sendCompletionsAbove{SEND_HISTORY};
     std::vector<PVOID> sendCancelsBelow;
     std::vector<OidBelowRecord> oidRequestsBelow;
     std::vector<OidCompletionRecord> oidCompletionsAbove;
@@ -150,7 +213,7 @@ struct NdisState {
     std::unique_ptr<FilterDriver> driver;
     std::vector<std::unique_ptr<Adapter>> adapters;
     std::unordered_set<FilterModule*> modules;
-    std::unordered_map<PNET_BUFFER_LIST, ListRecord> lists;
+    ListTable lists;
     std::unordered_map<NblPool*, std::unique_ptr<NblPool>> pools;
     std::unordered_map<PNDIS_OID_REQUEST, CloneRecord> clones;
     std::unordered_set<PMDL> mdls;
@@ -175,7 +238,8 @@ const NDIS_FILTER_DRIVER_CHARACTERISTICS* Characteristics();
 
 // Chain walking with a bound, so that a looped chain is reported instead of hanging.
 std::vector<PNET_BUFFER_LIST> WalkChain(PNET_BUFFER_LIST chain, const char* routine);
-std::vector<NetBufferSnapshot> SnapshotOf(PNET_BUFFER_LIST list);
+// Records each NET_BUFFER of `list` into `snapshot`, reusing its storage.
+void TakeSnapshot(PNET_BUFFER_LIST list, std::vector<NetBufferSnapshot>& snapshot);
 
 // The data path's parts of an adapter's life (host/ndis_datapath.cpp).
 void DrainAdapter(Adapter::State& adapter);          // before a pause: protocol returns, miniport completes
