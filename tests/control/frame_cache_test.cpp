@@ -134,19 +134,6 @@ TEST_F(FrameCache, IsReleasedWhenItsProcessExitsWhateverHandlesRemain)
     EXPECT_EQ(PortOf(portId), nullptr);
 }
 
-TEST_F(FrameCache, ASecondReleaseFindsNoCache)
-{
-    OpenStream(2);
-    ASSERT_EQ(stream->ReleaseCache(), STATUS_SUCCESS);
-    m.ClearEvents();
-    EXPECT_EQ(stream->ReleaseCache(), STATUS_UNSUCCESSFUL);
-    auto events = m.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].Symbol(), "MSG_FILE_CONTEXT_NULL");
-    EXPECT_EQ(events[0].UniqueErrorValue(), 3u);
-    EXPECT_EQ(events[0].Size(), 48u);
-}
-
 TEST_F(FrameCache, ABufferInUnmappedMemoryFailsTheSetUpAndUnlocksTheRest)
 {
     ASSERT_EQ(stream->Bind(CAMERA_ADAPTER, STREAM_PORT, &portId), STATUS_SUCCESS);
@@ -210,25 +197,6 @@ TEST_F(FrameCache, HostileCountsAndSizesAreRefused)
     stream->DescribeBuffers();
     stream->Descriptor(1).Size = FRAME_BUFFER_MIN_SIZE;
     EXPECT_EQ(stream->SetupCache(), STATUS_SUCCESS);
-}
-
-TEST_F(FrameCache, ShortOrMissingInputsAndUnboundHandlesAreRefused)
-{
-    uint8_t input[34] = {};
-    ULONG_PTR information = 0;
-    m.ClearEvents();
-    EXPECT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_SETUP_CACHE, input, 33, nullptr, 0,
-                  &information),
-        STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(m.Events().empty());
-
-    EXPECT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_SETUP_CACHE, input, 34, nullptr, 0,
-                  &information),
-        STATUS_UNSUCCESSFUL);
-    auto events = m.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].Symbol(), "MSG_FILE_CONTEXT_NULL");
-    EXPECT_EQ(events[0].UniqueErrorValue(), 1u);
 }
 
 class FrameReturn : public StreamTest {};
