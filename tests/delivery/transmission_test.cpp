@@ -132,6 +132,8 @@ TEST_P(TransmissionRequests, ChecksumsVerifyAndThePacketsAreCounted)
     Open(ResendConfig(8));
     stream->Block().ExpectedPacketCount = 9;
     stream->Block().StreamChannelIndex = 0x0102;
+    camera::Camera listener(*adapter);
+    listener.IgnoreResendRequests(true);
     ASSERT_TRUE(Send(0xABCDEF0123ull, c.extended, c.first, c.last));
 
     auto sent = SentFrames();
@@ -139,8 +141,6 @@ TEST_P(TransmissionRequests, ChecksumsVerifyAndThePacketsAreCounted)
     const std::vector<uint8_t>& f = sent[0];
     ASSERT_EQ(f.size(), 80u);
     // The camera hears it: both checksums verify.
-    camera::Camera listener(*adapter);
-    listener.IgnoreResendRequests(true);
     listener.Pump();
     ASSERT_EQ(listener.ResendRequests().size(), 1u);
     EXPECT_TRUE(listener.ResendRequests()[0].ipChecksumOk);
