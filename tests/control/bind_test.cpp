@@ -53,13 +53,6 @@ TEST_F(ControlRequests, TheAdapterQueryComparesAllSixBytes)
     Mac other = CAMERA_ADAPTER;
     other[0] ^= 0x80;
     EXPECT_EQ(device.QueryAdapter(other), STATUS_UNSUCCESSFUL);
-
-    HANDLE handle = process->CreateFile(u"\\\\.\\jwGenICamForEthernet");
-    Mac mac = CAMERA_ADAPTER;
-    ULONG_PTR information = 0;
-    EXPECT_EQ(process->NtDeviceIoControlFile(handle, IOCTL_ADAPTER_QUERY, mac.data(), 5, nullptr, 0, &information),
-        STATUS_UNSUCCESSFUL);
-    process->CloseHandle(handle);
 }
 
 TEST_F(ControlRequests, CodesOutsideTheTableAreNotSupported)
@@ -84,18 +77,6 @@ TEST_F(ControlRequests, CodesOutsideTheTableAreNotSupported)
         EXPECT_EQ(information, 0u);
     }
     process->CloseHandle(handle);
-}
-
-TEST_F(ControlRequests, StreamRequestsOnAnUnboundHandleFailQuietly)
-{
-    m.ClearEvents();
-    gvsp::Frame frame;
-    EXPECT_EQ(stream->Start(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stream->Stop(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stream->GetFrame(&frame), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stream->Flush(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stream->ReturnFrame(gvsp::Frame(0x1000)), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(m.Events().empty());
 }
 
 class Binding : public StreamTest {};
@@ -215,16 +196,82 @@ TEST_F(Binding, TheOutputReportsPortIdAdapterIndexAndSlotIndexOnly)
     process->CloseHandle(handle);
 }
 
-TEST_F(Binding, AShortInputIsRefusedWithoutATrace)
+// Requests refused for the handle's state or a short input: the one stream failure status, an
+// event only where cache set-up or release names the cause, and the handle left as it was.
+enum class HandleState { Unbound, Bound, Released };
+
+struct RefusedCase {
+    const char* name;
+    HandleState state;
+    ULONG code;
+    ULONG inputLength;
+    uint32_t eventValue;   // unique value of the MSG_FILE_CONTEXT_NULL written, or NO_EVENT
+};
+
+constexpr uint32_t NO_EVENT = 0xFFFFFFFF;
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
+
+class RefusedRequests : public StreamTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedRequests, FailWithTheOneStreamStatusAndChangeNothing)
 {
-    HANDLE handle = process->CreateFile(u"\\\\.\\jwGenICamForEthernet");
+    const RefusedCase& c = GetParam();
+    if (c.state != HandleState::Unbound) {
+        ASSERT_EQ(stream->Bind(CAMERA_ADAPTER, STREAM_PORT, &portId), STATUS_SUCCESS);
+        ASSERT_TRUE(stream->AllocateCache(2, SMALL_BUFFER));
+        stream->Configure({.frameSize = 4096, .packetSize = 1464});
+    }
+    if (c.state == HandleState::Released) {
+        ASSERT_EQ(stream->SetupCache(), STATUS_SUCCESS);
+        ASSERT_EQ(stream->ReleaseCache(), STATUS_SUCCESS);
+    }
+    uint8_t input[40] = {};
+    std::memcpy(input, CAMERA_ADAPTER.data(), 6);
+    input[6] = uint8_t(STREAM_PORT);
+    input[7] = uint8_t(STREAM_PORT >> 8);
+    uint8_t output[16];
+    ULONG_PTR information = 77;
     m.ClearEvents();
-    ULONG_PTR information = 0;
-    EXPECT_EQ(Bind(*process, handle, CAMERA_ADAPTER, 40000, nullptr, 0, &information, 7), STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(m.Events().empty());
-    // The handle is still free to bind.
-    EXPECT_EQ(Bind(*process, handle, CAMERA_ADAPTER, 40000, nullptr, 0, &information), STATUS_SUCCESS);
-    process->CloseHandle(handle);
+    EXPECT_EQ(process->NtDeviceIoControlFile(stream->Handle(), c.code, input, c.inputLength, output, sizeof output,
+                  &information),
+        STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(information, 0u);
+    auto events = m.Events();
+    if (c.eventValue == NO_EVENT) {
+        EXPECT_TRUE(events.empty());
+    } else {
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].Symbol(), "MSG_FILE_CONTEXT_NULL");
+        EXPECT_EQ(events[0].UniqueErrorValue(), c.eventValue);
+        EXPECT_EQ(events[0].Size(), 48u);
+    }
+    if (c.state == HandleState::Unbound) {
+        EXPECT_EQ(stream->Bind(CAMERA_ADAPTER, STREAM_PORT), STATUS_SUCCESS) << "the handle is still free to bind";
+    } else {
+        stream->DescribeBuffers();   // a release cleared the sizes
+        EXPECT_EQ(stream->SetupCache(), STATUS_SUCCESS) << "the port is still there to set up";
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, RefusedRequests,
+    ::testing::Values(RefusedCase{"UnboundStart", HandleState::Unbound, IOCTL_STREAM_START, 0, NO_EVENT},
+        RefusedCase{"UnboundStop", HandleState::Unbound, IOCTL_STREAM_STOP, 0, NO_EVENT},
+        RefusedCase{"UnboundGetFrame", HandleState::Unbound, IOCTL_STREAM_GET_FRAME, 0, NO_EVENT},
+        RefusedCase{"UnboundReturnFrame", HandleState::Unbound, IOCTL_STREAM_RETURN_FRAME, 8, NO_EVENT},
+        RefusedCase{"UnboundFlush", HandleState::Unbound, IOCTL_STREAM_FLUSH_FRAMES, 0, NO_EVENT},
+        RefusedCase{"UnboundSetUp", HandleState::Unbound, IOCTL_STREAM_SETUP_CACHE, 34, 1},
+        RefusedCase{"UnboundRelease", HandleState::Unbound, IOCTL_STREAM_RELEASE_CACHE, 0, 3},
+        RefusedCase{"ShortSetUpInput", HandleState::Unbound, IOCTL_STREAM_SETUP_CACHE, 33, NO_EVENT},
+        RefusedCase{"ShortBindInput", HandleState::Unbound, IOCTL_STREAM_BIND_PORT, 7, NO_EVENT},
+        RefusedCase{"ShortAdapterQuery", HandleState::Unbound, IOCTL_ADAPTER_QUERY, 5, NO_EVENT},
+        RefusedCase{"NoCacheStart", HandleState::Bound, IOCTL_STREAM_START, 0, NO_EVENT},
+        RefusedCase{"NoCacheGetFrame", HandleState::Bound, IOCTL_STREAM_GET_FRAME, 0, NO_EVENT},
+        RefusedCase{"NoCacheRelease", HandleState::Bound, IOCTL_STREAM_RELEASE_CACHE, 0, 3},
+        RefusedCase{"ReleasedGetFrame", HandleState::Released, IOCTL_STREAM_GET_FRAME, 0, NO_EVENT},
+        RefusedCase{"ReleasedStop", HandleState::Released, IOCTL_STREAM_STOP, 0, NO_EVENT},
+        RefusedCase{"ReleasedFlush", HandleState::Released, IOCTL_STREAM_FLUSH_FRAMES, 0, NO_EVENT},
+        RefusedCase{"ReleasedTwice", HandleState::Released, IOCTL_STREAM_RELEASE_CACHE, 0, 3}),
+    [](const ::testing::TestParamInfo<RefusedCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -134,19 +134,6 @@ TEST_F(FrameCache, IsReleasedWhenItsProcessExitsWhateverHandlesRemain)
     EXPECT_EQ(PortOf(portId), nullptr);
 }
 
-TEST_F(FrameCache, ASecondReleaseFindsNoCache)
-{
-    OpenStream(2);
-    ASSERT_EQ(stream->ReleaseCache(), STATUS_SUCCESS);
-    m.ClearEvents();
-    EXPECT_EQ(stream->ReleaseCache(), STATUS_UNSUCCESSFUL);
-    auto events = m.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].Symbol(), "MSG_FILE_CONTEXT_NULL");
-    EXPECT_EQ(events[0].UniqueErrorValue(), 3u);
-    EXPECT_EQ(events[0].Size(), 48u);
-}
-
 TEST_F(FrameCache, ABufferInUnmappedMemoryFailsTheSetUpAndUnlocksTheRest)
 {
     ASSERT_EQ(stream->Bind(CAMERA_ADAPTER, STREAM_PORT, &portId), STATUS_SUCCESS);
@@ -210,25 +197,6 @@ TEST_F(FrameCache, HostileCountsAndSizesAreRefused)
     stream->DescribeBuffers();
     stream->Descriptor(1).Size = FRAME_BUFFER_MIN_SIZE;
     EXPECT_EQ(stream->SetupCache(), STATUS_SUCCESS);
-}
-
-TEST_F(FrameCache, ShortOrMissingInputsAndUnboundHandlesAreRefused)
-{
-    uint8_t input[34] = {};
-    ULONG_PTR information = 0;
-    m.ClearEvents();
-    EXPECT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_SETUP_CACHE, input, 33, nullptr, 0,
-                  &information),
-        STATUS_UNSUCCESSFUL);
-    EXPECT_TRUE(m.Events().empty());
-
-    EXPECT_EQ(process->NtDeviceIoControlFile(stream->Handle(), IOCTL_STREAM_SETUP_CACHE, input, 34, nullptr, 0,
-                  &information),
-        STATUS_UNSUCCESSFUL);
-    auto events = m.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].Symbol(), "MSG_FILE_CONTEXT_NULL");
-    EXPECT_EQ(events[0].UniqueErrorValue(), 1u);
 }
 
 class FrameReturn : public StreamTest {};
@@ -317,57 +285,6 @@ OverflowedFrame Overflow(uint32_t portId, uint16_t index, uint32_t chunkSize, ui
     slot->Private->Overflowed = 1;
     slot->Header->FrameStatus = status;
     return o;
-}
-
-TEST_F(FrameReturn, AnOverflowedFrameMovesIntoItsReplacementWithItsChunks)
-{
-    constexpr uint32_t MEGABYTE = 1 << 20;
-    constexpr uint32_t CHUNK = 64 << 10;
-    OpenStream(2, MEGABYTE);
-    USHORT index = StageFrame(portId, 11, FRAME_STATUS_OVERFLOW);
-    gvsp::Frame frame;
-    ASSERT_EQ(stream->GetFrame(&frame), STATUS_SUCCESS);
-    auto* buffer = reinterpret_cast<uint8_t*>(stream->BufferAddress(index));
-    for (uint32_t i = FRAME_PRIVATE_SIZE + FRAME_HEADER_SIZE; i < MEGABYTE; ++i) {
-        buffer[i] = uint8_t(i * 13);
-    }
-    OverflowedFrame o = Overflow(portId, index, CHUNK, 2, FRAME_STATUS_OVERFLOW);
-
-    auto* replacement = static_cast<uint8_t*>(process->Allocate(MEGABYTE + 2 * CHUNK));
-    FrameDescriptor& d = stream->Descriptor(index);
-    d.ReplacementUserAddress = reinterpret_cast<uint64_t>(replacement);
-    d.ReplacementSize = MEGABYTE + 2 * CHUNK;
-    uint32_t completedBefore = stream->Block().CompletedFrameCount;
-    ASSERT_EQ(stream->ReturnFrame(frame), STATUS_SUCCESS);
-
-    EXPECT_EQ(std::memcmp(replacement + FRAME_PRIVATE_SIZE + FRAME_HEADER_SIZE,
-                  buffer + FRAME_PRIVATE_SIZE + FRAME_HEADER_SIZE, MEGABYTE - FRAME_PRIVATE_SIZE - FRAME_HEADER_SIZE),
-        0);
-    EXPECT_EQ(std::memcmp(replacement + MEGABYTE, o.chunkBytes.data(), o.chunkBytes.size()), 0);
-    const auto* header = reinterpret_cast<const FrameHeader*>(replacement + FRAME_PRIVATE_SIZE);
-    uint16_t frameStatus = header->FrameStatus;
-    uint64_t blockId = header->BlockId;   // the FrameHeader's 64-bit fields are not 8-aligned
-    EXPECT_EQ(frameStatus, FRAME_STATUS_COMPLETE);
-    EXPECT_EQ(blockId, 11u);
-    const auto* replacementPrivate = reinterpret_cast<const FramePrivate*>(replacement);
-    EXPECT_EQ(replacementPrivate->Overflowed, 0);
-    EXPECT_EQ(replacementPrivate->OverflowBytes, 0u);
-    EXPECT_EQ(replacementPrivate->FrameIndex, index);
-
-    EXPECT_EQ(d.UserAddress, reinterpret_cast<uint64_t>(replacement));
-    EXPECT_EQ(d.Size, MEGABYTE + 2 * CHUNK);
-    EXPECT_EQ(d.SystemEnd, d.SystemAddress + d.Size);
-    EXPECT_EQ(d.ReplacementSize, 0u);
-    EXPECT_EQ(d.ReplacementUserAddress, 0u);
-    EXPECT_EQ(stream->Block().CompletedFrameCount, completedBefore + 1);
-
-    gvsp::Frame again;
-    ASSERT_EQ(stream->GetFrame(&again), STATUS_SUCCESS);
-    EXPECT_EQ(again.HeaderAddress(), reinterpret_cast<uint64_t>(replacement) + FRAME_PRIVATE_SIZE);
-    EXPECT_EQ(stream->ReturnFrame(again), STATUS_SUCCESS);
-
-    // The old buffer is user mode's again.
-    process->Free(buffer);
 }
 
 TEST_F(FrameReturn, AReplacementTooSmallForTheChunksIsRefused)

@@ -219,16 +219,6 @@ TEST_F(FrameRequests, StartingTwiceFailsAndRestoresTheFreeCount)
     EXPECT_EQ(stream->Block().FreeFrameCount, 2u);
 }
 
-TEST_F(FrameRequests, AReleasedCacheAcceptsNoRequests)
-{
-    OpenStream(2);
-    ASSERT_EQ(stream->ReleaseCache(), STATUS_SUCCESS);
-    gvsp::Frame frame;
-    EXPECT_EQ(stream->GetFrame(&frame), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stream->Stop(), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stream->Flush(), STATUS_UNSUCCESSFUL);
-}
-
 TEST_F(FrameRequests, FlushFreesCompletedAndAssemblingFrames)
 {
     OpenStream(3);

@@ -29,13 +29,13 @@ constexpr ULONG NET_EVENT_QUERY_REMOVE_DEVICE = 4;
 // byte out of place names itself.
 std::vector<uint8_t> UdpFrame(uint16_t port, size_t payload, uint8_t tag, uint8_t protocol = 17)
 {
-    return EthernetFrame(PositionBytes(tag, 0, payload), {port, protocol});
+    return EthernetFrame(camera::ExpectedPayload(tag, payload), {port, protocol});
 }
 
 std::vector<uint8_t> ArpFrame()
 {
     std::vector<uint8_t> f = UdpFrame(0, 28, 0x5A);
-    PutBigEndian(f, 12, 0x0806, 2);
+    camera::PutBe16(&f[12], 0x0806);
     return f;
 }
 
@@ -209,7 +209,7 @@ TEST_F(PassThrough, CancelSendsAndDevicePnPEventsReachTheMiniportInOrder)
 
 TEST_F(PassThrough, StatusAndNetPnPEventsReachTheProtocolWhichAnswersThem)
 {
-    std::vector<uint8_t> linkState = PositionBytes(0xC0, 0, 24);
+    std::vector<uint8_t> linkState = camera::ExpectedPayload(0xC0, 24);
     NDIS_STATUS_INDICATION link{};
     link.Header = {NDIS_OBJECT_TYPE_DEFAULT, 1, sizeof(NDIS_STATUS_INDICATION)};
     link.StatusCode = NDIS_STATUS_LINK_STATE;

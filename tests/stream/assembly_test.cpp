@@ -128,14 +128,6 @@ INSTANTIATE_TEST_SUITE_P(Table, AssemblyBlockIds,
         BlockStep{"ExtendedWrap", 100000, 5, true, true, 4294867299u}),
     [](const ::testing::TestParamInfo<BlockStep>& param) { return std::string(param.param.name); });
 
-TEST_F(Assembly, TheFirstBlockAfterSetUpCountsNoSkippedBlocks)
-{
-    Open(Config(4));
-    EXPECT_TRUE(Receive(camera.Leader(50000)));
-    EXPECT_EQ(Block().SkippedBlocks, 0u);
-    EXPECT_EQ(Block().AssemblingFrameCount, 1u);
-}
-
 TEST_F(Assembly, APacketOfAClosedBlockIsDropped)
 {
     Open(Config(2));

@@ -187,12 +187,12 @@ TEST_F(Classification, IpFragmentsGoUpAndAreCountedButNeverCompleteAFrame)
     std::vector<uint8_t> whole = camera.Payload(5, 2);
     constexpr size_t FIRST_IP_PAYLOAD = 8 + 8 + 600;   // UDP header, GVSP header, data; 8-byte units
     std::vector<uint8_t> first = Head(whole, 34 + FIRST_IP_PAYLOAD);
-    PutBigEndian(first, 16, 20 + FIRST_IP_PAYLOAD, 2);
-    PutBigEndian(first, 20, 0x2000, 2);   // more fragments, offset 0
+    camera::PutBe16(&first[16], 20 + FIRST_IP_PAYLOAD);
+    camera::PutBe16(&first[20], 0x2000);   // more fragments, offset 0
     std::vector<uint8_t> second = Head(whole, 34);
     second.insert(second.end(), whole.begin() + long(34 + FIRST_IP_PAYLOAD), whole.end());
-    PutBigEndian(second, 16, second.size() - 14, 2);
-    PutBigEndian(second, 20, FIRST_IP_PAYLOAD / 8, 2);
+    camera::PutBe16(&second[16], uint16_t(second.size() - 14));
+    camera::PutBe16(&second[20], FIRST_IP_PAYLOAD / 8);
 
     EXPECT_TRUE(Receive(camera.Leader(5)));
     for (uint32_t id : {1u, 3u, 4u}) {

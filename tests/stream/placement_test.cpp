@@ -3,6 +3,7 @@
 // user mode offers a larger buffer, and continuation of packets spread over several segments.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/support/gvsp_packets.h"
@@ -10,6 +11,18 @@
 using namespace gvsptest;
 
 namespace {
+
+std::unique_ptr<host::Packet> InSegments(const std::vector<uint8_t>& frame, std::vector<size_t> cuts)
+{
+    host::PacketBuilder builder;
+    size_t at = 0;
+    cuts.push_back(frame.size());
+    for (size_t cut : cuts) {
+        builder.Segment(std::vector<uint8_t>(frame.begin() + long(at), frame.begin() + long(cut)));
+        at = cut;
+    }
+    return builder.Build();
+}
 
 class Placement : public ReceiveTest {
 protected:
@@ -81,18 +94,6 @@ TEST_F(Placement, AShortLastPacketLandsAfterTheFullOnes)
     EXPECT_EQ(Misplaced(frame.Payload(), 5, 0), "");
 }
 
-TEST_F(Placement, APacketEndingExactlyAtTheBufferEndIsNoOverflow)
-{
-    Open(ChunkedConfig(3, 4096), 3 * P);
-    ReceiveWholeFrame(camera, 6, 3);
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
-    EXPECT_EQ(PrivateOf(frame).Overflowed, 0);
-    EXPECT_EQ(PrivateOf(frame).OverflowBytes, 0u);
-    EXPECT_EQ(Misplaced(frame.Payload(), 6, 0), "");
-}
-
 // A payload packet that carries only its header, aimed beyond the buffer (id 0 is 2^32 - P bytes
 // in, or id 1000 beyond chunk 63) has no room to go to: it is dropped and the frame still completes
 // from what follows.
@@ -114,32 +115,6 @@ TEST_F(Placement, AnEmptyPayloadPacketBeyondTheBufferIsDropped)
     }
 }
 
-TEST_F(Placement, APacketStraddlingTheBufferEndContinuesInChunkZero)
-{
-    constexpr uint32_t S = 4096;
-    Open(ChunkedConfig(3, S), 3 * P - 100);
-    ReceiveWholeFrame(camera, 7, 3);
-
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_OVERFLOW);
-    EXPECT_EQ(PrivateOf(frame).OverflowBytes, S);
-    EXPECT_NE(PrivateOf(frame).OverflowChunks[0], 0u);
-    EXPECT_EQ(PrivateOf(frame).OverflowChunks[1], 0u);
-    EXPECT_EQ(frame.Header().PayloadSize, 3 * P);
-    // The buffer is full up to its last byte.
-    std::span<const uint8_t> inBuffer(frame.Payload().data(), 3 * P - 100);
-    EXPECT_EQ(Misplaced(inBuffer, 7, 0), "");
-    EXPECT_EQ(stream->Block().AssembledFrames, 1u);
-
-    gvsp::Frame moved = MoveIntoReplacement(frame, S);
-    ASSERT_TRUE(moved.Valid());
-    EXPECT_EQ(moved.Status(), FRAME_STATUS_COMPLETE);
-    ASSERT_EQ(moved.Payload().size(), 3 * P);
-    EXPECT_EQ(Misplaced(moved.Payload(), 7, 0), "");
-    EXPECT_EQ(stream->ReturnFrame(moved), STATUS_SUCCESS);
-}
-
 TEST_F(Placement, FarBeyondTheEndOnlyTheChunkThatIsWrittenIsAllocated)
 {
     // The buffer holds packet 1; packet 9 starts 8 x 1440 = 5 x 2000 + 80 beyond its end.
@@ -157,59 +132,65 @@ TEST_F(Placement, FarBeyondTheEndOnlyTheChunkThatIsWrittenIsAllocated)
     EXPECT_EQ(assembling.OverflowBytes, S);
     EXPECT_EQ(assembling.Overflowed, 1);
 
-    for (uint32_t id = 2; id <= 8; ++id) {
-        EXPECT_TRUE(Receive(camera.Payload(8, id)));
+}
+
+// Payload beyond the buffer's end goes to overflow chunks, and the frame comes back whole in a
+// replacement buffer as large as the buffer and its chunks.
+struct OverflowCase {
+    const char* name;
+    uint32_t packets;
+    uint32_t chunkSize;
+    uint32_t room;                 // payload bytes of the buffer
+    uint32_t laterChunkSize = 0;   // user mode's chunk size after packet 2 (0: unchanged)
+    std::vector<size_t> lastPacketCuts = {};   // segments of the last payload packet
+    uint32_t overflowBytes = 0;
+};
+
+void PrintTo(const OverflowCase& c, std::ostream* os) { *os << c.name; }
+
+class PlacementOverflow : public Placement, public ::testing::WithParamInterface<OverflowCase> {};
+
+TEST_P(PlacementOverflow, TheFrameComesBackWholeInItsReplacement)
+{
+    const OverflowCase& c = GetParam();
+    Open(ChunkedConfig(c.packets, c.chunkSize), c.room);
+    EXPECT_TRUE(Receive(camera.Leader(7)));
+    for (uint32_t id = 1; id < c.packets; ++id) {
+        EXPECT_TRUE(Receive(camera.Payload(7, id)));
+        if (id == 2 && c.laterChunkSize != 0) {
+            stream->Block().OverflowChunkSize = c.laterChunkSize;
+        }
     }
-    EXPECT_TRUE(Receive(camera.Trailer(8, 10)));
+    EXPECT_TRUE(ReceivePacket(InSegments(camera.Payload(7, c.packets), c.lastPacketCuts)));
+    EXPECT_TRUE(Receive(camera.Trailer(7, c.packets + 1)));
+
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_OVERFLOW);
-    EXPECT_EQ(PrivateOf(frame).OverflowBytes, 6 * S);
-
-    gvsp::Frame moved = MoveIntoReplacement(frame, 6 * S);
+    EXPECT_EQ(frame.Status(), c.overflowBytes != 0 ? FRAME_STATUS_OVERFLOW : FRAME_STATUS_COMPLETE);
+    EXPECT_EQ(PrivateOf(frame).Overflowed, c.overflowBytes != 0 ? 1 : 0);
+    EXPECT_EQ(PrivateOf(frame).OverflowBytes, c.overflowBytes);
+    EXPECT_EQ(frame.Header().PayloadSize, c.packets * P);
+    EXPECT_EQ(Misplaced({frame.Payload().data(), std::min(c.room, c.packets * P)}, 7, 0), "");
+    EXPECT_EQ(stream->Block().AssembledFrames, 1u);
+    if (c.overflowBytes == 0) {
+        return;
+    }
+    gvsp::Frame moved = MoveIntoReplacement(frame, c.overflowBytes);
     ASSERT_TRUE(moved.Valid());
-    ASSERT_EQ(moved.Payload().size(), 9 * P);
-    EXPECT_EQ(Misplaced(moved.Payload(), 8, 0), "");
+    EXPECT_EQ(moved.Status(), FRAME_STATUS_COMPLETE);
+    ASSERT_EQ(moved.Payload().size(), c.packets * P);
+    EXPECT_EQ(Misplaced(moved.Payload(), 7, 0), "");
     EXPECT_EQ(stream->ReturnFrame(moved), STATUS_SUCCESS);
 }
 
-TEST_F(Placement, ChunksSmallerThanAPacketAreFilledOneAfterAnother)
-{
-    constexpr uint32_t S = 1000;
-    Open(ChunkedConfig(3, S), P);
-    ReceiveWholeFrame(camera, 9, 3);
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_OVERFLOW);
-    EXPECT_EQ(PrivateOf(frame).OverflowBytes, 3 * S);   // 2880 bytes beyond the end
-
-    gvsp::Frame moved = MoveIntoReplacement(frame, 3 * S);
-    ASSERT_TRUE(moved.Valid());
-    ASSERT_EQ(moved.Payload().size(), 3 * P);
-    EXPECT_EQ(Misplaced(moved.Payload(), 9, 0), "");
-    EXPECT_EQ(stream->ReturnFrame(moved), STATUS_SUCCESS);
-}
-
-TEST_F(Placement, AFrameKeepsTheChunkSizeItFirstUsed)
-{
-    Open(ChunkedConfig(4, 1000), P);
-    EXPECT_TRUE(Receive(camera.Leader(10)));
-    EXPECT_TRUE(Receive(camera.Payload(10, 1)));
-    EXPECT_TRUE(Receive(camera.Payload(10, 2)));
-    stream->Block().OverflowChunkSize = 4000;
-    EXPECT_TRUE(Receive(camera.Payload(10, 3)));
-    EXPECT_TRUE(Receive(camera.Payload(10, 4)));
-    EXPECT_TRUE(Receive(camera.Trailer(10, 5)));
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(PrivateOf(frame).OverflowBytes, 5 * 1000u);   // 4320 bytes beyond the end
-
-    gvsp::Frame moved = MoveIntoReplacement(frame, 5 * 1000);
-    ASSERT_TRUE(moved.Valid());
-    ASSERT_EQ(moved.Payload().size(), 4 * P);
-    EXPECT_EQ(Misplaced(moved.Payload(), 10, 0), "");
-    EXPECT_EQ(stream->ReturnFrame(moved), STATUS_SUCCESS);
-}
+INSTANTIATE_TEST_SUITE_P(Table, PlacementOverflow,
+    ::testing::Values(OverflowCase{"EndingExactlyAtTheBufferEnd", 3, 4096, 3 * 1440},
+        OverflowCase{"StraddlingTheEndIntoChunkZero", 3, 4096, 3 * 1440 - 100, 0, {}, 4096},
+        OverflowCase{"ChunksSmallerThanAPacket", 3, 1000, 1440, 0, {}, 3 * 1000},
+        OverflowCase{"KeepsTheChunkSizeItFirstUsed", 4, 1000, 1440, 4000, {}, 5 * 1000},
+        // Packet 3 in segments of 200, 400 and 840 bytes, of which 100 fit before the end.
+        OverflowCase{"ContinuationAcrossTheEnd", 3, 512, 2 * 1440 + 700, 0, {50 + 200, 50 + 600}, 2 * 512}),
+    [](const ::testing::TestParamInfo<OverflowCase>& param) { return std::string(param.param.name); });
 
 // Payload with no room: beyond chunk 63, packet id 0 (a wrapped offset), or no chunk size. Data
 // that start in chunk 63 and run out of it take that chunk first, as any packet landing there.
@@ -372,18 +353,6 @@ TEST_F(Placement, ALeaderThatNeverArrivesLeavesTheAreaOffsetsZero)
     EXPECT_EQ(Misplaced(payload, 16, 0), "");
 }
 
-std::unique_ptr<host::Packet> InSegments(const std::vector<uint8_t>& frame, std::vector<size_t> cuts)
-{
-    host::PacketBuilder builder;
-    size_t at = 0;
-    cuts.push_back(frame.size());
-    for (size_t cut : cuts) {
-        builder.Segment(std::vector<uint8_t>(frame.begin() + long(at), frame.begin() + long(cut)));
-        at = cut;
-    }
-    return builder.Build();
-}
-
 TEST_F(Placement, APacketSpreadOverSeveralSegmentsIsPlacedWhole)
 {
     Open(Config(4));
@@ -442,29 +411,6 @@ TEST_F(Placement, ALeaderContinuedInLaterSegmentsIsCutToItsArea)
     const uint8_t* area = reinterpret_cast<const uint8_t*>(&h) + LEADER_AREA_OFFSET;
     EXPECT_EQ(std::memcmp(area, leader.data(), LEADER_AREA_SIZE), 0);
     EXPECT_EQ(area[LEADER_AREA_SIZE], 0) << "the trailer area was written";
-}
-
-TEST_F(Placement, AContinuationCrossesTheBufferEndIntoTheChunks)
-{
-    constexpr uint32_t S = 512;
-    Open(ChunkedConfig(3, S), 2 * P + 700);
-    EXPECT_TRUE(Receive(camera.Leader(19)));
-    EXPECT_TRUE(Receive(camera.Payload(19, 1)));
-    EXPECT_TRUE(Receive(camera.Payload(19, 2)));
-    // Packet 3: 200 bytes with its header, then 400, then 840 of which 100 fit before the end.
-    EXPECT_TRUE(ReceivePacket(InSegments(camera.Payload(19, 3), {50 + 200, 50 + 600})));
-    EXPECT_TRUE(Receive(camera.Trailer(19, 4)));
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_OVERFLOW);
-    EXPECT_EQ(frame.Header().PayloadSize, 3 * P);
-    EXPECT_EQ(PrivateOf(frame).OverflowBytes, 2 * S);   // 740 bytes beyond the end
-
-    gvsp::Frame moved = MoveIntoReplacement(frame, 2 * S);
-    ASSERT_TRUE(moved.Valid());
-    ASSERT_EQ(moved.Payload().size(), 3 * P);
-    EXPECT_EQ(Misplaced(moved.Payload(), 19, 0), "");
-    EXPECT_EQ(stream->ReturnFrame(moved), STATUS_SUCCESS);
 }
 
 }  // namespace

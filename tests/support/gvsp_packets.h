@@ -1,6 +1,7 @@
 // GVSP traffic as a camera puts it on the wire, built byte by byte: Ethernet/IPv4/UDP frames
-// carrying standard or extended-id GVSP leaders, payload packets and trailers, whose payload
-// bytes encode their own block and position; and a stream fixture that indicates such frames on
+// carrying standard or extended-id GVSP leaders, payload packets and trailers with any ids,
+// statuses, formats and lengths, including those the camera emulator never sends, whose payload
+// bytes are the camera emulator's own; and a stream fixture that indicates such frames on
 // the camera adapter, reads the frames the driver hands over and decodes the resend requests it
 // puts on the wire.
 #pragma once
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera.h"
 #include "tests/support/stream_fixture.h"
 
 namespace gvsptest {
@@ -40,62 +42,13 @@ constexpr uint8_t FORMAT_MULTI_ZONE = 6;
 constexpr uint16_t STATUS_RESENT = 0x0100;
 constexpr uint32_t TO_END_OF_BLOCK = 0xFFFFFFFF;
 
-inline void PutBigEndian(std::vector<uint8_t>& bytes, size_t at, uint64_t value, size_t width)
-{
-    for (size_t i = 0; i < width; ++i) {
-        bytes[at + i] = uint8_t(value >> (8 * (width - 1 - i)));
-    }
-}
-
-inline uint64_t GetBigEndian(std::span<const uint8_t> bytes, size_t at, size_t width)
-{
-    uint64_t value = 0;
-    for (size_t i = 0; i < width; ++i) {
-        value = value << 8 | bytes[at + i];
-    }
-    return value;
-}
-
-// ---- Position-encoded payload -------------------------------------------------------------------
-// Payload byte at payload offset o of block b is byte (o & 3) of the little-endian word
-// (b & 0xFF) << 24 | (o & ~3): any four aligned bytes name the block and offset they belong to.
-inline uint8_t PositionByte(uint64_t block, uint64_t offset)
-{
-    uint32_t word = uint32_t(block & 0xFF) << 24 | (uint32_t(offset & ~uint64_t{3}) & 0xFFFFFF);
-    return uint8_t(word >> (8 * (offset & 3)));
-}
-
-inline std::vector<uint8_t> PositionBytes(uint64_t block, uint64_t offset, size_t length)
-{
-    std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i) {
-        bytes[i] = PositionByte(block, offset + i);
-    }
-    return bytes;
-}
-
-// "" when `bytes` hold block `block`'s payload from payload offset `offset` on; otherwise the first
-// misplaced byte, named with what it holds.
+// "" when `bytes` hold block `block`'s payload from payload offset `offset` on (the camera's
+// position encoding); otherwise the first misplaced byte.
 inline std::string Misplaced(std::span<const uint8_t> bytes, uint64_t block, uint64_t offset)
 {
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == PositionByte(block, offset + i)) {
-            continue;
-        }
-        char text[160];
-        size_t word = i - ((offset + i) & 3);
-        if ((offset + i) >= ((offset + i) & 3) && word + 4 <= bytes.size() && i >= ((offset + i) & 3)) {
-            uint32_t held = uint32_t(bytes[word]) | uint32_t(bytes[word + 1]) << 8 | uint32_t(bytes[word + 2]) << 16 |
-                            uint32_t(bytes[word + 3]) << 24;
-            std::snprintf(text, sizeof text, "payload offset %llu holds 0x%02x: its word names block %u offset %u",
-                static_cast<unsigned long long>(offset + i), bytes[i], held >> 24, held & 0xFFFFFF);
-        } else {
-            std::snprintf(text, sizeof text, "payload offset %llu holds 0x%02x, expected 0x%02x",
-                static_cast<unsigned long long>(offset + i), bytes[i], PositionByte(block, offset + i));
-        }
-        return text;
-    }
-    return "";
+    auto at = camera::FindPayloadMismatch(block, bytes, offset);
+    return at ? "payload offset " + std::to_string(offset + *at) + " is not block " + std::to_string(block) + "'s"
+              : "";
 }
 
 // ---- GVSP packets -------------------------------------------------------------------------------
@@ -114,15 +67,14 @@ inline std::vector<uint8_t> GvspBytes(const GvspFields& f, std::span<const uint8
 {
     size_t h = GvspHeaderSize(f.extended);
     std::vector<uint8_t> bytes(h + data.size());
-    PutBigEndian(bytes, 0, f.status, 2);
+    camera::PutBe16(&bytes[0], f.status);
     if (f.extended) {
         bytes[4] = uint8_t(0x80 | f.format);
-        PutBigEndian(bytes, 8, f.blockId, 8);
-        PutBigEndian(bytes, 16, f.packetId, 4);
+        camera::PutBe64(&bytes[8], f.blockId);
+        camera::PutBe32(&bytes[16], f.packetId);
     } else {
-        PutBigEndian(bytes, 2, f.blockId & 0xFFFF, 2);
-        bytes[4] = f.format;
-        PutBigEndian(bytes, 5, f.packetId & 0xFFFFFF, 3);
+        camera::PutBe16(&bytes[2], uint16_t(f.blockId));
+        camera::PutBe32(&bytes[4], uint32_t(f.format) << 24 | (f.packetId & 0xFFFFFF));
     }
     std::copy(data.begin(), data.end(), bytes.begin() + long(h));
     return bytes;
@@ -140,20 +92,20 @@ inline std::vector<uint8_t> EthernetFrame(std::span<const uint8_t> datagram, Udp
     std::vector<uint8_t> frame(42 + datagram.size() + o.filler, 0xEE);
     std::copy(HOST_MAC.begin(), HOST_MAC.end(), frame.begin());
     std::copy(CAMERA_MAC.begin(), CAMERA_MAC.end(), frame.begin() + 6);
-    PutBigEndian(frame, 12, 0x0800, 2);
+    camera::PutBe16(&frame[12], 0x0800);
     frame[14] = 0x45;
     frame[15] = 0;
-    PutBigEndian(frame, 16, 28 + datagram.size(), 2);
-    PutBigEndian(frame, 18, 0, 4);
+    camera::PutBe16(&frame[16], uint16_t(28 + datagram.size()));
+    camera::PutBe32(&frame[18], 0);
     frame[22] = 64;
     frame[23] = o.protocol;
-    PutBigEndian(frame, 24, 0, 2);
+    camera::PutBe16(&frame[24], 0);
     std::copy(CAMERA_IP.begin(), CAMERA_IP.end(), frame.begin() + 26);
     std::copy(HOST_IP.begin(), HOST_IP.end(), frame.begin() + 30);
-    PutBigEndian(frame, 34, CAMERA_STREAM_PORT, 2);
-    PutBigEndian(frame, 36, o.destinationPort, 2);
-    PutBigEndian(frame, 38, 8 + datagram.size(), 2);
-    PutBigEndian(frame, 40, 0, 2);
+    camera::PutBe16(&frame[34], CAMERA_STREAM_PORT);
+    camera::PutBe16(&frame[36], o.destinationPort);
+    camera::PutBe16(&frame[38], uint16_t(8 + datagram.size()));
+    camera::PutBe16(&frame[40], 0);
     std::copy(datagram.begin(), datagram.end(), frame.begin() + 42);
     return frame;
 }
@@ -183,8 +135,8 @@ public:
             data[2] = 0;
             data[3] = 1;
         }
-        std::vector<uint8_t> timestamp(8);
-        PutBigEndian(timestamp, 0, TimestampOf(block), 8);
+        uint8_t timestamp[8];
+        camera::PutBe64(timestamp, TimestampOf(block));
         for (size_t i = 0; i < 8 && 4 + i < data.size(); ++i) {
             data[4 + i] = timestamp[i];
         }
@@ -196,7 +148,7 @@ public:
         uint8_t format = FORMAT_PAYLOAD) const
     {
         size_t n = length == SIZE_MAX ? PayloadPerPacket() : length;
-        std::vector<uint8_t> data = PositionBytes(block, uint64_t(packetId - 1) * PayloadPerPacket(), n);
+        std::vector<uint8_t> data = camera::ExpectedPayload(block, n, uint64_t(packetId - 1) * PayloadPerPacket());
         return GvspBytes({status, block, packetId, format, extended_}, data);
     }
 
@@ -252,46 +204,17 @@ inline ResendRequest DecodeResend(std::span<const uint8_t> frame)
 {
     ResendRequest r;
     r.extended = (frame[43] & 0x10) != 0;
-    r.first = uint32_t(GetBigEndian(frame, 54, 4));
-    r.last = uint32_t(GetBigEndian(frame, 58, 4));
+    r.first = camera::GetBe32(&frame[54]);
+    r.last = camera::GetBe32(&frame[58]);
     if (r.extended) {
-        r.blockId = GetBigEndian(frame, 62, 8);
+        r.blockId = camera::GetBe64(&frame[62]);
     } else {
-        r.blockId = GetBigEndian(frame, 52, 2);
+        r.blockId = camera::GetBe16(&frame[52]);
         if (r.last == 0x00FFFFFF) {
             r.last = TO_END_OF_BLOCK;
         }
     }
     return r;
-}
-
-// The one's-complement sum of 16-bit big-endian words, folded: 0xFFFF over data carrying a valid
-// Internet checksum.
-inline uint16_t OnesComplementSum(std::span<const uint8_t> bytes)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        sum += uint32_t(bytes[i]) << 8 | bytes[i + 1];
-    }
-    if (bytes.size() & 1) {
-        sum += uint32_t(bytes.back()) << 8;
-    }
-    while (sum > 0xFFFF) {
-        sum = (sum >> 16) + (sum & 0xFFFF);
-    }
-    return uint16_t(sum);
-}
-
-// The UDP pseudo-header and the UDP datagram as the IPv4 total length declares it.
-inline std::vector<uint8_t> UdpChecksumCover(std::span<const uint8_t> frame)
-{
-    size_t udpLength = GetBigEndian(frame, 16, 2) - 20;
-    std::vector<uint8_t> cover(12 + udpLength);
-    std::copy(frame.begin() + 26, frame.begin() + 34, cover.begin());
-    cover[9] = 17;
-    PutBigEndian(cover, 10, udpLength, 2);
-    std::copy(frame.begin() + 34, frame.begin() + 34 + long(udpLength), cover.begin() + 12);
-    return cover;
 }
 
 // ---- A stream receiving on the camera adapter -----------------------------------------------------
