@@ -49,10 +49,11 @@ target_link_libraries(gvspfilter PRIVATE gvsp_warnings)
 set_source_files_properties(platform/windows/ddk_crosscheck.c PROPERTIES
     COMPILE_OPTIONS "-isystem;/usr/share/mingw-w64/include/ddk")
 # A native image with DriverEntry as its entry point, no C or C++ runtime, importing from the
-# three kernel modules only; no symbol of the driver exported.
+# three kernel modules only; no symbol of the driver exported. Integrity checks are forced: the
+# kernel registers a process-exit routine only for such an image.
 set(CMAKE_CXX_STANDARD_LIBRARIES "")
 target_link_options(gvspfilter PRIVATE -nostdlib -nostartfiles -shared
     -Wl,--subsystem,native -Wl,-e,DriverEntry -Wl,--exclude-all-symbols
-    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--forceinteg
     -Wl,--major-os-version,6,--minor-os-version,1,--major-subsystem-version,6,--minor-subsystem-version,1)
 target_link_libraries(gvspfilter PRIVATE ntoskrnl hal ndis)

@@ -19,6 +19,7 @@ KERNEL_MODULES = {"ntoskrnl.exe": "libntoskrnl.a", "hal.dll": "libhal.a", "ndis.
 RUNTIME_NAME = re.compile(r"^(__cxa_|__gxx_|_Unwind_|__gcc_|__mingw|_pei386|__main$|atexit$|_onexit$|malloc$|free$|"
                           r"_?_?chkstk|___chkstk_ms$|__stack_chk|_initterm|__security_)")
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
+IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY = 0x0080
 IMAGE_SUBSYSTEM_NATIVE = 1
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
@@ -54,12 +55,14 @@ def check(image, library_dir):
     entry_rva, = struct.unpack_from("<I", data, optional + 16)
     image_base, = struct.unpack_from("<Q", data, optional + 24)
     checksum_offset = optional + 64
-    checksum, subsystem = struct.unpack_from("<IH", data, checksum_offset)
+    checksum, subsystem, dll_characteristics = struct.unpack_from("<IHH", data, checksum_offset)
     exception_directory_size, = struct.unpack_from("<I", data, optional + 112 + 3 * 8 + 4)
     if machine != IMAGE_FILE_MACHINE_AMD64 or magic != 0x20B:
         faults.append(f"machine 0x{machine:x}, optional header 0x{magic:x}: not a PE32+ x64 image")
     if subsystem != IMAGE_SUBSYSTEM_NATIVE:
         faults.append(f"subsystem {subsystem}, not native (1)")
+    if not dll_characteristics & IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY:
+        faults.append("integrity checks not forced: the kernel refuses the driver's process-exit routine")
     if checksum != pe_checksum(data, checksum_offset):
         faults.append(f"checksum 0x{checksum:x} does not match the image (0x{pe_checksum(data, checksum_offset):x})")
     if exception_directory_size == 0:

@@ -345,6 +345,16 @@ NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAcc
 NTKERNELAPI __attribute__((noreturn)) NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
 NTKERNELAPI HANDLE PsGetCurrentProcessId();
 
+// Process creation and exit: the driver reads no member of the notification's record, so it
+// stays opaque. The kernel accepts the routine only from an image linked with integrity checks
+// (--forceinteg), or it answers STATUS_ACCESS_DENIED.
+typedef struct _EPROCESS* PEPROCESS;
+typedef struct _PS_CREATE_NOTIFY_INFO* PPS_CREATE_NOTIFY_INFO;
+typedef VOID (*PCREATE_PROCESS_NOTIFY_ROUTINE_EX)(PEPROCESS process, HANDLE processId,
+    PPS_CREATE_NOTIFY_INFO createInfo);
+NTKERNELAPI NTSTATUS PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX notifyRoutine,
+    BOOLEAN remove);
+
 NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess,
     POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode, PVOID* object, PVOID handleInformation);
 NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID object);
