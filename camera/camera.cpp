@@ -202,7 +202,7 @@ Camera::Camera(host::Adapter& adapter, const CameraConfig& config) : adapter_(ad
     SetRandomImpairments(config_.random);
     LoseResendFraction(0);
     // What was sent before the camera existed is not addressed to it.
-    sendsSeen_ = adapter_.SentToMiniport().size();
+    sendsSeen_ = adapter_.SendsToMiniport();
 }
 
 Camera::~Camera() = default;

@@ -41,17 +41,7 @@ struct Tenant {
     uint32_t blockLength = 0;
     std::vector<uint8_t*> buffers;
     uint32_t bufferSize = 0;
-    std::vector<std::pair<Tenant*, HANDLE>> lent;   // its handles duplicated into another process
-    std::vector<HANDLE> borrowed;                   // handles duplicated from another process
 };
-
-// Set GVSP_FUZZ_OPEN_FINDINGS to drop the guard around the open finding of docs/decisions.md
-// (pages still locked for a process that ends while another holds a copy of its handle).
-bool GuardOpenFindings()
-{
-    static const bool guard = std::getenv("GVSP_FUZZ_OPEN_FINDINGS") == nullptr;
-    return guard;
-}
 
 // An overlapped request in flight; its records stay put until the input ends.
 struct Overlapped {
@@ -86,15 +76,12 @@ public:
                 break;
             case 2: {   // another process duplicates the handle
                 Tenant& to = tenants_[in.U8() % 3];
-                bool copyOfCopy = std::find(t.borrowed.begin(), t.borrowed.end(), h) != t.borrowed.end();
-                if (h == INVALID_HANDLE_VALUE || (GuardOpenFindings() && copyOfCopy)) {
+                if (h == INVALID_HANDLE_VALUE) {
                     break;
                 }
                 HANDLE copy = to.process->DuplicateHandleFrom(*t.process, h);
                 if (copy != INVALID_HANDLE_VALUE) {
                     to.handles.push_back(copy);
-                    to.borrowed.push_back(copy);
-                    t.lent.emplace_back(&to, copy);
                 }
                 break;
             }
@@ -167,15 +154,6 @@ private:
 
     void EndProcess(Tenant& t, bool replace = true)
     {
-        for (auto [to, copy] : t.lent) {
-            if (GuardOpenFindings() && std::find(to->handles.begin(), to->handles.end(), copy) != to->handles.end()) {
-                to->process->CloseHandle(copy);   // the copies go first
-                std::erase(to->handles, copy);
-            }
-        }
-        for (Tenant& other : tenants_) {
-            std::erase_if(other.lent, [&](const auto& loan) { return loan.first == &t; });
-        }
         rig_.Machine().EndProcess(*t.process);
         t = Tenant{};
         if (replace) {

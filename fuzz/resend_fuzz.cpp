@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool extended = (in.U8() & 1) != 0;
     config.frameSize = packets * (PACKET_SIZE - (extended ? 20 : 8));
 
-    size_t seenSends = adapter.SentToMiniport().size();
+    uint64_t seenSends = adapter.SendsToMiniport();
     std::set<uint64_t> sent;
     host::UserProcess& process = rig.Machine().NewProcess();
     {
@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     CheckResend(f, sent);
                 }
             }
-            seenSends = adapter.SentToMiniport().size();
+            seenSends = adapter.SendsToMiniport();
             CollectFrames(*stream, request);
         }
         EndRequest(request);

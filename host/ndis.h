@@ -149,6 +149,8 @@ public:
     size_t CompleteSends(size_t maxLists = SIZE_MAX, NDIS_STATUS status = NDIS_STATUS_SUCCESS,
         ULONG completeFlags = NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL);
     std::vector<SendRecord> SentToMiniport() const;
+    // Sends that ever reached the miniport: where a poller of SentToMiniportSince starts.
+    uint64_t SendsToMiniport() const;
     // The records from number `first` on (counted from the first send ever made, the oldest kept
     // at most), for a poller that remembers how many it has seen.
     std::vector<SendRecord> SentToMiniportSince(size_t first) const;

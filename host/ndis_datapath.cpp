@@ -1036,6 +1036,12 @@ std::vector<SendRecord> Adapter::SentToMiniport() const
     return state_->sentToMiniport.Since(0);
 }
 
+uint64_t Adapter::SendsToMiniport() const
+{
+    NdisGuard guard(Ndis().lock);
+    return state_->sentToMiniport.Count();
+}
+
 std::vector<SendRecord> Adapter::SentToMiniportSince(size_t first) const
 {
     NdisGuard guard(Ndis().lock);

@@ -127,6 +127,9 @@ public:
         return out;
     }
 
+    // Records ever made: the number a poller starts from.
+    uint64_t Count() const { return count_; }
+
 private:
     size_t capacity_;
     std::vector<Record> ring_;
