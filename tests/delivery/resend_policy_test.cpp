@@ -24,7 +24,7 @@ protected:
     }
 
     // Leader and payload packets `ids` of BLOCK, in that order (id 0 is the leader).
-    void ReceiveIds(std::initializer_list<uint32_t> ids)
+    void ReceiveIds(const std::vector<uint32_t>& ids)
     {
         for (uint32_t id : ids) {
             EXPECT_TRUE(Receive(id == 0 ? camera.Leader(BLOCK) : camera.Payload(BLOCK, id))) << "packet " << id;
@@ -163,48 +163,47 @@ TEST_F(ResendPolicy, AFrameWithEverythingButItsTrailerIsNotJudgedByTheMissingRun
     EXPECT_EQ(stream->Block().GapLimitFrames, 0u);
 }
 
-// With resends off nothing is sent, but the limits still give frames up.
-TEST_F(ResendPolicy, WithResendsOffNothingIsEverSent)
+// With resends off nothing is sent, but the limits still give frames up: each gap measured on
+// its own, as it arrives or when the next block starts.
+struct OffCase {
+    const char* name;
+    uint32_t gapLimit;
+    std::vector<uint32_t> ids;
+    bool nextBlock;
+    uint16_t status;   // 0: not given up
+};
+
+void PrintTo(const OffCase& c, std::ostream* os) { *os << c.name; }
+
+class ResendPolicyOff : public ResendPolicy, public ::testing::WithParamInterface<OffCase> {};
+
+TEST_P(ResendPolicyOff, NothingIsSentButTheLimitsStillGiveFramesUp)
 {
-    Open(PolicyConfig(false));
-    ReceiveIds({0, 1, 2, 3, 5, 6, 8, 9});
-    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    const OffCase& c = GetParam();
+    Open(PolicyConfig(false, c.gapLimit));
+    ReceiveIds(c.ids);
+    if (c.nextBlock) {
+        EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
+    }
     EXPECT_TRUE(Requests().empty());
     EXPECT_EQ(stream->Block().ResendRequests, 0u);
-    EXPECT_EQ(stream->Block().AssemblingFrameCount, 2u);
-}
-
-TEST_F(ResendPolicy, WithResendsOffAGapBeyondTheLimitStillGivesTheFrameUp)
-{
-    Open(PolicyConfig(false, 2));
-    ReceiveIds({0, 1, 5});
-    EXPECT_TRUE(Requests().empty());
+    if (c.status == 0) {
+        EXPECT_EQ(stream->Block().GapLimitFrames, 0u);
+        EXPECT_EQ(stream->Block().AssemblingFrameCount, c.nextBlock ? 2u : 1u);
+        return;
+    }
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_GAP_LIMIT);
+    EXPECT_EQ(frame.Status(), c.status);
     EXPECT_EQ(stream->Block().GapLimitFrames, 1u);
 }
 
-TEST_F(ResendPolicy, WithResendsOffEachGapIsMeasuredOnItsOwn)
-{
-    Open(PolicyConfig(false, 2));
-    ReceiveIds({0, 1, 3, 5, 7, 9, 11});
-    EXPECT_TRUE(Requests().empty());
-    EXPECT_EQ(stream->Block().GapLimitFrames, 0u);
-    EXPECT_EQ(stream->Block().AssemblingFrameCount, 1u);
-    EXPECT_EQ(CurrentHeader().ResendCursor, 11u);
-}
-
-TEST_F(ResendPolicy, WithResendsOffTheNextBlockStillJudgesTheFrame)
-{
-    Open(PolicyConfig(false, 3));
-    ReceiveIds({0, 1});
-    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    EXPECT_TRUE(Requests().empty());
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_GAP_LIMIT);
-}
+INSTANTIATE_TEST_SUITE_P(Limits, ResendPolicyOff,
+    ::testing::Values(OffCase{"NoLimit", 0, {0, 1, 2, 3, 5, 6, 8, 9}, true, 0},
+        OffCase{"AGapBeyondTheLimit", 2, {0, 1, 5}, false, FRAME_STATUS_GAP_LIMIT},
+        OffCase{"EachGapOnItsOwn", 2, {0, 1, 3, 5, 7, 9, 11}, false, 0},
+        OffCase{"TheNextBlockStillJudgesTheFrame", 3, {0, 1}, true, FRAME_STATUS_GAP_LIMIT}),
+    [](const ::testing::TestParamInfo<OffCase>& param) { return std::string(param.param.name); });
 
 // A request that cannot be sent ends the walk; a missing checksum scratch buffer does not.
 struct WalkFailureCase {

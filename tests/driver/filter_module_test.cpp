@@ -133,13 +133,6 @@ TEST_F(FilterModule, EachAttachFailureLogsItsCauseAndLeavesNothing)
     EXPECT_EQ(SlotOf(MacOf(0x40)), -1);
 }
 
-TEST_F(FilterModule, ProtocolsAboveSeeALookaheadOf128AfterRestart)
-{
-    host::Adapter& adapter = m.AddAdapter(MacOf(0x50));
-    EXPECT_EQ(adapter.ModuleStateNow(), host::ModuleState::Running);
-    EXPECT_EQ(adapter.LookaheadVisibleAbove(), 128u);
-}
-
 TEST_F(FilterModule, PortsStayBoundAcrossAPause)
 {
     host::Adapter& adapter = m.AddAdapter(MacOf(0x60));

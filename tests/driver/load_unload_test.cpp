@@ -185,36 +185,4 @@ TEST(DriverLoadFailure, AModuleAttachedBeforeTheControlDeviceFailedIsDetachedAga
         (std::vector<std::string>{"MSG_NIC_ATTACHED", "MSG_NIC_DETACHED", "MSG_DRIVER_LOAD_FAILED"}));
 }
 
-// Every pool allocation the load makes can fail; each failure either fails the load cleanly or
-// costs one adapter its module, and never leaks (the machine checks after every round).
-TEST(DriverLoadFailure, EveryAllocationFailureUnwinds)
-{
-    uint32_t allocations = 0;
-    {
-        GvspMachine m;
-        m.AddAdapter(MacOf(0x06));
-        m.AddAdapter(MacOf(0x07));
-        host::ResetFaults();
-        ASSERT_EQ(m.Load(), STATUS_SUCCESS);
-        allocations = host::CallCount(host::Fault::PoolAllocation);
-    }
-    ASSERT_GT(allocations, 0u);
-    for (uint32_t n = 1; n <= allocations; ++n) {
-        SCOPED_TRACE("failing pool allocation " + std::to_string(n));
-        GvspMachine m;
-        host::Adapter& first = m.AddAdapter(MacOf(0x06));
-        host::Adapter& second = m.AddAdapter(MacOf(0x07));
-        host::ResetFaults();
-        host::FailCall(host::Fault::PoolAllocation, n);
-        NTSTATUS status = m.Load();
-        if (status == STATUS_SUCCESS) {
-            int attached = int(first.HasFilterModule()) + int(second.HasFilterModule());
-            EXPECT_EQ(attached, 1 + int(m.EventsOf(MSG_ALLOC_FAILED).empty()));
-        } else {
-            EXPECT_EQ(m.EventsOf(MSG_DRIVER_LOAD_FAILED).size(), 1u);
-            EXPECT_EQ(host::PoolUsageOfTag(POOL_TAG).blocks, 0u);
-        }
-    }
-}
-
 }  // namespace

@@ -414,35 +414,14 @@ FrameSlot* OpenForBlock(StreamPort* port, uint64_t blockId, uint64_t timestamp, 
     return slot;
 }
 
-TEST_F(Notification, ACompletedFrameReusedBeforeItWasCollectedIsReportedOverwritten)
-{
-    Open(4);
-    StreamPort* port = PortOf(portId);
-    InterlockedIncrement(&port->CacheUsers);
-    for (uint64_t block = 1; block <= 4; ++block) {
-        FrameSlot* slot = OpenForBlock(port, block, 1000 * block, uint16_t(block));
-        slot->Header->FrameStatus = FRAME_STATUS_COMPLETE;
-        CompleteFrame(port, slot, TRUE);
-    }
-    EXPECT_EQ(listener->Count(), 0u) << "a free slot was there for each";
-
-    FrameSlot* reused = OpenForBlock(port, 5, 5000);
-    auto received = Received();
-    ASSERT_EQ(received.size(), 1u);
-    ExpectFrameEvent(received[0], portId, FRAME_EVENT_OVERWRITTEN, 1, 1000, CHANNEL, 1);
-
-    reused->Header->FrameStatus = FRAME_STATUS_COMPLETE;
-    CompleteFrame(port, reused, TRUE);
-    OpenForBlock(port, 6, 6000);
-    received = Received();
-    ASSERT_EQ(received.size(), 2u);
-    ExpectFrameEvent(received[1], portId, FRAME_EVENT_OVERWRITTEN, 2, 2000, CHANNEL, 2);
-    InterlockedDecrement(&port->CacheUsers);
-    EXPECT_EQ(stream->Block().OverwrittenFrames, 2u);
-}
+// How the frame came to be reused or retired: every slot unfinished and a new block arrives (the
+// oldest is given up), every slot completed but not collected (the oldest is overwritten), or an
+// older unfinished frame and a newer one completes.
+enum class Scene { AllUnfinished, AllComplete, NewerComplete };
 
 struct GivenUpCase {
     const char* name;
+    Scene scene;
     uint32_t missingPacketLimit;
     uint32_t expectedPacketCount;
     uint32_t receivedPackets;
@@ -453,21 +432,29 @@ void PrintTo(const GivenUpCase& c, std::ostream* out) { *out << c.name; }
 
 class NotificationGivenUp : public Notification, public ::testing::WithParamInterface<GivenUpCase> {};
 
-// Every slot holds an unfinished frame and a new block arrives: the oldest is given up.
-TEST_P(NotificationGivenUp, AnUnfinishedFrameReusedWhenNothingElseIsLeftIsReportedWithItsCause)
+TEST_P(NotificationGivenUp, AReusedOrRetiredFrameIsReportedWithItsCause)
 {
     const GivenUpCase& c = GetParam();
     Open(3, c.missingPacketLimit);
     StreamPort* port = PortOf(portId);
     InterlockedIncrement(&port->CacheUsers);
-    for (uint64_t block = 10; block < 13; ++block) {
+    const uint64_t opened = c.scene == Scene::NewerComplete ? 1 : 3;
+    for (uint64_t block = 10; block < 10 + opened; ++block) {
         FrameSlot* slot = OpenForBlock(port, block, 100 + block, 0x8000 | uint16_t(block));
         slot->Header->ReceivedPackets = c.receivedPackets;
+        if (c.scene == Scene::AllComplete) {
+            slot->Header->FrameStatus = FRAME_STATUS_COMPLETE;
+            CompleteFrame(port, slot, TRUE);
+        }
     }
     stream->Block().ExpectedPacketCount = c.expectedPacketCount;
-    EXPECT_EQ(listener->Count(), 0u);
+    EXPECT_EQ(listener->Count(), 0u) << "a free slot was there for each";
 
-    OpenForBlock(port, 13, 113);
+    FrameSlot* next = OpenForBlock(port, 10 + opened, 110 + opened);
+    if (c.scene == Scene::NewerComplete) {
+        next->Header->FrameStatus = FRAME_STATUS_COMPLETE;
+        CompleteFrame(port, next, TRUE);
+    }
     InterlockedDecrement(&port->CacheUsers);
 
     auto received = Received();
@@ -476,28 +463,14 @@ TEST_P(NotificationGivenUp, AnUnfinishedFrameReusedWhenNothingElseIsLeftIsReport
 }
 
 INSTANTIATE_TEST_SUITE_P(NotificationLimits, NotificationGivenUp,
-    ::testing::Values(GivenUpCase{"NoLimit", 0, 40, 2, FRAME_EVENT_GIVEN_UP},
-        GivenUpCase{"WithinTheLimit", 100, 40, 2, FRAME_EVENT_GIVEN_UP},
+    ::testing::Values(GivenUpCase{"NoLimit", Scene::AllUnfinished, 0, 40, 2, FRAME_EVENT_GIVEN_UP},
+        GivenUpCase{"WithinTheLimit", Scene::AllUnfinished, 100, 40, 2, FRAME_EVENT_GIVEN_UP},
         // Missing: 40 - 2 + 1 = 39.
-        GivenUpCase{"AtTheLimit", 39, 40, 2, FRAME_EVENT_GIVEN_UP},
-        GivenUpCase{"OverTheLimit", 38, 40, 2, FRAME_EVENT_MISSING_LIMIT},
-        GivenUpCase{"FarOverTheLimit", 1, 1000, 0, FRAME_EVENT_MISSING_LIMIT}),
+        GivenUpCase{"AtTheLimit", Scene::AllUnfinished, 39, 40, 2, FRAME_EVENT_GIVEN_UP},
+        GivenUpCase{"OverTheLimit", Scene::AllUnfinished, 38, 40, 2, FRAME_EVENT_MISSING_LIMIT},
+        GivenUpCase{"FarOverTheLimit", Scene::AllUnfinished, 1, 1000, 0, FRAME_EVENT_MISSING_LIMIT},
+        GivenUpCase{"CompletedButNotCollected", Scene::AllComplete, 0, 40, 2, FRAME_EVENT_OVERWRITTEN},
+        GivenUpCase{"RetiredByANewerGoodFrame", Scene::NewerComplete, 0, 40, 2, FRAME_EVENT_GIVEN_UP}),
     [](const ::testing::TestParamInfo<GivenUpCase>& p) { return std::string(p.param.name); });
-
-TEST_F(Notification, AnOlderUnfinishedFrameRetiredByANewerGoodFrameIsReportedGivenUp)
-{
-    Open(4);
-    StreamPort* port = PortOf(portId);
-    InterlockedIncrement(&port->CacheUsers);
-    OpenForBlock(port, 20, 2000, 0x1234);
-    FrameSlot* newer = OpenForBlock(port, 21, 2100);
-    newer->Header->FrameStatus = FRAME_STATUS_COMPLETE;
-    CompleteFrame(port, newer, TRUE);
-    InterlockedDecrement(&port->CacheUsers);
-
-    auto received = Received();
-    ASSERT_EQ(received.size(), 1u);
-    ExpectFrameEvent(received[0], portId, FRAME_EVENT_GIVEN_UP, 20, 2000, CHANNEL, 0x1234);
-}
 
 }  // namespace

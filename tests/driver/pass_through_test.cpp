@@ -108,16 +108,21 @@ protected:
 };
 
 // ---- Sends ----------------------------------------------------------------------------------------
+// A chain the miniport completes from inside the send, or holds and completes in batches: a
+// failed one that ends inside the chain at dispatch, then the rest.
 TEST_F(PassThrough, AProtocolChainReachesTheMiniportAsSentAndEveryListCompletesUp)
 {
     const struct {
         NDIS_PORT_NUMBER port;
         ULONG sendFlags;
         ULONG completeFlags;   // what the miniport reports when it completes from inside the send
+        bool held;
     } cases[] = {
-        {0, 0, 0},
-        {5, NDIS_SEND_FLAGS_DISPATCH_LEVEL | NDIS_SEND_FLAGS_CHECK_FOR_LOOPBACK, NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL},
-        {2, NDIS_SEND_FLAGS_CHECK_FOR_LOOPBACK, 0},
+        {0, 0, 0, false},
+        {5, NDIS_SEND_FLAGS_DISPATCH_LEVEL | NDIS_SEND_FLAGS_CHECK_FOR_LOOPBACK, NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL,
+            false},
+        {2, NDIS_SEND_FLAGS_CHECK_FOR_LOOPBACK, 0, false},
+        {3, NDIS_SEND_FLAGS_CHECK_FOR_LOOPBACK, 0, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "port " << c.port << ", flags " << c.sendFlags);
@@ -127,6 +132,9 @@ TEST_F(PassThrough, AProtocolChainReachesTheMiniportAsSentAndEveryListCompletesU
         std::vector<PNET_BUFFER_LIST> lists = ListsOf(packets);
         auto bytes = BytesOf(lists);
 
+        if (c.held) {
+            adapter->SetMiniportSends(host::MiniportSends::Hold);
+        }
         adapter->SendFromProtocol(host::LinkPackets(packets), c.port, c.sendFlags);
 
         auto sent = adapter->SentToMiniportSince(sentMark);
@@ -135,54 +143,21 @@ TEST_F(PassThrough, AProtocolChainReachesTheMiniportAsSentAndEveryListCompletesU
         EXPECT_EQ(sent[0].port, c.port);
         EXPECT_EQ(sent[0].flags, c.sendFlags);
         EXPECT_EQ(BytesOf(sent[0].lists), bytes);
+        if (c.held) {
+            EXPECT_EQ(adapter->SendCompletionsAbove().size(), doneMark) << "nothing completes before the miniport does";
+            ASSERT_EQ(adapter->CompleteSends(2, NDIS_STATUS_FAILURE, NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL), 2u);
+            ASSERT_EQ(adapter->CompleteSends(1, NDIS_STATUS_SUCCESS, 0), 1u);
+            EXPECT_EQ(adapter->SendsHeldByMiniport(), 0u);
+        }
         auto done = CompletedAbove(*adapter, doneMark);
-        ASSERT_EQ(done.size(), lists.size());
+        ASSERT_EQ(done.size(), lists.size()) << "every list completed up exactly once";
         for (size_t i = 0; i < lists.size(); ++i) {
+            const bool failed = c.held && i < 2;
             EXPECT_EQ(done[i].list, lists[i]) << i;
-            EXPECT_EQ(done[i].status, NDIS_STATUS_SUCCESS) << i;
-            EXPECT_EQ(done[i].flags, c.completeFlags) << i;
+            EXPECT_EQ(done[i].status, failed ? NDIS_STATUS_FAILURE : NDIS_STATUS_SUCCESS) << i;
+            EXPECT_EQ(done[i].flags, failed ? NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL : c.completeFlags) << i;
         }
     }
-}
-
-TEST_F(PassThrough, SendsTheMiniportHoldsCompleteUpInItsBatchesWithItsStatusesAndFlags)
-{
-    adapter->SetMiniportSends(host::MiniportSends::Hold);
-    Packets first = ProtocolSends(0x20);
-    Packets second = ProtocolSends(0x30);
-    std::vector<PNET_BUFFER_LIST> all = ListsOf(first);
-    for (PNET_BUFFER_LIST list : ListsOf(second)) {
-        all.push_back(list);
-    }
-    adapter->SendFromProtocol(host::LinkPackets(first), 1, 0);
-    adapter->SendFromProtocol(host::LinkPackets(second), 3, NDIS_SEND_FLAGS_CHECK_FOR_LOOPBACK);
-    auto sent = adapter->SentToMiniport();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1].lists, ListsOf(second));
-    EXPECT_EQ(sent[1].port, 3u);
-    EXPECT_TRUE(adapter->SendCompletionsAbove().empty()) << "nothing completes before the miniport does";
-
-    // A batch that ends inside the first chain, one that spans both chains, then the rest.
-    const struct {
-        size_t lists;
-        NDIS_STATUS status;
-        ULONG flags;
-    } batches[] = {{2, NDIS_STATUS_FAILURE, NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL}, {3, NDIS_STATUS_SUCCESS, 0},
-        {1, NDIS_STATUS_SUCCESS, NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL}};
-    size_t next = 0;
-    for (const auto& batch : batches) {
-        size_t mark = adapter->SendCompletionsAbove().size();
-        ASSERT_EQ(adapter->CompleteSends(batch.lists, batch.status, batch.flags), batch.lists);
-        auto done = CompletedAbove(*adapter, mark);
-        ASSERT_EQ(done.size(), batch.lists);
-        for (const CompletedList& d : done) {
-            EXPECT_EQ(d.list, all[next++]);
-            EXPECT_EQ(d.status, batch.status);
-            EXPECT_EQ(d.flags, batch.flags);
-        }
-    }
-    EXPECT_EQ(adapter->SendsHeldByMiniport(), 0u);
-    EXPECT_EQ(CompletedAbove(*adapter).size(), all.size()) << "every list completed up exactly once";
 }
 
 // ---- Cancel send, status, PnP --------------------------------------------------------------------

@@ -1,6 +1,7 @@
-// The emulated kernel behaves as the driver expects Windows to: locks exclude, IRQL follows
-// them, pool is accounted per tag, faults fire at the chosen call, threads run and end, and
-// the virtual clock moves only when the test moves it.
+// The emulated kernel where the driver's own tests do not prove it: locks exclude other threads,
+// IRQL is per thread, new pool is not zeroed, and the virtual clock moves only when the test
+// moves it, a sleeping system thread with it. (IRQL raised by spin locks, pool accounting and
+// thread handles are crossed by the checker's table and every driver test's leak checks.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,14 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "host/faults.h"
 #include "host/kernel.h"
 #include "platform/ndis.h"
 
 namespace {
 
 constexpr ULONG TestTag = host::TagOf("Tker");
-constexpr NTSTATUS STATUS_TIMEOUT = 0x00000102;
 
 class KernelTest : public ::testing::Test {
 protected:
@@ -37,28 +36,6 @@ bool Eventually(Condition condition)
 }
 
 // ---- IRQL and spin locks ------------------------------------------------------------------------------
-TEST_F(KernelTest, ASpinLockRaisesToDispatchLevelAndItsReleaseRestoresTheIrql)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-    EXPECT_EQ(old, PASSIVE_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    EXPECT_EQ(host::LocksHeldByThisThread(), 1);
-
-    KSPIN_LOCK inner;
-    KeInitializeSpinLock(&inner);
-    KeAcquireSpinLockAtDpcLevel(&inner);
-    EXPECT_EQ(host::LocksHeldByThisThread(), 2);
-    KeReleaseSpinLockFromDpcLevel(&inner);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-
-    KeReleaseSpinLock(&lock, old);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_EQ(host::LocksHeldByThisThread(), 0);
-}
-
 TEST_F(KernelTest, TheIrqlIsPerThread)
 {
     KIRQL old;
@@ -102,97 +79,51 @@ TEST_F(KernelTest, ASpinLockExcludesOtherThreads)
 }
 
 // ---- The NDIS reader/writer lock ------------------------------------------------------------------------
-TEST_F(KernelTest, RwLockReadersShare)
+// The holder keeps the lock while a second thread asks for it: reads share, a write excludes
+// and waits; a recursive read is granted even with a writer waiting (no deadlock).
+TEST_F(KernelTest, RwLockReadsShareAndAWriteExcludesAndWaits)
 {
-    PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
-    ASSERT_NE(lock, nullptr);
-    std::atomic<int> inside{0};
-    std::atomic<bool> bothInside{false};
-    auto reader = [&] {
-        LOCK_STATE_EX state;
-        NdisAcquireRWLockRead(lock, &state, 0);
-        EXPECT_EQ(state.OldIrql, PASSIVE_LEVEL);
+    const struct {
+        bool holderWrites, contenderWrites, contenderEntersWhileHeld;
+    } cases[] = {{false, false, true}, {true, false, false}, {false, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "holder writes " << c.holderWrites << ", contender writes "
+                                        << c.contenderWrites);
+        PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
+        ASSERT_NE(lock, nullptr);
+        LOCK_STATE_EX held;
+        c.holderWrites ? NdisAcquireRWLockWrite(lock, &held, 0) : NdisAcquireRWLockRead(lock, &held, 0);
+        EXPECT_EQ(held.OldIrql, PASSIVE_LEVEL);
         EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-        ++inside;
-        // Stay until the other reader is inside too (it can only be if reads share).
-        bothInside = Eventually([&] { return inside.load() == 2; });
-        NdisReleaseRWLock(lock, &state);
+        std::atomic<bool> entered{false};
+        std::thread contender([&] {
+            LOCK_STATE_EX state;
+            c.contenderWrites ? NdisAcquireRWLockWrite(lock, &state, 0) : NdisAcquireRWLockRead(lock, &state, 0);
+            entered = true;
+            NdisReleaseRWLock(lock, &state);
+        });
+        if (c.contenderEntersWhileHeld) {
+            EXPECT_TRUE(Eventually([&] { return entered.load(); }));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            EXPECT_FALSE(entered.load());
+        }
+        if (!c.holderWrites) {
+            LOCK_STATE_EX again;
+            NdisAcquireRWLockRead(lock, &again, NDIS_RWL_AT_DISPATCH_LEVEL);
+            EXPECT_EQ(again.OldIrql, DISPATCH_LEVEL);
+            NdisReleaseRWLock(lock, &again);
+            EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        }
+        NdisReleaseRWLock(lock, &held);
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    };
-    std::thread first(reader), second(reader);
-    first.join();
-    second.join();
-    EXPECT_TRUE(bothInside.load());
-    NdisFreeRWLock(lock);
-}
-
-TEST_F(KernelTest, RwLockWriterExcludesReaders)
-{
-    PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
-    LOCK_STATE_EX write;
-    NdisAcquireRWLockWrite(lock, &write, 0);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    std::atomic<bool> readerIn{false};
-    std::thread reader([&] {
-        LOCK_STATE_EX read;
-        NdisAcquireRWLockRead(lock, &read, 0);
-        readerIn = true;
-        NdisReleaseRWLock(lock, &read);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(readerIn.load());
-    NdisReleaseRWLock(lock, &write);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    reader.join();
-    EXPECT_TRUE(readerIn.load());
-    NdisFreeRWLock(lock);
-}
-
-TEST_F(KernelTest, RwLockWriterWaitsForReaders)
-{
-    PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
-    LOCK_STATE_EX read;
-    NdisAcquireRWLockRead(lock, &read, 0);
-    std::atomic<bool> writerIn{false};
-    std::thread writer([&] {
-        LOCK_STATE_EX write;
-        NdisAcquireRWLockWrite(lock, &write, 0);
-        writerIn = true;
-        NdisReleaseRWLock(lock, &write);
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_FALSE(writerIn.load());
-    // A recursive read is granted even with a writer waiting (NDIS allows it; no deadlock).
-    LOCK_STATE_EX again;
-    NdisAcquireRWLockRead(lock, &again, NDIS_RWL_AT_DISPATCH_LEVEL);
-    EXPECT_EQ(again.OldIrql, DISPATCH_LEVEL);
-    NdisReleaseRWLock(lock, &again);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    NdisReleaseRWLock(lock, &read);
-    writer.join();
-    EXPECT_TRUE(writerIn.load());
-    NdisFreeRWLock(lock);
+        contender.join();
+        EXPECT_TRUE(entered.load());
+        NdisFreeRWLock(lock);
+    }
 }
 
 // ---- Pool --------------------------------------------------------------------------------------------
-TEST_F(KernelTest, PoolIsAccountedPerTag)
-{
-    constexpr ULONG OtherTag = host::TagOf("Toth");
-    PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, TestTag);
-    PVOID b = NdisAllocateMemoryWithTagPriority(nullptr, 28, TestTag, LowPoolPriority);
-    PVOID c = ExAllocatePoolWithTag(NonPagedPoolNx, 7, OtherTag);
-    ASSERT_TRUE(a && b && c);
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 2u);
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).bytes, 128u);
-    EXPECT_EQ(host::PoolUsageOfTag(OtherTag).bytes, 7u);
-    ExFreePoolWithTag(a, TestTag);
-    NdisFreeMemory(b, 0, 0);
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 0u);
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).bytes, 0u);
-    EXPECT_EQ(host::CheckNoPoolUnderTag(TestTag, "test"), 0u);
-    ExFreePoolWithTag(c, OtherTag);
-}
-
 TEST_F(KernelTest, NewPoolIsNotZeroedAndIsKnownAsPool)
 {
     auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, TestTag));
@@ -208,100 +139,6 @@ TEST_F(KernelTest, NewPoolIsNotZeroedAndIsKnownAsPool)
     EXPECT_FALSE(host::IsPoolAddress(&onStack));
     ExFreePoolWithTag(block, TestTag);
     EXPECT_FALSE(host::IsPoolAddress(block));
-}
-
-TEST_F(KernelTest, TheNthAllocationFailsAndTheOthersSucceed)
-{
-    host::FailCall(host::Fault::PoolAllocation, 3);
-    std::vector<PVOID> blocks;
-    for (int i = 0; i < 5; ++i) {
-        blocks.push_back(ExAllocatePoolWithTag(NonPagedPoolNx, 8, TestTag));
-    }
-    EXPECT_NE(blocks[0], nullptr);
-    EXPECT_NE(blocks[1], nullptr);
-    EXPECT_EQ(blocks[2], nullptr);
-    EXPECT_NE(blocks[3], nullptr);
-    EXPECT_NE(blocks[4], nullptr);
-    EXPECT_EQ(host::CallCount(host::Fault::PoolAllocation), 5u);
-    for (PVOID block : blocks) {
-        if (block != nullptr) {
-            ExFreePoolWithTag(block, TestTag);
-        }
-    }
-}
-
-// ---- Lookaside lists -------------------------------------------------------------------------------------
-TEST_F(KernelTest, ALookasideListReusesItsEntriesAndFreesThemAtDelete)
-{
-    NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 48, TestTag, 0);
-    EXPECT_EQ(list.Size, 48u);
-    EXPECT_EQ(list.Tag, TestTag);
-    PVOID first = ExAllocateFromNPagedLookasideList(&list);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 1u);
-    ExFreeToNPagedLookasideList(&list, first);
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 1u);   // parked on the list
-    PVOID second = ExAllocateFromNPagedLookasideList(&list);
-    EXPECT_EQ(second, first);
-    ExFreeToNPagedLookasideList(&list, second);
-    ExDeleteNPagedLookasideList(&list);
-    EXPECT_EQ(host::PoolUsageOfTag(TestTag).blocks, 0u);
-}
-
-// ---- Threads ---------------------------------------------------------------------------------------------
-struct ThreadProbe {
-    std::atomic<int> ran{0};
-    std::atomic<bool> release{false};
-    KIRQL irql = HIGH_LEVEL;
-    HANDLE processId = nullptr;
-    bool system = false;
-};
-
-VOID ProbeRoutine(PVOID context)
-{
-    auto* probe = static_cast<ThreadProbe*>(context);
-    probe->irql = KeGetCurrentIrql();
-    probe->processId = PsGetCurrentProcessId();
-    probe->system = host::IsSystemThread();
-    while (!probe->release.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    probe->ran = 1;
-}
-
-TEST_F(KernelTest, ASystemThreadRunsAtPassiveLevelInTheSystemProcess)
-{
-    ThreadProbe probe;
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ProbeRoutine, &probe),
-        STATUS_SUCCESS);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(host::OpenKernelHandles(), 1);
-    PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    EXPECT_EQ(host::OpenKernelHandles(), 0);
-    EXPECT_EQ(host::ReferencedThreadObjects(), 1);
-
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-    LARGE_INTEGER shortWait;
-    shortWait.QuadPart = -10 * 1000;   // 1 ms
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &shortWait), STATUS_TIMEOUT);
-    EXPECT_EQ(host::RunningSystemThreads(), 1);
-
-    probe.release = true;
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-    ObfDereferenceObject(thread);
-    EXPECT_EQ(host::ReferencedThreadObjects(), 0);
-    EXPECT_EQ(host::RunningSystemThreads(), 0);
-    EXPECT_EQ(probe.ran.load(), 1);
-    EXPECT_EQ(probe.irql, PASSIVE_LEVEL);
-    EXPECT_EQ(probe.processId, reinterpret_cast<HANDLE>(4));
-    EXPECT_TRUE(probe.system);
 }
 
 // ---- Clock ---------------------------------------------------------------------------------------------------

@@ -39,21 +39,6 @@ TEST_F(Assembly, AStandardFrameIsHandedOverWhole)
     EXPECT_EQ(Block().AssembledFrames, 1u);
 }
 
-TEST_F(Assembly, AnExtendedIdFrameKeepsItsSixtyFourBitBlockId)
-{
-    constexpr uint64_t BLOCK = uint64_t{1} << 40;
-    GvspCamera extended{PACKET_SIZE, true};   // P = 1428
-    Open(Config(3, PACKET_SIZE, true));
-    ReceiveWholeFrame(extended, BLOCK, 3);
-
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
-    EXPECT_EQ(frame.BlockId(), BLOCK);
-    ASSERT_EQ(frame.Payload().size(), 3u * 1428);
-    EXPECT_EQ(Misplaced(frame.Payload(), BLOCK, 0), "");
-}
-
 TEST_F(Assembly, AnExtendedHeaderShorterThanTwentyBytesIsDropped)
 {
     GvspCamera extended{PACKET_SIZE, true};

@@ -245,21 +245,6 @@ TEST_F(Classification, HeaderDataSplitReadsTheGvspHeaderFromTheSecondSegment)
     EXPECT_TRUE(std::equal(leader.begin(), leader.end(), frame.Leader().begin()));
 }
 
-TEST_F(Classification, HeaderDataSplitDataBeyondTheSecondSegmentIsContinued)
-{
-    auto f = camera.Payload(12, 2);
-    auto gvspBytes = Tail(f, 42);
-    EXPECT_TRUE(ReceivePacket(host::PacketBuilder()
-                                  .Segment(Head(f, 42))
-                                  .Segment(Head(gvspBytes, 8 + 500))
-                                  .Segment(Tail(gvspBytes, 8 + 500))
-                                  .Build()));
-    const FrameHeader& header = CurrentHeader();
-    EXPECT_EQ(header.PayloadSize, P);
-    std::span<const uint8_t> placed(CurrentBuffer() + FRAME_BUFFER_MIN_SIZE + P, P);
-    EXPECT_EQ(Misplaced(placed, 12, P), "");
-}
-
 TEST_F(Classification, TheIpv4TotalLengthBoundsTheGvspBytesNotTheSegment)
 {
     auto leader = camera.LeaderGvsp(13, 44);

@@ -277,60 +277,59 @@ TEST_F(Placement, AChunkThatCannotBeAllocatedDropsThePacketUntilItComesAgain)
     EXPECT_EQ(stream->ReturnFrame(moved), STATUS_SUCCESS);
 }
 
-// The leader is kept whole up to its area's 576 bytes; its timestamp needs H + 12 bytes.
-struct LeaderCase {
+// The leader and the trailer are kept whole up to their areas' 576 bytes, in one segment or
+// continued in later ones; the leader's timestamp needs H + 12 bytes.
+struct AreaCase {
     const char* name;
     bool extended;
+    bool trailer;
     size_t size;
+    std::vector<size_t> cuts;   // where the frame is split into segments
     bool timestamp;
     uint32_t kept;
 };
 
-void PrintTo(const LeaderCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AreaCase& c, std::ostream* os) { *os << c.name; }
 
-class PlacementLeader : public Placement, public ::testing::WithParamInterface<LeaderCase> {};
+class PlacementArea : public Placement, public ::testing::WithParamInterface<AreaCase> {};
 
-TEST_P(PlacementLeader, IsKeptInItsAreaWithItsTimestamp)
+TEST_P(PlacementArea, IsKeptInItsAreaWithItsTimestamp)
 {
-    const LeaderCase& c = GetParam();
+    const AreaCase& c = GetParam();
     GvspCamera source{PACKET_SIZE, c.extended};
     Open(Config(4, PACKET_SIZE, c.extended));
-    auto leader = source.LeaderGvsp(14, c.size);
-    EXPECT_TRUE(Receive(EthernetFrame(leader)));
+    auto gvsp = c.trailer ? source.TrailerGvsp(14, 5, c.size) : source.LeaderGvsp(14, c.size);
+    EXPECT_TRUE(ReceivePacket(InSegments(EthernetFrame(gvsp), c.cuts)));
 
     const FrameHeader& h = CurrentHeader();
-    EXPECT_EQ(h.LeaderSize, c.kept);
-    uint64_t timestamp = h.Timestamp;
-    EXPECT_EQ(timestamp, c.timestamp ? GvspCamera::TimestampOf(14) : 0u);
-    EXPECT_EQ(h.LeaderOffset, LEADER_AREA_OFFSET);
-    EXPECT_EQ(h.PayloadOffset, PAYLOAD_AREA_OFFSET);
-    EXPECT_EQ(h.TrailerOffset, TRAILER_AREA_OFFSET);
-    EXPECT_EQ(h.LeaderReceived, 1);
-    const uint8_t* area = reinterpret_cast<const uint8_t*>(&h) + LEADER_AREA_OFFSET;
-    EXPECT_EQ(std::memcmp(area, leader.data(), c.kept), 0);
-    EXPECT_EQ(area[LEADER_AREA_SIZE], 0) << "the trailer area was written";
+    const uint32_t kept = c.trailer ? h.TrailerSize : h.LeaderSize;
+    const int received = c.trailer ? h.TrailerReceived : h.LeaderReceived;
+    EXPECT_EQ(kept, c.kept);
+    EXPECT_EQ(received, 1);
+    if (!c.trailer) {
+        uint64_t timestamp = h.Timestamp;
+        EXPECT_EQ(timestamp, c.timestamp ? GvspCamera::TimestampOf(14) : 0u);
+        EXPECT_EQ(h.LeaderOffset, LEADER_AREA_OFFSET);
+        EXPECT_EQ(h.PayloadOffset, PAYLOAD_AREA_OFFSET);
+        EXPECT_EQ(h.TrailerOffset, TRAILER_AREA_OFFSET);
+    }
+    const uint8_t* area = reinterpret_cast<const uint8_t*>(&h) + (c.trailer ? TRAILER_AREA_OFFSET : LEADER_AREA_OFFSET);
+    EXPECT_EQ(std::memcmp(area, gvsp.data(), c.kept), 0);
+    EXPECT_EQ(area[c.trailer ? TRAILER_AREA_SIZE : LEADER_AREA_SIZE], 0) << "the next area was written";
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, PlacementLeader,
-    ::testing::Values(LeaderCase{"Standard56", false, 56, true, 56}, LeaderCase{"StandardJustTheTimestamp", false, 20, true, 20},
-        LeaderCase{"StandardOneShort", false, 19, false, 19}, LeaderCase{"StandardHeaderOnly", false, 8, false, 8},
-        LeaderCase{"StandardAreaSize", false, 576, true, 576}, LeaderCase{"StandardLonger", false, 600, true, 576},
-        LeaderCase{"ExtendedJustTheTimestamp", true, 32, true, 32}, LeaderCase{"ExtendedOneShort", true, 31, false, 31},
-        LeaderCase{"ExtendedLonger", true, 1000, true, 576}),
-    [](const ::testing::TestParamInfo<LeaderCase>& param) { return std::string(param.param.name); });
-
-TEST_F(Placement, ALongTrailerIsCutToItsArea)
-{
-    Open(Config(4));
-    auto trailer = camera.TrailerGvsp(15, 5, 700);
-    EXPECT_TRUE(Receive(EthernetFrame(trailer)));
-    const FrameHeader& h = CurrentHeader();
-    EXPECT_EQ(h.TrailerSize, TRAILER_AREA_SIZE);
-    EXPECT_EQ(h.TrailerReceived, 1);
-    const uint8_t* area = reinterpret_cast<const uint8_t*>(&h) + TRAILER_AREA_OFFSET;
-    EXPECT_EQ(std::memcmp(area, trailer.data(), TRAILER_AREA_SIZE), 0);
-    EXPECT_EQ(area[TRAILER_AREA_SIZE], 0) << "the payload area was written";
-}
+INSTANTIATE_TEST_SUITE_P(Sizes, PlacementArea,
+    ::testing::Values(AreaCase{"StandardJustTheTimestamp", false, false, 20, {}, true, 20},
+        AreaCase{"StandardOneShort", false, false, 19, {}, false, 19},
+        AreaCase{"StandardHeaderOnly", false, false, 8, {}, false, 8},
+        AreaCase{"StandardAreaSize", false, false, 576, {}, true, 576},
+        AreaCase{"StandardLonger", false, false, 600, {}, true, 576},
+        AreaCase{"ExtendedJustTheTimestamp", true, false, 32, {}, true, 32},
+        AreaCase{"ExtendedOneShort", true, false, 31, {}, false, 31},
+        AreaCase{"ExtendedLonger", true, false, 1000, {}, true, 576},
+        AreaCase{"LeaderContinuedInLaterSegments", false, false, 800, {42 + 100, 42 + 500}, true, 576},
+        AreaCase{"LongTrailer", false, true, 700, {}, false, 576}),
+    [](const ::testing::TestParamInfo<AreaCase>& param) { return std::string(param.param.name); });
 
 TEST_F(Placement, ALeaderThatNeverArrivesLeavesTheAreaOffsetsZero)
 {
@@ -399,18 +398,6 @@ TEST_F(Placement, APacketWithAnUnmappableSegmentCountsOnlyWhenItComesAgain)
     EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
     ASSERT_EQ(frame.Payload().size(), 2 * P);
     EXPECT_EQ(Misplaced(frame.Payload(), 21, 0), "");
-}
-
-TEST_F(Placement, ALeaderContinuedInLaterSegmentsIsCutToItsArea)
-{
-    Open(Config(4));
-    auto leader = camera.LeaderGvsp(18, 800);
-    EXPECT_TRUE(ReceivePacket(InSegments(EthernetFrame(leader), {42 + 100, 42 + 500})));
-    const FrameHeader& h = CurrentHeader();
-    EXPECT_EQ(h.LeaderSize, LEADER_AREA_SIZE);
-    const uint8_t* area = reinterpret_cast<const uint8_t*>(&h) + LEADER_AREA_OFFSET;
-    EXPECT_EQ(std::memcmp(area, leader.data(), LEADER_AREA_SIZE), 0);
-    EXPECT_EQ(area[LEADER_AREA_SIZE], 0) << "the trailer area was written";
 }
 
 }  // namespace
