@@ -149,13 +149,15 @@ bool FreePoolBlock(void* p, uint32_t tag, const char* routine)
         pool.recentlyFreed.erase(pool.recentlyFreedOrder.front());
         pool.recentlyFreedOrder.pop_front();
     }
-    ReleaseBlockMemory(address, block.size);
     lock.unlock();
+    // The block is no longer listed, so the memory is this caller's alone until it is released,
+    // after the report that may name its address.
     ForgetLocksInRange(address, address + std::max<size_t>(block.size, 1));
     if (tag != 0 && tag != block.tag) {
         ReportViolation(Rule::PoolMisuse, "%s of %p with tag '%s'; the block of %zu bytes was allocated with tag '%s'",
-            routine, reinterpret_cast<void*>(address), TagText(tag).c_str(), block.size, TagText(block.tag).c_str());
+            routine, p, TagText(tag).c_str(), block.size, TagText(block.tag).c_str());
     }
+    ReleaseBlockMemory(address, block.size);
     return true;
 }
 
