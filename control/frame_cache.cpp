@@ -7,7 +7,7 @@
 // relies on is kept in its FrameSlots; the block and the buffers' driver regions get a report.
 #include "control/frame_cache.h"
 
-#include "delivery/frame_completion.h"
+#include "control/frame_slots.h"
 #include "driver/event_log.h"
 #include "stream/rate_statistics.h"
 

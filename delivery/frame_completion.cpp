@@ -1,169 +1,18 @@
 // Frame completion: opening slots for new blocks (reusing finished or unfinished ones by the
-// hand-over policy), closing frames and handing them to waiting frame requests, giving up
-// older unfinished frames, and the frame lists' moves that the control requests make.
+// hand-over policy), closing frames and handing them to waiting frame requests, and giving up
+// older unfinished frames.
 // IRQL <= DISPATCH_LEVEL; the caller holds a cache use of the port.
 #include "delivery/frame_completion.h"
 
+#include "control/frame_requests.h"
+#include "control/frame_slots.h"
 #include "delivery/wire_format.h"
 #include "driver/notification.h"
 #include "stream/clock.h"
 
-namespace {
-
-constexpr CHAR FRAME_HAND_OVER_BOOST = 8;
-
-PLIST_ENTRY ListOfPlace(StreamPort* port, FramePlace place)
-{
-    switch (place) {
-    case FRAME_PLACE_FREE:
-        return &port->FreeFrames;
-    case FRAME_PLACE_ASSEMBLING:
-        return &port->AssemblingFrames;
-    case FRAME_PLACE_COMPLETED:
-        return &port->CompletedFrames;
-    default:
-        return nullptr;
-    }
-}
-
-ULONG* CountOfPlace(StreamPort* port, FramePlace place)
-{
-    switch (place) {
-    case FRAME_PLACE_FREE:
-        return &port->FreeFrameCount;
-    case FRAME_PLACE_ASSEMBLING:
-        return &port->AssemblingFrameCount;
-    case FRAME_PLACE_COMPLETED:
-        return &port->CompletedFrameCount;
-    default:
-        return nullptr;
-    }
-}
-
-FrameSlot* SlotOfLinks(PLIST_ENTRY links)
-{
-    return CONTAINING_RECORD(links, FrameSlot, Links);
-}
-
-// Claims the oldest queued frame request whose cancellation is not under way, or NULL.
-PIRP ClaimWaitingRequest(StreamPort* port)
-{
-    PIRP claimed = nullptr;
-    AcquireRequestListLock(port);
-    for (PLIST_ENTRY entry = port->PendingRequests.Flink; entry != &port->PendingRequests; entry = entry->Flink) {
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            RemoveEntryList(entry);
-            claimed = irp;
-            break;
-        }
-        // Its cancel routine is running and will complete it.
-    }
-    ReleaseRequestListLock(port);
-    return claimed;
-}
-
-}  // namespace
-
-VOID PublishFrameCounts(StreamPort* port)
-{
-    StreamControlBlock* block = port->ControlBlock;
-    if (block != nullptr) {
-        block->FreeFrameCount = port->FreeFrameCount;
-        block->AssemblingFrameCount = port->AssemblingFrameCount;
-        block->CompletedFrameCount = port->CompletedFrameCount;
-    }
-}
-
-VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN atHead)
-{
-    if (ULONG* count = CountOfPlace(port, slot->Place)) {
-        RemoveEntryList(&slot->Links);
-        *count -= 1;
-    }
-    if (PLIST_ENTRY list = ListOfPlace(port, place)) {
-        if (atHead) {
-            InsertHeadList(list, &slot->Links);
-        } else {
-            InsertTailList(list, &slot->Links);
-        }
-        *CountOfPlace(port, place) += 1;
-    }
-    slot->Place = place;
-    PublishFrameCounts(port);
-}
-
-VOID MoveAllFrameSlots(StreamPort* port, FramePlace from, FramePlace to)
-{
-    PLIST_ENTRY list = ListOfPlace(port, from);
-    while (!IsListEmpty(list)) {
-        MoveFrameSlot(port, SlotOfLinks(list->Flink), to);
-    }
-}
-
-VOID ResetFrameLists(StreamPort* port)
-{
-    InitializeListHead(&port->FreeFrames);
-    InitializeListHead(&port->AssemblingFrames);
-    InitializeListHead(&port->CompletedFrames);
-    port->FreeFrameCount = 0;
-    port->AssemblingFrameCount = 0;
-    port->CompletedFrameCount = 0;
-    port->CurrentFrame = nullptr;
-    for (ULONG i = 0; i < port->FrameSlotCount; ++i) {
-        FrameSlot* slot = &port->FrameSlots[i];
-        slot->Place = FRAME_PLACE_NONE;
-        MoveFrameSlot(port, slot, FRAME_PLACE_FREE);
-    }
-}
-
-VOID ResetFrameSlot(FrameSlot* slot)
-{
-    RtlZeroMemory(slot->Header, FRAME_HEADER_SIZE);
-    slot->WriteOffset = 0;
-    slot->WriteRegion = FRAME_REGION_PAYLOAD;
-    slot->FirstPacketTime = 0;
-    slot->AssemblyTime = 0;
-    InterlockedExchange64(&slot->LastPacketTime, 0);
-}
-
 VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* slot)
 {
     block->MissingPackets += block->ExpectedPacketCount - slot->Header->ReceivedPackets + 1;
-}
-
-VOID ClearFrameOverflow(FrameSlot* slot)
-{
-    // Chunks are allocated where payload lands, so the table may have holes.
-    for (ULONG k = 0; k < OVERFLOW_CHUNK_MAX; ++k) {
-        if (slot->OverflowChunks[k] != nullptr) {
-            NdisFreeMemory(slot->OverflowChunks[k], slot->OverflowChunkSize, 0);
-            slot->OverflowChunks[k] = nullptr;
-        }
-    }
-    slot->OverflowBytes = 0;
-    slot->OverflowChunkSize = 0;
-    slot->Overflowed = FALSE;
-    RtlZeroMemory(slot->Private->OverflowChunks, sizeof(slot->Private->OverflowChunks));
-    slot->Private->OverflowBytes = 0;
-    slot->Private->Overflowed = 0;
-}
-
-ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength)
-{
-    ULONG64 record = slot->UserAddress + FRAME_PRIVATE_SIZE;
-    UCHAR bytes[8];
-    for (ULONG i = 0; i < sizeof(bytes); ++i) {
-        bytes[i] = static_cast<UCHAR>(record >> (8 * i));
-    }
-    ULONG written = outputLength < sizeof(bytes) ? outputLength : sizeof(bytes);
-    // A request with no output buffer is legal and has no system buffer to copy into.
-    if (written != 0 && output != nullptr) {
-        RtlCopyMemory(output, bytes, written);
-    } else {
-        written = 0;
-    }
-    return written;
 }
 
 FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
@@ -258,7 +107,7 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
 {
     StreamControlBlock* block = port->ControlBlock;
 
-    PIRP irp = ClaimWaitingRequest(port);
+    PIRP irp = ClaimWaitingFrameRequest(port);
     slot->AssemblyTime = static_cast<ULONG64>(QueryMicroseconds()) - slot->FirstPacketTime;
     slot->Private->AssemblyTime = slot->AssemblyTime;
 
@@ -270,13 +119,7 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
         if (onAssemblingList) {
             RetireOlderFrame(port, slot);
         }
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        irp->IoStatus.Information = WriteFrameHandOver(slot, irp->AssociatedIrp.SystemBuffer,
-            stack->Parameters.DeviceIoControl.OutputBufferLength);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        auto* requestPort = static_cast<StreamPort*>(irp->Tail.Overlay.DriverContext[0]);
-        IoCompleteRequest(irp, FRAME_HAND_OVER_BOOST);
-        ReleaseStreamPortReference(requestPort);
+        CompleteFrameRequest(irp, slot);
         return;
     }
 
@@ -326,51 +169,4 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
     AcquireFrameListLock(port);
     MoveFrameSlot(port, oldest, FRAME_PLACE_FREE);
     ReleaseFrameListLock(port);
-}
-
-FrameSlot* TakeCompletedFrame(StreamPort* port)
-{
-    FrameSlot* slot = nullptr;
-    ULONG flags = port->ControlBlock->Flags;
-    BOOLEAN freesAssembling = (flags & (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) ==
-                              STREAM_FLAG_WAITING_REQUESTS_ONLY;
-    KIRQL assemblyIrql = PASSIVE_LEVEL;
-    if (freesAssembling) {
-        assemblyIrql = AcquireAssembly(port);
-    }
-    AcquireFrameListLock(port);
-    if ((flags & STREAM_FLAG_NEWEST_FRAME_ONLY) != 0) {
-        // The newest completed frame; the older ones are free again.
-        if (!IsListEmpty(&port->CompletedFrames)) {
-            slot = SlotOfLinks(port->CompletedFrames.Blink);
-            MoveFrameSlot(port, slot, FRAME_PLACE_USER);
-            MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
-        }
-    } else if ((flags & STREAM_FLAG_WAITING_REQUESTS_ONLY) != 0) {
-        // Only a frame that closes while the request waits reaches it. The receive path must not
-        // go on writing into a slot that is free again.
-        MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
-        MoveAllFrameSlots(port, FRAME_PLACE_ASSEMBLING, FRAME_PLACE_FREE);
-        port->CurrentFrame = nullptr;
-    } else if (!IsListEmpty(&port->CompletedFrames)) {
-        slot = SlotOfLinks(port->CompletedFrames.Flink);
-        MoveFrameSlot(port, slot, FRAME_PLACE_USER);
-    }
-    ReleaseFrameListLock(port);
-    if (freesAssembling) {
-        ReleaseAssembly(port, assemblyIrql);
-    }
-    return slot;
-}
-
-VOID FlushFrames(StreamPort* port)
-{
-    // No packet is being placed into a frame that becomes free here.
-    KIRQL assemblyIrql = AcquireAssembly(port);
-    AcquireFrameListLock(port);
-    MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
-    MoveAllFrameSlots(port, FRAME_PLACE_ASSEMBLING, FRAME_PLACE_FREE);
-    port->CurrentFrame = nullptr;   // the rest of that block's packets are ignored
-    ReleaseFrameListLock(port);
-    ReleaseAssembly(port, assemblyIrql);
 }

@@ -4,6 +4,7 @@
 // lock held on entry.
 #include "stream/assembly.h"
 
+#include "control/frame_slots.h"
 #include "delivery/frame_completion.h"
 #include "delivery/resend_policy.h"
 #include "delivery/wire_format.h"
