@@ -10,9 +10,44 @@
 #include "driver/notification.h"
 #include "stream/clock.h"
 
-VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* slot)
+VOID GiveUpFrame(StreamPort* port, FrameSlot* slot, GiveUpCause cause, BOOLEAN handedOver)
 {
-    block->MissingPackets += block->ExpectedPacketCount - slot->Header->ReceivedPackets + 1;
+    StreamControlBlock* block = port->ControlBlock;
+    if (cause != GIVE_UP_OVERWRITTEN) {
+        block->MissingPackets += block->ExpectedPacketCount - slot->Header->ReceivedPackets + 1;
+    }
+    if (cause == GIVE_UP_BY_STREAM_LOSS) {
+        ULONG limit = block->MissingPacketLimit;
+        cause = limit != 0 && block->MissingPackets > limit ? GIVE_UP_MISSING_LIMIT : GIVE_UP_INCOMPLETE;
+    }
+
+    ULONG eventCode = 0;
+    USHORT frameStatus = 0;
+    switch (cause) {
+    case GIVE_UP_OVERWRITTEN:
+        block->OverwrittenFrames += 1;
+        eventCode = FRAME_EVENT_OVERWRITTEN;
+        break;
+    case GIVE_UP_MISSING_LIMIT:
+        block->MissingLimitFrames += 1;
+        eventCode = FRAME_EVENT_MISSING_LIMIT;
+        frameStatus = FRAME_STATUS_MISSING_LIMIT;
+        break;
+    case GIVE_UP_GAP_LIMIT:
+        block->GapLimitFrames += 1;
+        frameStatus = FRAME_STATUS_GAP_LIMIT;
+        break;
+    default:
+        block->IncompleteFrames += 1;
+        eventCode = FRAME_EVENT_GIVEN_UP;
+        frameStatus = FRAME_STATUS_INCOMPLETE;
+        break;
+    }
+    if (handedOver) {
+        slot->Header->FrameStatus = frameStatus;
+    } else {
+        SendFrameEventNotification(port, slot, eventCode);
+    }
 }
 
 FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
@@ -50,9 +85,8 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         slot = SlotOfLinks(port->CompletedFrames.Flink);
         MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
         ReleaseFrameListLock(port);
-        block->OverwrittenFrames += 1;
         block->NoFreeFrame = 0;
-        SendFrameEventNotification(port, slot, FRAME_EVENT_OVERWRITTEN);
+        GiveUpFrame(port, slot, GIVE_UP_OVERWRITTEN, FALSE);
         ResetFrameSlot(slot);
         ClearFrameOverflow(slot);
         AcquireFrameListLock(port, atDispatchLevel);
@@ -65,15 +99,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
     if (!IsListEmpty(&port->AssemblingFrames)) {
         slot = SlotOfLinks(port->AssemblingFrames.Flink);
         block->NoFreeFrame = 0;
-        CountMissingPackets(block, slot);
-        ULONG limit = block->MissingPacketLimit;
-        if (limit != 0 && block->MissingPackets > limit) {
-            SendFrameEventNotification(port, slot, FRAME_EVENT_MISSING_LIMIT);
-            block->MissingLimitFrames += 1;
-        } else {
-            SendFrameEventNotification(port, slot, FRAME_EVENT_GIVEN_UP);
-            block->IncompleteFrames += 1;
-        }
+        GiveUpFrame(port, slot, GIVE_UP_BY_STREAM_LOSS, FALSE);
         ResetFrameSlot(slot);
         if (port->CurrentFrame == slot) {
             port->CurrentFrame = nullptr;
@@ -140,8 +166,6 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
 
 VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
 {
-    StreamControlBlock* block = port->ControlBlock;
-
     // Only a good frame gives up an older one, and at most one.
     AcquireFrameListLock(port);
     if (IsListEmpty(&port->AssemblingFrames) || closedSlot->Header->FrameStatus != FRAME_STATUS_COMPLETE) {
@@ -160,9 +184,7 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
     ReleaseFrameListLock(port);
 
     // Off every list, the slot is reached by nobody else: no lock while it is reported and zeroed.
-    CountMissingPackets(block, oldest);
-    block->IncompleteFrames += 1;
-    SendFrameEventNotification(port, oldest, FRAME_EVENT_GIVEN_UP);
+    GiveUpFrame(port, oldest, GIVE_UP_INCOMPLETE, FALSE);
     ResetFrameSlot(oldest);
     ClearFrameOverflow(oldest);
 

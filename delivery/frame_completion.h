@@ -10,6 +10,18 @@ FrameSlot* FindAssemblingFrame(StreamPort* port, ULONG64 blockId);
 VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList);
 VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot);
 
-// Adds the packets a frame given up lacked, those expected and not received, to MissingPackets
-// (32-bit wrap, as user mode reads the counter).
-VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* slot);
+// Why a frame is given up; each cause has its counter in the StreamControlBlock.
+enum GiveUpCause : UCHAR {
+    GIVE_UP_OVERWRITTEN,      // complete but never collected, its slot taken for a new block
+    GIVE_UP_INCOMPLETE,       // unfinished, making room for newer frames
+    GIVE_UP_BY_STREAM_LOSS,   // the same, but counted against MissingPacketLimit once the stream
+                              // has lost more packets than it allows
+    GIVE_UP_MISSING_LIMIT,    // more packets missing than MissingPacketLimit allows
+    GIVE_UP_GAP_LIMIT,        // a gap longer than ResendGapLimit
+};
+
+// Gives up the frame in `slot` for `cause`: adds the packets it lacked to MissingPackets (32-bit
+// wrap, as user mode reads the counter; an overwritten frame lacked none), counts it under its
+// cause and reports the cause: in its FrameStatus when the frame is still handed over
+// (`handedOver`), otherwise as a frame event, its slot being reused. Takes no lock.
+VOID GiveUpFrame(StreamPort* port, FrameSlot* slot, GiveUpCause cause, BOOLEAN handedOver);
