@@ -55,21 +55,20 @@ FrameSlot* TakeCompletedFrame(StreamPort* port)
 {
     FrameSlot* slot = nullptr;
     ULONG flags = port->ControlBlock->Flags;
-    BOOLEAN freesAssembling = (flags & (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) ==
-                              STREAM_FLAG_WAITING_REQUESTS_ONLY;
+    BOOLEAN freesAssembling = ServesWaitingRequestsOnly(flags);
     KIRQL assemblyIrql = PASSIVE_LEVEL;
     if (freesAssembling) {
         assemblyIrql = AcquireAssembly(port);
     }
     AcquireFrameListLock(port);
-    if ((flags & STREAM_FLAG_NEWEST_FRAME_ONLY) != 0) {
+    if (HandsOverNewestFrame(flags)) {
         // The newest completed frame; the older ones are free again.
         if (!IsListEmpty(&port->CompletedFrames)) {
             slot = SlotOfLinks(port->CompletedFrames.Blink);
             MoveFrameSlot(port, slot, FRAME_PLACE_USER);
             MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
         }
-    } else if ((flags & STREAM_FLAG_WAITING_REQUESTS_ONLY) != 0) {
+    } else if (freesAssembling) {
         // Only a frame that closes while the request waits reaches it. The receive path must not
         // go on writing into a slot that is free again.
         MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);

@@ -24,6 +24,29 @@ VOID MoveAllFrameSlots(StreamPort* port, FramePlace from, FramePlace to);
 _Requires_lock_held_(port->FrameListLock)
 VOID ResetFrameLists(StreamPort* port);
 
+// ---- The hand-over policy: StreamControlBlock.Flags, read once by the caller ----------------
+constexpr ULONG HAND_OVER_FLAGS = STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY;
+// A frame request takes the newest completed frame and frees the older ones (else the oldest).
+inline BOOLEAN HandsOverNewestFrame(ULONG flags)
+{
+    return (flags & STREAM_FLAG_NEWEST_FRAME_ONLY) != 0;
+}
+// A frame that closes while no request waits frees the completed frames before it.
+inline BOOLEAN KeepsOnlyNewestCompletedFrame(ULONG flags)
+{
+    return (flags & STREAM_FLAG_WAITING_REQUESTS_ONLY) != 0;
+}
+// A frame request takes only a frame that closes while it waits: it frees every frame it finds.
+inline BOOLEAN ServesWaitingRequestsOnly(ULONG flags)
+{
+    return (flags & HAND_OVER_FLAGS) == STREAM_FLAG_WAITING_REQUESTS_ONLY;
+}
+// No frame is ever overwritten: a new block takes a free slot or is dropped.
+inline BOOLEAN NeverOverwritesFrames(ULONG flags)
+{
+    return (flags & HAND_OVER_FLAGS) == HAND_OVER_FLAGS;
+}
+
 // The slot whose Links are `links`.
 FrameSlot* SlotOfLinks(PLIST_ENTRY links);
 

@@ -69,10 +69,8 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         return slot;
     }
 
-    // Newest frame to waiting requests only: a frame is never overwritten, so only free slots
-    // are taken; NoFreeFrame tells user mode that it holds them all.
-    if ((flags & (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) ==
-        (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) {
+    // Only free slots are taken; NoFreeFrame tells user mode that it holds them all.
+    if (NeverOverwritesFrames(flags)) {
         if (port->FreeFrameCount == 0 && port->CompletedFrameCount == 0 && port->AssemblingFrameCount == 0) {
             block->NoFreeFrame = 1;
         }
@@ -151,7 +149,7 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
 
     // No request waits: the frame waits on CompletedFrames.
     AcquireFrameListLock(port);
-    if ((block->Flags & STREAM_FLAG_WAITING_REQUESTS_ONLY) != 0) {
+    if (KeepsOnlyNewestCompletedFrame(block->Flags)) {
         MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
     }
     if (onAssemblingList) {
