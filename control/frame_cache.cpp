@@ -7,7 +7,7 @@
 // relies on is kept in its FrameSlots; the block and the buffers' driver regions get a report.
 #include "control/frame_cache.h"
 
-#include "delivery/frame_completion.h"
+#include "control/frame_slots.h"
 #include "driver/event_log.h"
 #include "stream/rate_statistics.h"
 
@@ -306,18 +306,24 @@ VOID SetCacheReady(StreamPort* port, UCHAR ready)
 
 NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port)
 {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    NTSTATUS failure = STATUS_SUCCESS;
+    TakenFrameCache cache = {};
+    StreamControlBlock* block = nullptr;
+    ULONG frameCount = 0;
+    ULONG slotsSize = 0;
+    ULONG mapped = 0;
+
     // The process whose pages are locked; its exit releases the cache.
     port->OwnerProcessId = PsGetCurrentProcessId();
 
     // The block must at least hold its header.
     if (length < STREAM_CONTROL_HEADER_SIZE) {
-        return STATUS_UNSUCCESSFUL;
+        goto Exit;
     }
 
     // The StreamControlBlock.
-    TakenFrameCache cache = {};
-    NTSTATUS failure = STATUS_SUCCESS;
-    auto* block = reinterpret_cast<StreamControlBlock*>(
+    block = reinterpret_cast<StreamControlBlock*>(
         LockAndMapUserRange(userAddress, length, &cache.ControlBlockMdl, &failure));
     if (block == nullptr) {
         if (failure == STATUS_ACCESS_VIOLATION) {
@@ -327,15 +333,14 @@ NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port)
                 failure == STATUS_INSUFFICIENT_RESOURCES ? ALLOC_FAILED_BLOCK_MDL : ALLOC_FAILED_BLOCK_MAPPING,
                 "Size:%d", static_cast<int>(length));
         }
-        return STATUS_UNSUCCESSFUL;
+        goto Exit;
     }
     cache.ControlBlock = block;
 
     // FrameCount is read once; every descriptor must lie inside the mapped block.
-    ULONG frameCount = block->FrameCount;
+    frameCount = block->FrameCount;
     if (frameCount > (length - STREAM_CONTROL_HEADER_SIZE) / FRAME_DESCRIPTOR_SIZE) {
-        UnlockUserRange(cache.ControlBlockMdl);
-        return STATUS_UNSUCCESSFUL;
+        goto Exit;
     }
 
     // Tells user mode where the driver region ends and how large the FrameHeader is.
@@ -344,28 +349,37 @@ NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port)
 
     // Every frame buffer, into the driver's own slots.
     if (frameCount > 0) {
-        ULONG slotsSize = frameCount * ULONG{sizeof(FrameSlot)};
+        slotsSize = frameCount * ULONG{sizeof(FrameSlot)};
         cache.FrameSlots = static_cast<FrameSlot*>(ExAllocatePoolWithTag(NonPagedPoolNx, slotsSize, POOL_TAG));
         if (cache.FrameSlots == nullptr) {
             WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_FRAME_SLOTS, "Size:%d", static_cast<int>(slotsSize));
-            UnlockUserRange(cache.ControlBlockMdl);
-            return STATUS_UNSUCCESSFUL;
+            goto Exit;
         }
         RtlZeroMemory(cache.FrameSlots, slotsSize);
     }
-    for (ULONG i = 0; i < frameCount; ++i) {
-        if (!NT_SUCCESS(MapFrameBuffer(block, i, &cache.FrameSlots[i]))) {
-            UnmapFrameSlots(block, cache.FrameSlots, i);
-            ExFreePoolWithTag(cache.FrameSlots, POOL_TAG);
-            UnlockUserRange(cache.ControlBlockMdl);
-            return STATUS_UNSUCCESSFUL;
+    for (; mapped < frameCount; ++mapped) {
+        if (!NT_SUCCESS(MapFrameBuffer(block, mapped, &cache.FrameSlots[mapped]))) {
+            goto Exit;
         }
     }
     cache.FrameSlotCount = frameCount;
 
     // From here the receive path may take the stream's packets.
     PublishFrameCache(port, cache);
-    return STATUS_SUCCESS;
+    status = STATUS_SUCCESS;
+
+Exit:
+    // A failed set-up keeps nothing locked: the buffers mapped so far, the slots, the block.
+    if (!NT_SUCCESS(status)) {
+        if (cache.FrameSlots != nullptr) {
+            UnmapFrameSlots(block, cache.FrameSlots, mapped);
+            ExFreePoolWithTag(cache.FrameSlots, POOL_TAG);
+        }
+        if (cache.ControlBlockMdl != nullptr) {
+            UnlockUserRange(cache.ControlBlockMdl);
+        }
+    }
+    return status;
 }
 
 VOID ReleaseFrameCache(StreamPort* port)

@@ -1,21 +1,88 @@
 // Frame requests. A queued request holds a port reference until it is completed; whoever first
 // takes its cancel routine away (frame completion, CancelAllFrameRequests) owns it, unless the
 // cancel routine is already running, which then completes it.
-// PASSIVE_LEVEL in the caller's thread, except CancelFrameRequest.
+// PASSIVE_LEVEL in the caller's thread, except CancelFrameRequest and the completion path's
+// ClaimWaitingFrameRequest and CompleteFrameRequest (IRQL <= DISPATCH_LEVEL).
 #include "control/frame_requests.h"
 
-#include "delivery/frame_completion.h"
+#include "control/frame_slots.h"
 
 namespace {
 
 constexpr LONG CANCEL_IN_PROGRESS_WAIT_MICROSECONDS = 100;
 constexpr USHORT REQUEST_MODE_FAIL_WHEN_IDLE = 1;
+constexpr CHAR FRAME_HAND_OVER_BOOST = 8;
 
 VOID CompleteCancelled(PIRP irp)
 {
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Takes a queued request off the queue unless its cancel routine is already running, which then
+// unlinks and completes it. RequestListLock held.
+BOOLEAN ClaimQueuedRequest(PIRP irp)
+{
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+        return FALSE;
+    }
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    return TRUE;
+}
+
+// Writes the frame hand-over record (the FrameHeader's user address) into an output buffer of
+// `outputLength` bytes; returns the bytes written (at most 8).
+ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength)
+{
+    ULONG64 record = slot->UserAddress + FRAME_PRIVATE_SIZE;
+    UCHAR bytes[8];
+    for (ULONG i = 0; i < sizeof(bytes); ++i) {
+        bytes[i] = static_cast<UCHAR>(record >> (8 * i));
+    }
+    ULONG written = outputLength < sizeof(bytes) ? outputLength : sizeof(bytes);
+    // A request with no output buffer is legal and has no system buffer to copy into.
+    if (written != 0 && output != nullptr) {
+        RtlCopyMemory(output, bytes, written);
+    } else {
+        written = 0;
+    }
+    return written;
+}
+
+// A completed frame for a frame request, by the hand-over policy, or NULL.
+FrameSlot* TakeCompletedFrame(StreamPort* port)
+{
+    FrameSlot* slot = nullptr;
+    ULONG flags = port->ControlBlock->Flags;
+    BOOLEAN freesAssembling = ServesWaitingRequestsOnly(flags);
+    KIRQL assemblyIrql = PASSIVE_LEVEL;
+    if (freesAssembling) {
+        assemblyIrql = AcquireAssembly(port);
+    }
+    AcquireFrameListLock(port);
+    if (HandsOverNewestFrame(flags)) {
+        // The newest completed frame; the older ones are free again.
+        if (!IsListEmpty(&port->CompletedFrames)) {
+            slot = SlotOfLinks(port->CompletedFrames.Blink);
+            MoveFrameSlot(port, slot, FRAME_PLACE_USER);
+            MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
+        }
+    } else if (freesAssembling) {
+        // Only a frame that closes while the request waits reaches it. The receive path must not
+        // go on writing into a slot that is free again.
+        MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
+        MoveAllFrameSlots(port, FRAME_PLACE_ASSEMBLING, FRAME_PLACE_FREE);
+        port->CurrentFrame = nullptr;
+    } else if (!IsListEmpty(&port->CompletedFrames)) {
+        slot = SlotOfLinks(port->CompletedFrames.Flink);
+        MoveFrameSlot(port, slot, FRAME_PLACE_USER);
+    }
+    ReleaseFrameListLock(port);
+    if (freesAssembling) {
+        ReleaseAssembly(port, assemblyIrql);
+    }
+    return slot;
 }
 
 }  // namespace
@@ -115,9 +182,8 @@ VOID CancelAllFrameRequests(StreamPort* port)
     port->Acquiring = 0;
     while (!IsListEmpty(&port->PendingRequests)) {
         PIRP irp = CONTAINING_RECORD(port->PendingRequests.Flink, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        if (ClaimQueuedRequest(irp)) {
             // Claimed: complete it outside the lock.
-            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
             ReleaseRequestListLock(port);
             CompleteCancelled(irp);
             ReleaseStreamPortReference(port);
@@ -153,4 +219,30 @@ VOID CancelFrameRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
         CompleteCancelled(irp);
         ReleaseStreamPortReference(port);
     }
+}
+
+PIRP ClaimWaitingFrameRequest(StreamPort* port)
+{
+    PIRP claimed = nullptr;
+    AcquireRequestListLock(port);
+    for (PLIST_ENTRY entry = port->PendingRequests.Flink; entry != &port->PendingRequests; entry = entry->Flink) {
+        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+        if (ClaimQueuedRequest(irp)) {
+            claimed = irp;
+            break;
+        }
+    }
+    ReleaseRequestListLock(port);
+    return claimed;
+}
+
+VOID CompleteFrameRequest(PIRP irp, const FrameSlot* slot)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Information = WriteFrameHandOver(slot, irp->AssociatedIrp.SystemBuffer,
+        stack->Parameters.DeviceIoControl.OutputBufferLength);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    auto* port = static_cast<StreamPort*>(irp->Tail.Overlay.DriverContext[0]);
+    IoCompleteRequest(irp, FRAME_HAND_OVER_BOOST);
+    ReleaseStreamPortReference(port);
 }

@@ -12,3 +12,9 @@ NTSTATUS StopAcquisition(PIRP irp, PIO_STACK_LOCATION stack);
 VOID CancelAllFrameRequests(StreamPort* port);
 // The cancel routine of a queued frame request; entered holding the global cancel lock.
 VOID CancelFrameRequest(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+// The completion path's side of the queue, IRQL <= DISPATCH_LEVEL, no spin lock held: claims the
+// oldest queued frame request whose cancellation is not under way (or NULL), then hands it the
+// frame `slot`, which user mode holds from then on.
+PIRP ClaimWaitingFrameRequest(StreamPort* port);
+VOID CompleteFrameRequest(PIRP irp, const FrameSlot* slot);

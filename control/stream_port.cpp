@@ -53,35 +53,51 @@ VOID SleepPortWaitInterval()
 
 NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
 {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    NTSTATUS event = STATUS_SUCCESS;   // the entry written once the lock is released, if any
+    const UCHAR* input = nullptr;
+    UCHAR mac[6] = {};
+    USHORT hostPort = 0;
+    USHORT udpPort = 0;
+    LOCK_STATE_EX lockState;
+    BOOLEAN locked = FALSE;
+    FilterAdapter* adapter = nullptr;
+    BOOLEAN duplicate = FALSE;
+    StreamPort* port = nullptr;
+    LONG freeSlot = -1;
+    ULONG outputLength = 0;
+    ULONG copied = 0;
+    PUCHAR output = nullptr;
+    ULONG reported[3] = {};
+    ULONG portId = 0;
+    PVOID ownerProcessId = nullptr;
+    PVOID fileObject = nullptr;
+
     // A short input cannot name an adapter and a port.
     if (stack->Parameters.DeviceIoControl.InputBufferLength < 8) {
-        return STATUS_UNSUCCESSFUL;
+        goto Exit;
     }
-    const UCHAR* input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    UCHAR mac[6];
+    input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     RtlCopyMemory(mac, input, sizeof(mac));
-    USHORT hostPort = static_cast<USHORT>(input[6] | (input[7] << 8));
+    hostPort = static_cast<USHORT>(input[6] | (input[7] << 8));
 
     // Network byte order, as the port field of a received packet has it.
-    USHORT udpPort = NetworkOrder(hostPort);
+    udpPort = NetworkOrder(hostPort);
 
     // One StreamPort per handle.
-    LOCK_STATE_EX lockState;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
+    locked = TRUE;
     if (stack->FileObject->FsContext != nullptr) {
-        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-        return STATUS_UNSUCCESSFUL;
+        goto Exit;
     }
 
     // The adapter by MAC address; the port must not be bound there yet.
-    FilterAdapter* adapter = nullptr;
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0 && adapter == nullptr; --slot) {
         FilterAdapter* candidate = DriverGlobals.AdapterTable[slot];
         if (candidate != nullptr && !candidate->Detaching && RtlCompareMemory(candidate->MacAddress, mac, 6) == 6) {
             adapter = candidate;
         }
     }
-    BOOLEAN duplicate = FALSE;
     if (adapter != nullptr) {
         for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
             StreamPort* other = adapter->StreamPorts[slot];
@@ -92,18 +108,15 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
         }
     }
     if (adapter == nullptr || duplicate) {
-        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-        WriteEventLog(MSG_PORT_ALREADY_BOUND, 0, "Mac:%02x-%02x-%02x-%02x-%02x-%02x, Port:%hu", mac[0], mac[1], mac[2],
-            mac[3], mac[4], mac[5], hostPort);
-        return STATUS_UNSUCCESSFUL;
+        event = MSG_PORT_ALREADY_BOUND;
+        goto Exit;
     }
 
     // Non-paged: the record is used at DISPATCH_LEVEL, under this lock and on the receive path.
-    auto* port = static_cast<StreamPort*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(StreamPort), POOL_TAG));
+    port = static_cast<StreamPort*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(StreamPort), POOL_TAG));
     if (port == nullptr) {
-        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-        WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_STREAM_PORT, "Size:%d", static_cast<int>(STREAM_PORT_RECORD_SIZE));
-        return STATUS_UNSUCCESSFUL;
+        event = MSG_ALLOC_FAILED;
+        goto Exit;
     }
 
     // A zeroed record that knows its handle and adapter, with the bind's one reference.
@@ -126,7 +139,6 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     ExInitializeNPagedLookasideList(&port->RateSampleLookaside, nullptr, nullptr, 0, RATE_SAMPLE_SIZE, POOL_TAG, 0);
 
     // The highest free slot.
-    LONG freeSlot = -1;
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
         if (adapter->StreamPorts[slot] == nullptr) {
             freeSlot = slot;
@@ -134,10 +146,8 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
         }
     }
     if (freeSlot < 0) {
-        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-        FreeStreamPort(port);
-        WriteEventLog(MSG_PORT_LIMIT_REACHED, 0, nullptr);
-        return STATUS_UNSUCCESSFUL;
+        event = MSG_PORT_LIMIT_REACHED;
+        goto Exit;
     }
 
     // From here the slot and the handle both lead to the port.
@@ -148,22 +158,49 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     stack->FileObject->FsContext = port;
 
     // PortId, AdapterIndex and SlotIndex; the rest of the record is not the caller's to see.
-    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    ULONG copied = outputLength < STREAM_PORT_RECORD_SIZE ? outputLength : STREAM_PORT_RECORD_SIZE;
-    auto* output = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+    outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    copied = outputLength < STREAM_PORT_RECORD_SIZE ? outputLength : STREAM_PORT_RECORD_SIZE;
+    output = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
     RtlZeroMemory(output, copied);
-    ULONG reported[3] = {port->PortId, port->AdapterIndex, port->SlotIndex};
+    reported[0] = port->PortId;
+    reported[1] = port->AdapterIndex;
+    reported[2] = port->SlotIndex;
     RtlCopyMemory(output, reported, copied < STREAM_PORT_REPORTED_BYTES ? copied : STREAM_PORT_REPORTED_BYTES);
     irp->IoStatus.Information = copied;
+    portId = port->PortId;
+    ownerProcessId = port->OwnerProcessId;
+    fileObject = port->FileObject;
+    event = MSG_FILTER_BINDING;
+    status = STATUS_SUCCESS;
+
+Exit:
+    if (locked) {
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    }
+    if (!NT_SUCCESS(status) && port != nullptr) {
+        FreeStreamPort(port);
+    }
 
     // The event is written once the lock is released: the event log writes nothing above APC_LEVEL.
-    ULONG portId = port->PortId;
-    PVOID ownerProcessId = port->OwnerProcessId;
-    PVOID fileObject = port->FileObject;
-    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-    WriteEventLog(MSG_FILTER_BINDING, 0, "Port:%hu,Id:%d,PID:%p,FObj:%p", hostPort, static_cast<int>(portId),
-        ownerProcessId, fileObject);
-    return STATUS_SUCCESS;
+    switch (event) {
+    case MSG_PORT_ALREADY_BOUND:
+        WriteEventLog(MSG_PORT_ALREADY_BOUND, 0, "Mac:%02x-%02x-%02x-%02x-%02x-%02x, Port:%hu", mac[0], mac[1],
+            mac[2], mac[3], mac[4], mac[5], hostPort);
+        break;
+    case MSG_ALLOC_FAILED:
+        WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_STREAM_PORT, "Size:%d", static_cast<int>(STREAM_PORT_RECORD_SIZE));
+        break;
+    case MSG_PORT_LIMIT_REACHED:
+        WriteEventLog(MSG_PORT_LIMIT_REACHED, 0, nullptr);
+        break;
+    case MSG_FILTER_BINDING:
+        WriteEventLog(MSG_FILTER_BINDING, 0, "Port:%hu,Id:%d,PID:%p,FObj:%p", hostPort, static_cast<int>(portId),
+            ownerProcessId, fileObject);
+        break;
+    default:
+        break;
+    }
+    return status;
 }
 
 // IRQL <= DISPATCH_LEVEL; no spin lock held.

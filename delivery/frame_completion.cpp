@@ -1,169 +1,53 @@
 // Frame completion: opening slots for new blocks (reusing finished or unfinished ones by the
-// hand-over policy), closing frames and handing them to waiting frame requests, giving up
-// older unfinished frames, and the frame lists' moves that the control requests make.
+// hand-over policy), closing frames and handing them to waiting frame requests, and giving up
+// older unfinished frames.
 // IRQL <= DISPATCH_LEVEL; the caller holds a cache use of the port.
 #include "delivery/frame_completion.h"
 
+#include "control/frame_requests.h"
+#include "control/frame_slots.h"
 #include "delivery/wire_format.h"
 #include "driver/notification.h"
 #include "stream/clock.h"
 
-namespace {
-
-constexpr CHAR FRAME_HAND_OVER_BOOST = 8;
-
-PLIST_ENTRY ListOfPlace(StreamPort* port, FramePlace place)
-{
-    switch (place) {
-    case FRAME_PLACE_FREE:
-        return &port->FreeFrames;
-    case FRAME_PLACE_ASSEMBLING:
-        return &port->AssemblingFrames;
-    case FRAME_PLACE_COMPLETED:
-        return &port->CompletedFrames;
-    default:
-        return nullptr;
-    }
-}
-
-ULONG* CountOfPlace(StreamPort* port, FramePlace place)
-{
-    switch (place) {
-    case FRAME_PLACE_FREE:
-        return &port->FreeFrameCount;
-    case FRAME_PLACE_ASSEMBLING:
-        return &port->AssemblingFrameCount;
-    case FRAME_PLACE_COMPLETED:
-        return &port->CompletedFrameCount;
-    default:
-        return nullptr;
-    }
-}
-
-FrameSlot* SlotOfLinks(PLIST_ENTRY links)
-{
-    return CONTAINING_RECORD(links, FrameSlot, Links);
-}
-
-// Claims the oldest queued frame request whose cancellation is not under way, or NULL.
-PIRP ClaimWaitingRequest(StreamPort* port)
-{
-    PIRP claimed = nullptr;
-    AcquireRequestListLock(port);
-    for (PLIST_ENTRY entry = port->PendingRequests.Flink; entry != &port->PendingRequests; entry = entry->Flink) {
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            RemoveEntryList(entry);
-            claimed = irp;
-            break;
-        }
-        // Its cancel routine is running and will complete it.
-    }
-    ReleaseRequestListLock(port);
-    return claimed;
-}
-
-}  // namespace
-
-VOID PublishFrameCounts(StreamPort* port)
+VOID GiveUpFrame(StreamPort* port, FrameSlot* slot, GiveUpCause cause, BOOLEAN handedOver)
 {
     StreamControlBlock* block = port->ControlBlock;
-    if (block != nullptr) {
-        block->FreeFrameCount = port->FreeFrameCount;
-        block->AssemblingFrameCount = port->AssemblingFrameCount;
-        block->CompletedFrameCount = port->CompletedFrameCount;
+    if (cause != GIVE_UP_OVERWRITTEN) {
+        block->MissingPackets += block->ExpectedPacketCount - slot->Header->ReceivedPackets + 1;
     }
-}
-
-VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN atHead)
-{
-    if (ULONG* count = CountOfPlace(port, slot->Place)) {
-        RemoveEntryList(&slot->Links);
-        *count -= 1;
+    if (cause == GIVE_UP_BY_STREAM_LOSS) {
+        ULONG limit = block->MissingPacketLimit;
+        cause = limit != 0 && block->MissingPackets > limit ? GIVE_UP_MISSING_LIMIT : GIVE_UP_INCOMPLETE;
     }
-    if (PLIST_ENTRY list = ListOfPlace(port, place)) {
-        if (atHead) {
-            InsertHeadList(list, &slot->Links);
-        } else {
-            InsertTailList(list, &slot->Links);
-        }
-        *CountOfPlace(port, place) += 1;
+
+    ULONG eventCode = 0;
+    USHORT frameStatus = 0;
+    switch (cause) {
+    case GIVE_UP_OVERWRITTEN:
+        block->OverwrittenFrames += 1;
+        eventCode = FRAME_EVENT_OVERWRITTEN;
+        break;
+    case GIVE_UP_MISSING_LIMIT:
+        block->MissingLimitFrames += 1;
+        eventCode = FRAME_EVENT_MISSING_LIMIT;
+        frameStatus = FRAME_STATUS_MISSING_LIMIT;
+        break;
+    case GIVE_UP_GAP_LIMIT:
+        block->GapLimitFrames += 1;
+        frameStatus = FRAME_STATUS_GAP_LIMIT;
+        break;
+    default:
+        block->IncompleteFrames += 1;
+        eventCode = FRAME_EVENT_GIVEN_UP;
+        frameStatus = FRAME_STATUS_INCOMPLETE;
+        break;
     }
-    slot->Place = place;
-    PublishFrameCounts(port);
-}
-
-VOID MoveAllFrameSlots(StreamPort* port, FramePlace from, FramePlace to)
-{
-    PLIST_ENTRY list = ListOfPlace(port, from);
-    while (!IsListEmpty(list)) {
-        MoveFrameSlot(port, SlotOfLinks(list->Flink), to);
-    }
-}
-
-VOID ResetFrameLists(StreamPort* port)
-{
-    InitializeListHead(&port->FreeFrames);
-    InitializeListHead(&port->AssemblingFrames);
-    InitializeListHead(&port->CompletedFrames);
-    port->FreeFrameCount = 0;
-    port->AssemblingFrameCount = 0;
-    port->CompletedFrameCount = 0;
-    port->CurrentFrame = nullptr;
-    for (ULONG i = 0; i < port->FrameSlotCount; ++i) {
-        FrameSlot* slot = &port->FrameSlots[i];
-        slot->Place = FRAME_PLACE_NONE;
-        MoveFrameSlot(port, slot, FRAME_PLACE_FREE);
-    }
-}
-
-VOID ResetFrameSlot(FrameSlot* slot)
-{
-    RtlZeroMemory(slot->Header, FRAME_HEADER_SIZE);
-    slot->WriteOffset = 0;
-    slot->WriteRegion = FRAME_REGION_PAYLOAD;
-    slot->FirstPacketTime = 0;
-    slot->AssemblyTime = 0;
-    InterlockedExchange64(&slot->LastPacketTime, 0);
-}
-
-VOID CountMissingPackets(StreamControlBlock* block, const FrameSlot* slot)
-{
-    block->MissingPackets += block->ExpectedPacketCount - slot->Header->ReceivedPackets + 1;
-}
-
-VOID ClearFrameOverflow(FrameSlot* slot)
-{
-    // Chunks are allocated where payload lands, so the table may have holes.
-    for (ULONG k = 0; k < OVERFLOW_CHUNK_MAX; ++k) {
-        if (slot->OverflowChunks[k] != nullptr) {
-            NdisFreeMemory(slot->OverflowChunks[k], slot->OverflowChunkSize, 0);
-            slot->OverflowChunks[k] = nullptr;
-        }
-    }
-    slot->OverflowBytes = 0;
-    slot->OverflowChunkSize = 0;
-    slot->Overflowed = FALSE;
-    RtlZeroMemory(slot->Private->OverflowChunks, sizeof(slot->Private->OverflowChunks));
-    slot->Private->OverflowBytes = 0;
-    slot->Private->Overflowed = 0;
-}
-
-ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength)
-{
-    ULONG64 record = slot->UserAddress + FRAME_PRIVATE_SIZE;
-    UCHAR bytes[8];
-    for (ULONG i = 0; i < sizeof(bytes); ++i) {
-        bytes[i] = static_cast<UCHAR>(record >> (8 * i));
-    }
-    ULONG written = outputLength < sizeof(bytes) ? outputLength : sizeof(bytes);
-    // A request with no output buffer is legal and has no system buffer to copy into.
-    if (written != 0 && output != nullptr) {
-        RtlCopyMemory(output, bytes, written);
+    if (handedOver) {
+        slot->Header->FrameStatus = frameStatus;
     } else {
-        written = 0;
+        SendFrameEventNotification(port, slot, eventCode);
     }
-    return written;
 }
 
 FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
@@ -185,10 +69,8 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         return slot;
     }
 
-    // Newest frame to waiting requests only: a frame is never overwritten, so only free slots
-    // are taken; NoFreeFrame tells user mode that it holds them all.
-    if ((flags & (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) ==
-        (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) {
+    // Only free slots are taken; NoFreeFrame tells user mode that it holds them all.
+    if (NeverOverwritesFrames(flags)) {
         if (port->FreeFrameCount == 0 && port->CompletedFrameCount == 0 && port->AssemblingFrameCount == 0) {
             block->NoFreeFrame = 1;
         }
@@ -201,9 +83,8 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         slot = SlotOfLinks(port->CompletedFrames.Flink);
         MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
         ReleaseFrameListLock(port);
-        block->OverwrittenFrames += 1;
         block->NoFreeFrame = 0;
-        SendFrameEventNotification(port, slot, FRAME_EVENT_OVERWRITTEN);
+        GiveUpFrame(port, slot, GIVE_UP_OVERWRITTEN, FALSE);
         ResetFrameSlot(slot);
         ClearFrameOverflow(slot);
         AcquireFrameListLock(port, atDispatchLevel);
@@ -216,15 +97,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
     if (!IsListEmpty(&port->AssemblingFrames)) {
         slot = SlotOfLinks(port->AssemblingFrames.Flink);
         block->NoFreeFrame = 0;
-        CountMissingPackets(block, slot);
-        ULONG limit = block->MissingPacketLimit;
-        if (limit != 0 && block->MissingPackets > limit) {
-            SendFrameEventNotification(port, slot, FRAME_EVENT_MISSING_LIMIT);
-            block->MissingLimitFrames += 1;
-        } else {
-            SendFrameEventNotification(port, slot, FRAME_EVENT_GIVEN_UP);
-            block->IncompleteFrames += 1;
-        }
+        GiveUpFrame(port, slot, GIVE_UP_BY_STREAM_LOSS, FALSE);
         ResetFrameSlot(slot);
         if (port->CurrentFrame == slot) {
             port->CurrentFrame = nullptr;
@@ -258,7 +131,7 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
 {
     StreamControlBlock* block = port->ControlBlock;
 
-    PIRP irp = ClaimWaitingRequest(port);
+    PIRP irp = ClaimWaitingFrameRequest(port);
     slot->AssemblyTime = static_cast<ULONG64>(QueryMicroseconds()) - slot->FirstPacketTime;
     slot->Private->AssemblyTime = slot->AssemblyTime;
 
@@ -270,19 +143,13 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
         if (onAssemblingList) {
             RetireOlderFrame(port, slot);
         }
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        irp->IoStatus.Information = WriteFrameHandOver(slot, irp->AssociatedIrp.SystemBuffer,
-            stack->Parameters.DeviceIoControl.OutputBufferLength);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        auto* requestPort = static_cast<StreamPort*>(irp->Tail.Overlay.DriverContext[0]);
-        IoCompleteRequest(irp, FRAME_HAND_OVER_BOOST);
-        ReleaseStreamPortReference(requestPort);
+        CompleteFrameRequest(irp, slot);
         return;
     }
 
     // No request waits: the frame waits on CompletedFrames.
     AcquireFrameListLock(port);
-    if ((block->Flags & STREAM_FLAG_WAITING_REQUESTS_ONLY) != 0) {
+    if (KeepsOnlyNewestCompletedFrame(block->Flags)) {
         MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
     }
     if (onAssemblingList) {
@@ -297,8 +164,6 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
 
 VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
 {
-    StreamControlBlock* block = port->ControlBlock;
-
     // Only a good frame gives up an older one, and at most one.
     AcquireFrameListLock(port);
     if (IsListEmpty(&port->AssemblingFrames) || closedSlot->Header->FrameStatus != FRAME_STATUS_COMPLETE) {
@@ -317,60 +182,11 @@ VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
     ReleaseFrameListLock(port);
 
     // Off every list, the slot is reached by nobody else: no lock while it is reported and zeroed.
-    CountMissingPackets(block, oldest);
-    block->IncompleteFrames += 1;
-    SendFrameEventNotification(port, oldest, FRAME_EVENT_GIVEN_UP);
+    GiveUpFrame(port, oldest, GIVE_UP_INCOMPLETE, FALSE);
     ResetFrameSlot(oldest);
     ClearFrameOverflow(oldest);
 
     AcquireFrameListLock(port);
     MoveFrameSlot(port, oldest, FRAME_PLACE_FREE);
     ReleaseFrameListLock(port);
-}
-
-FrameSlot* TakeCompletedFrame(StreamPort* port)
-{
-    FrameSlot* slot = nullptr;
-    ULONG flags = port->ControlBlock->Flags;
-    BOOLEAN freesAssembling = (flags & (STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY)) ==
-                              STREAM_FLAG_WAITING_REQUESTS_ONLY;
-    KIRQL assemblyIrql = PASSIVE_LEVEL;
-    if (freesAssembling) {
-        assemblyIrql = AcquireAssembly(port);
-    }
-    AcquireFrameListLock(port);
-    if ((flags & STREAM_FLAG_NEWEST_FRAME_ONLY) != 0) {
-        // The newest completed frame; the older ones are free again.
-        if (!IsListEmpty(&port->CompletedFrames)) {
-            slot = SlotOfLinks(port->CompletedFrames.Blink);
-            MoveFrameSlot(port, slot, FRAME_PLACE_USER);
-            MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
-        }
-    } else if ((flags & STREAM_FLAG_WAITING_REQUESTS_ONLY) != 0) {
-        // Only a frame that closes while the request waits reaches it. The receive path must not
-        // go on writing into a slot that is free again.
-        MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
-        MoveAllFrameSlots(port, FRAME_PLACE_ASSEMBLING, FRAME_PLACE_FREE);
-        port->CurrentFrame = nullptr;
-    } else if (!IsListEmpty(&port->CompletedFrames)) {
-        slot = SlotOfLinks(port->CompletedFrames.Flink);
-        MoveFrameSlot(port, slot, FRAME_PLACE_USER);
-    }
-    ReleaseFrameListLock(port);
-    if (freesAssembling) {
-        ReleaseAssembly(port, assemblyIrql);
-    }
-    return slot;
-}
-
-VOID FlushFrames(StreamPort* port)
-{
-    // No packet is being placed into a frame that becomes free here.
-    KIRQL assemblyIrql = AcquireAssembly(port);
-    AcquireFrameListLock(port);
-    MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
-    MoveAllFrameSlots(port, FRAME_PLACE_ASSEMBLING, FRAME_PLACE_FREE);
-    port->CurrentFrame = nullptr;   // the rest of that block's packets are ignored
-    ReleaseFrameListLock(port);
-    ReleaseAssembly(port, assemblyIrql);
 }

@@ -5,6 +5,7 @@
 // Receive path: IRQL <= DISPATCH_LEVEL, assembly held. Worker: PASSIVE_LEVEL, on a snapshot.
 #include "delivery/resend_policy.h"
 
+#include "delivery/frame_completion.h"
 #include "delivery/transmit.h"
 #include "delivery/wire_format.h"
 
@@ -189,15 +190,9 @@ BOOLEAN EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
     }
 
     // When both limits are exceeded the smaller one names the cause.
+    BOOLEAN gapCause = gapExceeded && (!missingExceeded || missingLimit > gapLimit);
     AcquireFrameListLock(port);
-    if (gapExceeded && (!missingExceeded || missingLimit > gapLimit)) {
-        frame->Header->FrameStatus = FRAME_STATUS_GAP_LIMIT;
-        block->GapLimitFrames += 1;
-    } else {
-        frame->Header->FrameStatus = FRAME_STATUS_MISSING_LIMIT;
-        block->MissingLimitFrames += 1;
-    }
-    block->MissingPackets += lost;
+    GiveUpFrame(port, frame, gapCause ? GIVE_UP_GAP_LIMIT : GIVE_UP_MISSING_LIMIT, TRUE);
     ReleaseFrameListLock(port);
     return TRUE;
 }

@@ -10,9 +10,6 @@
 #include "driver/notification.h"
 #include "stream/receive.h"
 
-DriverGlobalsRecord DriverGlobals;
-const CHAR DriverVersion[DRIVER_VERSION_SIZE] = "2.2.1.167663";
-
 namespace {
 
 // {B02CB274-D925-455C-84C7-FDEB7DA7F7F1}

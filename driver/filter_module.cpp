@@ -42,40 +42,56 @@ USHORT NameLength(const NDIS_STRING* name)
 NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverContext,
     PNDIS_FILTER_ATTACH_PARAMETERS attachParameters)
 {
+    NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+    FilterAdapter* adapter = nullptr;
+    ULONG size = 0;
+    NDIS_MEDIUM medium;
+    LOCK_STATE_EX lockState;
+    PUCHAR cursor = nullptr;
+    NET_BUFFER_LIST_POOL_PARAMETERS poolParameters;
+    NDIS_FILTER_ATTRIBUTES filterAttributes;
+    LONG freeSlot = -1;
+    const UCHAR* mac = nullptr;
+
     // Only our own driver context, only Ethernet and WAN media.
     if (filterDriverContext != static_cast<NDIS_HANDLE>(DriverGlobals.DriverObject)) {
-        return NDIS_STATUS_INVALID_PARAMETER;
+        status = NDIS_STATUS_INVALID_PARAMETER;
+        goto Exit;
     }
-    NDIS_MEDIUM medium = attachParameters->MiniportMediaType;
+    medium = attachParameters->MiniportMediaType;
     if (medium != NdisMedium802_3 && medium != NdisMediumWan) {
         WriteEventLog(MSG_MEDIA_TYPE_REJECTED, 0, "MediaType:%d", static_cast<int>(medium));
-        return NDIS_STATUS_INVALID_PARAMETER;
+        status = NDIS_STATUS_INVALID_PARAMETER;
+        goto Exit;
     }
 
     // One module per MAC address: ports are bound by MAC address.
-    LOCK_STATE_EX lockState;
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0; --slot) {
         FilterAdapter* other = DriverGlobals.AdapterTable[slot];
         if (other != nullptr && IsSameMac(other->MacAddress, attachParameters->CurrentMacAddress)) {
-            NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-            return NDIS_STATUS_NOT_SUPPORTED;
+            status = NDIS_STATUS_NOT_SUPPORTED;
+            break;
         }
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    if (status != NDIS_STATUS_SUCCESS) {
+        goto Exit;
+    }
 
     // The record and its three names, in one block.
-    ULONG size = ULONG{sizeof(FilterAdapter)} + NameLength(attachParameters->FilterModuleGuidName) +
-                 NameLength(attachParameters->BaseMiniportInstanceName) + NameLength(attachParameters->BaseMiniportName);
-    auto* adapter = static_cast<FilterAdapter*>(
+    size = ULONG{sizeof(FilterAdapter)} + NameLength(attachParameters->FilterModuleGuidName) +
+           NameLength(attachParameters->BaseMiniportInstanceName) + NameLength(attachParameters->BaseMiniportName);
+    adapter = static_cast<FilterAdapter*>(
         NdisAllocateMemoryWithTagPriority(ndisFilterHandle, size, POOL_TAG, LowPoolPriority));
     if (adapter == nullptr) {
         WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_ADAPTER_RECORD, "Size:%d", static_cast<int>(size));
-        return NDIS_STATUS_RESOURCES;
+        status = NDIS_STATUS_RESOURCES;
+        goto Exit;
     }
 
     RtlZeroMemory(adapter, sizeof(FilterAdapter));
-    PUCHAR cursor = reinterpret_cast<PUCHAR>(adapter + 1);
+    cursor = reinterpret_cast<PUCHAR>(adapter + 1);
     CopyName(&adapter->FilterModuleName, attachParameters->FilterModuleGuidName, &cursor);
     CopyName(&adapter->MiniportFriendlyName, attachParameters->BaseMiniportInstanceName, &cursor);
     CopyName(&adapter->MiniportName, attachParameters->BaseMiniportName, &cursor);
@@ -84,7 +100,6 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
     KeInitializeSpinLock(&adapter->Lock);
 
     // The pool of the driver's own packets: one NET_BUFFER each, no data buffer.
-    NET_BUFFER_LIST_POOL_PARAMETERS poolParameters;
     RtlZeroMemory(&poolParameters, sizeof(poolParameters));
     poolParameters.Header.Type = NDIS_OBJECT_TYPE_DEFAULT;
     poolParameters.Header.Revision = NET_BUFFER_LIST_POOL_PARAMETERS_REVISION_1;
@@ -97,23 +112,20 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
     adapter->NetBufferListPool = NdisAllocateNetBufferListPool(ndisFilterHandle, &poolParameters);
     if (adapter->NetBufferListPool == nullptr) {
         WriteEventLog(MSG_ALLOC_FAILED, ALLOC_FAILED_NET_BUFFER_LIST_POOL, "Size:%d", 0);
-        NdisFreeMemory(adapter, size, 0);
-        return NDIS_STATUS_RESOURCES;
+        status = NDIS_STATUS_RESOURCES;
+        goto Exit;
     }
 
     // The record becomes the module context NDIS hands to every later handler.
-    NDIS_FILTER_ATTRIBUTES filterAttributes;
     RtlZeroMemory(&filterAttributes, sizeof(filterAttributes));
     filterAttributes.Header.Type = NDIS_OBJECT_TYPE_FILTER_ATTRIBUTES;
     filterAttributes.Header.Revision = NDIS_FILTER_ATTRIBUTES_REVISION_1;
     filterAttributes.Header.Size = NDIS_SIZEOF_FILTER_ATTRIBUTES_REVISION_1;
     filterAttributes.Flags = 0;
-    NDIS_STATUS status = NdisFSetAttributes(ndisFilterHandle, adapter, &filterAttributes);
+    status = NdisFSetAttributes(ndisFilterHandle, adapter, &filterAttributes);
     if (status != NDIS_STATUS_SUCCESS) {
         WriteEventLog(MSG_SET_ATTRIBUTES_FAILED, 0, "Status:0x%X", status);
-        NdisFreeNetBufferListPool(adapter->NetBufferListPool);
-        NdisFreeMemory(adapter, size, 0);
-        return status;
+        goto Exit;
     }
 
     // NDIS starts a module paused; FilterRestart sets it running.
@@ -121,7 +133,6 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
 
     // The highest free slot. A module that finds none is refused: no port could ever be
     // bound to it, and a slot it does not own must never be cleared on its behalf.
-    LONG freeSlot = -1;
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0; --slot) {
         if (DriverGlobals.AdapterTable[slot] == nullptr) {
@@ -133,15 +144,23 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
     if (freeSlot < 0) {
-        NdisFreeNetBufferListPool(adapter->NetBufferListPool);
-        NdisFreeMemory(adapter, size, 0);
-        return NDIS_STATUS_RESOURCES;
+        status = NDIS_STATUS_RESOURCES;
+        goto Exit;
     }
 
-    const UCHAR* mac = adapter->MacAddress;
+    mac = adapter->MacAddress;
     WriteEventLog(MSG_NIC_ATTACHED, 0, "MAC:%02x-%02x-%02x-%02x-%02x-%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
         mac[5]);
-    return NDIS_STATUS_SUCCESS;
+
+Exit:
+    // A refused module leaves nothing behind: its pool and its record go.
+    if (status != NDIS_STATUS_SUCCESS && adapter != nullptr) {
+        if (adapter->NetBufferListPool != nullptr) {
+            NdisFreeNetBufferListPool(adapter->NetBufferListPool);
+        }
+        NdisFreeMemory(adapter, size, 0);
+    }
+    return status;
 }
 
 VOID FilterDetach(NDIS_HANDLE filterModuleContext)

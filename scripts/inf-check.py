@@ -77,7 +77,8 @@ def code_identity(source_dir):
     entry = open(os.path.join(source_dir, "driver/driver_entry.cpp")).read()
     names = dict(re.findall(r'RtlInitUnicodeString\(&(\w+),\s*u"((?:[^"\\]|\\.)*)"\)', entry))
     names = {key: value.replace("\\\\", "\\") for key, value in names.items()}
-    version = re.search(r'DriverVersion\[DRIVER_VERSION_SIZE\]\s*=\s*"([^"]+)"', entry).group(1)
+    state = open(os.path.join(source_dir, "driver/driver.cpp")).read()
+    version = re.search(r'DriverVersion\[DRIVER_VERSION_SIZE\]\s*=\s*"([^"]+)"', state).group(1)
     attach = open(os.path.join(source_dir, "driver/filter_module.cpp")).read()
     media = re.search(r"if \(medium != (\w+)(?: && medium != (\w+))*\)", attach)
     accepted = re.findall(r"medium != (\w+)", media.group(0))

@@ -4,6 +4,7 @@
 // lock held on entry.
 #include "stream/assembly.h"
 
+#include "control/frame_slots.h"
 #include "delivery/frame_completion.h"
 #include "delivery/resend_policy.h"
 #include "delivery/wire_format.h"
@@ -65,7 +66,6 @@ VOID SettleCurrentFrame(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethe
 // one first when there are two.
 VOID MakeRoom(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
 {
-    StreamControlBlock* block = port->ControlBlock;
     AcquireFrameListLock(port);
     ULONG assembling = port->AssemblingFrameCount;
     FrameSlot* oldest = nullptr;
@@ -82,15 +82,7 @@ VOID MakeRoom(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
         if (port->CurrentFrame == oldest) {
             port->CurrentFrame = nullptr;
         }
-        CountMissingPackets(block, oldest);
-        ULONG limit = block->MissingPacketLimit;
-        if (limit != 0 && block->MissingPackets > limit) {
-            oldest->Header->FrameStatus = FRAME_STATUS_MISSING_LIMIT;
-            block->MissingLimitFrames += 1;
-        } else {
-            oldest->Header->FrameStatus = FRAME_STATUS_INCOMPLETE;
-            block->IncompleteFrames += 1;
-        }
+        GiveUpFrame(port, oldest, GIVE_UP_BY_STREAM_LOSS, TRUE);
         CompleteFrame(port, oldest, FALSE);
     }
     SettleCurrentFrame(port, extendedIds, ethernetFrame);
@@ -247,17 +239,10 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
 
     // A gap beyond the limits gives the frame up; the smaller non-zero limit names the cause.
     if (CheckGapLimits(port, frame)) {
-        CountMissingPackets(block, frame);
         ULONG gapLimit = block->ResendGapLimit;
         ULONG missingLimit = block->MissingPacketLimit;
         BOOLEAN gapCause = missingLimit == 0 || (gapLimit != 0 && missingLimit > gapLimit);
-        if (gapCause) {
-            header->FrameStatus = FRAME_STATUS_GAP_LIMIT;
-            block->GapLimitFrames += 1;
-        } else {
-            header->FrameStatus = FRAME_STATUS_MISSING_LIMIT;
-            block->MissingLimitFrames += 1;
-        }
+        GiveUpFrame(port, frame, gapCause ? GIVE_UP_GAP_LIMIT : GIVE_UP_MISSING_LIMIT, TRUE);
         CloseFrame(port, frame);
         return nullptr;
     }
