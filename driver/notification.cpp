@@ -90,7 +90,7 @@ NTSTATUS FindNotificationDevice(PCWSTR driverName, PDEVICE_OBJECT* device)
     return STATUS_SUCCESS;
 }
 
-VOID SendFrameEventNotification(StreamPort* port, FrameSlot* slot, ULONG eventCode)
+VOID SendFrameEventNotification(StreamPort* port, const FrameEvent& event)
 {
     // The notification and its FrameEventData; every byte is set, none is stale.
     alignas(8) UCHAR buffer[FRAME_EVENT_NOTIFICATION_SIZE];
@@ -108,11 +108,11 @@ VOID SendFrameEventNotification(StreamPort* port, FrameSlot* slot, ULONG eventCo
     PutLittleEndian(data + 2, 83, 2);
     PutLittleEndian(data + 4, 0, 4);
     PutLittleEndian(data + 8, port->PortId, 4);
-    PutLittleEndian(data + 12, eventCode, 4);
-    PutLittleEndian(data + 16, slot->Header->BlockId, 8);
-    PutLittleEndian(data + 24, slot->Header->Timestamp, 8);
+    PutLittleEndian(data + 12, event.EventCode, 4);
+    PutLittleEndian(data + 16, event.BlockId, 8);
+    PutLittleEndian(data + 24, event.Timestamp, 8);
     PutLittleEndian(data + 32, block != nullptr ? block->StreamChannelIndex : 0, 4);
-    PutLittleEndian(data + 36, slot->Header->GvspStatus, 2);
+    PutLittleEndian(data + 36, event.GvspStatus, 2);
 
     // Only a live device object; a report that fails is dropped.
     PDEVICE_OBJECT device = port->NotificationDevice;
