@@ -1,4 +1,4 @@
-// The emulated NDIS's own records, shared by host/ndis*.cpp: the registered filter driver, filter
+// The emulated NDIS's own records, shared by host/ndis/*.cpp: the registered filter driver, filter
 // modules, adapters, NET_BUFFER_LIST bookkeeping, pools, clones and control devices. Host only.
 #pragma once
 
@@ -12,9 +12,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "host/checker.h"
-#include "host/kernel.h"
-#include "host/ndis.h"
+#include "host/kernel/kernel.h"
+#include "host/ndis/ndis.h"
+#include "host/verifier/checker.h"
 
 namespace host {
 
@@ -244,7 +244,7 @@ std::vector<PNET_BUFFER_LIST> WalkChain(PNET_BUFFER_LIST chain, const char* rout
 // Records each NET_BUFFER of `list` into `snapshot`, reusing its storage.
 void TakeSnapshot(PNET_BUFFER_LIST list, std::vector<NetBufferSnapshot>& snapshot);
 
-// The data path's parts of an adapter's life (host/ndis_datapath.cpp).
+// The data path's parts of an adapter's life (host/ndis/ndis_datapath.cpp).
 void DrainAdapter(Adapter::State& adapter);          // before a pause: protocol returns, miniport completes
 void CheckAdapterLeftovers(Adapter::State& adapter, const char* when);
 void ForgetAdapterLists(Adapter::State& adapter);

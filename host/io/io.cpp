@@ -2,7 +2,7 @@
 // symbolic links, file objects and handles, IRPs with METHOD_BUFFERED system buffers, completion,
 // cancellation under the global cancel lock, cleanup and close, PnP custom notifications, and
 // the user-mode face of a process. Host only.
-#include "host/io.h"
+#include "host/io/io.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -11,9 +11,9 @@
 #include <list>
 #include <map>
 
-#include "host/checker.h"
-#include "host/faults.h"
-#include "host/kernel.h"
+#include "host/kernel/kernel.h"
+#include "host/verifier/checker.h"
+#include "host/verifier/faults.h"
 
 namespace host {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "host/faults.h"
-#include "host/ndis_internal.h"
+#include "host/ndis/ndis_internal.h"
+#include "host/verifier/faults.h"
 
 using namespace host;
 
