@@ -13,8 +13,8 @@
 
 #include "camera/camera.h"
 #include "driver/driver.h"
+#include "host/kernel/kernel.h"
 #include "stream/receive.h"
-#include "host/kernel.h"
 #include "tools/driver_session.h"
 
 namespace {

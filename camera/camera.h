@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "host/ndis.h"
+#include "host/ndis/ndis.h"
 
 namespace camera {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "control/stream_memory.h"
-#include "host/memory.h"
+#include "host/memory/memory.h"
 
 namespace gvsp {
 

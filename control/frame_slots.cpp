@@ -110,7 +110,7 @@ VOID ResetFrameSlot(FrameSlot* slot)
     slot->WriteRegion = FRAME_REGION_PAYLOAD;
     slot->FirstPacketTime = 0;
     slot->AssemblyTime = 0;
-    InterlockedExchange64(&slot->LastPacketTime, 0);
+    slot->LastPacketTime = 0;
 }
 
 VOID ClearFrameOverflow(FrameSlot* slot)

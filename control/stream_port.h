@@ -42,8 +42,8 @@ struct FrameSlot {
     BOOLEAN ExtendedIds;              // assembly: the id form of the block the slot was opened for
     ULONG64 FirstPacketTime;          // microseconds when the slot was opened for its block
     ULONG64 AssemblyTime;             // microseconds from FirstPacketTime to completion
-    _Interlocked_ volatile LONGLONG LastPacketTime;   // microseconds of the last packet seen, 0 until
-                                      // the first; the receive path and the worker thread write it
+    LONGLONG LastPacketTime;          // assembly: microseconds of the last packet seen, 0 until the
+                                      // first; the receive path and the worker thread's retries write it
     // Receive path: where the last placement ended, for the rest of that packet in later buffer
     // segments: an offset from the buffer's start (offsets from Size on continue in the overflow
     // chunks) in the region the packet went to. The FrameHeader's region fields only report it.
@@ -64,7 +64,6 @@ struct StreamPort {
     _Interlocked_ volatile LONG ControlBusy;      // serialises set-up, cache release, flush, cleanup
     USHORT UdpPort;                   // network byte order; constant
     UCHAR TemplateExtendedIds;        // assembly: set once, by the first accepted packet
-    UCHAR HeaderTemplateValid;        // assembly
     HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache; the
                                       // process-exit search reads it under AdapterTableLock and
                                       // checks it again under ControlBusy
@@ -85,6 +84,9 @@ struct StreamPort {
     NDIS_HANDLE NdisFilterHandle;     // constant
     PDEVICE_OBJECT NotificationDevice;  // constant
     UCHAR HeaderTemplate[42];         // assembly: Ethernet, IPv4 and UDP headers of that packet
+    // 1 once TemplateExtendedIds and HeaderTemplate hold the first accepted packet's: written
+    // with a release after them, read by the worker with an acquire before it reads them.
+    volatile LONG HeaderTemplateValid;
     KSPIN_LOCK AssemblyLock;          // the fields marked "assembly"; taken before FrameListLock
     KSPIN_LOCK FrameListLock;         // FreeFrames, AssemblingFrames, CompletedFrames, their counts, slot places
     KIRQL FrameListIrql;

@@ -17,7 +17,7 @@ _Requires_lock_held_(AdapterTableLock)
 ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
 {
     StreamControlBlock* block = port->ControlBlock;
-    if (port->CachePublished == 0 || block->Active == 0 || !port->HeaderTemplateValid) {
+    if (port->CachePublished == 0 || block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0) {
         return nullptr;
     }
     ULONG timeout = block->ResendTimeout;
@@ -25,11 +25,15 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
         return nullptr;
     }
 
+    // The port's assembly keeps the receive path out while the retry reads and rewrites the
+    // frame: its LastPacketTime and the FrameHeader the snapshot copies are the receive path's
+    // to write otherwise. Taken before FrameListLock, as the receive path takes them.
     ResendWorkItem* item = nullptr;
-    AcquireFrameListLock(port);
+    KIRQL assemblyIrql = AcquireAssembly(port);
+    AcquireFrameListLock(port, TRUE);
     if (!IsListEmpty(&port->AssemblingFrames)) {
         FrameSlot* oldest = CONTAINING_RECORD(port->AssemblingFrames.Flink, FrameSlot, Links);
-        auto lastPacketTime = static_cast<ULONG64>(InterlockedCompareExchange64(&oldest->LastPacketTime, 0, 0));
+        auto lastPacketTime = static_cast<ULONG64>(oldest->LastPacketTime);
         // Due at LastPacketTime + the time-out (the product in 32 bits, the sum in 64).
         ULONG timeoutMicroseconds = timeout * 1000;
         auto now = static_cast<ULONG64>(QueryMicroseconds());
@@ -48,7 +52,7 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
                     *itemAvailable = FALSE;
                 } else {
                     LONGLONG retryTime = QueryMicroseconds();
-                    InterlockedExchange64(&oldest->LastPacketTime, retryTime);
+                    oldest->LastPacketTime = retryTime;
                     oldest->Header->LastPacketTime = static_cast<ULONG64>(retryTime);
                     RtlCopyMemory(item->Snapshot, oldest->SystemAddress, sizeof(item->Snapshot));
                 }
@@ -56,6 +60,7 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
         }
     }
     ReleaseFrameListLock(port);
+    ReleaseAssembly(port, assemblyIrql);
 
     if (item != nullptr) {
         InterlockedIncrement(&port->ReferenceCount);
@@ -113,7 +118,7 @@ VOID ResendWorker(PVOID startContext)
         LARGE_INTEGER interval;
         interval.QuadPart = WORKER_PASS_INTERVAL;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        if (DriverGlobals.WorkerStop != 0) {
+        if (ReadAcquire(&DriverGlobals.WorkerStop) != 0) {
             break;
         }
     }

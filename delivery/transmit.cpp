@@ -100,7 +100,8 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
 
     // Counted before anything can fail (32-bit wrap, as user mode reads the counters).
     InterlockedIncrement(reinterpret_cast<volatile LONG*>(&block->ResendRequests));
-    ULONG requested = lastPacketId == RESEND_TO_END_OF_BLOCK ? block->ExpectedPacketCount - firstPacketId + 1
+    // The worker sends too, while the receive path rewrites ExpectedPacketCount: read it once.
+    ULONG requested = lastPacketId == RESEND_TO_END_OF_BLOCK ? ReadULongNoFence(&block->ExpectedPacketCount) - firstPacketId + 1
                                                              : lastPacketId - firstPacketId + 1;
     InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&block->ResendPacketsRequested), static_cast<LONG>(requested));
 

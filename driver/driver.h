@@ -68,7 +68,7 @@ struct DriverGlobalsRecord {
     _Guarded_by_(AdapterTableLock) FilterAdapter* AdapterTable[MAX_ADAPTERS];
     PDEVICE_OBJECT NotificationDevice;    // written and referenced by DriverEntry, released by unload
     HANDLE WorkerThreadHandle;            // written by DriverEntry, closed by unload
-    volatile UCHAR WorkerStop;            // written once by unload, polled by the worker
+    volatile LONG WorkerStop;             // written once by unload, polled by the worker
     NPAGED_LOOKASIDE_LIST ResendWorkItemLookaside;
     REGHANDLE TraceHandle;                // the software-trace provider's registration
     BOOLEAN LookasideReady;               // ResendWorkItemLookaside is initialised

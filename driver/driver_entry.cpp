@@ -246,7 +246,7 @@ VOID DriverUnload(PDRIVER_OBJECT driverObject)
     (void)driverObject;
 
     // Stop the worker thread and wait until it has ended.
-    DriverGlobals.WorkerStop = 1;
+    WriteRelease(&DriverGlobals.WorkerStop, 1);
     if (DriverGlobals.WorkerThreadHandle != nullptr) {
         PVOID thread = nullptr;
         NTSTATUS status = ObReferenceObjectByHandle(DriverGlobals.WorkerThreadHandle, THREAD_ALL_ACCESS, nullptr,

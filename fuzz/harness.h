@@ -18,10 +18,10 @@
 #include "client/gvsp_client.h"
 #include "control/stream_memory.h"
 #include "driver/driver.h"
-#include "host/errorlog.h"
-#include "host/kernel.h"
+#include "host/io/errorlog.h"
+#include "host/kernel/kernel.h"
 #include "host/machine.h"
-#include "host/ndis.h"
+#include "host/ndis/ndis.h"
 
 namespace fuzzing {
 

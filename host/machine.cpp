@@ -4,11 +4,11 @@
 
 #include <cstdio>
 
-#include "host/checker.h"
-#include "host/faults.h"
-#include "host/io.h"
-#include "host/kernel.h"
-#include "host/ndis.h"
+#include "host/io/io.h"
+#include "host/kernel/kernel.h"
+#include "host/ndis/ndis.h"
+#include "host/verifier/checker.h"
+#include "host/verifier/faults.h"
 
 namespace host {
 

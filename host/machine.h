@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/errorlog.h"
-#include "host/memory.h"
+#include "host/io/errorlog.h"
+#include "host/memory/memory.h"
 #include "platform/wdm.h"
 
 namespace host {

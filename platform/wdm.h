@@ -198,6 +198,13 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exc
     __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
+// Reads and writes that are single instructions with the ordering their name says: acquire
+// (later accesses stay after the read), release (earlier accesses stay before the write) or none
+// (the value may be stale, but is never torn).
+inline LONG ReadAcquire(const volatile LONG* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+inline VOID WriteRelease(volatile LONG* destination, LONG value) { __atomic_store_n(destination, value, __ATOMIC_RELEASE); }
+inline ULONG ReadULongNoFence(const volatile ULONG* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
+inline VOID WriteULongNoFence(volatile ULONG* destination, ULONG value) { __atomic_store_n(destination, value, __ATOMIC_RELAXED); }
 
 // ---------------------------------------------------------------------------------------------
 // Run-time library.

@@ -35,7 +35,7 @@ BOOLEAN IsResendStatus(USHORT status)
 VOID NoteLastPacketTime(FrameSlot* frame)
 {
     LONGLONG now = QueryMicroseconds();
-    InterlockedExchange64(&frame->LastPacketTime, now);
+    frame->LastPacketTime = now;
     frame->Header->LastPacketTime = static_cast<ULONG64>(now);
 }
 
@@ -183,8 +183,8 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     ULONG payloadPerPacket = packetSize - packet.HeaderSize;
     ULONG frameSize = block->FrameSize;
     ULONG expected = frameSize / payloadPerPacket + (frameSize % payloadPerPacket != 0 ? 1 : 0) + 1;
-    if (block->ExpectedPacketCount != expected) {
-        block->ExpectedPacketCount = expected;
+    if (ReadULongNoFence(&block->ExpectedPacketCount) != expected) {
+        WriteULongNoFence(&block->ExpectedPacketCount, expected);
     }
 
     // Block id 0 is never a frame; the bitmap covers no packet id beyond its limit.
@@ -259,10 +259,10 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     // The gap is requested at once; the first accepted packet is the template of the
     // worker's requests.
     RequestGapResend(port, frame, effects);
-    if (!port->HeaderTemplateValid) {
+    if (port->HeaderTemplateValid == 0) {
         port->TemplateExtendedIds = packet.ExtendedIds;
         RtlCopyMemory(port->HeaderTemplate, ethernetFrame, sizeof(port->HeaderTemplate));
-        port->HeaderTemplateValid = 1;
+        WriteRelease(&port->HeaderTemplateValid, 1);
     }
     NoteLastPacketTime(frame);
     return frame;

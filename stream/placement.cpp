@@ -183,7 +183,7 @@ BOOLEAN PlaceTrailer(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader
     SetPacketBit(frame, packetId);
     header->TrailerReceived = 1;
     header->TotalPackets = packetId + 1;
-    port->ControlBlock->ExpectedPacketCount = header->TotalPackets;
+    WriteULongNoFence(&port->ControlBlock->ExpectedPacketCount, header->TotalPackets);
     ReportWriteRegion(frame);
     return TRUE;
 }

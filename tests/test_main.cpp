@@ -2,7 +2,7 @@
 // becomes a failure of the running test, with the rule, what and where.
 #include <gtest/gtest.h>
 
-#include "host/checker.h"
+#include "host/verifier/checker.h"
 
 int main(int argc, char** argv)
 {

@@ -10,7 +10,7 @@
 
 #include "control/stream_port.h"
 #include "driver/driver.h"
-#include "host/kernel.h"
+#include "host/kernel/kernel.h"
 #include "host/machine.h"
 
 namespace gvspfilter {

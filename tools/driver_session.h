@@ -14,9 +14,9 @@
 
 #include "client/gvsp_client.h"
 #include "control/stream_memory.h"
-#include "host/checker.h"
-#include "host/errorlog.h"
-#include "host/ndis.h"
+#include "host/io/errorlog.h"
+#include "host/ndis/ndis.h"
+#include "host/verifier/checker.h"
 
 namespace gvspfilter {
 

@@ -10,7 +10,7 @@
 
 #include "camera/camera.h"
 #include "host/machine.h"
-#include "host/ndis.h"
+#include "host/ndis/ndis.h"
 
 namespace {
 

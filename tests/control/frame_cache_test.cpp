@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "host/checker.h"
+#include "host/verifier/checker.h"
 #include "tests/support/stream_fixture.h"
 
 using namespace gvsptest;

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <thread>
 
-#include "host/checker.h"
-#include "host/io.h"
+#include "host/io/io.h"
+#include "host/verifier/checker.h"
 #include "tests/support/stream_fixture.h"
 
 using namespace gvsptest;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "delivery/transmit.h"
-#include "host/kernel.h"
+#include "host/kernel/kernel.h"
 #include "tests/support/gvsp_packets.h"
 
 using namespace gvsptest;

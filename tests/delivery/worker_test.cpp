@@ -11,8 +11,8 @@
 #include <thread>
 #include <string>
 
-#include "host/faults.h"
-#include "host/memory.h"
+#include "host/memory/memory.h"
+#include "host/verifier/faults.h"
 #include "tests/support/camera_stream.h"
 #include "tests/support/stream_fixture.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "driver/event_log.h"
-#include "host/errorlog.h"
+#include "host/io/errorlog.h"
 #include "tests/support/gvsp_machine.h"
 
 using namespace gvsptest;

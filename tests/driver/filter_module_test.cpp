@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "control/control_device.h"
-#include "host/checker.h"
+#include "host/verifier/checker.h"
 #include "tests/support/gvsp_machine.h"
 
 using namespace gvsptest;

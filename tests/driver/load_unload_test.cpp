@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/checker.h"
-#include "host/io.h"
+#include "host/io/io.h"
+#include "host/verifier/checker.h"
 #include "tests/support/gvsp_machine.h"
 
 using namespace gvsptest;

@@ -9,9 +9,9 @@
 
 #include "delivery/frame_completion.h"
 #include "driver/notification.h"
-#include "host/faults.h"
-#include "host/io.h"
-#include "host/kernel.h"
+#include "host/io/io.h"
+#include "host/kernel/kernel.h"
+#include "host/verifier/faults.h"
 #include "tests/support/gvsp_machine.h"
 #include "tests/support/stream_fixture.h"
 

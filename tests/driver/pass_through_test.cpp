@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "host/faults.h"
-#include "host/kernel.h"
+#include "host/kernel/kernel.h"
+#include "host/verifier/faults.h"
 #include "tests/support/gvsp_machine.h"
 #include "tests/support/gvsp_packets.h"
 #include "tests/support/stream_fixture.h"

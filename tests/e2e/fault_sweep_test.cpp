@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "host/memory.h"
+#include "host/memory/memory.h"
 #include "tests/support/camera_stream.h"
 
 using namespace gvsptest;

@@ -4,7 +4,7 @@
 // allocated, and the machine's final checks find nothing.
 #include <gtest/gtest.h>
 
-#include "host/memory.h"
+#include "host/memory/memory.h"
 #include "tests/support/camera_stream.h"
 
 using namespace gvsptest;

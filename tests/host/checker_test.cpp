@@ -8,14 +8,14 @@
 #include <utility>
 #include <thread>
 
-#include "host/checker.h"
-#include "host/errorlog.h"
-#include "host/faults.h"
-#include "host/io.h"
-#include "host/kernel.h"
+#include "host/io/errorlog.h"
+#include "host/io/io.h"
+#include "host/kernel/kernel.h"
 #include "host/machine.h"
-#include "host/memory.h"
-#include "host/ndis.h"
+#include "host/memory/memory.h"
+#include "host/ndis/ndis.h"
+#include "host/verifier/checker.h"
+#include "host/verifier/faults.h"
 #include "platform/ndis.h"
 #include "tests/support/gvsp_machine.h"
 

@@ -5,10 +5,10 @@
 
 #include <cstring>
 
-#include "host/errorlog.h"
-#include "host/faults.h"
-#include "host/io.h"
+#include "host/io/errorlog.h"
+#include "host/io/io.h"
 #include "host/machine.h"
+#include "host/verifier/faults.h"
 
 namespace {
 

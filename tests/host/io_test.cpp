@@ -11,8 +11,8 @@
 #include <mutex>
 #include <vector>
 
-#include "host/io.h"
-#include "host/kernel.h"
+#include "host/io/io.h"
+#include "host/kernel/kernel.h"
 #include "host/machine.h"
 
 namespace {

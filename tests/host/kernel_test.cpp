@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/kernel.h"
+#include "host/kernel/kernel.h"
 #include "platform/ndis.h"
 
 namespace {

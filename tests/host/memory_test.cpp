@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "host/io.h"
-#include "host/kernel.h"
+#include "host/io/io.h"
+#include "host/kernel/kernel.h"
 #include "host/machine.h"
 
 namespace {

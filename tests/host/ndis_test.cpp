@@ -5,10 +5,10 @@
 
 #include <functional>
 
-#include "host/faults.h"
-#include "host/io.h"
+#include "host/io/io.h"
 #include "host/machine.h"
-#include "host/ndis.h"
+#include "host/ndis/ndis.h"
+#include "host/verifier/faults.h"
 
 namespace {
 

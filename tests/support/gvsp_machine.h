@@ -11,11 +11,11 @@
 
 #include "driver/driver.h"
 #include "driver/event_log.h"
-#include "host/errorlog.h"
-#include "host/faults.h"
-#include "host/kernel.h"
+#include "host/io/errorlog.h"
+#include "host/kernel/kernel.h"
 #include "host/machine.h"
-#include "host/ndis.h"
+#include "host/ndis/ndis.h"
+#include "host/verifier/faults.h"
 
 namespace gvsptest {
 

@@ -8,7 +8,7 @@
 #include "control/control_device.h"
 #include "control/stream_port.h"
 #include "delivery/frame_completion.h"
-#include "host/memory.h"
+#include "host/memory/memory.h"
 #include "tests/support/gvsp_machine.h"
 
 namespace gvsptest {

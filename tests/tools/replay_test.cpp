@@ -13,7 +13,7 @@
 #include "camera/camera.h"
 #include "control/stream_memory.h"
 #include "host/machine.h"
-#include "host/ndis.h"
+#include "host/ndis/ndis.h"
 #include "tests/support/run_tool.h"
 
 namespace {

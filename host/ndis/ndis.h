@@ -97,7 +97,7 @@ using OidAnswer = std::function<NDIS_STATUS(NDIS_OID_REQUEST& request)>;
 
 class Adapter {
 public:
-    struct State;   // the emulation's record of the adapter (host/ndis_internal.h)
+    struct State;   // the emulation's record of the adapter (host/ndis/ndis_internal.h)
     explicit Adapter(const AdapterConfig& config);
     ~Adapter();
     Adapter(const Adapter&) = delete;

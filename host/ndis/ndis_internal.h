@@ -1,5 +1,6 @@
-// The emulated NDIS's own records, shared by host/ndis*.cpp: the registered filter driver, filter
-// modules, adapters, NET_BUFFER_LIST bookkeeping, pools, clones and control devices. Host only.
+// The emulated NDIS's own records, shared by host/ndis/*.cpp: the registered filter driver, filter
+// modules, adapters, NET_BUFFER_LIST bookkeeping, pools, clones and control devices, and the
+// steps the data paths share. Host only.
 #pragma once
 
 #include <algorithm>
@@ -12,9 +13,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "host/checker.h"
-#include "host/kernel.h"
-#include "host/ndis.h"
+#include "host/kernel/kernel.h"
+#include "host/ndis/ndis.h"
+#include "host/verifier/checker.h"
 
 namespace host {
 
@@ -244,7 +245,38 @@ std::vector<PNET_BUFFER_LIST> WalkChain(PNET_BUFFER_LIST chain, const char* rout
 // Records each NET_BUFFER of `list` into `snapshot`, reusing its storage.
 void TakeSnapshot(PNET_BUFFER_LIST list, std::vector<NetBufferSnapshot>& snapshot);
 
-// The data path's parts of an adapter's life (host/ndis_datapath.cpp).
+// ---- The data path (host/ndis/datapath.cpp unless named) ----------------------------------
+// The longest chain of lists or NET_BUFFERs walked: a longer one is taken for a loop.
+constexpr size_t MAX_CHAIN = 1u << 20;
+
+const char* OriginName(ListOrigin origin);
+const char* PlaceName(ListPlace place);
+
+// The data-path handlers of the registered filter for `adapter`, null where NDIS bypasses it.
+struct FilterPath {
+    const NDIS_FILTER_DRIVER_CHARACTERISTICS* chars = nullptr;
+    NDIS_HANDLE context = nullptr;
+    ModuleState state = ModuleState::None;
+    bool present() const { return chars != nullptr; }
+};
+
+// Call with the lock held.
+FilterPath PathOf(Adapter::State& adapter);
+// True while the filter module takes data (running or pausing).
+bool Running(const FilterPath& path);
+KIRQL IrqlOfFlag(ULONG flags, ULONG dispatchFlag);
+// A caller's NDIS_*_FLAGS_DISPATCH_LEVEL is a promise about its IRQL.
+void CheckDispatchFlag(ULONG flags, ULONG dispatchFlag, const char* routine);
+// The record of a list NDIS knows, or null. Call with the lock held.
+ListRecord* Find(PNET_BUFFER_LIST list);
+
+// Guarded by NdisState::lock: which pending requests below came from the filter
+// (host/ndis/oid.cpp).
+std::unordered_map<PNDIS_OID_REQUEST, bool>& PendingSource();
+// Lists of pools freed while the lists were out (host/ndis/pools.cpp).
+std::vector<PoolList*>& Orphans();
+
+// The data path's parts of an adapter's life.
 void DrainAdapter(Adapter::State& adapter);          // before a pause: protocol returns, miniport completes
 void CheckAdapterLeftovers(Adapter::State& adapter, const char* when);
 void ForgetAdapterLists(Adapter::State& adapter);

@@ -1,17 +1,17 @@
 // The emulated NDIS, control plane: filter registration, filter modules (attach, restart, pause,
 // detach), adapters, the control device, and the machine-wide reset. Host only.
-#include "host/ndis.h"
+#include "host/ndis/ndis.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "host/faults.h"
-#include "host/ndis_internal.h"
+#include "host/ndis/ndis_internal.h"
+#include "host/verifier/faults.h"
 
 using namespace host;
 
-#include "host/io.h"
+#include "host/io/io.h"
 
 namespace host {
 

@@ -1,24 +1,13 @@
-// Shared internals of the emulated kernel and its checker (host/kernel*.cpp, host/checker.cpp,
-// host/rtl.cpp). Not for the other host modules: they use host/kernel.h. Host only.
+// Shared internals of the emulated kernel (host/kernel/). Not for the other host subsystems:
+// they use host/kernel/kernel.h. Host only.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "host/kernel.h"
+#include "host/kernel/kernel.h"
 
 namespace host::detail {
-
-// A raw call stack, captured cheaply and symbolised only when a report needs it.
-struct Frames {
-    static constexpr int Capacity = 16;
-    void* pc[Capacity] = {};
-    int depth = 0;
-};
-Frames CaptureFrames();
-// "frame\n      at frame\n      at ..." with host-internal frames skipped: a stack quoted inside
-// a report's "what", indented deeper than the report's own "where".
-std::string SymboliseFrames(const Frames& frames);
 
 // Lock-order graph: forget every lock whose address lies in [begin, end) (the memory was freed).
 void ForgetLocksInRange(uintptr_t begin, uintptr_t end);

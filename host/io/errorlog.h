@@ -1,6 +1,6 @@
 // The system event log of the emulated machine: error-log entries as the bytes the driver wrote,
 // and a viewer that renders them with the driver's message table as the event viewer would.
-// Host only; IoAllocateErrorLogEntry and IoWriteErrorLogEntry are in host/errorlog.cpp.
+// Host only; IoAllocateErrorLogEntry and IoWriteErrorLogEntry are in host/io/errorlog.cpp.
 #pragma once
 
 #include <chrono>

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/ndis.h"
+#include "host/ndis/ndis.h"
 
 namespace host {
 

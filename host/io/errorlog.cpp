@@ -1,16 +1,16 @@
 // The error log of the emulated machine: IoAllocateErrorLogEntry / IoWriteErrorLogEntry, the
 // event log they fill and its viewer. Host only; callable at IRQL <= DISPATCH_LEVEL.
-#include "host/errorlog.h"
+#include "host/io/errorlog.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 
-#include "host/checker.h"
-#include "host/faults.h"
-#include "host/io.h"
-#include "host/kernel.h"
+#include "host/io/io.h"
+#include "host/kernel/kernel.h"
+#include "host/verifier/checker.h"
+#include "host/verifier/faults.h"
 
 namespace host {
 

@@ -10,10 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "host/checker.h"
-#include "host/faults.h"
-#include "host/kernel.h"
-#include "host/kernel_private.h"
+#include "host/kernel/kernel.h"
+#include "host/kernel/kernel_private.h"
+#include "host/verifier/checker.h"
+#include "host/verifier/faults.h"
 
 namespace host {
 namespace {

@@ -1,6 +1,6 @@
 // The verifier's reporting: violations with what and where, the handler that receives them,
 // the ExpectViolation scopes that prove a rule fires, and symbolised call stacks. Host only.
-#include "host/checker.h"
+#include "host/verifier/checker.h"
 
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -17,8 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-
-#include "host/kernel_private.h"
 
 namespace host {
 

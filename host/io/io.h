@@ -1,7 +1,7 @@
 // The I/O manager and object manager of the emulated machine: driver and device objects, names
 // and symbolic links, file objects, IRPs (METHOD_BUFFERED), completion and cancellation with
 // the global cancel lock, custom target-device-change notification to user-mode listeners.
-// Host only; the user-mode face is on UserProcess (host/memory.h).
+// Host only; the user-mode face is on UserProcess (host/memory/memory.h).
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/memory.h"
+#include "host/memory/memory.h"
 #include "platform/wdm.h"
 
 namespace host {
@@ -104,7 +104,7 @@ void FlushDeferredCloses();
 void CheckAndResetIo(const char* when);
 void InitializeIo();
 
-// Used by UserProcess (host/memory.cpp).
+// Used by UserProcess (host/memory/memory.cpp).
 std::unique_ptr<ProcessIo, ProcessIoDeleter> NewProcessIo(UserProcess* process);
 // The end of a process: its pending requests are cancelled; later its handles are closed, the
 // last handle of a file object sending cleanup in the process's context, then close.

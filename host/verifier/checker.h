@@ -69,4 +69,19 @@ private:
 // The current call stack, symbolised, innermost platform frames skipped.
 std::string CallStack();
 
+namespace detail {
+
+// A raw call stack, captured cheaply and symbolised only when a report needs it.
+struct Frames {
+    static constexpr int Capacity = 16;
+    void* pc[Capacity] = {};
+    int depth = 0;
+};
+Frames CaptureFrames();
+// "frame\n      at frame\n      at ..." with host-internal frames skipped: a stack quoted inside
+// a report's "what", indented deeper than the report's own "where".
+std::string SymboliseFrames(const Frames& frames);
+
+}  // namespace detail
+
 }  // namespace host

@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
-#include "host/checker.h"
-#include "host/kernel.h"
-#include "host/kernel_private.h"
+#include "host/kernel/kernel.h"
+#include "host/kernel/kernel_private.h"
+#include "host/verifier/checker.h"
 
 SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length)
 {

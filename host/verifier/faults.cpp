@@ -1,5 +1,5 @@
 // Failure injection: counts the calls of every fault point and fails the chosen ones. Host only.
-#include "host/faults.h"
+#include "host/verifier/faults.h"
 
 #include <mutex>
 

@@ -1,7 +1,7 @@
 // The memory manager of the emulated machine: user processes' memory (a memfd per process mapped
 // into a reserved range), MDLs, probe-and-lock, system mappings in a reserved arena and the
 // fault handler that names a use of a mapping after unlock. Host only.
-#include "host/memory.h"
+#include "host/memory/memory.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,10 +18,10 @@
 #include <map>
 #include <vector>
 
-#include "host/checker.h"
-#include "host/faults.h"
-#include "host/io.h"
-#include "host/kernel.h"
+#include "host/io/io.h"
+#include "host/kernel/kernel.h"
+#include "host/verifier/checker.h"
+#include "host/verifier/faults.h"
 
 namespace host {
 

@@ -1,7 +1,7 @@
 // The memory manager of the emulated machine and the user processes it serves: user memory
 // ranges per process, MDLs, probing and locking of user pages, the system mapping of locked
 // pages and its removal at unlock. Also the user-mode face of a process (open, DeviceIoControl,
-// cancel, close), implemented by the I/O manager in host/io.cpp. Host only.
+// cancel, close), implemented by the I/O manager in host/io/usermode.cpp. Host only.
 #pragma once
 
 #include <cstddef>
@@ -9,15 +9,15 @@
 #include <memory>
 #include <mutex>
 
-#include "host/usermode.h"
+#include "host/io/usermode.h"
 #include "platform/wdm.h"
 
 namespace host {
 
 constexpr size_t HOST_PAGE_SIZE = 4096;
 
-struct ProcessMemory;   // host/memory.cpp
-struct ProcessIo;       // host/io.cpp
+struct ProcessMemory;   // host/memory/memory.cpp
+struct ProcessIo;       // host/io/usermode.cpp
 struct ProcessIoDeleter {
     void operator()(ProcessIo* io) const;
 };
@@ -50,7 +50,7 @@ public:
     // True when [p, p + bytes) is committed memory of this process (and writable if asked).
     bool IsValidRange(const void* p, size_t bytes, bool writable) const;
 
-    // ---- User-mode face (host/io.cpp) -----------------------------------------------------
+    // ---- User-mode face (host/io/usermode.cpp) --------------------------------------------
     // Opens "\\.\NAME" through the symbolic link "\DosDevices\NAME" (or an NT device path);
     // INVALID_HANDLE_VALUE with the last error set when there is no such device or the driver
     // fails the create.

@@ -1,0 +1,338 @@
+// The emulated NDIS's data path, common ground: what every path asks of a list (its origin, its
+// place, its record in the table of lists), the filter's data-path handlers for an adapter, the
+// dispatch-level flags, chains and snapshots; and at an adapter's end, the draining, the check
+// that every list came back and the forgetting of what is left. Host only.
+#include <algorithm>
+#include <utility>
+
+#include "host/ndis/ndis_internal.h"
+
+namespace host {
+
+const char* OriginName(ListOrigin origin)
+{
+    switch (origin) {
+    case ListOrigin::MiniportReceive: return "received from the miniport";
+    case ListOrigin::ResourcesReceive: return "received with NDIS_RECEIVE_FLAGS_RESOURCES";
+    case ListOrigin::Pool: return "allocated from an NBL pool";
+    case ListOrigin::ProtocolSend: return "sent by the protocol above";
+    }
+    return "?";
+}
+
+const char* PlaceName(ListPlace place)
+{
+    switch (place) {
+    case ListPlace::Filter: return "the filter";
+    case ListPlace::Protocol: return "the protocol above";
+    case ListPlace::Miniport: return "the miniport";
+    }
+    return "?";
+}
+
+FilterPath PathOf(Adapter::State& adapter)
+{
+    FilterPath path;
+    if (adapter.module && adapter.module->state != ModuleState::Attaching &&
+        adapter.module->state != ModuleState::Detaching) {
+        path.chars = Characteristics();
+        path.context = adapter.module->context;
+        path.state = adapter.module->state;
+    }
+    return path;
+}
+
+bool Running(const FilterPath& path)
+{
+    return path.present() && (path.state == ModuleState::Running || path.state == ModuleState::Pausing);
+}
+
+KIRQL IrqlOfFlag(ULONG flags, ULONG dispatchFlag) { return (flags & dispatchFlag) ? DISPATCH_LEVEL : PASSIVE_LEVEL; }
+
+void CheckDispatchFlag(ULONG flags, ULONG dispatchFlag, const char* routine)
+{
+    if ((flags & dispatchFlag) && KeGetCurrentIrql() != DISPATCH_LEVEL) {
+        ReportViolation(Rule::NdisContract, "%s: the dispatch-level flag is set but the caller runs at IRQL %d",
+            routine, static_cast<int>(KeGetCurrentIrql()));
+    }
+}
+
+ListRecord* Find(PNET_BUFFER_LIST list) { return Ndis().lists.Find(list); }
+
+// ---------------------------------------------------------------------------------------------
+// The table of lists.
+size_t ListTable::Home(PNET_BUFFER_LIST list) const
+{
+    // The address times 2^64 / golden ratio: its high half spreads neighbouring addresses apart.
+    const uint64_t h = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(list)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> 32) & (slots_.size() - 1);
+}
+
+size_t ListTable::IndexOf(PNET_BUFFER_LIST list) const
+{
+    if (slots_.empty()) {
+        return 0;
+    }
+    for (size_t i = Home(list);; i = (i + 1) & (slots_.size() - 1)) {
+        if (slots_[i].list == list) {
+            return i;
+        }
+        if (slots_[i].list == nullptr) {
+            return slots_.size();
+        }
+    }
+}
+
+ListRecord* ListTable::Find(PNET_BUFFER_LIST list)
+{
+    const size_t i = IndexOf(list);
+    return i < slots_.size() ? &slots_[i].record : nullptr;
+}
+
+ListRecord& ListTable::Insert(PNET_BUFFER_LIST list)
+{
+    if ((used_ + 1) * 2 > slots_.size()) {
+        Grow();
+    }
+    size_t i = Home(list);
+    while (slots_[i].list != nullptr) {
+        i = (i + 1) & (slots_.size() - 1);
+    }
+    Slot& slot = slots_[i];
+    slot.list = list;
+    std::vector<NetBufferSnapshot> storage = std::move(slot.record.snapshot);
+    storage.clear();
+    slot.record = ListRecord{};
+    slot.record.snapshot = std::move(storage);
+    ++used_;
+    return slot.record;
+}
+
+void ListTable::Erase(PNET_BUFFER_LIST list)
+{
+    size_t hole = IndexOf(list);
+    if (hole == slots_.size()) {
+        return;
+    }
+    slots_[hole].list = nullptr;
+    --used_;
+    // Each later slot of the same run moves into the hole unless its home lies after the hole
+    // (cyclically), where a search for it would no longer reach it.
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = (hole + 1) & mask; slots_[i].list != nullptr; i = (i + 1) & mask) {
+        const size_t home = Home(slots_[i].list);
+        const bool reachable = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
+        if (!reachable) {
+            std::swap(slots_[hole], slots_[i]);   // the freed slot keeps the record's storage
+            hole = i;
+        }
+    }
+}
+
+void ListTable::Grow()
+{
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<size_t>(64, slots_.size() * 2)));
+    used_ = 0;
+    for (Slot& slot : old) {
+        if (slot.list != nullptr) {
+            size_t i = Home(slot.list);
+            while (slots_[i].list != nullptr) {
+                i = (i + 1) & (slots_.size() - 1);
+            }
+            slots_[i] = std::move(slot);
+            ++used_;
+        }
+    }
+}
+
+std::vector<PNET_BUFFER_LIST> ListTable::Lists() const
+{
+    std::vector<PNET_BUFFER_LIST> out;
+    for (const Slot& slot : slots_) {
+        if (slot.list != nullptr) {
+            out.push_back(slot.list);
+        }
+    }
+    return out;
+}
+
+void ListTable::Clear()
+{
+    for (Slot& slot : slots_) {
+        slot.list = nullptr;
+    }
+    used_ = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Chains.
+std::vector<PNET_BUFFER_LIST> WalkChain(PNET_BUFFER_LIST chain, const char* routine)
+{
+    std::vector<PNET_BUFFER_LIST> out;
+    for (PNET_BUFFER_LIST list = chain; list != nullptr; list = list->Next) {
+        if (out.size() == MAX_CHAIN) {
+            ReportViolation(Rule::NblMisuse, "%s: the NET_BUFFER_LIST chain loops", routine);
+            break;
+        }
+        out.push_back(list);
+    }
+    return out;
+}
+
+std::vector<PNET_BUFFER_LIST> ChainToVector(PNET_BUFFER_LIST chain) { return WalkChain(chain, "ChainToVector"); }
+
+PNET_BUFFER_LIST LinkChain(const std::vector<PNET_BUFFER_LIST>& lists)
+{
+    for (size_t i = 0; i < lists.size(); ++i) {
+        lists[i]->Next = i + 1 < lists.size() ? lists[i + 1] : nullptr;
+    }
+    return lists.empty() ? nullptr : lists.front();
+}
+
+void TakeSnapshot(PNET_BUFFER_LIST list, std::vector<NetBufferSnapshot>& snapshot)
+{
+    snapshot.clear();
+    for (PNET_BUFFER nb = list->FirstNetBuffer; nb != nullptr && snapshot.size() < MAX_CHAIN; nb = nb->Next) {
+        snapshot.push_back(NetBufferSnapshot{nb, nb->Next, nb->MdlChain, nb->CurrentMdl, nb->CurrentMdlOffset,
+            nb->DataLength, nb->DataOffset});
+    }
+}
+
+std::vector<uint8_t> NetBufferBytes(PNET_BUFFER netBuffer)
+{
+    std::vector<uint8_t> out;
+    ULONG remaining = netBuffer->DataLength;
+    ULONG offset = netBuffer->CurrentMdlOffset;
+    for (PMDL mdl = netBuffer->CurrentMdl; mdl != nullptr && remaining > 0; mdl = mdl->Next) {
+        const uint8_t* base = static_cast<const uint8_t*>(
+            (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) ? mdl->MappedSystemVa
+                                                                                      : MmGetMdlVirtualAddress(mdl));
+        if (offset < mdl->ByteCount) {
+            ULONG take = std::min(remaining, mdl->ByteCount - offset);
+            out.insert(out.end(), base + offset, base + offset + take);
+            remaining -= take;
+        }
+        offset = offset >= mdl->ByteCount ? offset - mdl->ByteCount : 0;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// An adapter's end.
+void DrainAdapter(Adapter::State& adapter)
+{
+    // The protocols unbind first, returning what they hold; the miniport finishes its sends and
+    // fails the requests it still holds.
+    for (int pass = 0; pass < 64; ++pass) {
+        NdisGuard guard(Ndis().lock);
+        const bool held = !adapter.heldByProtocol.empty();
+        const bool sends = !adapter.heldSends.empty();
+        std::vector<PNDIS_OID_REQUEST> oids = adapter.oidsPendingBelow;
+        guard.unlock();
+        if (!held && !sends && oids.empty()) {
+            return;
+        }
+        if (held) adapter.self->ReturnHeldReceives(0);
+        if (sends) adapter.self->CompleteSends(SIZE_MAX, NDIS_STATUS_SUCCESS, 0);
+        for (PNDIS_OID_REQUEST request : oids) {
+            adapter.self->CompletePendingOid(request, NDIS_STATUS_REQUEST_ABORTED);
+        }
+    }
+}
+
+void CheckAdapterLeftovers(Adapter::State& adapter, const char* when)
+{
+    NdisGuard guard(Ndis().lock);
+    NdisState& ndis = Ndis();
+    for (PNET_BUFFER_LIST list : ndis.lists.Lists()) {
+        const ListRecord& rec = *Find(list);
+        if (rec.adapter == &adapter &&
+            (rec.origin == ListOrigin::MiniportReceive || rec.origin == ListOrigin::ResourcesReceive)) {
+            ReportViolation(Rule::NblMisuse, "NET_BUFFER_LIST %p indicated by the miniport was never returned (%s)",
+                static_cast<void*>(list), when);
+            ndis.lists.Erase(list);
+        } else if (rec.adapter == &adapter && rec.origin == ListOrigin::ProtocolSend) {
+            ReportViolation(Rule::NblMisuse, "NET_BUFFER_LIST %p sent by the protocol above was never completed (%s)",
+                static_cast<void*>(list), when);
+            ndis.lists.Erase(list);
+        }
+    }
+    for (const UpperOid& upper : adapter.upperOids) {
+        if (!upper.completed) {
+            ReportViolation(Rule::NdisContract, "OID request %p of the protocol above was never completed (%s)",
+                static_cast<void*>(upper.request), when);
+        }
+    }
+    adapter.upperOids.clear();
+    if (!adapter.module) {
+        for (auto it = ndis.clones.begin(); it != ndis.clones.end();) {
+            if (it->second.adapter == &adapter) {
+                ReportViolation(Rule::NdisContract, "cloned OID request %p (tag 0x%08X) was never freed (%s)",
+                    static_cast<void*>(it->first), static_cast<unsigned>(it->second.tag), when);
+                ExFreePoolWithTag(it->first, it->second.tag);
+                it = ndis.clones.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+void ForgetAdapterLists(Adapter::State& adapter)
+{
+    NdisGuard guard(Ndis().lock);
+    for (PNET_BUFFER_LIST list : Ndis().lists.Lists()) {
+        ListRecord& rec = *Find(list);
+        if (rec.adapter == &adapter) {
+            if (rec.origin == ListOrigin::Pool) {
+                rec.adapter = nullptr;
+                rec.place = ListPlace::Filter;
+            } else {
+                Ndis().lists.Erase(list);
+            }
+        }
+    }
+    for (PNDIS_OID_REQUEST request : adapter.oidsPendingBelow) {
+        PendingSource().erase(request);
+    }
+    adapter.oidsPendingBelow.clear();
+}
+
+void ResetDataPath()
+{
+    NdisGuard guard(Ndis().lock);
+    NdisState& ndis = Ndis();
+    for (auto& [handle, pool] : ndis.pools) {
+        if (!pool->allocated.empty()) {
+            ReportViolation(Rule::NblPoolOutstanding, "NBL pool %p (tag 0x%08X) never freed, %zu NET_BUFFER_LISTs still "
+                                                      "allocated", static_cast<void*>(handle),
+                static_cast<unsigned>(pool->parameters.PoolTag), pool->allocated.size());
+        } else {
+            ReportViolation(Rule::NdisContract, "NBL pool %p (tag 0x%08X) never freed", static_cast<void*>(handle),
+                static_cast<unsigned>(pool->parameters.PoolTag));
+        }
+        for (PoolList* list : pool->allocated) {
+            delete list;
+        }
+    }
+    ndis.pools.clear();
+    for (PoolList* list : Orphans()) {
+        delete list;
+    }
+    Orphans().clear();
+    for (auto& [request, record] : ndis.clones) {
+        ReportViolation(Rule::NdisContract, "cloned OID request %p (tag 0x%08X) was never freed",
+            static_cast<void*>(request), static_cast<unsigned>(record.tag));
+        ExFreePoolWithTag(request, record.tag);
+    }
+    ndis.clones.clear();
+    for (PMDL mdl : ndis.mdls) {
+        ReportViolation(Rule::MdlMisuse, "MDL %p from NdisAllocateMdl was never freed", static_cast<void*>(mdl));
+        delete mdl;
+    }
+    ndis.mdls.clear();
+    ndis.lists.Clear();
+    PendingSource().clear();
+}
+
+}  // namespace host
