@@ -3,6 +3,7 @@
 // adapter detach), exactly one of which frees a given port. PASSIVE_LEVEL except where marked.
 #include "control/stream_port.h"
 
+#include "control/control_interface.h"
 #include "control/frame_cache.h"
 #include "control/frame_requests.h"
 #include "driver/event_log.h"
@@ -14,11 +15,6 @@ constexpr ULONG RATE_SAMPLE_SIZE = 32;
 
 // Unique value of MSG_ALLOC_FAILED for the StreamPort record.
 constexpr ULONG ALLOC_FAILED_STREAM_PORT = 4;
-
-USHORT NetworkOrder(USHORT value)
-{
-    return static_cast<USHORT>((value >> 8) | (value << 8));
-}
 
 // Frees a port nobody references any more and nobody can reach.
 VOID FreeStreamPort(StreamPort* port)
@@ -54,16 +50,16 @@ VOID SleepPortWaitInterval()
 NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
 {
     // A short input cannot name an adapter and a port.
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < 8) {
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(BindPortInput)) {
         return STATUS_UNSUCCESSFUL;
     }
-    const UCHAR* input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    UCHAR mac[6];
-    RtlCopyMemory(mac, input, sizeof(mac));
-    USHORT hostPort = static_cast<USHORT>(input[6] | (input[7] << 8));
+    BindPortInput input;
+    RtlCopyMemory(&input, irp->AssociatedIrp.SystemBuffer, sizeof(input));
+    const UCHAR* mac = input.MacAddress;
+    USHORT hostPort = input.UdpPort;
 
     // Network byte order, as the port field of a received packet has it.
-    USHORT udpPort = NetworkOrder(hostPort);
+    USHORT udpPort = RtlUshortByteSwap(hostPort);
 
     // One StreamPort per handle.
     LOCK_STATE_EX lockState;
@@ -152,8 +148,8 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     ULONG copied = outputLength < STREAM_PORT_RECORD_SIZE ? outputLength : STREAM_PORT_RECORD_SIZE;
     auto* output = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
     RtlZeroMemory(output, copied);
-    ULONG reported[3] = {port->PortId, port->AdapterIndex, port->SlotIndex};
-    RtlCopyMemory(output, reported, copied < STREAM_PORT_REPORTED_BYTES ? copied : STREAM_PORT_REPORTED_BYTES);
+    BindPortOutput reported = {port->PortId, port->AdapterIndex, port->SlotIndex};
+    RtlCopyMemory(output, &reported, copied < sizeof(reported) ? copied : sizeof(reported));
     irp->IoStatus.Information = copied;
 
     // The event is written once the lock is released: the event log writes nothing above APC_LEVEL.

@@ -205,6 +205,15 @@ inline VOID RtlZeroMemory(PVOID destination, SIZE_T length) { __builtin_memset(d
 inline VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length) { __builtin_memcpy(destination, source, length); }
 inline VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill) { __builtin_memset(destination, fill, length); }
 SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length);
+inline USHORT RtlUshortByteSwap(USHORT source) { return static_cast<USHORT>(source >> 8 | source << 8); }
+inline ULONG RtlUlongByteSwap(ULONG source)
+{
+    return ULONG{RtlUshortByteSwap(static_cast<USHORT>(source))} << 16 | RtlUshortByteSwap(static_cast<USHORT>(source >> 16));
+}
+inline ULONG64 RtlUlonglongByteSwap(ULONG64 source)
+{
+    return ULONG64{RtlUlongByteSwap(static_cast<ULONG>(source))} << 32 | RtlUlongByteSwap(static_cast<ULONG>(source >> 32));
+}
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 
 // The kernel's printf: returns the characters written, or a negative value when the text did
