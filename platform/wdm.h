@@ -214,6 +214,14 @@ inline ULONG64 RtlUlonglongByteSwap(ULONG64 source)
 {
     return ULONG64{RtlUlongByteSwap(static_cast<ULONG>(source))} << 32 | RtlUlongByteSwap(static_cast<ULONG>(source >> 32));
 }
+inline BOOLEAN BitScanForward(PULONG index, ULONG mask)
+{
+    if (mask == 0) {
+        return FALSE;
+    }
+    *index = static_cast<ULONG>(__builtin_ctz(mask));
+    return TRUE;
+}
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 
 // The kernel's printf: returns the characters written, or a negative value when the text did

@@ -247,6 +247,15 @@ NTKERNELAPI SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T lengt
 inline USHORT RtlUshortByteSwap(USHORT source) { return __builtin_bswap16(source); }
 inline ULONG RtlUlongByteSwap(ULONG source) { return __builtin_bswap32(source); }
 inline ULONG64 RtlUlonglongByteSwap(ULONG64 source) { return __builtin_bswap64(source); }
+// The index of the lowest set bit of a non-zero mask; FALSE for a zero mask.
+inline BOOLEAN BitScanForward(PULONG index, ULONG mask)
+{
+    if (mask == 0) {
+        return FALSE;
+    }
+    *index = static_cast<ULONG>(__builtin_ctz(mask));
+    return TRUE;
+}
 NTKERNELAPI VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 
 NTKERNELAPI int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments);
