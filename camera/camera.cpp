@@ -398,43 +398,43 @@ Camera::Block Camera::BuildBlock(uint64_t blockId, uint64_t timestamp)
     block.blockId = blockId;
     block.timestamp = timestamp;
     for (const std::vector<uint8_t>& gvsp : BuildGvspPackets(config_, blockId, timestamp)) {
-        block.frames.push_back(BuildFrame(gvsp));
+        block.frames.push_back(BuildFrame(config_, gvsp, ipIdentification_++));
     }
     return block;
 }
 
-std::vector<uint8_t> Camera::BuildFrame(std::span<const uint8_t> gvsp)
+std::vector<uint8_t> BuildFrame(const CameraConfig& config, std::span<const uint8_t> gvsp, uint16_t ipIdentification)
 {
     const size_t udpBytes = 8 + gvsp.size();
     const size_t ipBytes = 20 + udpBytes;
     size_t frameBytes = IPV4_OFFSET + ipBytes;
-    if (config_.padToMinimum) {
+    if (config.padToMinimum) {
         frameBytes = std::max(frameBytes, ETHERNET_MIN_FRAME);
     }
     std::vector<uint8_t> f(frameBytes, 0);
     uint8_t* b = f.data();
 
     // Ethernet II.
-    std::copy(config_.hostMac.begin(), config_.hostMac.end(), b);
-    std::copy(config_.cameraMac.begin(), config_.cameraMac.end(), b + 6);
+    std::copy(config.hostMac.begin(), config.hostMac.end(), b);
+    std::copy(config.cameraMac.begin(), config.cameraMac.end(), b + 6);
     PutBe16(b + 12, 0x0800);
 
     // IPv4, 20 bytes, don't fragment.
     uint8_t* ip = b + IPV4_OFFSET;
     ip[0] = 0x45;
     PutBe16(ip + 2, static_cast<uint16_t>(ipBytes));
-    PutBe16(ip + 4, ipIdentification_++);   // 16-bit wrap
+    PutBe16(ip + 4, ipIdentification);
     PutBe16(ip + 6, 0x4000);
     ip[8] = 64;
     ip[9] = 17;
-    PutBe32(ip + 12, config_.cameraIp);
-    PutBe32(ip + 16, config_.hostIp);
+    PutBe32(ip + 12, config.cameraIp);
+    PutBe32(ip + 16, config.hostIp);
     PutBe16(ip + 10, InternetChecksum({ip, 20}));
 
     // UDP; a zero checksum says none was computed.
     uint8_t* udp = b + UDP_OFFSET;
-    PutBe16(udp, config_.cameraPort);
-    PutBe16(udp + 2, config_.hostPort);
+    PutBe16(udp, config.cameraPort);
+    PutBe16(udp + 2, config.hostPort);
     PutBe16(udp + 4, static_cast<uint16_t>(udpBytes));
 
     std::copy(gvsp.begin(), gvsp.end(), b + ETHERNET_IP_UDP_BYTES);

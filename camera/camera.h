@@ -167,6 +167,8 @@ uint32_t PayloadPacketCount(const CameraConfig& config);
 // The GVSP bytes (header first) of every packet of block `blockId` as first sent, index = packet
 // id: the leader, N payload packets, the trailer. What the UDP datagrams of the block carry.
 std::vector<std::vector<uint8_t>> BuildGvspPackets(const CameraConfig& config, uint64_t blockId, uint64_t timestamp);
+// The Ethernet frame from the camera to the host that carries `gvsp` in one UDP datagram.
+std::vector<uint8_t> BuildFrame(const CameraConfig& config, std::span<const uint8_t> gvsp, uint16_t ipIdentification);
 
 // ---- What the camera reports ------------------------------------------------------------------
 enum class PacketKind : uint8_t { Leader, Payload, Trailer };
@@ -322,7 +324,6 @@ private:
     uint64_t WireBlockId(uint64_t blockId) const;
     uint64_t FollowingBlockId(uint64_t blockId) const;
     Block BuildBlock(uint64_t blockId, uint64_t timestamp);
-    std::vector<uint8_t> BuildFrame(std::span<const uint8_t> gvsp);   // Ethernet, IPv4, UDP around it
     bool Matches(const Rule& rule, uint64_t blockId, uint32_t packetId) const;
     void Emit(Frame frame);          // into the chain being gathered (or the hold queue)
     void Transmit(Frame frame);      // past the hold queue: chain, then tick the delayed ones

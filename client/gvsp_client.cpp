@@ -1,19 +1,15 @@
 // The user-mode stream API over the control device. User mode.
 #include "client/gvsp_client.h"
 
-#include <cstring>
+#include <arpa/inet.h>
 
-#include "control/control_device.h"
+#include <cstring>
 
 namespace gvsp {
 
 namespace {
 
 constexpr const char16_t* CONTROL_DEVICE_PATH = u"\\\\.\\jwGenICamForEthernet";
-constexpr uint32_t VERSION_BYTES = 32;
-
-uint16_t NetworkOrder(uint16_t value) { return static_cast<uint16_t>((value >> 8) | (value << 8)); }
-
 NTSTATUS ControlOn(host::UserProcess& process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
     void* output, ULONG outputLength, ULONG_PTR* information)
 {
@@ -41,7 +37,7 @@ bool ControlDevice::IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
 
 NTSTATUS ControlDevice::Version(std::string* text) const
 {
-    char version[VERSION_BYTES] = {};
+    char version[DRIVER_VERSION_SIZE] = {};
     NTSTATUS status = ControlOn(process_, handle_, IOCTL_DRIVER_GET_VERSION, nullptr, 0, version, sizeof version, nullptr);
     if (NT_SUCCESS(status)) {
         text->assign(version, strnlen(version, sizeof version));
@@ -51,8 +47,9 @@ NTSTATUS ControlDevice::Version(std::string* text) const
 
 NTSTATUS ControlDevice::QueryAdapter(const MacAddress& mac) const
 {
-    MacAddress input = mac;
-    return ControlOn(process_, handle_, IOCTL_ADAPTER_QUERY, input.data(), ULONG(input.size()), nullptr, 0, nullptr);
+    AdapterQueryInput input;
+    std::memcpy(input.MacAddress, mac.data(), sizeof input.MacAddress);
+    return ControlOn(process_, handle_, IOCTL_ADAPTER_QUERY, &input, sizeof input, nullptr, 0, nullptr);
 }
 
 // ---- Frame --------------------------------------------------------------------------------------
@@ -93,7 +90,7 @@ NTSTATUS PendingFrame::Wait(Frame* frame)
     process_.GetOverlappedResult(handle_, &overlapped_, &transferred, TRUE);
     NTSTATUS status = Status();
     if (frame != nullptr) {
-        *frame = NT_SUCCESS(status) && transferred == sizeof record_ ? stream_.FrameAt(record_) : Frame();
+        *frame = NT_SUCCESS(status) && transferred == sizeof record_ ? stream_.FrameAt(record_.HeaderAddress) : Frame();
     }
     return status;
 }
@@ -115,14 +112,13 @@ NTSTATUS Stream::Control(ULONG code, void* input, ULONG inputLength, void* outpu
 
 NTSTATUS Stream::Bind(const MacAddress& mac, uint16_t udpPort, uint32_t* portId)
 {
-    uint8_t input[8];
-    std::memcpy(input, mac.data(), mac.size());
-    input[6] = static_cast<uint8_t>(udpPort);
-    input[7] = static_cast<uint8_t>(udpPort >> 8);
-    uint32_t id = 0;
-    NTSTATUS status = Control(IOCTL_STREAM_BIND_PORT, input, sizeof input, &id, sizeof id);
+    BindPortInput input;
+    std::memcpy(input.MacAddress, mac.data(), sizeof input.MacAddress);
+    input.UdpPort = udpPort;
+    BindPortOutput output{};
+    NTSTATUS status = Control(IOCTL_STREAM_BIND_PORT, &input, sizeof input, &output, sizeof output);
     if (NT_SUCCESS(status) && portId != nullptr) {
-        *portId = id;
+        *portId = output.PortId;
     }
     return status;
 }
@@ -170,7 +166,7 @@ void Stream::Configure(const StreamConfig& config)
     b.FrameSize = config.frameSize;
     b.PacketSize = config.packetSize;
     b.StreamChannelIndex = config.streamChannelIndex;
-    b.ResendSourcePort = NetworkOrder(config.resendSourcePort);
+    b.ResendSourcePort = htons(config.resendSourcePort);
     b.RequestMode = config.requestMode;
     b.ResendTimeout = config.resendTimeoutMs;
     b.Flags = config.flags;
@@ -183,15 +179,12 @@ void Stream::Configure(const StreamConfig& config)
 
 NTSTATUS Stream::SetupCache()
 {
-    uint8_t input[34] = {};
-    uint32_t count = block_->FrameCount;
-    std::memcpy(input + 8, &count, sizeof count);
-    std::memcpy(input + 20, &bufferSize_, sizeof bufferSize_);
-    uint64_t address = reinterpret_cast<uint64_t>(block_);
-    std::memcpy(input + 24, &address, sizeof address);
-    uint16_t length = static_cast<uint16_t>(blockLength_);
-    std::memcpy(input + 32, &length, sizeof length);
-    return Control(IOCTL_STREAM_SETUP_CACHE, input, sizeof input);
+    SetupCacheInput input{};
+    input.LoggedCount = block_->FrameCount;
+    input.LoggedSize = bufferSize_;
+    input.ControlBlockAddress = reinterpret_cast<uint64_t>(block_);
+    input.ControlBlockLength = static_cast<uint16_t>(blockLength_);
+    return Control(IOCTL_STREAM_SETUP_CACHE, &input, sizeof input);
 }
 
 void Stream::SetActive(bool active)
@@ -205,10 +198,10 @@ NTSTATUS Stream::Stop() { return Control(IOCTL_STREAM_STOP); }
 
 NTSTATUS Stream::GetFrame(Frame* frame)
 {
-    uint64_t record = 0;
+    FrameHandOver record{};
     ULONG_PTR information = 0;
     NTSTATUS status = Control(IOCTL_STREAM_GET_FRAME, nullptr, 0, &record, sizeof record, &information);
-    *frame = NT_SUCCESS(status) && information == sizeof record ? FrameAt(record) : Frame();
+    *frame = NT_SUCCESS(status) && information == sizeof record ? FrameAt(record.HeaderAddress) : Frame();
     return status;
 }
 
@@ -235,8 +228,8 @@ std::unique_ptr<PendingFrame> Stream::RequestFrame()
 
 NTSTATUS Stream::ReturnFrame(const Frame& frame)
 {
-    uint64_t address = frame.HeaderAddress();
-    return Control(IOCTL_STREAM_RETURN_FRAME, &address, sizeof address);
+    FrameHandOver input = {frame.HeaderAddress()};
+    return Control(IOCTL_STREAM_RETURN_FRAME, &input, sizeof input);
 }
 
 NTSTATUS Stream::Flush() { return Control(IOCTL_STREAM_FLUSH_FRAMES); }

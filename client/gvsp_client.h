@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "control/control_interface.h"
 #include "control/stream_memory.h"
 #include "host/memory/memory.h"
 
@@ -109,7 +110,7 @@ private:
     host::UserProcess& process_;
     HANDLE handle_;
     OVERLAPPED overlapped_{};
-    uint64_t record_ = 0;
+    FrameHandOver record_{};
 };
 
 // One camera stream: a handle of its own, one bound port, its cache in this process's memory.

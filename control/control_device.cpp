@@ -23,17 +23,17 @@ NTSTATUS GetDriverVersion(PIRP irp, PIO_STACK_LOCATION stack)
 
 NTSTATUS QueryAdapter(PIRP irp, PIO_STACK_LOCATION stack)
 {
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < 6) {
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(AdapterQueryInput)) {
         return STATUS_UNSUCCESSFUL;
     }
-    const UCHAR* mac = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    const auto* input = static_cast<const AdapterQueryInput*>(irp->AssociatedIrp.SystemBuffer);
 
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0; --slot) {
         FilterAdapter* adapter = DriverGlobals.AdapterTable[slot];
-        if (adapter != nullptr && RtlCompareMemory(adapter->MacAddress, mac, 6) == 6) {
+        if (adapter != nullptr && RtlCompareMemory(adapter->MacAddress, input->MacAddress, 6) == 6) {
             status = STATUS_SUCCESS;
             break;
         }

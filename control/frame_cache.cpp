@@ -7,14 +7,12 @@
 // relies on is kept in its FrameSlots; the block and the buffers' driver regions get a report.
 #include "control/frame_cache.h"
 
+#include "control/control_interface.h"
 #include "control/frame_slots.h"
 #include "driver/event_log.h"
 #include "stream/rate_statistics.h"
 
 namespace {
-
-constexpr ULONG SETUP_INPUT_SIZE = 34;
-constexpr ULONG RETURN_INPUT_SIZE = 8;
 
 // Unique values of the cache events.
 constexpr ULONG ALLOC_FAILED_BLOCK_MDL = 2;
@@ -27,16 +25,6 @@ constexpr ULONG MAP_FAILED_BUFFER = 1;
 constexpr ULONG MAP_FAILED_BUFFER_TOO_SMALL = 2;
 constexpr ULONG FILE_CONTEXT_NULL_SETUP = 1;
 constexpr ULONG FILE_CONTEXT_NULL_RELEASE = 3;
-
-ULONG ReadLittleEndian32(const UCHAR* bytes)
-{
-    return ULONG{bytes[0]} | ULONG{bytes[1]} << 8 | ULONG{bytes[2]} << 16 | ULONG{bytes[3]} << 24;
-}
-
-ULONG64 ReadLittleEndian64(const UCHAR* bytes)
-{
-    return ULONG64{ReadLittleEndian32(bytes)} | ULONG64{ReadLittleEndian32(bytes + 4)} << 32;
-}
 
 FrameDescriptor* DescriptorOf(StreamControlBlock* block, ULONG index)
 {
@@ -402,15 +390,12 @@ VOID ReleaseFrameCache(StreamPort* port)
 NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
 {
     // The input names the block; a short one names nothing.
-    const auto* input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    if (input == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < SETUP_INPUT_SIZE) {
+    if (irp->AssociatedIrp.SystemBuffer == nullptr ||
+        stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(SetupCacheInput)) {
         return STATUS_UNSUCCESSFUL;
     }
-    ULONG loggedId = ReadLittleEndian32(input + 0);
-    ULONG loggedCount = ReadLittleEndian32(input + 8);
-    ULONG loggedSize = ReadLittleEndian32(input + 20);
-    ULONG64 blockAddress = ReadLittleEndian64(input + 24);
-    auto blockLength = static_cast<USHORT>(input[32] | (input[33] << 8));
+    SetupCacheInput input;
+    RtlCopyMemory(&input, irp->AssociatedIrp.SystemBuffer, sizeof(input));
 
     // A bound port, cache or not; set-up, release, flush and cleanup of a port run one at a time.
     StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_BOUND);
@@ -423,10 +408,10 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
     // A fresh frame state; map the cache, or take every slot of the mapped one back.
     if (port->ControlBlock == nullptr) {
         ResetAssemblyState(port);
-        if (!NT_SUCCESS(MapFrameCache(blockAddress, blockLength, port))) {
+        if (!NT_SUCCESS(MapFrameCache(input.ControlBlockAddress, input.ControlBlockLength, port))) {
             port->OwnerProcessId = nullptr;
-            WriteEventLog(MSG_CACHE_INIT_FAILED, 0, "Id:%d,Cnt:%d,Idx:%d,Sz:%d", static_cast<int>(loggedId),
-                static_cast<int>(loggedCount), 0, static_cast<int>(loggedSize));
+            WriteEventLog(MSG_CACHE_INIT_FAILED, 0, "Id:%d,Cnt:%d,Idx:%d,Sz:%d", static_cast<int>(input.LoggedId),
+                static_cast<int>(input.LoggedCount), 0, static_cast<int>(input.LoggedSize));
             ReleaseFrameCache(port);
             ReleaseControlBusy(port);
             ReleaseStreamPortReference(port);
@@ -464,7 +449,7 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
 NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
 {
     // A short input names no frame; the cache stays mapped until the request ends.
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < RETURN_INPUT_SIZE) {
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(FrameHandOver)) {
         return STATUS_UNSUCCESSFUL;
     }
     StreamPort* port = AcquireStreamPortOfFile(stack->FileObject, PORT_CACHE_IN_USE);
@@ -473,7 +458,9 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
     }
 
     // The frame by the address user mode was given for it.
-    ULONG64 headerAddress = ReadLittleEndian64(static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer));
+    FrameHandOver input;
+    RtlCopyMemory(&input, irp->AssociatedIrp.SystemBuffer, sizeof(input));
+    ULONG64 headerAddress = input.HeaderAddress;
     FrameSlot* slot = nullptr;
     for (ULONG i = 0; i < port->FrameSlotCount; ++i) {
         if (port->FrameSlots[i].UserAddress == headerAddress - FRAME_PRIVATE_SIZE) {

@@ -5,6 +5,7 @@
 // ClaimWaitingFrameRequest and CompleteFrameRequest (IRQL <= DISPATCH_LEVEL).
 #include "control/frame_requests.h"
 
+#include "control/control_interface.h"
 #include "control/frame_slots.h"
 
 namespace {
@@ -35,15 +36,11 @@ BOOLEAN ClaimQueuedRequest(PIRP irp)
 // `outputLength` bytes; returns the bytes written (at most 8).
 ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength)
 {
-    ULONG64 record = slot->UserAddress + FRAME_PRIVATE_SIZE;
-    UCHAR bytes[8];
-    for (ULONG i = 0; i < sizeof(bytes); ++i) {
-        bytes[i] = static_cast<UCHAR>(record >> (8 * i));
-    }
-    ULONG written = outputLength < sizeof(bytes) ? outputLength : sizeof(bytes);
+    FrameHandOver record = {slot->UserAddress + FRAME_PRIVATE_SIZE};
+    ULONG written = outputLength < sizeof(record) ? outputLength : sizeof(record);
     // A request with no output buffer is legal and has no system buffer to copy into.
     if (written != 0 && output != nullptr) {
-        RtlCopyMemory(output, bytes, written);
+        RtlCopyMemory(output, &record, written);
     } else {
         written = 0;
     }

@@ -3,6 +3,7 @@
 // adapter detach), exactly one of which frees a given port. PASSIVE_LEVEL except where marked.
 #include "control/stream_port.h"
 
+#include "control/control_interface.h"
 #include "control/frame_cache.h"
 #include "control/frame_requests.h"
 #include "driver/event_log.h"
@@ -14,11 +15,6 @@ constexpr ULONG RATE_SAMPLE_SIZE = 32;
 
 // Unique value of MSG_ALLOC_FAILED for the StreamPort record.
 constexpr ULONG ALLOC_FAILED_STREAM_PORT = 4;
-
-USHORT NetworkOrder(USHORT value)
-{
-    return static_cast<USHORT>((value >> 8) | (value << 8));
-}
 
 // Frees a port nobody references any more and nobody can reach.
 VOID FreeStreamPort(StreamPort* port)
@@ -55,8 +51,8 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
 {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     NTSTATUS event = STATUS_SUCCESS;   // the entry written once the lock is released, if any
-    const UCHAR* input = nullptr;
-    UCHAR mac[6] = {};
+    BindPortInput input = {};
+    const UCHAR* mac = input.MacAddress;
     USHORT hostPort = 0;
     USHORT udpPort = 0;
     LOCK_STATE_EX lockState;
@@ -68,21 +64,20 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     ULONG outputLength = 0;
     ULONG copied = 0;
     PUCHAR output = nullptr;
-    ULONG reported[3] = {};
+    BindPortOutput reported = {};
     ULONG portId = 0;
     PVOID ownerProcessId = nullptr;
     PVOID fileObject = nullptr;
 
     // A short input cannot name an adapter and a port.
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < 8) {
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(BindPortInput)) {
         goto Exit;
     }
-    input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-    RtlCopyMemory(mac, input, sizeof(mac));
-    hostPort = static_cast<USHORT>(input[6] | (input[7] << 8));
+    RtlCopyMemory(&input, irp->AssociatedIrp.SystemBuffer, sizeof(input));
+    hostPort = input.UdpPort;
 
     // Network byte order, as the port field of a received packet has it.
-    udpPort = NetworkOrder(hostPort);
+    udpPort = RtlUshortByteSwap(hostPort);
 
     // One StreamPort per handle.
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
@@ -163,10 +158,8 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     copied = outputLength < STREAM_PORT_RECORD_SIZE ? outputLength : STREAM_PORT_RECORD_SIZE;
     output = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
     RtlZeroMemory(output, copied);
-    reported[0] = port->PortId;
-    reported[1] = port->AdapterIndex;
-    reported[2] = port->SlotIndex;
-    RtlCopyMemory(output, reported, copied < STREAM_PORT_REPORTED_BYTES ? copied : STREAM_PORT_REPORTED_BYTES);
+    reported = BindPortOutput{port->PortId, port->AdapterIndex, port->SlotIndex};
+    RtlCopyMemory(output, &reported, copied < sizeof(reported) ? copied : sizeof(reported));
     irp->IoStatus.Information = copied;
     portId = port->PortId;
     ownerProcessId = port->OwnerProcessId;

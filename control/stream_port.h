@@ -113,7 +113,6 @@ struct StreamPort {
 };
 
 constexpr ULONG STREAM_PORT_RECORD_SIZE = 448;   // what a bind reports of the record, at most
-constexpr ULONG STREAM_PORT_REPORTED_BYTES = 12; // PortId, AdapterIndex, SlotIndex
 
 // ---- The port's spin locks ------------------------------------------------------------------
 // FrameListLock, from any IRQL <= DISPATCH_LEVEL (`atDispatchLevel`: the caller already runs at

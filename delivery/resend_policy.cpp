@@ -82,8 +82,9 @@ ULONG FindClearBit(const UCHAR* bitmap, ULONG byteCount, ULONG start)
         if (index == start >> 3) {
             clear &= 0xFFu << (start & 7);
         }
-        if (clear != 0) {
-            return index * 8 + static_cast<ULONG>(__builtin_ctz(clear));
+        ULONG bit;
+        if (BitScanForward(&bit, clear)) {
+            return index * 8 + bit;
         }
     }
     return byteCount * 8;
@@ -96,8 +97,9 @@ ULONG FindSetBit(const UCHAR* bitmap, ULONG byteCount, ULONG limit, ULONG start)
         if (index == start >> 3) {
             set &= 0xFFu << (start & 7);
         }
-        if (set != 0) {
-            return index * 8 + static_cast<ULONG>(__builtin_ctz(set));
+        ULONG bit;
+        if (BitScanForward(&bit, set)) {
+            return index * 8 + bit;
         }
     }
     return limit;

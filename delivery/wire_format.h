@@ -1,8 +1,9 @@
 // The wire formats the driver reads and writes: offsets in Ethernet/IPv4/UDP frames and in GVSP
-// and GVCP packets, and big-endian byte helpers. Wire fields are never read by casting a struct
-// over packet bytes. Any IRQL.
+// and GVCP packets; delivery/byte_order.h reads and writes their fields. Wire fields are never
+// read by casting a struct over packet bytes. Any IRQL.
 #pragma once
 
+#include "delivery/byte_order.h"
 #include "platform/wdm.h"
 
 // Ethernet II + IPv4 (20-byte header) + UDP.
@@ -86,41 +87,3 @@ constexpr USHORT GVCP_PACKETRESEND_CMD = 0x0040;
 constexpr ULONG RESEND_PACKET_SIZE = 80;
 constexpr ULONG GVCP_HEADER = FRAME_HEADERS_SIZE;   // 42
 constexpr ULONG RESEND_TO_END_OF_BLOCK = 0xFFFFFFFF;   // a last packet id asking for the rest of the block
-
-inline USHORT ReadBigEndian16(const UCHAR* bytes)
-{
-    return static_cast<USHORT>(bytes[0] << 8 | bytes[1]);
-}
-
-inline ULONG ReadBigEndian24(const UCHAR* bytes)
-{
-    return ULONG{bytes[0]} << 16 | ULONG{bytes[1]} << 8 | ULONG{bytes[2]};
-}
-
-inline ULONG ReadBigEndian32(const UCHAR* bytes)
-{
-    return ULONG{bytes[0]} << 24 | ULONG{bytes[1]} << 16 | ULONG{bytes[2]} << 8 | ULONG{bytes[3]};
-}
-
-inline ULONG64 ReadBigEndian64(const UCHAR* bytes)
-{
-    return ULONG64{ReadBigEndian32(bytes)} << 32 | ReadBigEndian32(bytes + 4);
-}
-
-inline VOID WriteBigEndian16(PUCHAR bytes, USHORT value)
-{
-    bytes[0] = static_cast<UCHAR>(value >> 8);
-    bytes[1] = static_cast<UCHAR>(value);
-}
-
-inline VOID WriteBigEndian32(PUCHAR bytes, ULONG value)
-{
-    WriteBigEndian16(bytes, static_cast<USHORT>(value >> 16));
-    WriteBigEndian16(bytes + 2, static_cast<USHORT>(value));
-}
-
-inline VOID WriteBigEndian64(PUCHAR bytes, ULONG64 value)
-{
-    WriteBigEndian32(bytes, static_cast<ULONG>(value >> 32));
-    WriteBigEndian32(bytes + 4, static_cast<ULONG>(value));
-}

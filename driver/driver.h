@@ -3,6 +3,7 @@
 // Kernel mode; the locking rules are written on each record.
 #pragma once
 
+#include "control/control_interface.h"
 #include "platform/ndis.h"
 
 struct StreamPort;
@@ -19,8 +20,6 @@ constexpr UCHAR FILTER_MAJOR_NDIS_VERSION = 6;
 constexpr UCHAR FILTER_MINOR_NDIS_VERSION = 20;
 constexpr UCHAR FILTER_MAJOR_DRIVER_VERSION = 1;
 constexpr UCHAR FILTER_MINOR_DRIVER_VERSION = 0;
-
-constexpr ULONG DRIVER_VERSION_SIZE = 32;
 
 // Lookaside entries of the worker thread's resend work items.
 constexpr ULONG RESEND_WORK_ITEM_SIZE = 8984;

@@ -2,6 +2,7 @@
 // FindNotificationDevice runs once, from DriverEntry, at PASSIVE_LEVEL.
 #include "driver/notification.h"
 
+#include "control/control_interface.h"
 #include "control/stream_port.h"
 #include "driver/driver.h"
 
@@ -17,17 +18,9 @@ constexpr NTSTATUS STATUS_NOTIFICATION_DEVICE_NOT_FOUND = static_cast<NTSTATUS>(
 // {6CD059A7-2021-49ED-A8FC-D56929383A07}
 constexpr GUID FRAME_EVENT_GUID = {0x6CD059A7, 0x2021, 0x49ED, {0xA8, 0xFC, 0xD5, 0x69, 0x29, 0x38, 0x3A, 0x07}};
 
-constexpr USHORT FRAME_EVENT_DATA_SIZE = 86;
 constexpr USHORT FRAME_EVENT_NOTIFICATION_SIZE =
-    static_cast<USHORT>(offsetof(TARGET_DEVICE_CUSTOM_NOTIFICATION, CustomDataBuffer) + FRAME_EVENT_DATA_SIZE);
+    static_cast<USHORT>(offsetof(TARGET_DEVICE_CUSTOM_NOTIFICATION, CustomDataBuffer) + sizeof(FrameEventData));
 static_assert(FRAME_EVENT_NOTIFICATION_SIZE == 122);
-
-VOID PutLittleEndian(PUCHAR destination, ULONG64 value, ULONG bytes)
-{
-    for (ULONG i = 0; i < bytes; ++i) {
-        destination[i] = static_cast<UCHAR>(value >> (8 * i));
-    }
-}
 
 // The first of `device` and the devices attached above it, nearest first, that has the name.
 PDEVICE_OBJECT FindInAttachmentChain(PDEVICE_OBJECT device)
@@ -102,17 +95,16 @@ VOID SendFrameEventNotification(StreamPort* port, const FrameEvent& event)
     notification->FileObject = nullptr;
     notification->NameBufferOffset = -1;
 
-    PUCHAR data = notification->CustomDataBuffer;
+    auto* data = reinterpret_cast<FrameEventData*>(notification->CustomDataBuffer);
     StreamControlBlock* block = port->ControlBlock;
-    PutLittleEndian(data + 0, 1, 2);
-    PutLittleEndian(data + 2, 83, 2);
-    PutLittleEndian(data + 4, 0, 4);
-    PutLittleEndian(data + 8, port->PortId, 4);
-    PutLittleEndian(data + 12, event.EventCode, 4);
-    PutLittleEndian(data + 16, event.BlockId, 8);
-    PutLittleEndian(data + 24, event.Timestamp, 8);
-    PutLittleEndian(data + 32, block != nullptr ? block->StreamChannelIndex : 0, 4);
-    PutLittleEndian(data + 36, event.GvspStatus, 2);
+    data->Version = FRAME_EVENT_DATA_VERSION;
+    data->Kind = FRAME_EVENT_DATA_KIND;
+    data->PortId = port->PortId;
+    data->EventCode = event.EventCode;
+    data->BlockId = event.BlockId;
+    data->Timestamp = event.Timestamp;
+    data->StreamChannelIndex = block != nullptr ? block->StreamChannelIndex : 0;
+    data->GvspStatus = event.GvspStatus;
 
     // Only a live device object; a report that fails is dropped.
     PDEVICE_OBJECT device = port->NotificationDevice;

@@ -83,16 +83,17 @@ struct NET_BUFFER_LIST {
 };
 typedef NET_BUFFER_LIST* PNET_BUFFER_LIST;
 
-inline PNET_BUFFER_LIST& NET_BUFFER_LIST_NEXT_NBL(PNET_BUFFER_LIST nbl) { return nbl->Next; }
-inline PNET_BUFFER& NET_BUFFER_LIST_FIRST_NB(PNET_BUFFER_LIST nbl) { return nbl->FirstNetBuffer; }
-inline NDIS_STATUS& NET_BUFFER_LIST_STATUS(PNET_BUFFER_LIST nbl) { return nbl->Status; }
-inline PNET_BUFFER& NET_BUFFER_NEXT_NB(PNET_BUFFER nb) { return nb->Next; }
-inline PMDL& NET_BUFFER_FIRST_MDL(PNET_BUFFER nb) { return nb->MdlChain; }
-inline PMDL& NET_BUFFER_CURRENT_MDL(PNET_BUFFER nb) { return nb->CurrentMdl; }
-inline ULONG& NET_BUFFER_CURRENT_MDL_OFFSET(PNET_BUFFER nb) { return nb->CurrentMdlOffset; }
-inline ULONG& NET_BUFFER_DATA_LENGTH(PNET_BUFFER nb) { return nb->DataLength; }
-inline ULONG& NET_BUFFER_DATA_OFFSET(PNET_BUFFER nb) { return nb->DataOffset; }
-inline PMDL& NDIS_MDL_LINKAGE(PMDL mdl) { return mdl->Next; }
+// The WDK's accessor macros, as routines that give the member itself (read and written alike).
+PNET_BUFFER_LIST& NET_BUFFER_LIST_NEXT_NBL(PNET_BUFFER_LIST nbl);
+PNET_BUFFER& NET_BUFFER_LIST_FIRST_NB(PNET_BUFFER_LIST nbl);
+NDIS_STATUS& NET_BUFFER_LIST_STATUS(PNET_BUFFER_LIST nbl);
+PNET_BUFFER& NET_BUFFER_NEXT_NB(PNET_BUFFER nb);
+PMDL& NET_BUFFER_FIRST_MDL(PNET_BUFFER nb);
+PMDL& NET_BUFFER_CURRENT_MDL(PNET_BUFFER nb);
+ULONG& NET_BUFFER_CURRENT_MDL_OFFSET(PNET_BUFFER nb);
+ULONG& NET_BUFFER_DATA_LENGTH(PNET_BUFFER nb);
+ULONG& NET_BUFFER_DATA_OFFSET(PNET_BUFFER nb);
+PMDL& NDIS_MDL_LINKAGE(PMDL mdl);
 
 // Receive, return, send and send-complete flags.
 constexpr ULONG NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL = 0x00000001;
@@ -440,5 +441,8 @@ _IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisRegisterDeviceEx(NDIS_HANDLE ndis
     PNDIS_HANDLE ndisDeviceHandle);
 _IRQL_requires_(PASSIVE_LEVEL) VOID NdisDeregisterDeviceEx(NDIS_HANDLE ndisDeviceHandle);
 _IRQL_requires_max_(DISPATCH_LEVEL) PVOID NdisGetDeviceReservedExtension(PDEVICE_OBJECT deviceObject);
+
+// The host's bodies of the accessors, inline as in the WDK.
+#include "host/ndis_inline.h"
 
 #endif

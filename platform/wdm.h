@@ -137,38 +137,13 @@ struct LIST_ENTRY {
 };
 typedef LIST_ENTRY* PLIST_ENTRY;
 
-inline VOID InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* head) { return head->Flink == head; }
-inline BOOLEAN RemoveEntryList(PLIST_ENTRY entry)
-{
-    PLIST_ENTRY next = entry->Flink;
-    PLIST_ENTRY prev = entry->Blink;
-    prev->Flink = next;
-    next->Blink = prev;
-    return next == prev;
-}
-inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head)
-{
-    PLIST_ENTRY entry = head->Flink;
-    RemoveEntryList(entry);
-    return entry;
-}
-inline VOID InsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry)
-{
-    PLIST_ENTRY last = head->Blink;
-    entry->Flink = head;
-    entry->Blink = last;
-    last->Flink = entry;
-    head->Blink = entry;
-}
-inline VOID InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry)
-{
-    PLIST_ENTRY first = head->Flink;
-    entry->Flink = first;
-    entry->Blink = head;
-    first->Blink = entry;
-    head->Flink = entry;
-}
+VOID InitializeListHead(PLIST_ENTRY head);
+BOOLEAN IsListEmpty(const LIST_ENTRY* head);
+// TRUE when the list is empty afterwards.
+BOOLEAN RemoveEntryList(PLIST_ENTRY entry);
+PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head);
+VOID InsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry);
+VOID InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry);
 
 struct SLIST_ENTRY {
     SLIST_ENTRY* Next;
@@ -176,42 +151,36 @@ struct SLIST_ENTRY {
 typedef SLIST_ENTRY* PSLIST_ENTRY;
 
 // ---------------------------------------------------------------------------------------------
-// Interlocked operations (compiler intrinsics on both platforms; full barriers).
-inline LONG InterlockedIncrement(volatile LONG* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(volatile LONG* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(volatile LONG* target, LONG value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(volatile LONG* target, LONG value) { return __atomic_fetch_add(target, value, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand)
-{
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-inline LONGLONG InterlockedExchange64(volatile LONGLONG* target, LONGLONG value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
-inline LONGLONG InterlockedCompareExchange64(volatile LONGLONG* target, LONGLONG exchange, LONGLONG comparand)
-{
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value) { return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST); }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
-{
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
+// Interlocked operations (intrinsics in the WDK; full barriers). Each returns the resulting value,
+// except the exchanges, which return the previous one.
+LONG InterlockedIncrement(volatile LONG* target);
+LONG InterlockedDecrement(volatile LONG* target);
+LONG InterlockedExchange(volatile LONG* target, LONG value);
+LONG InterlockedExchangeAdd(volatile LONG* target, LONG value);
+LONG InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand);
+LONGLONG InterlockedExchange64(volatile LONGLONG* target, LONGLONG value);
+LONGLONG InterlockedCompareExchange64(volatile LONGLONG* target, LONGLONG exchange, LONGLONG comparand);
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
+PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand);
 // Reads and writes that are single instructions with the ordering their name says: acquire
 // (later accesses stay after the read), release (earlier accesses stay before the write) or none
 // (the value may be stale, but is never torn).
-inline LONG ReadAcquire(const volatile LONG* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
-inline VOID WriteRelease(volatile LONG* destination, LONG value) { __atomic_store_n(destination, value, __ATOMIC_RELEASE); }
-inline ULONG ReadULongNoFence(const volatile ULONG* source) { return __atomic_load_n(source, __ATOMIC_RELAXED); }
-inline VOID WriteULongNoFence(volatile ULONG* destination, ULONG value) { __atomic_store_n(destination, value, __ATOMIC_RELAXED); }
+LONG ReadAcquire(const volatile LONG* source);
+VOID WriteRelease(volatile LONG* destination, LONG value);
+ULONG ReadULongNoFence(const volatile ULONG* source);
+VOID WriteULongNoFence(volatile ULONG* destination, ULONG value);
 
 // ---------------------------------------------------------------------------------------------
 // Run-time library.
-inline VOID RtlZeroMemory(PVOID destination, SIZE_T length) { __builtin_memset(destination, 0, length); }
-inline VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length) { __builtin_memcpy(destination, source, length); }
-inline VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill) { __builtin_memset(destination, fill, length); }
+VOID RtlZeroMemory(PVOID destination, SIZE_T length);
+VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length);
+VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill);
 SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length);
+USHORT RtlUshortByteSwap(USHORT source);
+ULONG RtlUlongByteSwap(ULONG source);
+ULONG64 RtlUlonglongByteSwap(ULONG64 source);
+// The index of the lowest set bit of `mask` in `index`; FALSE, `index` unset, for a zero mask.
+BOOLEAN BitScanForward(PULONG index, ULONG mask);
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 
 // The kernel's printf: returns the characters written, or a negative value when the text did
@@ -333,8 +302,8 @@ struct MDL {
 };
 typedef MDL* PMDL;
 
-inline PVOID MmGetMdlVirtualAddress(const MDL* mdl) { return static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset; }
-inline ULONG MmGetMdlByteCount(const MDL* mdl) { return mdl->ByteCount; }
+PVOID MmGetMdlVirtualAddress(const MDL* mdl);
+ULONG MmGetMdlByteCount(const MDL* mdl);
 
 enum LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 };
 enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1 };
@@ -356,13 +325,9 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID MmUnlockPages(PMDL mdl);
 _IRQL_requires_max_(DISPATCH_LEVEL) PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode,
     MEMORY_CACHING_TYPE cacheType, PVOID requestedAddress, ULONG bugCheckOnFailure, ULONG priority);
 
-inline PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority)
-{
-    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
-        return mdl->MappedSystemVa;
-    }
-    return MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, priority);
-}
+// The MDL's system address, mapping its locked pages first if they have none; NULL when they
+// cannot be mapped.
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority);
 
 // ---------------------------------------------------------------------------------------------
 // I/O manager: driver and device objects, file objects, IRPs.
@@ -471,17 +436,13 @@ typedef struct _IRP {
     } Tail;
 } IRP;
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
-inline VOID IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
-inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine)
-{
-    return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
-        reinterpret_cast<PVOID volatile*>(const_cast<PDRIVER_CANCEL*>(&irp->CancelRoutine)),
-        reinterpret_cast<PVOID>(cancelRoutine)));
-}
+PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp);
+VOID IoMarkIrpPending(PIRP irp);
+// Exchanges the request's cancel routine atomically; returns the previous one.
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine);
 
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost);
-inline VOID IoCompleteRequest(PIRP irp, CHAR priorityBoost) { IofCompleteRequest(irp, priorityBoost); }
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID IoCompleteRequest(PIRP irp, CHAR priorityBoost);
 // Releases the global cancel lock that the I/O manager holds when it calls a cancel routine.
 _IRQL_requires_(DISPATCH_LEVEL) VOID IoReleaseCancelSpinLock(KIRQL irql);
 
@@ -560,5 +521,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS IoReportTargetDeviceChangeAsynchron
 typedef ULONGLONG REGHANDLE;
 NTSTATUS EtwRegister(LPCGUID providerId, PVOID enableCallback, PVOID callbackContext, REGHANDLE* regHandle);
 NTSTATUS EtwUnregister(REGHANDLE regHandle);
+
+// The host's bodies of the routines the receive path calls per packet, inline as in the WDK.
+#include "host/wdm_inline.h"
 
 #endif

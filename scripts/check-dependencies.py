@@ -19,9 +19,11 @@ LAYERS = ["control", "delivery", "stream", "driver"]
 # Leaf modules, by path without extension (both the header and the source belong to the module).
 LEAF_MODULES = [
     "control/stream_memory",      # the shared-memory layout
+    "control/control_interface",  # the control codes and their inputs and outputs
     "control/stream_port",        # header only: the port record and its lock helpers
     "control/frame_slots",        # the frame-slot lists and their moves
     "delivery/wire_format",       # the wire format
+    "delivery/byte_order",        # unaligned network-order loads and stores
     "stream/clock",
     "stream/rate_statistics",
     "driver/driver",              # the driver's globals
@@ -32,6 +34,10 @@ LEAF_MODULES = [
 # Sources of a leaf module's header that belong to a layer: the binding code of the port record.
 LAYER_SOURCES = {"control/stream_port.cpp"}
 
+# The host's inline bodies of platform routines, which platform/ includes at its end on the host
+# (platform/windows/ is the other binding).
+PLATFORM_BINDINGS = {"host/wdm_inline.h", "host/ndis_inline.h"}
+
 CORE_FOLDERS = LAYERS + ["platform"]
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 
@@ -40,6 +46,8 @@ def module_of(path):
     """'leaf', 'platform' or a layer name for a path relative to the source directory."""
     if path.startswith("platform/"):
         return "platform"
+    if path in PLATFORM_BINDINGS:
+        return "binding"
     if path not in LAYER_SOURCES and os.path.splitext(path)[0] in LEAF_MODULES:
         return "leaf"
     folder = path.split("/", 1)[0]
@@ -51,8 +59,10 @@ def allowed(source, header):
     kind, target = module_of(source), module_of(header)
     if target is None:
         return "only headers of the core may be included"
+    if target == "binding":
+        return None if kind == "platform" else "only platform/ includes the host's platform bodies"
     if kind == "platform":
-        return None if target == "platform" else "platform/ includes only platform/"
+        return None if target == "platform" else "platform/ includes only platform/ and its bindings"
     if kind == "leaf":
         return None if target in ("leaf", "platform") else "a leaf module includes only leaf modules and platform/"
     if target in ("leaf", "platform") or LAYERS.index(target) <= LAYERS.index(kind):

@@ -250,6 +250,19 @@ inline VOID RtlZeroMemory(PVOID destination, SIZE_T length) { __builtin_memset(d
 inline VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length) { __builtin_memcpy(destination, source, length); }
 inline VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill) { __builtin_memset(destination, fill, length); }
 NTKERNELAPI SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length);
+// The WDK's byte swaps are the processor's, through its intrinsics.
+inline USHORT RtlUshortByteSwap(USHORT source) { return __builtin_bswap16(source); }
+inline ULONG RtlUlongByteSwap(ULONG source) { return __builtin_bswap32(source); }
+inline ULONG64 RtlUlonglongByteSwap(ULONG64 source) { return __builtin_bswap64(source); }
+// The index of the lowest set bit of a non-zero mask; FALSE for a zero mask.
+inline BOOLEAN BitScanForward(PULONG index, ULONG mask)
+{
+    if (mask == 0) {
+        return FALSE;
+    }
+    *index = static_cast<ULONG>(__builtin_ctz(mask));
+    return TRUE;
+}
 NTKERNELAPI VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 
 NTKERNELAPI int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments);

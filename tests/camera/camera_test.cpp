@@ -4,18 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <set>
 #include <string>
 
 #include "camera/camera.h"
 #include "host/machine.h"
 #include "host/ndis/ndis.h"
+#include "tests/support/resend_examples.h"
 
 namespace {
 
 using camera::Camera;
 using camera::CameraConfig;
+using gvsptest::EXTENDED_EXAMPLE;
+using gvsptest::STANDARD_EXAMPLE;
 
 // Independent big-endian readers: the tests do not borrow the camera's own helpers.
 uint32_t Be(const std::vector<uint8_t>& f, size_t at, size_t bytes)
@@ -255,40 +257,6 @@ TEST_F(CameraWire, BlockIdsWrapAndNeverTakeZero)
     }
 }
 
-TEST_F(CameraWire, PayloadPacketSizesAddUpToThePayloadSize)
-{
-    const uint32_t sizes[][2] = {{4096, 1464}, {1456, 1464}, {1457, 1464}, {1, 1464}, {0, 1464}, {700, 9}};
-    for (bool extended : {false, true}) {
-        for (const auto& [payloadSize, packetSize] : sizes) {
-            CameraConfig c;
-            c.extendedIds = extended;
-            c.payloadSize = payloadSize;
-            c.packetSize = packetSize + (extended ? 12 : 0);
-            Camera& cam = NewCamera(c);
-            Forget();
-            const uint64_t block = cam.SendBlock();
-            auto frames = Received();
-            ASSERT_GE(frames.size(), 2u);
-            size_t sum = 0;
-            std::vector<uint8_t> payload;
-            for (size_t i = 1; i + 1 < frames.size(); ++i) {
-                Gvsp g = ReadGvsp(frames[i]);
-                EXPECT_LE(g.bytes, c.packetSize);
-                if (i + 2 < frames.size()) {
-                    EXPECT_EQ(g.bytes, c.packetSize) << "only the last one is shorter";
-                }
-                sum += g.bytes - g.h;
-                payload.insert(payload.end(), frames[i].begin() + 42 + static_cast<std::ptrdiff_t>(g.h),
-                    frames[i].begin() + 42 + static_cast<std::ptrdiff_t>(g.bytes));
-            }
-            EXPECT_EQ(sum, payloadSize) << payloadSize << "/" << packetSize << " extended " << extended;
-            EXPECT_EQ(ReadGvsp(frames.back()).packetId, cam.PayloadPacketCount() + 1) << "trailer id N + 1";
-            EXPECT_EQ(ReadGvsp(frames.back()).format, 2);
-            EXPECT_EQ(camera::FindPayloadMismatch(block, payload), std::nullopt);
-        }
-    }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Impairments.
 TEST_F(CameraImpairments, ChosenDropsAndDuplicatesHappenWhereAsked)
@@ -352,60 +320,21 @@ TEST_F(CameraImpairments, RandomImpairmentsFollowTheSeed)
 
 // ---------------------------------------------------------------------------------------------
 // PACKETRESEND.
-std::vector<uint8_t> Hex(const char* text)
-{
-    std::vector<uint8_t> out;
-    for (const char* p = text; *p != '\0';) {
-        if (std::isxdigit(static_cast<unsigned char>(*p)) && std::isxdigit(static_cast<unsigned char>(p[1]))) {
-            out.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
-            p += 2;
-        } else {
-            ++p;
-        }
-    }
-    out.resize(80, 0);
-    return out;
-}
-
-// The two worked examples: camera 02-00-00-00-00-01 at 192.0.2.10, host 02-00-00-00-00-02 at
-// 192.0.2.2, request source port 50000, channel 0, block 0x12345, packets 7 to 9 (standard) and
-// 7 to the end (extended).
-const std::vector<uint8_t> STANDARD_EXAMPLE = Hex(
-    "02 00 00 00 00 01 02 00 00 00 00 02 08 00 45 00 00 30 00 00 00 00 80 11 B6 B0 C0 00 02 02 C0 00 "
-    "02 0A C3 50 0F 74 00 1C 43 42 42 00 00 40 00 0C 00 01 00 00 23 45 00 00 00 07 00 00 00 09");
-const std::vector<uint8_t> EXTENDED_EXAMPLE = Hex(
-    "02 00 00 00 00 01 02 00 00 00 00 02 08 00 45 00 00 38 00 00 00 00 80 11 B6 A8 C0 00 02 02 C0 00 "
-    "02 0A C3 50 0F 74 00 24 43 22 42 10 00 40 00 14 00 01 00 00 00 00 00 00 00 07 FF FF FF FF 00 00 "
-    "00 00 00 01 23 45");
-
-// A request in either form, checksums filled as the driver fills them (with the camera's
-// checksum, which the worked examples pin down).
+// A worked example for another block, packet range and channel, its checksums filled again as
+// the driver fills them (with the camera's checksum, which the worked examples pin down).
 std::vector<uint8_t> ResendFrame(bool extended, uint64_t block, uint32_t first, uint32_t last, uint16_t channel = 0)
 {
-    std::vector<uint8_t> f(80, 0);
-    const uint8_t head[] = {0x02, 0, 0, 0, 0, 0x01, 0x02, 0, 0, 0, 0, 0x02, 0x08, 0x00, 0x45, 0x00};
-    std::copy(std::begin(head), std::end(head), f.begin());
+    std::vector<uint8_t> f = extended ? EXTENDED_EXAMPLE : STANDARD_EXAMPLE;
     auto put = [&](size_t at, uint64_t v, size_t bytes) {
         for (size_t i = 0; i < bytes; ++i) f[at + i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
     };
-    put(16, extended ? 56 : 48, 2);
-    f[22] = 0x80;
-    f[23] = 17;
-    put(26, 0xC0000202, 4);
-    put(30, 0xC000020A, 4);
-    put(34, 50000, 2);
-    put(36, 3956, 2);
-    put(38, extended ? 36 : 28, 2);
-    f[42] = 0x42;
-    f[43] = extended ? 0x10 : 0x00;
-    put(44, 0x0040, 2);
-    put(46, extended ? 20 : 12, 2);
-    put(48, 1, 2);
     put(50, channel, 2);
     put(52, extended ? 0 : (block & 0xFFFF), 2);
     put(54, first, 4);
     put(58, last, 4);
     if (extended) put(62, block, 8);
+    put(24, 0, 2);
+    put(40, 0, 2);
     const size_t udpLength = extended ? 36 : 28;
     std::vector<uint8_t> pseudo(f.begin() + 26, f.begin() + 34);
     pseudo.insert(pseudo.end(), {0, 17, 0, static_cast<uint8_t>(udpLength)});

@@ -45,7 +45,7 @@ TEST_F(ResendPolicy, AGapIsAskedForOnceWhenThePacketAfterItArrives)
     EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, 4)});
     EXPECT_EQ(CurrentHeader().ResendCursor, 5u);
 
-    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 3, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 3, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
     ReceiveIds({6});
     EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, 4)});
     EXPECT_EQ(stream->Block().ResendRequests, 1u);
@@ -65,7 +65,7 @@ TEST_F(ResendPolicy, ALostLeaderBeforePacketOneIsAskedForWhenTheNextBlockStarts)
     ReceiveIds({1, 2});
     EXPECT_TRUE(Requests().empty());
     EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    EXPECT_EQ(Requests(), (std::vector<ResendRequest>{Range(0, 0), Range(3, TO_END_OF_BLOCK)}));
+    EXPECT_EQ(Requests(), (std::vector<ResendRequest>{Range(0, 0), Range(3, camera::RESEND_TO_END_EXTENDED)}));
 }
 
 TEST_F(ResendPolicy, ANewBlockAsksForEveryMissingRunThenTheOpenTail)
@@ -77,7 +77,7 @@ TEST_F(ResendPolicy, ANewBlockAsksForEveryMissingRunThenTheOpenTail)
     uint32_t countedBefore = stream->Block().ResendPacketsRequested;
 
     EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    EXPECT_EQ(Requests(before), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7), Range(10, TO_END_OF_BLOCK)}));
+    EXPECT_EQ(Requests(before), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7), Range(10, camera::RESEND_TO_END_EXTENDED)}));
     EXPECT_EQ(stream->Block().ResendPacketsRequested - countedBefore, 1u + 1 + (13 - 10 + 1));
 }
 
@@ -99,7 +99,7 @@ TEST_F(ResendPolicy, ThePreviousFrameStillTakesItsResentPackets)
     ReceiveIds({0, 1, 2, 3, 5});
     EXPECT_TRUE(Receive(camera.Trailer(BLOCK, 6)));
     EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 4, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 4, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());
     EXPECT_EQ(frame.BlockId(), BLOCK);
@@ -126,7 +126,7 @@ TEST_P(ResendPolicySettle, GivesUpOrAsksForTheTail)
 
     const StreamControlBlock& b = stream->Block();
     if (c.status == FRAME_STATUS_COMPLETE) {
-        EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, TO_END_OF_BLOCK)});
+        EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, camera::RESEND_TO_END_EXTENDED)});
         EXPECT_EQ(b.AssemblingFrameCount, 2u);
         EXPECT_EQ(b.CompletedFrameCount, 0u);
         EXPECT_EQ(b.MissingPackets, 0u);
@@ -142,7 +142,7 @@ TEST_P(ResendPolicySettle, GivesUpOrAsksForTheTail)
     EXPECT_EQ(b.MissingPackets, 11u);
     EXPECT_EQ(b.AssemblingFrameCount, 1u);
     // Its late packets find no frame.
-    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 3, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 3, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
     EXPECT_EQ(b.ResentPackets, 0u);
 }
 
@@ -159,7 +159,7 @@ TEST_F(ResendPolicy, AFrameWithEverythingButItsTrailerIsNotJudgedByTheMissingRun
     ReceiveIds({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
     // Only the trailer is missing: one id, within the limit.
-    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(13, TO_END_OF_BLOCK)});
+    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(13, camera::RESEND_TO_END_EXTENDED)});
     EXPECT_EQ(stream->Block().GapLimitFrames, 0u);
 }
 
@@ -230,7 +230,7 @@ TEST_P(ResendPolicyWalkFailure, StopsAtTheFirstRequestThatCannotBeSent)
     EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
     host::FailCall(c.fault, 0);
 
-    std::vector<ResendRequest> all{Range(4, 4), Range(7, 7), Range(10, TO_END_OF_BLOCK)};
+    std::vector<ResendRequest> all{Range(4, 4), Range(7, 7), Range(10, camera::RESEND_TO_END_EXTENDED)};
     EXPECT_EQ(Requests(before), std::vector<ResendRequest>(all.begin(), all.begin() + long(c.sent)));
     EXPECT_EQ(stream->Block().ResendRequests - attemptsBefore, c.attempts);
     EXPECT_EQ(stream->Block().AssemblingFrameCount, 2u);

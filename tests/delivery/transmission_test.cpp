@@ -6,32 +6,11 @@
 #include "delivery/transmit.h"
 #include "host/kernel/kernel.h"
 #include "tests/support/gvsp_packets.h"
+#include "tests/support/resend_examples.h"
 
 using namespace gvsptest;
 
 namespace {
-
-// The two worked examples: block 0x12345, packets 7..9 in the standard form, and 7..end in the
-// extended-id form, from camera 02-00-00-00-00-01 at 192.0.2.10 to 02-00-00-00-00-02 at
-// 192.0.2.2, source port 50000, stream channel 0.
-std::vector<uint8_t> Padded(std::vector<uint8_t> bytes)
-{
-    bytes.resize(80, 0);
-    return bytes;
-}
-
-const std::vector<uint8_t> STANDARD_7_TO_9 = Padded({
-    0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x02, 0x08, 0x00, 0x45, 0x00,
-    0x00, 0x30, 0x00, 0x00, 0x00, 0x00, 0x80, 0x11, 0xB6, 0xB0, 0xC0, 0x00, 0x02, 0x02, 0xC0, 0x00,
-    0x02, 0x0A, 0xC3, 0x50, 0x0F, 0x74, 0x00, 0x1C, 0x43, 0x42, 0x42, 0x00, 0x00, 0x40, 0x00, 0x0C,
-    0x00, 0x01, 0x00, 0x00, 0x23, 0x45, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x09});
-
-const std::vector<uint8_t> EXTENDED_7_TO_END = Padded({
-    0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x02, 0x08, 0x00, 0x45, 0x00,
-    0x00, 0x38, 0x00, 0x00, 0x00, 0x00, 0x80, 0x11, 0xB6, 0xA8, 0xC0, 0x00, 0x02, 0x02, 0xC0, 0x00,
-    0x02, 0x0A, 0xC3, 0x50, 0x0F, 0x74, 0x00, 0x24, 0x43, 0x22, 0x42, 0x10, 0x00, 0x40, 0x00, 0x14,
-    0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0x01, 0x23, 0x45});
 
 std::string Hex(const std::vector<uint8_t>& bytes)
 {
@@ -89,7 +68,7 @@ TEST_F(Transmission, AGapOnTheReceivePathSendsTheStandardWorkedExample)
 
     auto sent = SentFrames();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(Hex(sent[0]), Hex(STANDARD_7_TO_9));
+    EXPECT_EQ(Hex(sent[0]), Hex(STANDARD_EXAMPLE));
     EXPECT_EQ(stream->Block().ResendRequests, 1u);
     EXPECT_EQ(stream->Block().ResendPacketsRequested, 3u);
 }
@@ -107,7 +86,7 @@ TEST_F(Transmission, ANewBlockSendsTheExtendedWorkedExampleForTheOpenTail)
 
     auto sent = SentFrames();
     ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(Hex(sent[0]), Hex(EXTENDED_7_TO_END));
+    EXPECT_EQ(Hex(sent[0]), Hex(EXTENDED_EXAMPLE));
     EXPECT_EQ(stream->Block().ResendRequests, 1u);
     EXPECT_EQ(stream->Block().ResendPacketsRequested, 13u - 7 + 1);
 }
@@ -162,11 +141,11 @@ TEST_P(TransmissionRequests, ChecksumsVerifyAndThePacketsAreCounted)
 
 INSTANTIATE_TEST_SUITE_P(Table, TransmissionRequests,
     ::testing::Values(RequestCase{"StandardRange", false, 7, 9, 3, 9}, RequestCase{"StandardOne", false, 5, 5, 1, 5},
-        RequestCase{"StandardToEnd", false, 3, TO_END_OF_BLOCK, 7, 0x00FFFFFF},
-        RequestCase{"StandardFromLeaderToEnd", false, 0, TO_END_OF_BLOCK, 10, 0x00FFFFFF},
-        RequestCase{"StandardToEndPastTheExpectedTrailer", false, 10, TO_END_OF_BLOCK, 0, 0x00FFFFFF},
+        RequestCase{"StandardToEnd", false, 3, camera::RESEND_TO_END_EXTENDED, 7, 0x00FFFFFF},
+        RequestCase{"StandardFromLeaderToEnd", false, 0, camera::RESEND_TO_END_EXTENDED, 10, 0x00FFFFFF},
+        RequestCase{"StandardToEndPastTheExpectedTrailer", false, 10, camera::RESEND_TO_END_EXTENDED, 0, 0x00FFFFFF},
         RequestCase{"ExtendedRange", true, 7, 9, 3, 9},
-        RequestCase{"ExtendedToEnd", true, 3, TO_END_OF_BLOCK, 7, 0xFFFFFFFF},
+        RequestCase{"ExtendedToEnd", true, 3, camera::RESEND_TO_END_EXTENDED, 7, 0xFFFFFFFF},
         RequestCase{"ExtendedAlmostEverything", true, 0, 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFE}),
     [](const ::testing::TestParamInfo<RequestCase>& param) { return std::string(param.param.name); });
 
@@ -174,8 +153,8 @@ TEST_F(Transmission, CompletionsFreeOwnPacketsAndHandTheOthersUpOneByOne)
 {
     Open(ResendConfig(8));
     adapter->SetMiniportSends(host::MiniportSends::Hold);
-    auto first = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 1), {GVCP_PORT_NUMBER}));
-    auto second = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 2), {GVCP_PORT_NUMBER}));
+    auto first = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 1), {camera::GVCP_PORT}));
+    auto second = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 2), {camera::GVCP_PORT}));
     uint64_t bytes = PoolBytes();
     uint64_t blocks = PoolBlocks();
 
@@ -250,7 +229,7 @@ TEST_F(Transmission, WithoutAChecksumScratchBufferTheRequestGoesWithZeroChecksum
     EXPECT_TRUE(Send(0x12345, false, 7, 9));
     auto sent = SentFrames();
     ASSERT_EQ(sent.size(), 1u);
-    std::vector<uint8_t> expected = STANDARD_7_TO_9;
+    std::vector<uint8_t> expected = STANDARD_EXAMPLE;
     expected[24] = expected[25] = 0;
     expected[40] = expected[41] = 0;
     EXPECT_EQ(Hex(sent[0]), Hex(expected));

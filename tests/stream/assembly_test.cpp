@@ -118,7 +118,7 @@ TEST_F(Assembly, APacketOfAClosedBlockIsDropped)
     Open(Config(2));
     ReceiveWholeFrame(camera, 20, 2);
     ASSERT_EQ(Block().AssembledFrames, 1u);
-    EXPECT_TRUE(Receive(camera.Payload(20, 1, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_TRUE(Receive(camera.Payload(20, 1, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
     EXPECT_EQ(Block().AssemblingFrameCount, 0u);
     EXPECT_EQ(Block().ResentPackets, 0u);
     EXPECT_EQ(Block().CompletedFrameCount, 1u);
@@ -179,6 +179,9 @@ INSTANTIATE_TEST_SUITE_P(Statuses, AssemblyResentStatus,
     ::testing::Values(StatusCase{0x0100, true}, StatusCase{0x4008, true}, StatusCase{0x400F, true},
         StatusCase{0x4000, false}, StatusCase{0x0008, false}, StatusCase{0x0101, false}, StatusCase{0x0000, false}));
 
+constexpr uint8_t FORMAT_H264 = 5;
+constexpr uint8_t FORMAT_MULTI_ZONE = 6;
+
 struct FormatCase {
     uint8_t format;
     bool placed;
@@ -190,7 +193,7 @@ TEST_P(AssemblyFormats, PayloadFormatsArePlacedOthersCountedUnsupported)
 {
     Open(Config(4));
     EXPECT_TRUE(Receive(camera.Leader(50)));
-    EXPECT_TRUE(Receive(camera.Payload(50, 1, SIZE_MAX, STATUS_RESENT, GetParam().format)));
+    EXPECT_TRUE(Receive(camera.Payload(50, 1, SIZE_MAX, camera::GVSP_STATUS_RESEND, GetParam().format)));
     EXPECT_EQ(Block().ResentPackets, 1u);
     EXPECT_EQ(Block().UnsupportedPackets, GetParam().placed ? 0u : 1u);
     EXPECT_EQ(CurrentHeader().ReceivedPackets, GetParam().placed ? 2u : 1u);
@@ -198,8 +201,8 @@ TEST_P(AssemblyFormats, PayloadFormatsArePlacedOthersCountedUnsupported)
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, AssemblyFormats,
-    ::testing::Values(FormatCase{FORMAT_PAYLOAD, true}, FormatCase{FORMAT_H264, true},
-        FormatCase{FORMAT_MULTI_ZONE, true}, FormatCase{FORMAT_ALL_IN, false}, FormatCase{0, false},
+    ::testing::Values(FormatCase{camera::GVSP_FORMAT_PAYLOAD, true}, FormatCase{FORMAT_H264, true},
+        FormatCase{FORMAT_MULTI_ZONE, true}, FormatCase{camera::GVSP_FORMAT_ALL_IN, false}, FormatCase{0, false},
         FormatCase{7, false}, FormatCase{15, false}));
 
 TEST_F(Assembly, AnErrorStatusClosesTheFrameWithWhatItHas)
@@ -247,7 +250,7 @@ TEST_F(Assembly, APacketResentAfterTheTrailerCompletesTheFrame)
     EXPECT_TRUE(Receive(camera.Payload(70, 4)));
     EXPECT_TRUE(Receive(camera.Trailer(70, 5)));
     EXPECT_EQ(Block().CompletedFrameCount, 0u);
-    EXPECT_TRUE(Receive(camera.Payload(70, 2, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_TRUE(Receive(camera.Payload(70, 2, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
 
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());

@@ -204,7 +204,7 @@ TEST_F(Classification, IpFragmentsGoUpAndAreCountedButNeverCompleteAFrame)
     EXPECT_EQ(stream->Block().CompletedFrameCount, 0u) << "completed with a packet's bytes missing";
     EXPECT_EQ(PortOf(portId)->FragmentedDatagrams, 1);
 
-    EXPECT_TRUE(Receive(camera.Payload(5, 2, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_TRUE(Receive(camera.Payload(5, 2, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
     ExpectPayloadOfPackets(TakeFrame(), 5, 4);
 }
 

@@ -56,44 +56,6 @@ protected:
     GvspCamera camera{PACKET_SIZE};
 };
 
-TEST_F(Placement, EachPacketLandsAtItsIdTimesThePayloadPerPacket)
-{
-    Open(Config(4));
-    EXPECT_TRUE(Receive(camera.Payload(3, 3)));
-    EXPECT_TRUE(Receive(camera.Payload(3, 1)));
-    const uint8_t* payload = CurrentBuffer() + FRAME_BUFFER_MIN_SIZE;
-    EXPECT_EQ(Misplaced({payload, P}, 3, 0), "");
-    EXPECT_EQ(Misplaced({payload + 2880, P}, 3, 2880), "");
-    EXPECT_EQ(payload[P], 0) << "packet 2's place was written";
-
-    EXPECT_TRUE(Receive(camera.Leader(3)));
-    EXPECT_TRUE(Receive(camera.Trailer(3, 5)));
-    EXPECT_TRUE(Receive(camera.Payload(3, 4)));
-    EXPECT_TRUE(Receive(camera.Payload(3, 2)));
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
-    ASSERT_EQ(frame.Payload().size(), 4 * P);
-    EXPECT_EQ(Misplaced(frame.Payload(), 3, 0), "");
-}
-
-TEST_F(Placement, AShortLastPacketLandsAfterTheFullOnes)
-{
-    Open(Config(3));
-    stream->Block().FrameSize = 2 * P + 77;
-    EXPECT_TRUE(Receive(camera.Leader(5)));
-    EXPECT_TRUE(Receive(camera.Payload(5, 3, 77)));
-    EXPECT_EQ(stream->Block().ExpectedPacketCount, 4u);
-    EXPECT_TRUE(Receive(camera.Payload(5, 1)));
-    EXPECT_TRUE(Receive(camera.Payload(5, 2)));
-    EXPECT_TRUE(Receive(camera.Trailer(5, 4)));
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
-    ASSERT_EQ(frame.Payload().size(), 2 * P + 77);
-    EXPECT_EQ(Misplaced(frame.Payload(), 5, 0), "");
-}
-
 // A payload packet that carries only its header, aimed beyond the buffer (id 0 is 2^32 - P bytes
 // in, or id 1000 beyond chunk 63) has no room to go to: it is dropped and the frame still completes
 // from what follows.
@@ -266,7 +228,7 @@ TEST_F(Placement, AChunkThatCannotBeAllocatedDropsThePacketUntilItComesAgain)
     EXPECT_TRUE(Receive(camera.Trailer(13, 4)));
     EXPECT_EQ(stream->Block().CompletedFrameCount, 0u);
 
-    EXPECT_TRUE(Receive(camera.Payload(13, 3, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_TRUE(Receive(camera.Payload(13, 3, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());
     EXPECT_EQ(frame.Status(), FRAME_STATUS_OVERFLOW);
@@ -392,7 +354,7 @@ TEST_F(Placement, APacketWithAnUnmappableSegmentCountsOnlyWhenItComesAgain)
     EXPECT_EQ(CurrentHeader().ReceivedPackets, 3u);
     EXPECT_EQ(CurrentHeader().PayloadSize, P);
 
-    EXPECT_TRUE(Receive(camera.Payload(21, 2, SIZE_MAX, STATUS_RESENT)));
+    EXPECT_TRUE(Receive(camera.Payload(21, 2, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());
     EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);

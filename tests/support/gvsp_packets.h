@@ -1,17 +1,13 @@
-// GVSP traffic as a camera puts it on the wire, built byte by byte: Ethernet/IPv4/UDP frames
-// carrying standard or extended-id GVSP leaders, payload packets and trailers with any ids,
-// statuses, formats and lengths, including those the camera emulator never sends, whose payload
-// bytes are the camera emulator's own; and a stream fixture that indicates such frames on
-// the camera adapter, reads the frames the driver hands over and decodes the resend requests it
-// puts on the wire.
+// GVSP traffic as the camera emulator puts it on the wire, with any ids, statuses, formats and
+// lengths, including those the camera never sends; and a stream fixture that indicates such
+// frames on the camera adapter, reads the frames the driver hands over and decodes the resend
+// requests it puts on the wire.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <functional>
 #include <memory>
 #include <ostream>
 #include <span>
@@ -22,25 +18,6 @@
 #include "tests/support/stream_fixture.h"
 
 namespace gvsptest {
-
-// ---- Addresses of the camera and of this host -------------------------------------------------
-inline constexpr std::array<uint8_t, 6> CAMERA_MAC = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-inline constexpr std::array<uint8_t, 6> HOST_MAC = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
-inline constexpr std::array<uint8_t, 4> CAMERA_IP = {192, 0, 2, 10};
-inline constexpr std::array<uint8_t, 4> HOST_IP = {192, 0, 2, 2};
-constexpr uint16_t CAMERA_STREAM_PORT = 20202;   // the camera's UDP source port for stream packets
-constexpr uint16_t GVCP_PORT_NUMBER = 3956;
-
-// GVSP packet formats.
-constexpr uint8_t FORMAT_LEADER = 1;
-constexpr uint8_t FORMAT_TRAILER = 2;
-constexpr uint8_t FORMAT_PAYLOAD = 3;
-constexpr uint8_t FORMAT_ALL_IN = 4;
-constexpr uint8_t FORMAT_H264 = 5;
-constexpr uint8_t FORMAT_MULTI_ZONE = 6;
-
-constexpr uint16_t STATUS_RESENT = 0x0100;
-constexpr uint32_t TO_END_OF_BLOCK = 0xFFFFFFFF;
 
 // "" when `bytes` hold block `block`'s payload from payload offset `offset` on (the camera's
 // position encoding); otherwise the first misplaced byte.
@@ -56,11 +33,14 @@ struct GvspFields {
     uint16_t status = 0;
     uint64_t blockId = 1;
     uint32_t packetId = 0;
-    uint8_t format = FORMAT_PAYLOAD;
+    uint8_t format = camera::GVSP_FORMAT_PAYLOAD;
     bool extended = false;
 };
 
-inline size_t GvspHeaderSize(bool extended) { return extended ? 20 : 8; }
+inline size_t GvspHeaderSize(bool extended)
+{
+    return extended ? camera::GVSP_EXTENDED_HEADER : camera::GVSP_STANDARD_HEADER;
+}
 
 // The GVSP header followed by `data`.
 inline std::vector<uint8_t> GvspBytes(const GvspFields& f, std::span<const uint8_t> data)
@@ -86,81 +66,51 @@ struct UdpOptions {
     size_t filler = 0;   // bytes after the UDP datagram that the IPv4 total length does not cover
 };
 
-// An Ethernet frame from the camera to this host carrying `datagram` in one UDP datagram.
+// The camera's Ethernet frame to this host carrying `datagram` in one UDP datagram.
 inline std::vector<uint8_t> EthernetFrame(std::span<const uint8_t> datagram, UdpOptions o = {})
 {
-    std::vector<uint8_t> frame(42 + datagram.size() + o.filler, 0xEE);
-    std::copy(HOST_MAC.begin(), HOST_MAC.end(), frame.begin());
-    std::copy(CAMERA_MAC.begin(), CAMERA_MAC.end(), frame.begin() + 6);
-    camera::PutBe16(&frame[12], 0x0800);
-    frame[14] = 0x45;
-    frame[15] = 0;
-    camera::PutBe16(&frame[16], uint16_t(28 + datagram.size()));
-    camera::PutBe32(&frame[18], 0);
-    frame[22] = 64;
+    camera::CameraConfig config;
+    config.hostMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+    config.hostPort = o.destinationPort;
+    config.padToMinimum = false;
+    std::vector<uint8_t> frame = camera::BuildFrame(config, datagram, 0);
     frame[23] = o.protocol;
-    camera::PutBe16(&frame[24], 0);
-    std::copy(CAMERA_IP.begin(), CAMERA_IP.end(), frame.begin() + 26);
-    std::copy(HOST_IP.begin(), HOST_IP.end(), frame.begin() + 30);
-    camera::PutBe16(&frame[34], CAMERA_STREAM_PORT);
-    camera::PutBe16(&frame[36], o.destinationPort);
-    camera::PutBe16(&frame[38], uint16_t(8 + datagram.size()));
-    camera::PutBe16(&frame[40], 0);
-    std::copy(datagram.begin(), datagram.end(), frame.begin() + 42);
+    frame.insert(frame.end(), o.filler, 0xEE);
     return frame;
 }
 
 // A camera's packets for one stream configuration: P = packetSize - H payload bytes per packet.
+// Leaders and trailers are the camera's own, cut to or extended to the size asked for.
 class GvspCamera {
 public:
-    explicit GvspCamera(uint32_t packetSize, bool extended = false) : packetSize_(packetSize), extended_(extended) {}
+    explicit GvspCamera(uint32_t packetSize, bool extended = false)
+    {
+        config_.packetSize = packetSize;
+        config_.extendedIds = extended;
+        config_.payloadSize = 0;
+    }
 
-    uint32_t PayloadPerPacket() const { return packetSize_ - uint32_t(GvspHeaderSize(extended_)); }
-    bool Extended() const { return extended_; }
+    uint32_t PayloadPerPacket() const { return camera::PayloadPerPacket(config_); }
 
     static uint64_t TimestampOf(uint64_t block) { return 0x1122334455660000ull | (block & 0xFFFF); }
 
-    // A leader of `size` GVSP bytes: 2 reserved, payload type 1, the timestamp, then bytes that
-    // encode their index in the packet.
     std::vector<uint8_t> LeaderGvsp(uint64_t block, size_t size = 56, uint16_t status = 0, uint32_t packetId = 0) const
     {
-        size_t h = GvspHeaderSize(extended_);
-        std::vector<uint8_t> data(size > h ? size - h : 0);
-        for (size_t i = 0; i < data.size(); ++i) {
-            data[i] = uint8_t(0x40 + i * 3);
-        }
-        if (data.size() >= 4) {
-            data[0] = 0;
-            data[1] = 0;
-            data[2] = 0;
-            data[3] = 1;
-        }
-        uint8_t timestamp[8];
-        camera::PutBe64(timestamp, TimestampOf(block));
-        for (size_t i = 0; i < 8 && 4 + i < data.size(); ++i) {
-            data[4 + i] = timestamp[i];
-        }
-        return GvspBytes({status, block, packetId, FORMAT_LEADER, extended_}, data);
+        return Framing(0, size, {status, block, packetId, camera::GVSP_FORMAT_LEADER, config_.extendedIds});
     }
 
     // Payload packet `packetId` (1-based) carrying the payload from (packetId - 1) x P on.
     std::vector<uint8_t> PayloadGvsp(uint64_t block, uint32_t packetId, size_t length = SIZE_MAX, uint16_t status = 0,
-        uint8_t format = FORMAT_PAYLOAD) const
+        uint8_t format = camera::GVSP_FORMAT_PAYLOAD) const
     {
         size_t n = length == SIZE_MAX ? PayloadPerPacket() : length;
         std::vector<uint8_t> data = camera::ExpectedPayload(block, n, uint64_t(packetId - 1) * PayloadPerPacket());
-        return GvspBytes({status, block, packetId, format, extended_}, data);
+        return GvspBytes({status, block, packetId, format, config_.extendedIds}, data);
     }
 
-    // A trailer of `size` GVSP bytes whose data encode their index.
     std::vector<uint8_t> TrailerGvsp(uint64_t block, uint32_t packetId, size_t size = 16, uint16_t status = 0) const
     {
-        size_t h = GvspHeaderSize(extended_);
-        std::vector<uint8_t> data(size > h ? size - h : 0);
-        for (size_t i = 0; i < data.size(); ++i) {
-            data[i] = uint8_t(0xA0 + i * 5);
-        }
-        return GvspBytes({status, block, packetId, FORMAT_TRAILER, extended_}, data);
+        return Framing(1, size, {status, block, packetId, camera::GVSP_FORMAT_TRAILER, config_.extendedIds});
     }
 
     std::vector<uint8_t> Leader(uint64_t block, size_t size = 56, uint16_t status = 0) const
@@ -168,7 +118,7 @@ public:
         return EthernetFrame(LeaderGvsp(block, size, status));
     }
     std::vector<uint8_t> Payload(uint64_t block, uint32_t packetId, size_t length = SIZE_MAX, uint16_t status = 0,
-        uint8_t format = FORMAT_PAYLOAD) const
+        uint8_t format = camera::GVSP_FORMAT_PAYLOAD) const
     {
         return EthernetFrame(PayloadGvsp(block, packetId, length, status, format));
     }
@@ -178,8 +128,18 @@ public:
     }
 
 private:
-    uint32_t packetSize_;
-    bool extended_;
+    // The data of the camera's leader (index 0) or trailer (index 1) of an empty block, cut to or
+    // extended to `size` GVSP bytes, under the header `f`.
+    std::vector<uint8_t> Framing(size_t index, size_t size, const GvspFields& f) const
+    {
+        camera::CameraConfig config = config_;
+        config.leaderSize = config.trailerSize = uint32_t(size);
+        std::vector<uint8_t> packet = camera::BuildGvspPackets(config, f.blockId, TimestampOf(f.blockId))[index];
+        packet.resize(std::max(size, GvspHeaderSize(f.extended)));
+        return GvspBytes(f, std::span(packet).subspan(GvspHeaderSize(f.extended)));
+    }
+
+    camera::CameraConfig config_;
 };
 
 // ---- Resend requests on the wire ------------------------------------------------------------------
@@ -194,12 +154,11 @@ struct ResendRequest {
 inline std::ostream& operator<<(std::ostream& os, const ResendRequest& r)
 {
     return os << (r.extended ? "extended " : "") << "block " << r.blockId << " packets " << r.first << ".."
-              << (r.last == TO_END_OF_BLOCK || (!r.extended && r.last == 0x00FFFFFF) ? std::string("end")
-                                                                                      : std::to_string(r.last));
+              << (r.last == camera::RESEND_TO_END_EXTENDED ? std::string("end") : std::to_string(r.last));
 }
 
 // A PACKETRESEND command as its 80 bytes say; the standard form's "to the end" (00 FF FF FF) reads
-// as TO_END_OF_BLOCK.
+// as the extended form's.
 inline ResendRequest DecodeResend(std::span<const uint8_t> frame)
 {
     ResendRequest r;
@@ -210,8 +169,8 @@ inline ResendRequest DecodeResend(std::span<const uint8_t> frame)
         r.blockId = camera::GetBe64(&frame[62]);
     } else {
         r.blockId = camera::GetBe16(&frame[52]);
-        if (r.last == 0x00FFFFFF) {
-            r.last = TO_END_OF_BLOCK;
+        if (r.last == camera::RESEND_TO_END_STANDARD) {
+            r.last = camera::RESEND_TO_END_EXTENDED;
         }
     }
     return r;
