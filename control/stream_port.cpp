@@ -129,6 +129,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     InitializeListHead(&port->AssemblingFrames);
     InitializeListHead(&port->CompletedFrames);
     InitializeListHead(&port->RateSamples);
+    KeInitializeSpinLock(&port->AssemblyLock);
     KeInitializeSpinLock(&port->FrameListLock);
     KeInitializeSpinLock(&port->RequestListLock);
     ExInitializeNPagedLookasideList(&port->RateSampleLookaside, nullptr, nullptr, 0, RATE_SAMPLE_SIZE, POOL_TAG, 0);

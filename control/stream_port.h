@@ -53,7 +53,7 @@ struct FrameSlot {
 
 // One bound UDP port on one adapter. Allocated by BindStreamPort; freed by the one path that
 // unhooks it from its StreamPorts slot (handle cleanup or adapter detach) once its last
-// reference is gone. "assembly" marks the fields changed only by the holder of AssemblyBusy
+// reference is gone. "assembly" marks the fields changed only by the holder of AssemblyLock
 // (and by set-up while the cache is withdrawn).
 struct StreamPort {
     ULONG PortId;                     // ((AdapterIndex + 1) << 16) | (SlotIndex + 1); constant
@@ -87,6 +87,7 @@ struct StreamPort {
     // 1 once TemplateExtendedIds and HeaderTemplate hold the first accepted packet's: written
     // with a release after them, read by the worker with an acquire before it reads them.
     volatile LONG HeaderTemplateValid;
+    KSPIN_LOCK AssemblyLock;          // the fields marked "assembly"; taken before FrameListLock
     KSPIN_LOCK FrameListLock;         // FreeFrames, AssemblingFrames, CompletedFrames, their counts, slot places
     KIRQL FrameListIrql;
     KSPIN_LOCK RequestListLock;       // PendingRequests and Acquiring
@@ -106,7 +107,6 @@ struct StreamPort {
     ULONG RateSampleCount;            // assembly
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
     _Interlocked_ volatile LONG CacheUsers;   // holders of a cache use: the mapping stays while > 0
-    _Interlocked_ volatile LONG AssemblyBusy; // 1 while one processor assembles this port's packets
     // IP-fragmented datagrams seen for the port (their first fragments, the only ones that carry
     // the UDP port): the camera's packets exceed the path's MTU. Never reset while the port lives.
     _Interlocked_ volatile LONG FragmentedDatagrams;
@@ -140,23 +140,17 @@ inline VOID ReleaseRequestListLock(StreamPort* port)
 }
 
 // The assembly state of a port (CurrentFrame, LastBlockId, the frames being written, the rate
-// samples) is changed by one processor at a time: the receive path for each packet, and the
-// control requests that move assembling frames. Not a spin lock: its holder completes requests
-// and sends packets, which no spin lock may be held across, and nothing that runs while it is
-// held ever waits for it again. Its holder runs at DISPATCH_LEVEL, so that no receive indication
-// on the same processor can preempt it and wait for it forever.
+// samples) is changed by one processor at a time, under the port's AssemblyLock: the receive path
+// for each packet, the control requests that move assembling frames and the worker's retries. Its
+// holder completes no request, sends no packet and reports no event: the receive path records
+// those and carries them out once the lock is released (AssemblyEffects).
 inline KIRQL AcquireAssembly(StreamPort* port)
 {
-    KIRQL oldIrql;
-    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    while (InterlockedCompareExchange(&port->AssemblyBusy, 1, 0) != 0) {
-    }
-    return oldIrql;
+    return KeAcquireSpinLockRaiseToDpc(&port->AssemblyLock);
 }
 inline VOID ReleaseAssembly(StreamPort* port, KIRQL oldIrql)
 {
-    InterlockedExchange(&port->AssemblyBusy, 0);
-    KeLowerIrql(oldIrql);
+    KeReleaseSpinLock(&port->AssemblyLock, oldIrql);
 }
 
 // ---- Binding and references (control/stream_port.cpp) ------------------------------------------

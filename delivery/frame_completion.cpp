@@ -6,11 +6,67 @@
 
 #include "control/frame_requests.h"
 #include "control/frame_slots.h"
+#include "delivery/resend_policy.h"
+#include "delivery/transmit.h"
 #include "delivery/wire_format.h"
 #include "driver/notification.h"
 #include "stream/clock.h"
 
-VOID GiveUpFrame(StreamPort* port, FrameSlot* slot, GiveUpCause cause, BOOLEAN handedOver)
+namespace {
+
+// Gives up the oldest assembling frame when the good frame `closedSlot` completes after it: only
+// a good frame gives up an older one, and at most one.
+VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot, AssemblyEffects* effects)
+{
+    AcquireFrameListLock(port);
+    if (IsListEmpty(&port->AssemblingFrames) || closedSlot->Header->FrameStatus != FRAME_STATUS_COMPLETE) {
+        ReleaseFrameListLock(port);
+        return;
+    }
+    FrameSlot* oldest = SlotOfLinks(port->AssemblingFrames.Flink);
+    if (!BlockIdPrecedes(oldest->Header->BlockId, closedSlot->Header->BlockId, closedSlot->ExtendedIds)) {
+        ReleaseFrameListLock(port);
+        return;
+    }
+    MoveFrameSlot(port, oldest, FRAME_PLACE_NONE);
+    if (port->CurrentFrame == oldest) {
+        port->CurrentFrame = nullptr;
+    }
+    ReleaseFrameListLock(port);
+
+    // Off every list, the slot is reached by nobody else: no lock while it is reported and zeroed.
+    GiveUpFrame(port, oldest, GIVE_UP_INCOMPLETE, effects);
+    ResetFrameSlot(oldest);
+    ClearFrameOverflow(oldest);
+
+    AcquireFrameListLock(port);
+    MoveFrameSlot(port, oldest, FRAME_PLACE_FREE);
+    ReleaseFrameListLock(port);
+}
+
+}  // namespace
+
+VOID FinishAssemblyEffects(StreamPort* port, AssemblyEffects* effects, const UCHAR* headerSource)
+{
+    if (ResendWorkItem* settled = effects->Settled) {
+        auto* header = reinterpret_cast<const FrameHeader*>(settled->Snapshot + FRAME_PRIVATE_SIZE);
+        RequestMissingPackets(port, header, effects->ExtendedIds, headerSource);
+        ExFreeToNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, settled);
+    }
+    if (effects->GapRequested) {
+        SendPacketResend(port, headerSource, effects->GapBlockId, effects->ExtendedIds, effects->GapFirst,
+            effects->GapLast);
+    }
+    for (ULONG i = 0; i < effects->EventCount; ++i) {
+        SendFrameEventNotification(port, effects->Events[i]);
+    }
+    for (ULONG i = 0; i < effects->HandOverCount; ++i) {
+        CompleteFrameRequest(effects->HandOverRequests[i], effects->HandOverFrames[i]);
+    }
+    RtlZeroMemory(effects, sizeof(*effects));
+}
+
+VOID GiveUpFrame(StreamPort* port, FrameSlot* slot, GiveUpCause cause, AssemblyEffects* eventsTo)
 {
     StreamControlBlock* block = port->ControlBlock;
     if (cause != GIVE_UP_OVERWRITTEN) {
@@ -43,14 +99,15 @@ VOID GiveUpFrame(StreamPort* port, FrameSlot* slot, GiveUpCause cause, BOOLEAN h
         frameStatus = FRAME_STATUS_INCOMPLETE;
         break;
     }
-    if (handedOver) {
+    if (eventsTo == nullptr) {
         slot->Header->FrameStatus = frameStatus;
-    } else {
-        SendFrameEventNotification(port, slot, eventCode);
+    } else if (eventsTo->EventCount < ASSEMBLY_EVENT_MAX) {
+        const FrameHeader* header = slot->Header;
+        eventsTo->Events[eventsTo->EventCount++] = FrameEvent{eventCode, header->BlockId, header->Timestamp, header->GvspStatus};
     }
 }
 
-FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
+FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
 {
     StreamControlBlock* block = port->ControlBlock;
     FrameSlot* slot = nullptr;
@@ -84,7 +141,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
         MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
         ReleaseFrameListLock(port);
         block->NoFreeFrame = 0;
-        GiveUpFrame(port, slot, GIVE_UP_OVERWRITTEN, FALSE);
+        GiveUpFrame(port, slot, GIVE_UP_OVERWRITTEN, effects);
         ResetFrameSlot(slot);
         ClearFrameOverflow(slot);
         AcquireFrameListLock(port, atDispatchLevel);
@@ -97,7 +154,7 @@ FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel)
     if (!IsListEmpty(&port->AssemblingFrames)) {
         slot = SlotOfLinks(port->AssemblingFrames.Flink);
         block->NoFreeFrame = 0;
-        GiveUpFrame(port, slot, GIVE_UP_BY_STREAM_LOSS, FALSE);
+        GiveUpFrame(port, slot, GIVE_UP_BY_STREAM_LOSS, effects);
         ResetFrameSlot(slot);
         if (port->CurrentFrame == slot) {
             port->CurrentFrame = nullptr;
@@ -127,23 +184,25 @@ FrameSlot* FindAssemblingFrame(StreamPort* port, ULONG64 blockId)
     return found;
 }
 
-VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
+VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList, AssemblyEffects* effects)
 {
     StreamControlBlock* block = port->ControlBlock;
 
-    PIRP irp = ClaimWaitingFrameRequest(port);
     slot->AssemblyTime = static_cast<ULONG64>(QueryMicroseconds()) - slot->FirstPacketTime;
     slot->Private->AssemblyTime = slot->AssemblyTime;
 
-    // A waiting request takes the frame at once.
+    // A waiting request takes the frame; it completes once the assembly is left.
+    PIRP irp = effects->HandOverCount < ASSEMBLY_HAND_OVER_MAX ? ClaimWaitingFrameRequest(port) : nullptr;
     if (irp != nullptr) {
         AcquireFrameListLock(port);
         MoveFrameSlot(port, slot, FRAME_PLACE_USER);
         ReleaseFrameListLock(port);
         if (onAssemblingList) {
-            RetireOlderFrame(port, slot);
+            RetireOlderFrame(port, slot, effects);
         }
-        CompleteFrameRequest(irp, slot);
+        effects->HandOverRequests[effects->HandOverCount] = irp;
+        effects->HandOverFrames[effects->HandOverCount] = slot;
+        effects->HandOverCount += 1;
         return;
     }
 
@@ -155,38 +214,9 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList)
     if (onAssemblingList) {
         MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
         ReleaseFrameListLock(port);
-        RetireOlderFrame(port, slot);
+        RetireOlderFrame(port, slot, effects);
         AcquireFrameListLock(port);
     }
     MoveFrameSlot(port, slot, FRAME_PLACE_COMPLETED);
-    ReleaseFrameListLock(port);
-}
-
-VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot)
-{
-    // Only a good frame gives up an older one, and at most one.
-    AcquireFrameListLock(port);
-    if (IsListEmpty(&port->AssemblingFrames) || closedSlot->Header->FrameStatus != FRAME_STATUS_COMPLETE) {
-        ReleaseFrameListLock(port);
-        return;
-    }
-    FrameSlot* oldest = SlotOfLinks(port->AssemblingFrames.Flink);
-    if (!BlockIdPrecedes(oldest->Header->BlockId, closedSlot->Header->BlockId, closedSlot->ExtendedIds)) {
-        ReleaseFrameListLock(port);
-        return;
-    }
-    MoveFrameSlot(port, oldest, FRAME_PLACE_NONE);
-    if (port->CurrentFrame == oldest) {
-        port->CurrentFrame = nullptr;
-    }
-    ReleaseFrameListLock(port);
-
-    // Off every list, the slot is reached by nobody else: no lock while it is reported and zeroed.
-    GiveUpFrame(port, oldest, GIVE_UP_INCOMPLETE, FALSE);
-    ResetFrameSlot(oldest);
-    ClearFrameOverflow(oldest);
-
-    AcquireFrameListLock(port);
-    MoveFrameSlot(port, oldest, FRAME_PLACE_FREE);
     ReleaseFrameListLock(port);
 }

@@ -123,7 +123,7 @@ BOOLEAN CheckGapLimits(StreamPort* port, FrameSlot* frame)
     return (gapLimit != 0 && gap > gapLimit) || (missingLimit != 0 && gap > missingLimit);
 }
 
-VOID RequestGapResend(StreamPort* port, FrameSlot* frame, BOOLEAN extendedIds, const UCHAR* headerSource)
+VOID RequestGapResend(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects)
 {
     FrameHeader* header = frame->Header;
     ULONG cursor = header->ResendCursor;
@@ -138,7 +138,10 @@ VOID RequestGapResend(StreamPort* port, FrameSlot* frame, BOOLEAN extendedIds, c
     // With resends switched off the gap is only accounted for, so that the limits measure each
     // gap on its own rather than everything since the frame began.
     if (port->ControlBlock->ResendEnabled != 0) {
-        SendPacketResend(port, headerSource, header->BlockId, extendedIds, FirstUnaccounted(header, cursor), last - 1);
+        effects->GapRequested = TRUE;
+        effects->GapBlockId = header->BlockId;
+        effects->GapFirst = FirstUnaccounted(header, cursor);
+        effects->GapLast = last - 1;
     }
     header->ResendCursor = header->LastPacketId;
 }
@@ -194,7 +197,7 @@ BOOLEAN EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
     // When both limits are exceeded the smaller one names the cause.
     BOOLEAN gapCause = gapExceeded && (!missingExceeded || missingLimit > gapLimit);
     AcquireFrameListLock(port);
-    GiveUpFrame(port, frame, gapCause ? GIVE_UP_GAP_LIMIT : GIVE_UP_MISSING_LIMIT, TRUE);
+    GiveUpFrame(port, frame, gapCause ? GIVE_UP_GAP_LIMIT : GIVE_UP_MISSING_LIMIT, nullptr);
     ReleaseFrameListLock(port);
     return TRUE;
 }

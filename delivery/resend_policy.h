@@ -4,6 +4,7 @@
 #pragma once
 
 #include "control/stream_port.h"
+#include "delivery/frame_completion.h"
 
 
 // The first clear bit at or after `start` in `byteCount` bytes, or byteCount x 8.
@@ -12,9 +13,10 @@ ULONG FindClearBit(const UCHAR* bitmap, ULONG byteCount, ULONG start);
 ULONG FindSetBit(const UCHAR* bitmap, ULONG byteCount, ULONG limit, ULONG start);
 
 // After every placed packet: TRUE when the newest gap exceeds a limit (the caller gives the
-// frame up); otherwise the gap is requested at once by RequestGapResend.
+// frame up); otherwise the gap is requested by RequestGapResend, recorded in `effects` and sent
+// once the assembly is left.
 BOOLEAN CheckGapLimits(StreamPort* port, FrameSlot* frame);
-VOID RequestGapResend(StreamPort* port, FrameSlot* frame, BOOLEAN extendedIds, const UCHAR* headerSource);
+VOID RequestGapResend(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects);
 
 // When a newer block starts: TRUE when the frame is hopeless (FrameStatus and the loss counters
 // set); otherwise the caller requests its missing packets.

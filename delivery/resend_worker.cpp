@@ -11,15 +11,6 @@
 
 namespace {
 
-// One retry, carried from the scan to the send phase. Holds a reference and a cache use of its
-// port until its requests are sent.
-struct ResendWorkItem {
-    ResendWorkItem* Next;
-    UCHAR Snapshot[RESEND_SNAPSHOT_SIZE];   // the frame buffer's first bytes: driver region, FrameHeader
-    StreamPort* Port;
-};
-static_assert(sizeof(ResendWorkItem) == RESEND_WORK_ITEM_SIZE);
-
 // Takes a retry of the port's oldest assembling frame when it is due, or NULL. FALSE in
 // `itemAvailable` when no work item could be had: the scan then ends.
 _Requires_lock_held_(AdapterTableLock)

@@ -83,7 +83,7 @@ NTSTATUS FindNotificationDevice(PCWSTR driverName, PDEVICE_OBJECT* device)
     return STATUS_SUCCESS;
 }
 
-VOID SendFrameEventNotification(StreamPort* port, FrameSlot* slot, ULONG eventCode)
+VOID SendFrameEventNotification(StreamPort* port, const FrameEvent& event)
 {
     // The notification and its FrameEventData; every byte is set, none is stale.
     alignas(8) UCHAR buffer[FRAME_EVENT_NOTIFICATION_SIZE];
@@ -100,11 +100,11 @@ VOID SendFrameEventNotification(StreamPort* port, FrameSlot* slot, ULONG eventCo
     data->Version = FRAME_EVENT_DATA_VERSION;
     data->Kind = FRAME_EVENT_DATA_KIND;
     data->PortId = port->PortId;
-    data->EventCode = eventCode;
-    data->BlockId = slot->Header->BlockId;
-    data->Timestamp = slot->Header->Timestamp;
+    data->EventCode = event.EventCode;
+    data->BlockId = event.BlockId;
+    data->Timestamp = event.Timestamp;
     data->StreamChannelIndex = block != nullptr ? block->StreamChannelIndex : 0;
-    data->GvspStatus = slot->Header->GvspStatus;
+    data->GvspStatus = event.GvspStatus;
 
     // Only a live device object; a report that fails is dropped.
     PDEVICE_OBJECT device = port->NotificationDevice;

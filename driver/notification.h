@@ -8,14 +8,21 @@ NTSTATUS FindNotificationDevice(PCWSTR driverName, PDEVICE_OBJECT* device);
 BOOLEAN IsNotificationDeviceName(PDEVICE_OBJECT device);
 
 struct StreamPort;
-struct FrameSlot;
 
 // Frame event codes reported to user mode.
 constexpr ULONG FRAME_EVENT_OVERWRITTEN = 2;
 constexpr ULONG FRAME_EVENT_GIVEN_UP = 3;
 constexpr ULONG FRAME_EVENT_MISSING_LIMIT = 7;
 
-// Reports a frame event (FRAME_EVENT_*) of `slot` to user mode through the port's notification
-// device. IRQL <= DISPATCH_LEVEL; may run with the port's FrameListLock held; the slot's
-// FrameHeader must still hold the frame's values.
-VOID SendFrameEventNotification(StreamPort* port, FrameSlot* slot, ULONG eventCode);
+// A frame event, captured from the frame's FrameHeader when it is given up: its slot is reused at
+// once, the report goes out later.
+struct FrameEvent {
+    ULONG EventCode;      // FRAME_EVENT_*
+    ULONG64 BlockId;
+    ULONG64 Timestamp;
+    USHORT GvspStatus;
+};
+
+// Reports a frame event to user mode through the port's notification device.
+// IRQL <= DISPATCH_LEVEL, no spin lock held.
+VOID SendFrameEventNotification(StreamPort* port, const FrameEvent& event);

@@ -39,32 +39,40 @@ VOID NoteLastPacketTime(FrameSlot* frame)
     frame->Header->LastPacketTime = static_cast<ULONG64>(now);
 }
 
-VOID CloseFrame(StreamPort* port, FrameSlot* frame)
+VOID CloseFrame(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects)
 {
     if (port->CurrentFrame == frame) {
         port->CurrentFrame = nullptr;
     }
-    CompleteFrame(port, frame, TRUE);
+    CompleteFrame(port, frame, TRUE, effects);
 }
 
 // The current frame, when a newer block starts: given up when hopeless, otherwise every packet it
-// still lacks is requested.
-VOID SettleCurrentFrame(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
+// still lacks is requested, from a snapshot taken now, once the assembly is left. Without a
+// snapshot buffer the worker's time-out asks instead.
+VOID SettleCurrentFrame(StreamPort* port, AssemblyEffects* effects)
 {
     FrameSlot* current = port->CurrentFrame;
     if (current == nullptr) {
         return;
     }
     if (EvaluateIncompleteFrame(port, current)) {
-        CloseFrame(port, current);
-    } else {
-        RequestMissingPackets(port, current->Header, extendedIds, ethernetFrame);
+        CloseFrame(port, current, effects);
+        return;
+    }
+    if (port->ControlBlock->ResendEnabled == 0) {
+        return;
+    }
+    auto* item = static_cast<ResendWorkItem*>(ExAllocateFromNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside));
+    if (item != nullptr) {
+        RtlCopyMemory(item->Snapshot, current->SystemAddress, sizeof(item->Snapshot));
+        effects->Settled = item;
     }
 }
 
 // At most two frames assemble: a new block settles the current frame, and gives up the older
 // one first when there are two.
-VOID MakeRoom(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
+VOID MakeRoom(StreamPort* port, AssemblyEffects* effects)
 {
     AcquireFrameListLock(port);
     ULONG assembling = port->AssemblingFrameCount;
@@ -82,15 +90,15 @@ VOID MakeRoom(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
         if (port->CurrentFrame == oldest) {
             port->CurrentFrame = nullptr;
         }
-        GiveUpFrame(port, oldest, GIVE_UP_BY_STREAM_LOSS, TRUE);
-        CompleteFrame(port, oldest, FALSE);
+        GiveUpFrame(port, oldest, GIVE_UP_BY_STREAM_LOSS, nullptr);
+        CompleteFrame(port, oldest, FALSE, effects);
     }
-    SettleCurrentFrame(port, extendedIds, ethernetFrame);
+    SettleCurrentFrame(port, effects);
 }
 
-FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel)
+FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
 {
-    FrameSlot* frame = OpenFrameSlot(port, atDispatchLevel);
+    FrameSlot* frame = OpenFrameSlot(port, atDispatchLevel, effects);
     if (frame == nullptr) {
         return nullptr;
     }
@@ -106,20 +114,20 @@ FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN 
 
 // A new block: room is made, the blocks jumped over are counted (32-bit wrap, as user mode reads
 // the counter) and a slot is opened.
-FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
 {
     ULONG64 lastBlockId = port->LastBlockId;
-    MakeRoom(port, packet.ExtendedIds, ethernetFrame);
+    MakeRoom(port, effects);
     if (lastBlockId != 0) {
         ULONG64 ahead = BlockIdDistance(lastBlockId, packet.BlockId, packet.ExtendedIds);
         port->ControlBlock->SkippedBlocks += static_cast<ULONG>(ahead - 1);
     }
-    return OpenSlotForBlock(port, packet, atDispatchLevel);
+    return OpenSlotForBlock(port, packet, atDispatchLevel, effects);
 }
 
 // The frame a packet belongs to, opening a slot for a new block; NULL: drop. Ids are compared
 // across the wrap: block 65535 is older than block 1 that follows it.
-FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
 {
     ULONG64 lastBlockId = port->LastBlockId;
 
@@ -129,7 +137,7 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* et
     }
     // A new block: the first one, or one ahead of the newest.
     if (lastBlockId == 0 || BlockIdPrecedes(lastBlockId, packet.BlockId, packet.ExtendedIds)) {
-        return StartBlock(port, packet, ethernetFrame, atDispatchLevel);
+        return StartBlock(port, packet, atDispatchLevel, effects);
     }
     // An older block: still assembling, a late packet, or the camera's counter restarted.
     if (FrameSlot* older = FindAssemblingFrame(port, packet.BlockId)) {
@@ -138,13 +146,13 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* et
     if (BlockIdDistance(packet.BlockId, lastBlockId, packet.ExtendedIds) <= LATE_BLOCK_WINDOW) {
         return nullptr;
     }
-    return StartBlock(port, packet, ethernetFrame, atDispatchLevel);
+    return StartBlock(port, packet, atDispatchLevel, effects);
 }
 
 }  // namespace
 
 FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, const UCHAR* gvspHeader, ULONG gvspBytes,
-    BOOLEAN atDispatchLevel)
+    BOOLEAN atDispatchLevel, AssemblyEffects* effects)
 {
     StreamControlBlock* block = port->ControlBlock;
 
@@ -184,7 +192,8 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         return nullptr;
     }
 
-    FrameSlot* frame = FindFrame(port, packet, ethernetFrame, atDispatchLevel);
+    effects->ExtendedIds = packet.ExtendedIds;
+    FrameSlot* frame = FindFrame(port, packet, atDispatchLevel, effects);
     if (frame == nullptr) {
         return nullptr;
     }
@@ -194,7 +203,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         frame->Header->FrameStatus = FRAME_STATUS_DEVICE_ERROR;
         frame->Header->GvspStatus = packet.Status;
         block->ErrorStatusFrames += 1;
-        CloseFrame(port, frame);
+        CloseFrame(port, frame, effects);
         return nullptr;
     }
 
@@ -242,14 +251,14 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         ULONG gapLimit = block->ResendGapLimit;
         ULONG missingLimit = block->MissingPacketLimit;
         BOOLEAN gapCause = missingLimit == 0 || (gapLimit != 0 && missingLimit > gapLimit);
-        GiveUpFrame(port, frame, gapCause ? GIVE_UP_GAP_LIMIT : GIVE_UP_MISSING_LIMIT, TRUE);
-        CloseFrame(port, frame);
+        GiveUpFrame(port, frame, gapCause ? GIVE_UP_GAP_LIMIT : GIVE_UP_MISSING_LIMIT, nullptr);
+        CloseFrame(port, frame, effects);
         return nullptr;
     }
 
     // The gap is requested at once; the first accepted packet is the template of the
     // worker's requests.
-    RequestGapResend(port, frame, packet.ExtendedIds, ethernetFrame);
+    RequestGapResend(port, frame, effects);
     if (port->HeaderTemplateValid == 0) {
         port->TemplateExtendedIds = packet.ExtendedIds;
         RtlCopyMemory(port->HeaderTemplate, ethernetFrame, sizeof(port->HeaderTemplate));
@@ -259,7 +268,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     return frame;
 }
 
-VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame)
+VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects)
 {
     FrameHeader* header = frame->Header;
 
@@ -278,5 +287,5 @@ VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame)
     // The rate sample takes the raw performance counter, not microseconds.
     port->ControlBlock->AssembledFrames += 1;
     RecordRateSample(port, header->PayloadSize, KeQueryPerformanceCounter(nullptr).QuadPart);
-    CompleteFrame(port, frame, TRUE);
+    CompleteFrame(port, frame, TRUE, effects);
 }

@@ -4,13 +4,14 @@
 #pragma once
 
 #include "control/stream_port.h"
+#include "delivery/frame_completion.h"
 
 // Assembles one stream packet. `gvspBytes` (at least 8) covers the GVSP header and the data after
 // it in the header's buffer segment. Returns the frame the packet was placed in while that frame
 // is still assembling; NULL when the packet was dropped or closed its frame. Either way the packet
-// is consumed.
+// is consumed. What must happen once the assembly is left is recorded in `effects`.
 FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, const UCHAR* gvspHeader, ULONG gvspBytes,
-    BOOLEAN atDispatchLevel);
+    BOOLEAN atDispatchLevel, AssemblyEffects* effects);
 
 // Closes the frame when every packet up to its trailer has been placed.
-VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame);
+VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects);

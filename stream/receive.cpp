@@ -151,18 +151,21 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         return FALSE;
     }
 
-    // Assembly, then the rest of the packet in later segments, then completion.
+    // Assembly, then the rest of the packet in later segments, then completion; what they decided
+    // to complete, send and report happens once the assembly is left.
+    AssemblyEffects effects = {};
     KIRQL assemblyIrql = AcquireAssembly(port);
     BOOLEAN consumed = TRUE;
-    FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, atDispatchLevel);
+    FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, atDispatchLevel, &effects);
     if (frame != nullptr) {
         if (CopyPacketContinuation(port, frame, continuation, remaining)) {
-            CheckFrameCompletion(port, frame);
+            CheckFrameCompletion(port, frame, &effects);
         } else {
             consumed = FALSE;
         }
     }
     ReleaseAssembly(port, assemblyIrql);
+    FinishAssemblyEffects(port, &effects, ethernetFrame);
     ReleaseCacheUseAndPort(port);
     return consumed;
 }

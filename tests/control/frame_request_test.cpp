@@ -191,7 +191,7 @@ TEST_F(FrameRequests, FlushFreesCompletedAndAssemblingFrames)
     StageFrame(portId, 1);
     StreamPort* port = PortOf(portId);
     InterlockedIncrement(&port->CacheUsers);
-    ASSERT_NE(OpenFrameSlot(port, FALSE), nullptr);
+    ASSERT_NE(OpenSlot(port), nullptr);
     InterlockedDecrement(&port->CacheUsers);
     EXPECT_EQ(stream->Block().AssemblingFrameCount, 1u);
     EXPECT_EQ(stream->Flush(), STATUS_SUCCESS);

@@ -15,7 +15,7 @@ protected:
     FrameSlot* Open(uint64_t blockId)
     {
         StreamPort* port = PortOf(portId);
-        FrameSlot* slot = OpenFrameSlot(port, FALSE);
+        FrameSlot* slot = OpenSlot(port);
         if (slot != nullptr) {
             slot->Header->BlockId = blockId;
         }
@@ -24,7 +24,7 @@ protected:
     void Close(FrameSlot* slot, uint16_t status)
     {
         slot->Header->FrameStatus = status;
-        CompleteFrame(PortOf(portId), slot, TRUE);
+        CloseSlot(PortOf(portId), slot);
     }
     std::vector<uint64_t> AssemblingBlocks()
     {

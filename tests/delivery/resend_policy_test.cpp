@@ -205,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(Limits, ResendPolicyOff,
         OffCase{"TheNextBlockStillJudgesTheFrame", 3, {0, 1}, true, FRAME_STATUS_GAP_LIMIT}),
     [](const ::testing::TestParamInfo<OffCase>& param) { return std::string(param.param.name); });
 
-// A request that cannot be sent ends the walk; a missing checksum scratch buffer does not.
+// A request that cannot be sent ends the walk; a missing checksum scratch buffer does not. The
+// walk runs on a snapshot of the frame, the first allocation; without it the worker asks later.
 struct WalkFailureCase {
     const char* name;
     host::Fault fault;
@@ -237,10 +238,11 @@ TEST_P(ResendPolicyWalkFailure, StopsAtTheFirstRequestThatCannotBeSent)
 }
 
 INSTANTIATE_TEST_SUITE_P(Allocations, ResendPolicyWalkFailure,
-    ::testing::Values(WalkFailureCase{"FirstPacketBuffer", host::Fault::PoolAllocation, 1, 0, 1},
-        WalkFailureCase{"FirstChecksumScratch", host::Fault::PoolAllocation, 2, 3, 3},
-        WalkFailureCase{"SecondPacketBuffer", host::Fault::PoolAllocation, 3, 1, 2},
-        WalkFailureCase{"ThirdPacketBuffer", host::Fault::PoolAllocation, 5, 2, 3},
+    ::testing::Values(WalkFailureCase{"NoFrameSnapshot", host::Fault::PoolAllocation, 1, 0, 0},
+        WalkFailureCase{"FirstPacketBuffer", host::Fault::PoolAllocation, 2, 0, 1},
+        WalkFailureCase{"FirstChecksumScratch", host::Fault::PoolAllocation, 3, 3, 3},
+        WalkFailureCase{"SecondPacketBuffer", host::Fault::PoolAllocation, 4, 1, 2},
+        WalkFailureCase{"ThirdPacketBuffer", host::Fault::PoolAllocation, 6, 2, 3},
         WalkFailureCase{"FirstMdl", host::Fault::MdlAllocation, 1, 0, 1},
         WalkFailureCase{"SecondNetBufferList", host::Fault::NblAllocation, 2, 1, 2}),
     [](const ::testing::TestParamInfo<WalkFailureCase>& param) { return std::string(param.param.name); });

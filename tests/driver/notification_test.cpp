@@ -251,6 +251,12 @@ protected:
     std::shared_ptr<host::DeviceNotificationListener> listener;
 };
 
+// The event of the frame in `slot`, as frame completion captures it when it gives the frame up.
+FrameEvent EventOf(const FrameSlot* slot, ULONG code)
+{
+    return FrameEvent{code, slot->Header->BlockId, slot->Header->Timestamp, slot->Header->GvspStatus};
+}
+
 // What a listener must receive for one frame event.
 void ExpectFrameEvent(const std::vector<uint8_t>& n, uint32_t portId, uint32_t eventCode, uint64_t blockId,
     uint64_t timestamp, uint16_t channel, uint16_t gvspStatus)
@@ -289,24 +295,17 @@ TEST_F(Notification, EachFrameEventArrivesAs122BytesLaidOutForTheListener)
         ULONG code;
         uint64_t blockId, timestamp;
         uint16_t gvspStatus;
-        bool underFrameListLock;
     } events[] = {
-        {FRAME_EVENT_GIVEN_UP, 0x1122334455667788ull, 0x0102030405060708ull, 0x8006, false},
-        {FRAME_EVENT_OVERWRITTEN, 1, 1000, 0, true},
-        {FRAME_EVENT_MISSING_LIMIT, 0xFFFFFFFFFFFFFFFFull, 0xFFFFFFFFFFFFFFFFull, 0xFFFF, false},
-        {0xA5A5A5A5, 65536, 0, 0x0001, true},
+        {FRAME_EVENT_GIVEN_UP, 0x1122334455667788ull, 0x0102030405060708ull, 0x8006},
+        {FRAME_EVENT_OVERWRITTEN, 1, 1000, 0},
+        {FRAME_EVENT_MISSING_LIMIT, 0xFFFFFFFFFFFFFFFFull, 0xFFFFFFFFFFFFFFFFull, 0xFFFF},
+        {0xA5A5A5A5, 65536, 0, 0x0001},
     };
     for (size_t i = 0; i < std::size(events); ++i) {
         FrameSlot* slot = &port->FrameSlots[(i + 1) % port->FrameSlotCount];
         Describe(slot, events[i].blockId, events[i].timestamp, events[i].gvspStatus);
         ScribbleStack();
-        if (events[i].underFrameListLock) {
-            AcquireFrameListLock(port);
-        }
-        SendFrameEventNotification(port, slot, events[i].code);
-        if (events[i].underFrameListLock) {
-            ReleaseFrameListLock(port);
-        }
+        SendFrameEventNotification(port, EventOf(slot, events[i].code));
     }
     auto received = Received();
     ASSERT_EQ(received.size(), std::size(events));
@@ -325,7 +324,7 @@ TEST_F(Notification, TheStreamChannelIndexIsReadFromTheBlockAsUserModeLeftIt)
     FrameSlot* slot = &port->FrameSlots[0];
     Describe(slot, 5, 6, 0);
     stream->Block().StreamChannelIndex = 0xFFFF;
-    SendFrameEventNotification(port, slot, FRAME_EVENT_GIVEN_UP);
+    SendFrameEventNotification(port, EventOf(slot, FRAME_EVENT_GIVEN_UP));
     auto received = Received();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(Le(received[0], DATA + 32, 4), 0xFFFFu) << "widened, not sign-extended";
@@ -341,18 +340,18 @@ TEST_F(Notification, ADeviceWithoutReferencesOrNotADeviceGetsNothing)
 
     const LONG references = volume->ReferenceCount;
     volume->ReferenceCount = 0;
-    SendFrameEventNotification(port, slot, FRAME_EVENT_GIVEN_UP);
+    SendFrameEventNotification(port, EventOf(slot, FRAME_EVENT_GIVEN_UP));
     volume->ReferenceCount = references;
     EXPECT_EQ(listener->Count(), 0u);
 
     const CSHORT type = volume->Type;
     volume->Type = IO_TYPE_DRIVER;
-    SendFrameEventNotification(port, slot, FRAME_EVENT_GIVEN_UP);
+    SendFrameEventNotification(port, EventOf(slot, FRAME_EVENT_GIVEN_UP));
     volume->Type = type;
     EXPECT_EQ(listener->Count(), 0u);
 
     // The same device, live again, is reported on.
-    SendFrameEventNotification(port, slot, FRAME_EVENT_GIVEN_UP);
+    SendFrameEventNotification(port, EventOf(slot, FRAME_EVENT_GIVEN_UP));
     EXPECT_EQ(listener->Count(), 1u);
 }
 
@@ -373,7 +372,7 @@ TEST_F(NotificationWithoutDevice, APortBoundWithoutADeviceNeverNotifiesEvenOnceO
     DriverGlobals.NotificationDevice = volume;
 
     early->FrameSlots[0].Header->BlockId = 1;
-    SendFrameEventNotification(early, &early->FrameSlots[0], FRAME_EVENT_GIVEN_UP);
+    SendFrameEventNotification(early, EventOf(&early->FrameSlots[0], FRAME_EVENT_GIVEN_UP));
     for (uint64_t block = 1; block <= 6; ++block) {   // overwrites two completed frames
         StageFrame(portId, block);
     }
@@ -392,7 +391,7 @@ TEST_F(NotificationWithoutDevice, APortBoundWithoutADeviceNeverNotifiesEvenOnceO
     ASSERT_EQ(late.SetupCache(), STATUS_SUCCESS);
     StreamPort* port = PortOf(lateId);
     port->FrameSlots[0].Header->BlockId = 2;
-    SendFrameEventNotification(port, &port->FrameSlots[0], FRAME_EVENT_GIVEN_UP);
+    SendFrameEventNotification(port, EventOf(&port->FrameSlots[0], FRAME_EVENT_GIVEN_UP));
     auto received = listener->Received();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(Le(received[0], DATA + 8, 4), lateId);
@@ -404,7 +403,7 @@ TEST_F(NotificationWithoutDevice, APortBoundWithoutADeviceNeverNotifiesEvenOnceO
 // Opens a slot for a new block as the receive path does, and fills in what assembly would.
 FrameSlot* OpenForBlock(StreamPort* port, uint64_t blockId, uint64_t timestamp, uint16_t gvspStatus = 0)
 {
-    FrameSlot* slot = OpenFrameSlot(port, FALSE);
+    FrameSlot* slot = OpenSlot(port);
     EXPECT_NE(slot, nullptr);
     if (slot != nullptr) {
         slot->Header->BlockId = blockId;
@@ -444,7 +443,7 @@ TEST_P(NotificationGivenUp, AReusedOrRetiredFrameIsReportedWithItsCause)
         slot->Header->ReceivedPackets = c.receivedPackets;
         if (c.scene == Scene::AllComplete) {
             slot->Header->FrameStatus = FRAME_STATUS_COMPLETE;
-            CompleteFrame(port, slot, TRUE);
+            CloseSlot(port, slot);
         }
     }
     stream->Block().ExpectedPacketCount = c.expectedPacketCount;
@@ -453,7 +452,7 @@ TEST_P(NotificationGivenUp, AReusedOrRetiredFrameIsReportedWithItsCause)
     FrameSlot* next = OpenForBlock(port, 10 + opened, 110 + opened);
     if (c.scene == Scene::NewerComplete) {
         next->Header->FrameStatus = FRAME_STATUS_COMPLETE;
-        CompleteFrame(port, next, TRUE);
+        CloseSlot(port, next);
     }
     InterlockedDecrement(&port->CacheUsers);
 

@@ -22,17 +22,33 @@ inline StreamPort* PortOf(uint32_t portId)
     return adapter != nullptr ? adapter->StreamPorts[(portId & 0xFFFF) - 1] : nullptr;
 }
 
+// A slot opened for a new block, and a frame closed, as the receive path does it, with what they
+// decided (hand-overs, frame events) carried out at once.
+inline FrameSlot* OpenSlot(StreamPort* port)
+{
+    AssemblyEffects effects = {};
+    FrameSlot* slot = OpenFrameSlot(port, FALSE, &effects);
+    FinishAssemblyEffects(port, &effects, nullptr);
+    return slot;
+}
+inline VOID CloseSlot(StreamPort* port, FrameSlot* slot)
+{
+    AssemblyEffects effects = {};
+    CompleteFrame(port, slot, TRUE, &effects);
+    FinishAssemblyEffects(port, &effects, nullptr);
+}
+
 // Opens a slot for `blockId` and closes it with `status`, as the receive path does when a
 // frame ends. Returns the slot's buffer index.
 inline USHORT StageFrame(uint32_t portId, uint64_t blockId, uint16_t status = FRAME_STATUS_COMPLETE)
 {
     StreamPort* port = PortOf(portId);
     InterlockedIncrement(&port->CacheUsers);
-    FrameSlot* slot = OpenFrameSlot(port, FALSE);
+    FrameSlot* slot = OpenSlot(port);
     EXPECT_NE(slot, nullptr);
     slot->Header->BlockId = blockId;
     slot->Header->FrameStatus = status;
-    CompleteFrame(port, slot, TRUE);
+    CloseSlot(port, slot);
     InterlockedDecrement(&port->CacheUsers);
     return slot->FrameIndex;
 }
