@@ -114,7 +114,6 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     port->Adapter = adapter;
     port->NdisFilterHandle = adapter->NdisFilterHandle;
     port->NetBufferListPool = adapter->NetBufferListPool;
-    port->Acquiring = 0;
     port->ReferenceCount = 1;
     InitializeListHead(&port->PendingRequests);
     InitializeListHead(&port->FreeFrames);

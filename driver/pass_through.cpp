@@ -79,7 +79,10 @@ NDIS_STATUS FilterOidRequest(NDIS_HANDLE filterModuleContext, PNDIS_OID_REQUEST 
     // The clone remembers its upper request and carries its id down.
     UpperRequestOf(clone) = oidRequest;
     clone->RequestId = oidRequest->RequestId;
+    // Under Lock: a cancel on another processor may be reading it already.
+    adapter->LockIrql = KeAcquireSpinLockRaiseToDpc(&adapter->Lock);
     adapter->PendingOidRequest = clone;
+    KeReleaseSpinLock(&adapter->Lock, adapter->LockIrql);
     status = NdisFOidRequest(adapter->NdisFilterHandle, clone);
 
     // From here the upper request is always completed through NdisFOidRequestComplete.
