@@ -169,6 +169,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
 VOID ReleaseStreamPortReference(StreamPort* port)
 {
     // Only the last reference unhooks the port.
+    NT_ASSERT(InterlockedCompareExchange(&port->ReferenceCount, 0, 0) > 0);
     if (InterlockedDecrement(&port->ReferenceCount) != 0) {
         return;
     }
@@ -212,6 +213,7 @@ StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need)
 
 VOID DropCacheUse(StreamPort* port)
 {
+    NT_ASSERT(InterlockedCompareExchange(&port->CacheUsers, 0, 0) > 0);
     InterlockedDecrement(&port->CacheUsers);
 }
 

@@ -16,6 +16,7 @@ VOID FilterSendNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST 
     NDIS_PORT_NUMBER portNumber, ULONG sendFlags)
 {
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+    NT_ASSERT((sendFlags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) == 0 || KeGetCurrentIrql() == DISPATCH_LEVEL);
     NdisFSendNetBufferLists(adapter->NdisFilterHandle, netBufferLists, portNumber, sendFlags);
 }
 

@@ -235,6 +235,12 @@ int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments
 // Converts `count` narrow characters to UTF-16; returns the number converted.
 size_t mbstowcs(WCHAR* destination, const char* source, size_t count);
 
+// ---------------------------------------------------------------------------------------------
+// Assertions. NT_ASSERT states what must hold where it stands; a false one is reported through
+// RtlAssert (the emulated machine's checker reports it as a broken rule) and execution goes on.
+VOID RtlAssert(PVOID voidFailedAssertion, PVOID voidFileName, ULONG lineNumber, PCHAR mutableMessage);
+#define NT_ASSERT(exp) \
+    ((exp) ? (void)0 : RtlAssert(const_cast<PCHAR>(#exp), const_cast<PCHAR>(__FILE__), __LINE__, nullptr))
 
 // ---------------------------------------------------------------------------------------------
 // Pool.

@@ -254,6 +254,15 @@ NTKERNELAPI VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source
 NTKERNELAPI int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments);
 NTKERNELAPI size_t mbstowcs(WCHAR* destination, const char* source, size_t count);
 
+// ---------------------------------------------------------------------------------------------
+// Assertions, as the WDK defines them: a checked build (DBG) raises an assertion failure into
+// the kernel debugger, a free build compiles them away.
+#if DBG
+inline VOID DbgRaiseAssertionFailure() { __asm__ __volatile__("int $0x2c"); }
+#define NT_ASSERT(exp) ((exp) ? (void)0 : DbgRaiseAssertionFailure())
+#else
+#define NT_ASSERT(exp) ((void)0)
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Pool.
