@@ -52,6 +52,7 @@ VOID PublishFrameCounts(StreamPort* port)
 VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN atHead)
 {
     if (ULONG* count = CountOfPlace(port, slot->Place)) {
+        NT_ASSERT(*count > 0);
         RemoveEntryList(&slot->Links);
         *count -= 1;
     }

@@ -9,20 +9,16 @@
 // The block's FreeFrameCount, AssemblingFrameCount and CompletedFrameCount are written only
 // here, from the lists' lengths the driver keeps, and only under FrameListLock, so that no
 // writer's count overwrites a newer one.
-_Requires_lock_held_(port->FrameListLock)
-VOID PublishFrameCounts(StreamPort* port);
+VOID PublishFrameCounts(StreamPort* port) _Requires_lock_held_(port->FrameListLock);
 
 // ---- List moves: FrameListLock held ---------------------------------------------------------
 // Takes `slot` off its list (if it is on one) and puts it at the tail (or head) of the list of
 // `place`; FRAME_PLACE_USER and FRAME_PLACE_NONE put it on no list. Publishes the counts.
-_Requires_lock_held_(port->FrameListLock)
-VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN atHead = FALSE);
+VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN atHead = FALSE) _Requires_lock_held_(port->FrameListLock);
 // Moves every slot of the list of `from` to the tail of the list of `to`, keeping their order.
-_Requires_lock_held_(port->FrameListLock)
-VOID MoveAllFrameSlots(StreamPort* port, FramePlace from, FramePlace to);
+VOID MoveAllFrameSlots(StreamPort* port, FramePlace from, FramePlace to) _Requires_lock_held_(port->FrameListLock);
 // Every slot of the cache back on FreeFrames, in index order; no frame is assembling any more.
-_Requires_lock_held_(port->FrameListLock)
-VOID ResetFrameLists(StreamPort* port);
+VOID ResetFrameLists(StreamPort* port) _Requires_lock_held_(port->FrameListLock);
 
 // ---- The hand-over policy: StreamControlBlock.Flags, read once by the caller ----------------
 constexpr ULONG HAND_OVER_FLAGS = STREAM_FLAG_NEWEST_FRAME_ONLY | STREAM_FLAG_WAITING_REQUESTS_ONLY;

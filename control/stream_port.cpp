@@ -122,7 +122,6 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     port->Adapter = adapter;
     port->NdisFilterHandle = adapter->NdisFilterHandle;
     port->NetBufferListPool = adapter->NetBufferListPool;
-    port->Acquiring = 0;
     port->ReferenceCount = 1;
     InitializeListHead(&port->PendingRequests);
     InitializeListHead(&port->FreeFrames);
@@ -201,6 +200,7 @@ Exit:
 VOID ReleaseStreamPortReference(StreamPort* port)
 {
     // Only the last reference unhooks the port.
+    NT_ASSERT(InterlockedCompareExchange(&port->ReferenceCount, 0, 0) > 0);
     if (InterlockedDecrement(&port->ReferenceCount) != 0) {
         return;
     }
@@ -244,6 +244,7 @@ StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need)
 
 VOID DropCacheUse(StreamPort* port)
 {
+    NT_ASSERT(InterlockedCompareExchange(&port->CacheUsers, 0, 0) > 0);
     InterlockedDecrement(&port->CacheUsers);
 }
 

@@ -67,16 +67,17 @@ struct StreamPort {
     HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache; the
                                       // process-exit search reads it under AdapterTableLock and
                                       // checks it again under ControlBusy
-    PFILE_OBJECT FileObject;          // AdapterTableLock: the handle that bound the port
+    _Guarded_by_(DriverGlobals.AdapterTableLock) PFILE_OBJECT FileObject;   // the handle that bound the port
     // The frame cache, published under AdapterTableLock held exclusively once it is mapped
-    // whole, and taken away under the same lock when it is released.
-    _Guarded_by_(AdapterTableLock) StreamControlBlock* ControlBlock;   // system address of the user's block
-    _Guarded_by_(AdapterTableLock) PMDL ControlBlockMdl;
-    _Guarded_by_(AdapterTableLock) FrameSlot* FrameSlots;   // one per mapped frame buffer
-    _Guarded_by_(AdapterTableLock) ULONG FrameSlotCount;
+    // whole, and taken away under the same lock when it is released. The holder of a cache use
+    // reads the block (ControlBlock: its system address) and the slots without the lock.
+    _Write_guarded_by_(DriverGlobals.AdapterTableLock) StreamControlBlock* ControlBlock;
+    _Guarded_by_(DriverGlobals.AdapterTableLock) PMDL ControlBlockMdl;
+    _Write_guarded_by_(DriverGlobals.AdapterTableLock) FrameSlot* FrameSlots;   // one per mapped frame buffer
+    _Write_guarded_by_(DriverGlobals.AdapterTableLock) ULONG FrameSlotCount;
     // 1 while new users may find the cache (a cache use is taken only then). Cleared before the
     // cache is released or rebuilt; the pointers above stay valid for the users already inside.
-    _Guarded_by_(AdapterTableLock) UCHAR CachePublished;
+    _Guarded_by_(DriverGlobals.AdapterTableLock) UCHAR CachePublished;
     FrameSlot* CurrentFrame;          // assembly: the newest block's slot
     ULONG64 LastBlockId;              // assembly
     FilterAdapter* Adapter;           // constant: the adapter the port is bound to; it outlives the port
@@ -92,16 +93,16 @@ struct StreamPort {
     KIRQL FrameListIrql;
     KSPIN_LOCK RequestListLock;       // PendingRequests and Acquiring
     KIRQL RequestListIrql;
-    LIST_ENTRY PendingRequests;       // RequestListLock: queued frame requests, oldest first
-    LIST_ENTRY FreeFrames;            // FrameListLock
-    LIST_ENTRY AssemblingFrames;      // FrameListLock, oldest first
-    LIST_ENTRY CompletedFrames;       // FrameListLock, oldest first
-    ULONG FreeFrameCount;             // FrameListLock: the lists' lengths, published in the block
-    ULONG AssemblingFrameCount;
-    ULONG CompletedFrameCount;
-    volatile UCHAR CacheReady;        // AdapterTableLock: frame requests are accepted
+    _Guarded_by_(RequestListLock) LIST_ENTRY PendingRequests;   // queued frame requests, oldest first
+    _Guarded_by_(FrameListLock) LIST_ENTRY FreeFrames;
+    _Guarded_by_(FrameListLock) LIST_ENTRY AssemblingFrames;   // oldest first
+    _Guarded_by_(FrameListLock) LIST_ENTRY CompletedFrames;    // oldest first
+    _Guarded_by_(FrameListLock) ULONG FreeFrameCount;   // the lists' lengths, published in the block
+    _Guarded_by_(FrameListLock) ULONG AssemblingFrameCount;
+    _Guarded_by_(FrameListLock) ULONG CompletedFrameCount;
+    _Guarded_by_(DriverGlobals.AdapterTableLock) volatile UCHAR CacheReady;   // frame requests are accepted
     UCHAR CacheReleased;              // ControlBusy: the cache's buffers are not mapped by this set-up
-    ULONG Acquiring;                  // RequestListLock
+    _Guarded_by_(RequestListLock) ULONG Acquiring;
     NPAGED_LOOKASIDE_LIST RateSampleLookaside;   // 32-byte rate samples
     LIST_ENTRY RateSamples;           // assembly, oldest first
     ULONG RateSampleCount;            // assembly
@@ -118,6 +119,7 @@ constexpr ULONG STREAM_PORT_RECORD_SIZE = 448;   // what a bind reports of the r
 // FrameListLock, from any IRQL <= DISPATCH_LEVEL (`atDispatchLevel`: the caller already runs at
 // DISPATCH_LEVEL). The holder keeps the IRQL to return to in FrameListIrql.
 inline VOID AcquireFrameListLock(StreamPort* port, BOOLEAN atDispatchLevel = FALSE)
+    _Acquires_lock_(port->FrameListLock)
 {
     if (atDispatchLevel) {
         KeAcquireSpinLockAtDpcLevel(&port->FrameListLock);
@@ -126,15 +128,15 @@ inline VOID AcquireFrameListLock(StreamPort* port, BOOLEAN atDispatchLevel = FAL
         port->FrameListIrql = KeAcquireSpinLockRaiseToDpc(&port->FrameListLock);
     }
 }
-inline VOID ReleaseFrameListLock(StreamPort* port)
+inline VOID ReleaseFrameListLock(StreamPort* port) _Releases_lock_(port->FrameListLock)
 {
     KeReleaseSpinLock(&port->FrameListLock, port->FrameListIrql);
 }
-inline VOID AcquireRequestListLock(StreamPort* port)
+inline VOID AcquireRequestListLock(StreamPort* port) _Acquires_lock_(port->RequestListLock)
 {
     port->RequestListIrql = KeAcquireSpinLockRaiseToDpc(&port->RequestListLock);
 }
-inline VOID ReleaseRequestListLock(StreamPort* port)
+inline VOID ReleaseRequestListLock(StreamPort* port) _Releases_lock_(port->RequestListLock)
 {
     KeReleaseSpinLock(&port->RequestListLock, port->RequestListIrql);
 }
@@ -144,11 +146,11 @@ inline VOID ReleaseRequestListLock(StreamPort* port)
 // for each packet, the control requests that move assembling frames and the worker's retries. Its
 // holder completes no request, sends no packet and reports no event: the receive path records
 // those and carries them out once the lock is released (AssemblyEffects).
-inline KIRQL AcquireAssembly(StreamPort* port)
+inline KIRQL AcquireAssembly(StreamPort* port) _Acquires_lock_(port->AssemblyLock)
 {
     return KeAcquireSpinLockRaiseToDpc(&port->AssemblyLock);
 }
-inline VOID ReleaseAssembly(StreamPort* port, KIRQL oldIrql)
+inline VOID ReleaseAssembly(StreamPort* port, KIRQL oldIrql) _Releases_lock_(port->AssemblyLock)
 {
     KeReleaseSpinLock(&port->AssemblyLock, oldIrql);
 }
@@ -187,7 +189,7 @@ VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject);
 // Adapter detach: tears down every port still bound to the adapter. Called and returns with
 // AdapterTableLock held for writing (`lockState`); releases it around each port's teardown.
 // PASSIVE_LEVEL.
-_Requires_lock_held_(AdapterTableLock)
-VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState);
+VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
+    _Requires_exclusive_lock_held_(DriverGlobals.AdapterTableLock);
 
 VOID SleepPortWaitInterval();

@@ -13,8 +13,8 @@ namespace {
 
 // Takes a retry of the port's oldest assembling frame when it is due, or NULL. FALSE in
 // `itemAvailable` when no work item could be had: the scan then ends.
-_Requires_lock_held_(AdapterTableLock)
 ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
+    _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock)
 {
     StreamControlBlock* block = port->ControlBlock;
     if (port->CachePublished == 0 || block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0) {

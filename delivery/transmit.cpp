@@ -185,6 +185,7 @@ VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFF
 
         if (current->SourceHandle == adapter->NdisFilterHandle) {
             FreeOwnPacket(current);
+            NT_ASSERT(InterlockedCompareExchange(&adapter->OutstandingSends, 0, 0) > 0);
             InterlockedDecrement(&adapter->OutstandingSends);
         } else {
             NdisFSendNetBufferListsComplete(adapter->NdisFilterHandle, current, sendCompleteFlags);

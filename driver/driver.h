@@ -27,35 +27,10 @@ constexpr ULONG RESEND_WORK_ITEM_SIZE = 8984;
 // The relative waits of the control and teardown paths, in 100 ns units.
 constexpr LONGLONG PORT_WAIT_INTERVAL = -50'000;   // 5 ms
 
-// ---- Filter module ---------------------------------------------------------------------------
-enum FilterState : ULONG {
-    FILTER_STATE_PAUSING = 2,
-    FILTER_STATE_PAUSED = 3,
-    FILTER_STATE_RUNNING = 4,
-};
-
-// One per filter module, allocated by FilterAttach as one block followed by the characters of
-// its three names; freed by FilterDetach.
-struct FilterAdapter {
-    NDIS_HANDLE NdisFilterHandle;        // set at attach, constant afterwards
-    NDIS_STRING FilterModuleName;        // copies of the attach parameters' names; only detach
-                                         // reads them, for the size of the block to free
-    NDIS_STRING MiniportFriendlyName;
-    NDIS_STRING MiniportName;
-    KSPIN_LOCK Lock;                     // guards PendingOidRequest and the pausing transition
-    KIRQL LockIrql;                      // IRQL saved by the holder of Lock
-    FilterState State;                   // written by attach, pause and restart only
-    PNDIS_OID_REQUEST PendingOidRequest; // the clone passed down, cleared under Lock
-    NDIS_HANDLE NetBufferListPool;       // the driver's own sends; freed by detach
-    _Interlocked_ volatile LONG OutstandingSends;   // own packets handed to NDIS, not yet completed
-    UCHAR MacAddress[6];                 // constant after attach
-    _Guarded_by_(AdapterTableLock) StreamPort* StreamPorts[MAX_STREAM_PORTS];
-    ULONG AdapterIndex;                  // slot in AdapterTable, constant after attach
-    _Guarded_by_(AdapterTableLock) BOOLEAN Detaching;   // no port may be bound any more
-};
-
 // ---- Driver-wide state ----------------------------------------------------------------------
 // One statically allocated record, zero at load.
+struct FilterAdapter;
+
 struct DriverGlobalsRecord {
     PDRIVER_OBJECT DriverObject;          // written by DriverEntry; the event log needs it, and it is
                                           // the filter driver context FilterAttach checks
@@ -76,6 +51,33 @@ struct DriverGlobalsRecord {
 
 extern DriverGlobalsRecord DriverGlobals;
 extern const CHAR DriverVersion[DRIVER_VERSION_SIZE];
+
+// ---- Filter module ---------------------------------------------------------------------------
+enum FilterState : ULONG {
+    FILTER_STATE_PAUSING = 2,
+    FILTER_STATE_PAUSED = 3,
+    FILTER_STATE_RUNNING = 4,
+};
+
+// One per filter module, allocated by FilterAttach as one block followed by the characters of
+// its three names; freed by FilterDetach.
+struct FilterAdapter {
+    NDIS_HANDLE NdisFilterHandle;        // set at attach, constant afterwards
+    NDIS_STRING FilterModuleName;        // copies of the attach parameters' names; only detach
+                                         // reads them, for the size of the block to free
+    NDIS_STRING MiniportFriendlyName;
+    NDIS_STRING MiniportName;
+    KSPIN_LOCK Lock;                     // guards PendingOidRequest and the pausing transition
+    KIRQL LockIrql;                      // IRQL saved by the holder of Lock
+    FilterState State;                   // written by attach, pause and restart only
+    _Guarded_by_(Lock) PNDIS_OID_REQUEST PendingOidRequest;   // the clone passed down
+    NDIS_HANDLE NetBufferListPool;       // the driver's own sends; freed by detach
+    _Interlocked_ volatile LONG OutstandingSends;   // own packets handed to NDIS, not yet completed
+    UCHAR MacAddress[6];                 // constant after attach
+    _Guarded_by_(DriverGlobals.AdapterTableLock) StreamPort* StreamPorts[MAX_STREAM_PORTS];
+    ULONG AdapterIndex;                  // slot in AdapterTable, constant after attach
+    _Guarded_by_(DriverGlobals.AdapterTableLock) BOOLEAN Detaching;   // no port may be bound any more
+};
 
 // ---- Entry points and handlers ----------------------------------------------------------------
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);

@@ -42,6 +42,7 @@ USHORT NameLength(const NDIS_STRING* name)
 NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverContext,
     PNDIS_FILTER_ATTACH_PARAMETERS attachParameters)
 {
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     NDIS_STATUS status = NDIS_STATUS_SUCCESS;
     FilterAdapter* adapter = nullptr;
     ULONG size = 0;
@@ -166,6 +167,8 @@ Exit:
 VOID FilterDetach(NDIS_HANDLE filterModuleContext)
 {
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+    // NDIS detaches only a paused module.
+    NT_ASSERT(adapter->State == FILTER_STATE_PAUSED);
 
     const UCHAR* mac = adapter->MacAddress;
     WriteEventLog(MSG_NIC_DETACHED, 0, "MAC:%02x-%02x-%02x-%02x-%02x-%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
@@ -205,6 +208,7 @@ NDIS_STATUS FilterPause(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_PAUSE_PARA
 {
     (void)pauseParameters;
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+    NT_ASSERT(adapter->State == FILTER_STATE_RUNNING);
 
     adapter->LockIrql = KeAcquireSpinLockRaiseToDpc(&adapter->Lock);
     adapter->State = FILTER_STATE_PAUSING;
@@ -217,6 +221,7 @@ NDIS_STATUS FilterPause(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_PAUSE_PARA
 NDIS_STATUS FilterRestart(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_RESTART_PARAMETERS restartParameters)
 {
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+    NT_ASSERT(adapter->State == FILTER_STATE_PAUSED);
 
     // The protocols above see the lookahead the filter needs, not the miniport's.
     PNDIS_RESTART_ATTRIBUTES attributes = restartParameters->RestartAttributes;

@@ -16,6 +16,7 @@ VOID FilterSendNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST 
     NDIS_PORT_NUMBER portNumber, ULONG sendFlags)
 {
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+    NT_ASSERT((sendFlags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) == 0 || KeGetCurrentIrql() == DISPATCH_LEVEL);
     NdisFSendNetBufferLists(adapter->NdisFilterHandle, netBufferLists, portNumber, sendFlags);
 }
 
@@ -79,7 +80,10 @@ NDIS_STATUS FilterOidRequest(NDIS_HANDLE filterModuleContext, PNDIS_OID_REQUEST 
     // The clone remembers its upper request and carries its id down.
     UpperRequestOf(clone) = oidRequest;
     clone->RequestId = oidRequest->RequestId;
+    // Under Lock: a cancel on another processor may be reading it already.
+    adapter->LockIrql = KeAcquireSpinLockRaiseToDpc(&adapter->Lock);
     adapter->PendingOidRequest = clone;
+    KeReleaseSpinLock(&adapter->Lock, adapter->LockIrql);
     status = NdisFOidRequest(adapter->NdisFilterHandle, clone);
 
     // From here the upper request is always completed through NdisFOidRequestComplete.

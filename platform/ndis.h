@@ -140,7 +140,8 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID NdisMSleep(ULONG microseconds);
 
 // ---------------------------------------------------------------------------------------------
 // Reader/writer lock.
-typedef struct NDIS_RW_LOCK_EX* PNDIS_RW_LOCK_EX;
+struct _Has_lock_kind_(_Lock_kind_rw_lock_) NDIS_RW_LOCK_EX;
+typedef NDIS_RW_LOCK_EX* PNDIS_RW_LOCK_EX;
 
 struct LOCK_STATE_EX {
     KIRQL OldIrql;
@@ -153,9 +154,12 @@ constexpr ULONG NDIS_RWL_AT_DISPATCH_LEVEL = 0x1;
 
 _IRQL_requires_max_(DISPATCH_LEVEL) PNDIS_RW_LOCK_EX NdisAllocateRWLock(NDIS_HANDLE ndisHandle);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeRWLock(PNDIS_RW_LOCK_EX lock);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisAcquireRWLockRead(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState, ULONG flags);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisAcquireRWLockWrite(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState, ULONG flags);
-_IRQL_requires_(DISPATCH_LEVEL) VOID NdisReleaseRWLock(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisAcquireRWLockRead(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState,
+    ULONG flags) _Acquires_shared_lock_(lock);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisAcquireRWLockWrite(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState,
+    ULONG flags) _Acquires_exclusive_lock_(lock);
+_IRQL_requires_(DISPATCH_LEVEL) VOID NdisReleaseRWLock(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState)
+    _Releases_lock_(lock);
 
 // ---------------------------------------------------------------------------------------------
 // OID requests.

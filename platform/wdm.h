@@ -15,13 +15,34 @@
 #include <cstdint>
 
 // ---------------------------------------------------------------------------------------------
-// Annotations. They document lock and IRQL contracts; they compile to nothing here.
+// Annotations. They document lock and IRQL contracts. Built with clang, the lock contracts are
+// its thread-safety attributes and -Wthread-safety checks them: a lock type is a capability,
+// the routines that take and give one back say so, and a field or routine that needs a lock
+// names it; like the attributes, a lock contract follows the routine's parameter list, where the
+// parameters it names are in scope. Otherwise, and for IRQL always, they compile to nothing.
 #define _IRQL_requires_max_(irql)
 #define _IRQL_requires_(irql)
-#define _Requires_lock_held_(lock)
-#define _Requires_lock_not_held_(lock)
-#define _Guarded_by_(lock)
 #define _Interlocked_
+#if defined(__clang__)
+#define GVSP_LOCK_ATTRIBUTE(attribute) __attribute__((attribute))
+#else
+#define GVSP_LOCK_ATTRIBUTE(attribute)
+#endif
+// A type whose objects are locks of the given kind.
+#define _Has_lock_kind_(kind) GVSP_LOCK_ATTRIBUTE(capability(kind))
+#define _Lock_kind_spin_lock_ "spin lock"
+#define _Lock_kind_rw_lock_ "reader/writer lock"
+#define _Guarded_by_(lock) GVSP_LOCK_ATTRIBUTE(guarded_by(lock))
+// Written under the lock, read also without it by a holder of something else that keeps the
+// value still; clang has no guard for writes alone, so this one stays documentation.
+#define _Write_guarded_by_(lock)
+#define _Requires_lock_held_(lock) GVSP_LOCK_ATTRIBUTE(requires_capability(lock))
+#define _Requires_exclusive_lock_held_(lock) GVSP_LOCK_ATTRIBUTE(requires_capability(lock))
+#define _Requires_shared_lock_held_(lock) GVSP_LOCK_ATTRIBUTE(requires_shared_capability(lock))
+#define _Acquires_lock_(lock) GVSP_LOCK_ATTRIBUTE(acquire_capability(lock))
+#define _Acquires_exclusive_lock_(lock) GVSP_LOCK_ATTRIBUTE(acquire_capability(lock))
+#define _Acquires_shared_lock_(lock) GVSP_LOCK_ATTRIBUTE(acquire_shared_capability(lock))
+#define _Releases_lock_(lock) GVSP_LOCK_ATTRIBUTE(release_generic_capability(lock))
 
 // ---------------------------------------------------------------------------------------------
 // Basic types, with the widths of 64-bit Windows (LLP64).
@@ -191,6 +212,13 @@ int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments
 size_t mbstowcs(WCHAR* destination, const char* source, size_t count);
 
 // ---------------------------------------------------------------------------------------------
+// Assertions. NT_ASSERT states what must hold where it stands; a false one is reported through
+// RtlAssert (the emulated machine's checker reports it as a broken rule) and execution goes on.
+VOID RtlAssert(PVOID voidFailedAssertion, PVOID voidFileName, ULONG lineNumber, PCHAR mutableMessage);
+#define NT_ASSERT(exp) \
+    ((exp) ? (void)0 : RtlAssert(const_cast<PCHAR>(#exp), const_cast<PCHAR>(__FILE__), __LINE__, nullptr))
+
+// ---------------------------------------------------------------------------------------------
 // Pool.
 enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 };
 
@@ -216,14 +244,14 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID ExFreeToNPagedLookasideList(PNPAGED_LOO
 
 // ---------------------------------------------------------------------------------------------
 // Spin locks.
-typedef ULONG_PTR KSPIN_LOCK;
+typedef ULONG_PTR KSPIN_LOCK _Has_lock_kind_(_Lock_kind_spin_lock_);
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock);
-_IRQL_requires_max_(DISPATCH_LEVEL) KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock);
-_IRQL_requires_(DISPATCH_LEVEL) VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
-_IRQL_requires_(DISPATCH_LEVEL) VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
-_IRQL_requires_(DISPATCH_LEVEL) VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
+_IRQL_requires_max_(DISPATCH_LEVEL) KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock) _Acquires_lock_(*spinLock);
+_IRQL_requires_(DISPATCH_LEVEL) VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql) _Releases_lock_(*spinLock);
+_IRQL_requires_(DISPATCH_LEVEL) VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock) _Acquires_lock_(*spinLock);
+_IRQL_requires_(DISPATCH_LEVEL) VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock) _Releases_lock_(*spinLock);
 
 // ---------------------------------------------------------------------------------------------
 // Objects, threads and waits.

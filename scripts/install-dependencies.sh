@@ -11,7 +11,7 @@ command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64)
 command -v ip >/dev/null 2>&1 || need+=(iproute2)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
-# clang with libFuzzer and the sanitizer runtimes: the fuzz and tsan presets.
+# clang with libFuzzer and the sanitizer runtimes: the clang, fuzz and tsan presets.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 for package in libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libpng-dev libpcap-dev \
     libpugixml-dev libzip-dev libclang-rt-14-dev; do

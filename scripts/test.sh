@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the sanitizer test build (warnings as
-# errors) and runs every test, the kernel build check among them; then a short run of each fuzz
-# target over its seed corpus and regressions, and a bounded threaded stress run under
-# ThreadSanitizer (GVSP_STRESS_SECONDS, default 30).
+# errors) and runs every test, the kernel build check among them; the same with clang and its
+# lock analysis; then a short run of each fuzz target over its seed corpus and regressions, and
+# a bounded threaded stress run under ThreadSanitizer (GVSP_STRESS_SECONDS, default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,13 @@ scripts/install-dependencies.sh
 cmake --preset asan
 cmake --build --preset asan -j "$(nproc)"
 ctest --preset asan -j "$(nproc)"
+
+# The clang build: its thread-safety analysis checks the core's lock contracts (warnings as
+# errors), and the suite runs again on what it built (the kernel build checks do not depend on
+# the host compiler, and the live run needs the machine to itself: both ran above).
+cmake --preset clang
+cmake --build --preset clang -j "$(nproc)"
+ctest --preset clang -j "$(nproc)" -E '^(KernelBuild|LiveCommand)\.'
 
 # Fuzz smoke: every seed and regression input, then a few hundred mutations per target. New
 # inputs and crashes go to a scratch directory, never into the repository's corpus.

@@ -176,6 +176,8 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
     (void)numberOfNetBufferLists;
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
     BOOLEAN atDispatchLevel = (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0;
+    // The locks of the path are taken at DISPATCH_LEVEL on the flag's word.
+    NT_ASSERT(!atDispatchLevel || KeGetCurrentIrql() == DISPATCH_LEVEL);
 
     if ((receiveFlags & NDIS_RECEIVE_FLAGS_RESOURCES) != 0) {
         // The lists stay the miniport's: each one not consumed goes up alone, and the chain is

@@ -1,6 +1,7 @@
 // The emulated kernel's run-time library: memory comparison, counted strings, the kernel's
 // _vsnprintf (Windows semantics: -1 when the text does not fit, no terminator when it exactly
-// fits), narrow-to-UTF-16 conversion, and ETW provider registration. Host only; any IRQL.
+// fits), narrow-to-UTF-16 conversion, ETW provider registration, and the assertion report, a
+// broken rule for the checker. Host only; any IRQL.
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -20,6 +21,13 @@ SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length)
         ++same;
     }
     return same;
+}
+
+// NT_ASSERT passes no message.
+VOID RtlAssert(PVOID voidFailedAssertion, PVOID voidFileName, ULONG lineNumber, PCHAR)
+{
+    host::ReportViolation(host::Rule::AssertionFailed, "NT_ASSERT(%s) failed at %s:%u",
+        static_cast<const char*>(voidFailedAssertion), static_cast<const char*>(voidFileName), lineNumber);
 }
 
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)

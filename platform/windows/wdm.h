@@ -33,9 +33,15 @@ _IRQL_requires_max_(APC_LEVEL) NTSTATUS MmProbeAndLockPagesChecked(PMDL mdl, KPR
 // build does not.
 #define _IRQL_requires_max_(irql)
 #define _IRQL_requires_(irql)
-#define _Requires_lock_held_(lock)
-#define _Requires_lock_not_held_(lock)
 #define _Guarded_by_(lock)
+#define _Write_guarded_by_(lock)
+#define _Requires_lock_held_(lock)
+#define _Requires_exclusive_lock_held_(lock)
+#define _Requires_shared_lock_held_(lock)
+#define _Acquires_lock_(lock)
+#define _Acquires_exclusive_lock_(lock)
+#define _Acquires_shared_lock_(lock)
+#define _Releases_lock_(lock)
 #define _Interlocked_
 
 // ---------------------------------------------------------------------------------------------
@@ -267,6 +273,16 @@ NTKERNELAPI VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source
 
 NTKERNELAPI int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments);
 NTKERNELAPI size_t mbstowcs(WCHAR* destination, const char* source, size_t count);
+
+// ---------------------------------------------------------------------------------------------
+// Assertions, as the WDK defines them: a checked build (DBG) raises an assertion failure into
+// the kernel debugger, a free build compiles them away.
+#if DBG
+inline VOID DbgRaiseAssertionFailure() { __asm__ __volatile__("int $0x2c"); }
+#define NT_ASSERT(exp) ((exp) ? (void)0 : DbgRaiseAssertionFailure())
+#else
+#define NT_ASSERT(exp) ((void)0)
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Pool.

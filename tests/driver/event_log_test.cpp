@@ -48,7 +48,7 @@ TEST_F(EventLogWriter, EachEntryIsThePacketFollowedByItsInsertionInUtf16)
         {"shorts and pointers as the kernel prints them",
             [] {
                 WriteEventLog(MSG_FILTER_BINDING, 7, "Port:%hu,Id:%d,PID:%p,FObj:%p", static_cast<unsigned short>(0x1234),
-                    0x00010020, reinterpret_cast<PVOID>(0x1A2B), nullptr);
+                    0x00010020, reinterpret_cast<PVOID>(0x1A2B), static_cast<PVOID>(nullptr));
             },
             0x40070001u, 7, "Port:4660,Id:65568,PID:0000000000001A2B,FObj:0000000000000000",
             "Filter bindind. Port:4660,Id:65568,PID:0000000000001A2B,FObj:0000000000000000.\r\n"},

@@ -264,6 +264,10 @@ const RuleCase RULE_CASES[] = {
         IoWriteErrorLogEntry(entry);
         EXPECT_EQ(machine.Log().Count(), 1u);
     }},
+    {Rule::AssertionFailed, "an assertion whose condition is false (and the machine goes on)", [] {
+        volatile int blocks = 2;
+        NT_ASSERT(blocks == 3);
+    }},
 };
 
 TEST_F(CheckerTest, EveryRuleFiresOnItsProvokingActionWithWhatAndWhere)
@@ -284,7 +288,7 @@ TEST_F(CheckerTest, EveryRuleFiresOnItsProvokingActionWithWhatAndWhere)
         proven.insert(c.rule);
     }
     proven.insert(Rule::MappingUsedAfterUnlock);   // a fault, provoked by the death test below
-    EXPECT_EQ(proven.size(), size_t(Rule::ErrorLogMisuse) + 1) << "a rule without a provoking action";
+    EXPECT_EQ(proven.size(), size_t(Rule::AssertionFailed) + 1) << "a rule without a provoking action";
 }
 
 // The one rule that is a fault: the access cannot go on.
