@@ -50,13 +50,16 @@ ULONG WriteFrameHandOver(const FrameSlot* slot, PVOID output, ULONG outputLength
 // A completed frame for a frame request, by the hand-over policy, or NULL.
 FrameSlot* TakeCompletedFrame(StreamPort* port)
 {
-    FrameSlot* slot = nullptr;
     ULONG flags = port->ControlBlock->Flags;
-    BOOLEAN freesAssembling = ServesWaitingRequestsOnly(flags);
-    KIRQL assemblyIrql = PASSIVE_LEVEL;
-    if (freesAssembling) {
-        assemblyIrql = AcquireAssembly(port);
+
+    // Only a frame that closes while the request waits reaches it: every frame found is freed,
+    // and the receive path must not go on writing into a slot that is free again.
+    if (ServesWaitingRequestsOnly(flags)) {
+        FlushFrames(port);
+        return nullptr;
     }
+
+    FrameSlot* slot = nullptr;
     AcquireFrameListLock(port);
     if (HandsOverNewestFrame(flags)) {
         // The newest completed frame; the older ones are free again.
@@ -65,20 +68,11 @@ FrameSlot* TakeCompletedFrame(StreamPort* port)
             MoveFrameSlot(port, slot, FRAME_PLACE_USER);
             MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
         }
-    } else if (freesAssembling) {
-        // Only a frame that closes while the request waits reaches it. The receive path must not
-        // go on writing into a slot that is free again.
-        MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
-        MoveAllFrameSlots(port, FRAME_PLACE_ASSEMBLING, FRAME_PLACE_FREE);
-        port->CurrentFrame = nullptr;
     } else if (!IsListEmpty(&port->CompletedFrames)) {
         slot = SlotOfLinks(port->CompletedFrames.Flink);
         MoveFrameSlot(port, slot, FRAME_PLACE_USER);
     }
     ReleaseFrameListLock(port);
-    if (freesAssembling) {
-        ReleaseAssembly(port, assemblyIrql);
-    }
     return slot;
 }
 

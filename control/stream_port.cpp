@@ -56,7 +56,6 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     USHORT hostPort = 0;
     USHORT udpPort = 0;
     LOCK_STATE_EX lockState;
-    BOOLEAN locked = FALSE;
     FilterAdapter* adapter = nullptr;
     BOOLEAN duplicate = FALSE;
     StreamPort* port = nullptr;
@@ -69,9 +68,9 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     PVOID ownerProcessId = nullptr;
     PVOID fileObject = nullptr;
 
-    // A short input cannot name an adapter and a port.
+    // A short input cannot name an adapter and a port; nothing is held yet.
     if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(BindPortInput)) {
-        goto Exit;
+        return STATUS_UNSUCCESSFUL;
     }
     RtlCopyMemory(&input, irp->AssociatedIrp.SystemBuffer, sizeof(input));
     hostPort = input.UdpPort;
@@ -81,7 +80,6 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
 
     // One StreamPort per handle.
     NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
-    locked = TRUE;
     if (stack->FileObject->FsContext != nullptr) {
         goto Exit;
     }
@@ -167,9 +165,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     status = STATUS_SUCCESS;
 
 Exit:
-    if (locked) {
-        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-    }
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
     if (!NT_SUCCESS(status) && port != nullptr) {
         FreeStreamPort(port);
     }
