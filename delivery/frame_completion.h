@@ -1,6 +1,6 @@
 // Frame completion: the moves of frame slots between FreeFrames, AssemblingFrames,
 // CompletedFrames and user mode, and the hand-over of finished frames to frame requests.
-// Receive-path operations run at IRQL <= DISPATCH_LEVEL; the caller holds a cache use.
+// Receive-path operations run at IRQL <= DISPATCH_LEVEL; the caller holds the port's cache.
 #pragma once
 
 #include "control/stream_port.h"

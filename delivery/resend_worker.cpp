@@ -11,8 +11,8 @@
 
 namespace {
 
-// One retry, carried from the scan to the send phase. Holds a reference and a cache use of its
-// port until its requests are sent.
+// One retry, carried from the scan to the send phase. Holds its port's cache (AcquirePortCache)
+// until its requests are sent.
 struct ResendWorkItem {
     ResendWorkItem* Next;
     UCHAR Snapshot[RESEND_SNAPSHOT_SIZE];   // the frame buffer's first bytes: driver region, FrameHeader
@@ -25,12 +25,13 @@ static_assert(sizeof(ResendWorkItem) == RESEND_WORK_ITEM_SIZE);
 _Requires_lock_held_(AdapterTableLock)
 ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
 {
-    StreamControlBlock* block = port->ControlBlock;
-    if (port->CachePublished == 0 || block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0) {
+    if (!AcquirePortCache(port)) {
         return nullptr;
     }
+    StreamControlBlock* block = port->ControlBlock;
     ULONG timeout = block->ResendTimeout;
-    if (timeout == 0) {
+    if (block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0 || timeout == 0) {
+        ReleasePortCache(port);
         return nullptr;
     }
 
@@ -71,11 +72,11 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
     ReleaseFrameListLock(port);
     ReleaseAssembly(port, assemblyIrql);
 
-    if (item != nullptr) {
-        InterlockedIncrement(&port->ReferenceCount);
-        InterlockedIncrement(&port->CacheUsers);
-        item->Port = port;
+    if (item == nullptr) {
+        ReleasePortCache(port);
+        return nullptr;
     }
+    item->Port = port;
     return item;
 }
 
@@ -112,7 +113,7 @@ VOID RunResendPass()
         StreamPort* port = item->Port;
         auto* snapshot = reinterpret_cast<const FrameHeader*>(item->Snapshot + FRAME_PRIVATE_SIZE);
         RequestMissingPackets(port, snapshot, port->TemplateExtendedIds, port->HeaderTemplate);
-        ReleaseCacheUseAndPort(port);
+        ReleasePortCache(port);
         ExFreeToNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, item);
     }
 }

@@ -27,13 +27,13 @@ inline StreamPort* PortOf(uint32_t portId)
 inline USHORT StageFrame(uint32_t portId, uint64_t blockId, uint16_t status = FRAME_STATUS_COMPLETE)
 {
     StreamPort* port = PortOf(portId);
-    InterlockedIncrement(&port->CacheUsers);
+    EXPECT_TRUE(ExAcquireRundownProtection(&port->CacheRundown));
     FrameSlot* slot = OpenFrameSlot(port, FALSE);
     EXPECT_NE(slot, nullptr);
     slot->Header->BlockId = blockId;
     slot->Header->FrameStatus = status;
     CompleteFrame(port, slot, TRUE);
-    InterlockedDecrement(&port->CacheUsers);
+    ExReleaseRundownProtection(&port->CacheRundown);
     return slot->FrameIndex;
 }
 
