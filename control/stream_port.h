@@ -112,6 +112,11 @@ struct StreamPort {
     LIST_ENTRY RateSamples;           // assembly, oldest first
     ULONG RateSampleCount;            // assembly
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
+    // The last (FrameSize, payload per packet) of the block and the packet count they give:
+    // assembly, recomputed only when the block's values change.
+    ULONG ExpectedFrameSize;
+    ULONG ExpectedPayloadPerPacket;
+    ULONG ExpectedPackets;
     // 1 while one processor assembles this port's packets: AcquireAssembly and ReleaseAssembly.
     _Interlocked_ volatile LONG AssemblyBusy;
     // IP-fragmented datagrams seen for the port (their first fragments, the only ones that carry

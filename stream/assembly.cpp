@@ -1,7 +1,7 @@
 // GVSP frame assembly: the user's frame buffers are filled here, at line rate. Every field of a
 // received packet is hostile: ids and sizes are bounded before anything is placed.
-// Receive path, IRQL <= DISPATCH_LEVEL, with the port's assembly held and a cache use of it; no
-// lock held on entry.
+// Receive path, IRQL <= DISPATCH_LEVEL, with the port's assembly and its cache held; no lock held
+// on entry.
 #include "stream/assembly.h"
 
 #include "delivery/frame_completion.h"
@@ -31,9 +31,8 @@ BOOLEAN IsResendStatus(USHORT status)
                (status & GVSP_STATUS_DEVICE_RESEND_BIT) != 0);
 }
 
-VOID NoteLastPacketTime(FrameSlot* frame)
+VOID NoteLastPacketTime(FrameSlot* frame, LONGLONG now)
 {
-    LONGLONG now = QueryMicroseconds();
     frame->LastPacketTime = now;
     frame->Header->LastPacketTime = static_cast<ULONG64>(now);
 }
@@ -96,7 +95,7 @@ VOID MakeRoom(StreamPort* port, BOOLEAN extendedIds, const UCHAR* ethernetFrame)
     SettleCurrentFrame(port, extendedIds, ethernetFrame);
 }
 
-FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel)
+FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel)
 {
     FrameSlot* frame = OpenFrameSlot(port, atDispatchLevel);
     if (frame == nullptr) {
@@ -107,14 +106,15 @@ FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN 
     frame->Header->BlockId = blockId;
     port->CurrentFrame = frame;
     port->LastBlockId = blockId;
-    frame->FirstPacketTime = static_cast<ULONG64>(QueryMicroseconds());
+    frame->FirstPacketTime = static_cast<ULONG64>(now);
     frame->Private->FirstPacketTime = frame->FirstPacketTime;
     return frame;
 }
 
 // A new block: room is made, the blocks jumped over are counted (32-bit wrap, as user mode reads
 // the counter) and a slot is opened.
-FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, LONGLONG now,
+    BOOLEAN atDispatchLevel)
 {
     ULONG64 lastBlockId = port->LastBlockId;
     MakeRoom(port, packet.ExtendedIds, ethernetFrame);
@@ -122,12 +122,13 @@ FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, const UCHAR* e
         ULONG64 ahead = BlockIdDistance(lastBlockId, packet.BlockId, packet.ExtendedIds);
         port->ControlBlock->SkippedBlocks += static_cast<ULONG>(ahead - 1);
     }
-    return OpenSlotForBlock(port, packet, atDispatchLevel);
+    return OpenSlotForBlock(port, packet, now, atDispatchLevel);
 }
 
 // The frame a packet belongs to, opening a slot for a new block; NULL: drop. Ids are compared
 // across the wrap: block 65535 is older than block 1 that follows it.
-FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* ethernetFrame, LONGLONG now,
+    BOOLEAN atDispatchLevel)
 {
     ULONG64 lastBlockId = port->LastBlockId;
 
@@ -137,7 +138,7 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* et
     }
     // A new block: the first one, or one ahead of the newest.
     if (lastBlockId == 0 || BlockIdPrecedes(lastBlockId, packet.BlockId, packet.ExtendedIds)) {
-        return StartBlock(port, packet, ethernetFrame, atDispatchLevel);
+        return StartBlock(port, packet, ethernetFrame, now, atDispatchLevel);
     }
     // An older block: still assembling, a late packet, or the camera's counter restarted.
     if (FrameSlot* older = FindAssemblingFrame(port, packet.BlockId)) {
@@ -146,7 +147,7 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, const UCHAR* et
     if (BlockIdDistance(packet.BlockId, lastBlockId, packet.ExtendedIds) <= LATE_BLOCK_WINDOW) {
         return nullptr;
     }
-    return StartBlock(port, packet, ethernetFrame, atDispatchLevel);
+    return StartBlock(port, packet, ethernetFrame, now, atDispatchLevel);
 }
 
 }  // namespace
@@ -180,9 +181,16 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     if (packetSize <= packet.HeaderSize) {
         return nullptr;
     }
+    // Computed again only when the block's values differ from the last ones; the block is read
+    // afresh for every packet.
     ULONG payloadPerPacket = packetSize - packet.HeaderSize;
     ULONG frameSize = block->FrameSize;
-    ULONG expected = frameSize / payloadPerPacket + (frameSize % payloadPerPacket != 0 ? 1 : 0) + 1;
+    if (frameSize != port->ExpectedFrameSize || payloadPerPacket != port->ExpectedPayloadPerPacket) {
+        port->ExpectedFrameSize = frameSize;
+        port->ExpectedPayloadPerPacket = payloadPerPacket;
+        port->ExpectedPackets = frameSize / payloadPerPacket + (frameSize % payloadPerPacket != 0 ? 1 : 0) + 1;
+    }
+    ULONG expected = port->ExpectedPackets;
     if (ReadULongNoFence(&block->ExpectedPacketCount) != expected) {
         WriteULongNoFence(&block->ExpectedPacketCount, expected);
     }
@@ -192,7 +200,9 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         return nullptr;
     }
 
-    FrameSlot* frame = FindFrame(port, packet, ethernetFrame, atDispatchLevel);
+    // One time for the whole packet: its block's first packet time and the frame's last.
+    LONGLONG now = QueryMicroseconds();
+    FrameSlot* frame = FindFrame(port, packet, ethernetFrame, now, atDispatchLevel);
     if (frame == nullptr) {
         return nullptr;
     }
@@ -207,7 +217,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     }
 
     // A duplicate still shows the camera is sending: the frame's packet time moves on first.
-    NoteLastPacketTime(frame);
+    NoteLastPacketTime(frame, now);
     UCHAR bit = static_cast<UCHAR>(1u << (packet.PacketId & 7));
     if ((frame->Header->PacketBitmap[packet.PacketId >> 3] & bit) != 0) {
         block->DuplicatePackets += 1;
@@ -270,7 +280,6 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         RtlCopyMemory(port->HeaderTemplate, ethernetFrame, sizeof(port->HeaderTemplate));
         WriteRelease(&port->HeaderTemplateValid, 1);
     }
-    NoteLastPacketTime(frame);
     return frame;
 }
 
