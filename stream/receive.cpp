@@ -212,6 +212,15 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
     ULONG returnFlags = receiveFlags & NDIS_RETURN_FLAGS_DISPATCH_LEVEL;
 
+    // A module that is not running indicates nothing: the lists go back to the miniport at once,
+    // or, under the resources flag, stay with it. FilterPause waits for a receive that got past
+    // this point.
+    if (!ExAcquireRundownProtection(&adapter->DataPathRundown)) {
+        if ((receiveFlags & NDIS_RECEIVE_FLAGS_RESOURCES) == 0) {
+            NdisFReturnNetBufferLists(adapter->NdisFilterHandle, netBufferLists, returnFlags);
+        }
+        return;
+    }
     ReceiveRun run = {adapter, (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0, nullptr, PASSIVE_LEVEL};
 
     if ((receiveFlags & NDIS_RECEIVE_FLAGS_RESOURCES) != 0) {
@@ -228,6 +237,7 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
             current = next;
         }
         EndRun(&run);
+        ExReleaseRundownProtection(&adapter->DataPathRundown);
         return;
     }
 
@@ -257,4 +267,5 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
     if (consumedHead != nullptr) {
         NdisFReturnNetBufferLists(adapter->NdisFilterHandle, consumedHead, returnFlags);
     }
+    ExReleaseRundownProtection(&adapter->DataPathRundown);
 }
