@@ -200,34 +200,15 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
     return STATUS_SUCCESS;
 }
 
-// Withdraws the cache: no new user finds it, and the users that had found it are done when this
-// returns; its pointers stay in place for them until then.
-VOID SuspendFrameCache(StreamPort* port)
-{
-    LOCK_STATE_EX lockState;
-    ULONG flags = KeGetCurrentIrql() == DISPATCH_LEVEL ? NDIS_RWL_AT_DISPATCH_LEVEL : 0;
-    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, flags);
-    port->CachePublished = 0;
-    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-
-    // A last reference dropped at DISPATCH_LEVEL has no other user to wait for.
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        while (InterlockedCompareExchange(&port->CacheUsers, 0, 0) != 0) {
-            SleepPortWaitInterval();
-        }
-    }
-}
-
-// Makes the cache the port holds visible again, every slot on FreeFrames.
+// Makes the cache the port holds (if any) usable again, every slot on FreeFrames. AdapterTableLock
+// held exclusively.
+_Requires_lock_held_(AdapterTableLock)
 VOID ResumeFrameCache(StreamPort* port)
 {
-    LOCK_STATE_EX lockState;
-    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
     AcquireFrameListLock(port);
     ResetFrameLists(port);
     ReleaseFrameListLock(port);
-    port->CachePublished = port->ControlBlock != nullptr ? 1 : 0;
-    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    ExReInitializeRundownProtection(&port->CacheRundown);
 }
 
 // A frame cache off its port: taken away from it, or mapped and not yet published.
@@ -241,23 +222,22 @@ struct TakenFrameCache {
 // Takes the cache away from the port once nobody uses it. Returns what was published.
 TakenFrameCache TakeFrameCache(StreamPort* port)
 {
-    SuspendFrameCache(port);
+    // Withdrawn: no new user finds it, and the users that had found it are done; its pointers
+    // stayed in place for them until then.
+    ExWaitForRundownProtectionRelease(&port->CacheRundown);
     LOCK_STATE_EX lockState;
-    ULONG flags = KeGetCurrentIrql() == DISPATCH_LEVEL ? NDIS_RWL_AT_DISPATCH_LEVEL : 0;
-    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, flags);
+    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
     TakenFrameCache taken = {port->ControlBlock, port->ControlBlockMdl, port->FrameSlots, port->FrameSlotCount};
     port->ControlBlock = nullptr;
     port->ControlBlockMdl = nullptr;
     port->FrameSlots = nullptr;
     port->FrameSlotCount = 0;
-    AcquireFrameListLock(port);
-    ResetFrameLists(port);
-    ReleaseFrameListLock(port);
+    ResumeFrameCache(port);
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
     return taken;
 }
 
-// Publishes a newly mapped cache.
+// Publishes a newly mapped cache: the port holds none, and its run-down protection is live.
 VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
 {
     LOCK_STATE_EX lockState;
@@ -266,8 +246,10 @@ VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
     port->ControlBlockMdl = cache.ControlBlockMdl;
     port->FrameSlots = cache.FrameSlots;
     port->FrameSlotCount = cache.FrameSlotCount;
+    AcquireFrameListLock(port);
+    ResetFrameLists(port);
+    ReleaseFrameListLock(port);
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-    ResumeFrameCache(port);
 }
 
 // A fresh assembly state: no block seen, an empty rate window, the counter's frequency. Nothing
@@ -405,6 +387,15 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
     }
     AcquireControlBusy(port);
 
+    // A teardown that unhooked the port meanwhile releases the cache only once, after this
+    // ControlBusy: nothing may be mapped behind it.
+    if (!IsStreamPortOfFile(stack->FileObject, port)) {
+        ReleaseControlBusy(port);
+        ReleaseStreamPortReference(port);
+        WriteEventLog(MSG_FILE_CONTEXT_NULL, FILE_CONTEXT_NULL_SETUP, nullptr);
+        return STATUS_UNSUCCESSFUL;
+    }
+
     // A fresh frame state; map the cache, or take every slot of the mapped one back.
     if (port->ControlBlock == nullptr) {
         ResetAssemblyState(port);
@@ -417,16 +408,18 @@ NTSTATUS SetupFrameCache(PIRP irp, PIO_STACK_LOCATION stack)
             ReleaseStreamPortReference(port);
             return STATUS_UNSUCCESSFUL;
         }
-        port->CacheReleased = 0;
     } else {
         // The receive path, the worker and other requests leave the cache alone meanwhile.
         SetCacheReady(port, 0);
-        SuspendFrameCache(port);
+        ExWaitForRundownProtectionRelease(&port->CacheRundown);
         ResetAssemblyState(port);
         for (ULONG i = 0; i < port->FrameSlotCount; ++i) {
             ClearFrameOverflow(&port->FrameSlots[i]);
         }
+        LOCK_STATE_EX lockState;
+        NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
         ResumeFrameCache(port);
+        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
     }
 
     // The block shows every frame free and no packet expected.
@@ -474,7 +467,7 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
             reinterpret_cast<PVOID>(headerAddress), processId);
     }
     if (slot == nullptr) {
-        ReleaseCacheUseAndPort(port);
+        ReleasePortCache(port);
         return STATUS_SUCCESS;
     }
 
@@ -482,7 +475,7 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
     AcquireFrameListLock(port);
     if (slot->Place != FRAME_PLACE_USER) {
         ReleaseFrameListLock(port);
-        ReleaseCacheUseAndPort(port);
+        ReleasePortCache(port);
         return STATUS_UNSUCCESSFUL;
     }
     MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
@@ -508,7 +501,7 @@ NTSTATUS ReturnFrame(PIRP irp, PIO_STACK_LOCATION stack)
         ReleaseFrameListLock(port);
     }
 
-    ReleaseCacheUseAndPort(port);
+    ReleasePortCache(port);
     return status;
 }
 
@@ -526,15 +519,15 @@ NTSTATUS ReleaseCacheRequest(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_UNSUCCESSFUL;
     }
     port->CacheReady = 0;
-    InterlockedIncrement(&port->ReferenceCount);
+    ReferenceStreamPort(port);
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
     // Cleanup, detach or the owner's exit may have released the cache meanwhile; it goes once.
+    // Only holders of ControlBusy map or take away the cache.
     AcquireControlBusy(port);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    if (port->CacheReleased == 0) {
+    if (port->ControlBlock != nullptr) {
         ReleaseFrameCache(port);
-        port->CacheReleased = 1;
         status = STATUS_SUCCESS;
     }
     // ControlBusy first: once the reference is dropped a detach may free the port.
@@ -559,7 +552,7 @@ StreamPort* FindPortOwnedBy(HANDLE processId)
         for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
             StreamPort* port = adapter->StreamPorts[slot];
             if (port != nullptr && port->OwnerProcessId == processId) {
-                InterlockedIncrement(&port->ReferenceCount);
+                ReferenceStreamPort(port);
                 found = port;
                 break;
             }
@@ -578,14 +571,13 @@ VOID ReleaseFrameCachesOfProcess(HANDLE processId)
         AcquireControlBusy(port);
         if (port->OwnerProcessId == processId) {
             port->OwnerProcessId = nullptr;
-            if (port->CacheReleased == 0) {
+            if (port->ControlBlock != nullptr) {
                 // Later frame, start, stop and flush requests fail, as after a cache release.
                 LOCK_STATE_EX lockState;
                 NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, 0);
                 port->CacheReady = 0;
                 NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
                 ReleaseFrameCache(port);
-                port->CacheReleased = 1;
             }
         }
         ReleaseControlBusy(port);

@@ -9,9 +9,8 @@
 // stays locked or published. PASSIVE_LEVEL, in the calling process, ControlBusy held.
 NTSTATUS MapFrameCache(ULONG64 userAddress, USHORT length, StreamPort* port);
 
-// Takes the cache away from the port, waits for its users (at PASSIVE_LEVEL) and unlocks and
-// unmaps everything. IRQL <= DISPATCH_LEVEL (the last reference may be dropped by the receive
-// path, which then is the cache's only user); no spin lock held.
+// Runs the cache down (no new user finds it; the users inside finish), takes it away from the
+// port and unlocks and unmaps everything. PASSIVE_LEVEL, ControlBusy held.
 VOID ReleaseFrameCache(StreamPort* port);
 
 // The process `processId` is exiting: releases every frame cache it set up, whatever handles to

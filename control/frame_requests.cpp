@@ -90,7 +90,7 @@ NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
     if (slot != nullptr) {
         irp->IoStatus.Information = WriteFrameHandOver(slot, irp->AssociatedIrp.SystemBuffer,
             stack->Parameters.DeviceIoControl.OutputBufferLength);
-        ReleaseCacheUseAndPort(port);
+        ReleasePortCache(port);
         return STATUS_SUCCESS;
     }
 
@@ -98,18 +98,19 @@ NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
     AcquireRequestListLock(port);
     if (port->ControlBlock->RequestMode == REQUEST_MODE_FAIL_WHEN_IDLE && port->Acquiring == 0) {
         ReleaseRequestListLock(port);
-        ReleaseCacheUseAndPort(port);
+        ReleasePortCache(port);
         return STATUS_CANCELLED;
     }
 
-    // Queue it. A cancellation that came before the cancel routine was in place is honoured
-    // here; the reference then goes with the completion.
+    // Queue it with a reference of its own. A cancellation that came before the cancel routine
+    // was in place is honoured here; the reference then goes with the completion.
+    ReferenceStreamPort(port);
     irp->Tail.Overlay.DriverContext[0] = port;
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelFrameRequest);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         ReleaseRequestListLock(port);
-        DropCacheUse(port);
+        ReleasePortCache(port);
         CompleteCancelled(irp);
         ReleaseStreamPortReference(port);
         return STATUS_PENDING;
@@ -117,8 +118,8 @@ NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
     InsertTailList(&port->PendingRequests, &irp->Tail.Overlay.ListEntry);
     ReleaseRequestListLock(port);
 
-    // The reference now belongs to the queued request; the cache use ends with this call.
-    DropCacheUse(port);
+    // The cache is this call's only; the queued request keeps the port by its reference.
+    ReleasePortCache(port);
     return STATUS_PENDING;
 }
 
@@ -143,7 +144,7 @@ NTSTATUS StartAcquisition(PIRP irp, PIO_STACK_LOCATION stack)
     PublishFrameCounts(port);
     ReleaseFrameListLock(port);
 
-    ReleaseCacheUseAndPort(port);
+    ReleasePortCache(port);
     return status;
 }
 
@@ -159,11 +160,11 @@ NTSTATUS StopAcquisition(PIRP irp, PIO_STACK_LOCATION stack)
     ULONG acquiring = port->Acquiring;
     ReleaseRequestListLock(port);
     if (acquiring != 1) {
-        ReleaseCacheUseAndPort(port);
+        ReleasePortCache(port);
         return STATUS_UNSUCCESSFUL;
     }
     CancelAllFrameRequests(port);
-    ReleaseCacheUseAndPort(port);
+    ReleasePortCache(port);
     return STATUS_SUCCESS;
 }
 

@@ -24,14 +24,20 @@ VOID FreeStreamPort(StreamPort* port)
     ExFreePoolWithTag(port, POOL_TAG);
 }
 
-// The end of a teardown, once the binding's reference is dropped: the receive path, the worker
-// thread or a racing request may still hold references; whoever drops the last one releases the
-// frame cache, and the record is freed only after that release has finished. Requests queued
-// meanwhile are cancelled every 5 ms.
-VOID FreeWhenUnreferenced(StreamPort* port)
+// Both teardowns, once the port is unhooked from its slot and its handle, so that nobody finds it
+// any more: a set-up, release or flush in progress ends first; the cache is run down (the
+// receive path, the worker and requests that hold it finish) and released; waiting requests are
+// cancelled and the bind's reference goes. A request that still holds a reference drops it when
+// it ends; requests queued meanwhile are cancelled every 5 ms until none is left, and then the
+// port is freed.
+VOID TearDownStreamPort(StreamPort* port)
 {
-    while (InterlockedCompareExchange(&port->ReferenceCount, 0, 0) != 0 ||
-           InterlockedCompareExchange(&port->LastReferenceDone, 0, 0) == 0) {
+    AcquireControlBusy(port);
+    ReleaseFrameCache(port);
+    CancelAllFrameRequests(port);
+    ReleaseControlBusy(port);
+    ReleaseStreamPortReference(port);
+    while (InterlockedCompareExchange(&port->ReferenceCount, 0, 0) != 0) {
         CancelAllFrameRequests(port);
         SleepPortWaitInterval();
     }
@@ -121,6 +127,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     port->NdisFilterHandle = adapter->NdisFilterHandle;
     port->NetBufferListPool = adapter->NetBufferListPool;
     port->ReferenceCount = 1;
+    ExInitializeRundownProtection(&port->CacheRundown);
     InitializeListHead(&port->PendingRequests);
     InitializeListHead(&port->FreeFrames);
     InitializeListHead(&port->AssemblingFrames);
@@ -192,32 +199,14 @@ Exit:
     return status;
 }
 
-// IRQL <= DISPATCH_LEVEL; no spin lock held.
-VOID ReleaseStreamPortReference(StreamPort* port)
+BOOLEAN AcquirePortCache(StreamPort* port)
 {
-    // Only the last reference unhooks the port.
-    NT_ASSERT(InterlockedCompareExchange(&port->ReferenceCount, 0, 0) > 0);
-    if (InterlockedDecrement(&port->ReferenceCount) != 0) {
-        return;
-    }
+    return port->ControlBlock != nullptr && ExAcquireRundownProtection(&port->CacheRundown);
+}
 
-    // A holder that found the port in its slot meanwhile finishes the job itself.
-    LOCK_STATE_EX lockState;
-    ULONG flags = KeGetCurrentIrql() == DISPATCH_LEVEL ? NDIS_RWL_AT_DISPATCH_LEVEL : 0;
-    NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, &lockState, flags);
-    if (InterlockedCompareExchange(&port->ReferenceCount, 0, 0) != 0) {
-        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-        return;
-    }
-    FilterAdapter* adapter = DriverGlobals.AdapterTable[port->AdapterIndex];
-    if (adapter != nullptr && adapter->StreamPorts[port->SlotIndex] == port) {
-        adapter->StreamPorts[port->SlotIndex] = nullptr;
-    }
-    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-
-    // The record may be freed only once this is done, not as soon as the count reads 0.
-    ReleaseFrameCache(port);
-    InterlockedExchange(&port->LastReferenceDone, 1);
+VOID ReleasePortCache(StreamPort* port)
+{
+    ExReleaseRundownProtection(&port->CacheRundown);
 }
 
 StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need)
@@ -225,29 +214,27 @@ StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need)
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
     auto* port = static_cast<StreamPort*>(fileObject->FsContext);
-    if (port == nullptr || (need != PORT_BOUND && port->CacheReady == 0) ||
-        (need == PORT_CACHE_IN_USE && port->CachePublished == 0)) {
-        NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-        return nullptr;
+    if (port != nullptr && need != PORT_BOUND && port->CacheReady == 0) {
+        port = nullptr;
     }
-    InterlockedIncrement(&port->ReferenceCount);
-    if (need == PORT_CACHE_IN_USE) {
-        InterlockedIncrement(&port->CacheUsers);
+    if (port != nullptr && need == PORT_CACHE_IN_USE) {
+        if (!AcquirePortCache(port)) {
+            port = nullptr;
+        }
+    } else if (port != nullptr) {
+        ReferenceStreamPort(port);
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
     return port;
 }
 
-VOID DropCacheUse(StreamPort* port)
+BOOLEAN IsStreamPortOfFile(PFILE_OBJECT fileObject, StreamPort* port)
 {
-    NT_ASSERT(InterlockedCompareExchange(&port->CacheUsers, 0, 0) > 0);
-    InterlockedDecrement(&port->CacheUsers);
-}
-
-VOID ReleaseCacheUseAndPort(StreamPort* port)
-{
-    DropCacheUse(port);
-    ReleaseStreamPortReference(port);
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
+    BOOLEAN bound = fileObject->FsContext == port;
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    return bound;
 }
 
 VOID AcquireControlBusy(StreamPort* port)
@@ -281,14 +268,7 @@ VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject)
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // Once no set-up, release or flush is running: a release still waiting finds nothing to do,
-    // waiting requests are cancelled and the bind's reference goes; the last one releases the cache.
-    AcquireControlBusy(port);
-    port->CacheReleased = 1;
-    CancelAllFrameRequests(port);
-    ReleaseStreamPortReference(port);
-    ReleaseControlBusy(port);
-    FreeWhenUnreferenced(port);
+    TearDownStreamPort(port);
 }
 
 VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
@@ -307,13 +287,10 @@ VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
             port->ControlBlock->Active = 0;
         }
         port->CacheReady = 0;
-        port->CacheReleased = 1;
         NdisReleaseRWLock(DriverGlobals.AdapterTableLock, lockState);
 
-        // Without the lock: requests are completed and the wait for the last reference sleeps.
-        CancelAllFrameRequests(port);
-        ReleaseStreamPortReference(port);
-        FreeWhenUnreferenced(port);
+        // Without the lock: the teardown waits for the cache's users and the last reference.
+        TearDownStreamPort(port);
 
         // Held again for the next slot, and on return, as the caller expects.
         NdisAcquireRWLockWrite(DriverGlobals.AdapterTableLock, lockState, 0);

@@ -52,16 +52,19 @@ struct FrameSlot {
 };
 
 // One bound UDP port on one adapter. Allocated by BindStreamPort; freed by the one path that
-// unhooks it from its StreamPorts slot (handle cleanup or adapter detach) once its last
-// reference is gone. "assembly" marks the fields changed only by the holder of AssemblyLock
-// (and by set-up while the cache is withdrawn).
+// unhooks it from its StreamPorts slot (handle cleanup or adapter detach), which first runs the
+// frame cache down and releases it, then waits for the last reference. "assembly" marks the
+// fields changed only by the holder of AssemblyLock (and by set-up while the cache is withdrawn).
 struct StreamPort {
     ULONG PortId;                     // ((AdapterIndex + 1) << 16) | (SlotIndex + 1); constant
     ULONG AdapterIndex;               // constant
     ULONG SlotIndex;                  // constant
-    _Interlocked_ volatile LONG ReferenceCount;   // bind: 1; see ReleaseStreamPortReference
-    _Interlocked_ volatile LONG LastReferenceDone;   // 1 once the last reference's work is finished
-    _Interlocked_ volatile LONG ControlBusy;      // serialises set-up, cache release, flush, cleanup
+    // Bind: 1, dropped by the teardown; a request working without the cache (set-up, release,
+    // flush, the process-exit search) and every queued frame request hold one more.
+    _Interlocked_ volatile LONG ReferenceCount;
+    // Taken and given back by set-up, cache release, flush, the process-exit release and the two
+    // teardowns: one of them at a time.
+    _Interlocked_ volatile LONG ControlBusy;
     USHORT UdpPort;                   // network byte order; constant
     UCHAR TemplateExtendedIds;        // assembly: set once, by the first accepted packet
     HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache; the
@@ -69,15 +72,18 @@ struct StreamPort {
                                       // checks it again under ControlBusy
     _Guarded_by_(DriverGlobals.AdapterTableLock) PFILE_OBJECT FileObject;   // the handle that bound the port
     // The frame cache, published under AdapterTableLock held exclusively once it is mapped
-    // whole, and taken away under the same lock when it is released. The holder of a cache use
-    // reads the block (ControlBlock: its system address) and the slots without the lock.
+    // whole, and taken away under the same lock when it is released; only holders of ControlBusy
+    // change it. The holders of the cache read the block (ControlBlock: its system address) and
+    // the slots without the lock.
     _Write_guarded_by_(DriverGlobals.AdapterTableLock) StreamControlBlock* ControlBlock;
     _Guarded_by_(DriverGlobals.AdapterTableLock) PMDL ControlBlockMdl;
     _Write_guarded_by_(DriverGlobals.AdapterTableLock) FrameSlot* FrameSlots;   // one per mapped frame buffer
     _Write_guarded_by_(DriverGlobals.AdapterTableLock) ULONG FrameSlotCount;
-    // 1 while new users may find the cache (a cache use is taken only then). Cleared before the
-    // cache is released or rebuilt; the pointers above stay valid for the users already inside.
-    _Guarded_by_(DriverGlobals.AdapterTableLock) UCHAR CachePublished;
+    // Users of the cache (the receive path, the worker's retries, stream requests) hold its
+    // run-down protection (AcquirePortCache). Set-up, release and teardown run it down before
+    // they rebuild or take the cache away, and initialise it again afterwards; the pointers above
+    // stay valid for the holders until the wait returns.
+    EX_RUNDOWN_REF CacheRundown;
     FrameSlot* CurrentFrame;          // assembly: the newest block's slot
     ULONG64 LastBlockId;              // assembly
     FilterAdapter* Adapter;           // constant: the adapter the port is bound to; it outlives the port
@@ -100,14 +106,19 @@ struct StreamPort {
     _Guarded_by_(FrameListLock) ULONG FreeFrameCount;   // the lists' lengths, published in the block
     _Guarded_by_(FrameListLock) ULONG AssemblingFrameCount;
     _Guarded_by_(FrameListLock) ULONG CompletedFrameCount;
-    _Guarded_by_(DriverGlobals.AdapterTableLock) volatile UCHAR CacheReady;   // frame requests are accepted
-    UCHAR CacheReleased;              // ControlBusy: the cache's buffers are not mapped by this set-up
+    // Frame requests are accepted: set by a completed set-up, cleared by a cache release, the
+    // owner's exit and teardown, each under AdapterTableLock held exclusively.
+    _Guarded_by_(DriverGlobals.AdapterTableLock) volatile UCHAR CacheReady;
     _Guarded_by_(RequestListLock) ULONG Acquiring;
     NPAGED_LOOKASIDE_LIST RateSampleLookaside;   // 32-byte rate samples
     LIST_ENTRY RateSamples;           // assembly, oldest first
     ULONG RateSampleCount;            // assembly
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
-    _Interlocked_ volatile LONG CacheUsers;   // holders of a cache use: the mapping stays while > 0
+    // The last (FrameSize, payload per packet) of the block and the packet count they give:
+    // assembly, recomputed only when the block's values change.
+    ULONG ExpectedFrameSize;
+    ULONG ExpectedPayloadPerPacket;
+    ULONG ExpectedPackets;
     // IP-fragmented datagrams seen for the port (their first fragments, the only ones that carry
     // the UDP port): the camera's packets exceed the path's MTU. Never reset while the port lives.
     _Interlocked_ volatile LONG FragmentedDatagrams;
@@ -158,27 +169,39 @@ inline VOID ReleaseAssembly(StreamPort* port, KIRQL oldIrql) _Releases_lock_(por
 // ---- Binding and references (control/stream_port.cpp) ------------------------------------------
 NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack);
 
-// Drops one reference; the last one unhooks the port from its slot and releases its frame
-// cache. IRQL <= DISPATCH_LEVEL; no spin lock held.
-VOID ReleaseStreamPortReference(StreamPort* port);
+// One more reference, for a holder that already keeps the port alive (a reference, the cache's
+// run-down protection or AdapterTableLock with the port in its slot). Any IRQL <= DISPATCH_LEVEL.
+inline VOID ReferenceStreamPort(StreamPort* port)
+{
+    InterlockedIncrement(&port->ReferenceCount);
+}
+// Drops one reference; the teardown frees the port once none is left. IRQL <= DISPATCH_LEVEL.
+inline VOID ReleaseStreamPortReference(StreamPort* port)
+{
+    InterlockedDecrement(&port->ReferenceCount);
+}
+
+// The port and its frame cache for one user (the receive path, a worker's retry, a stream
+// request): TRUE when the cache is published, and then the port and the cache stay until
+// ReleasePortCache, since every teardown runs the cache down before it drops the bind's
+// reference. The caller found the port under AdapterTableLock and still holds it.
+// IRQL <= DISPATCH_LEVEL.
+BOOLEAN AcquirePortCache(StreamPort* port) _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock);
+VOID ReleasePortCache(StreamPort* port);
 
 // What a stream request needs of its handle's port.
 enum PortNeed {
-    PORT_BOUND,          // a port, cache or not (cache set-up)
-    PORT_CACHE_READY,    // a set-up cache; the request then serialises with ControlBusy
-    PORT_CACHE_IN_USE,   // a set-up cache, kept mapped by a cache use until the request ends
+    PORT_BOUND,          // a port with a reference, cache or not (cache set-up)
+    PORT_CACHE_READY,    // a set-up cache, with a reference; the request serialises with ControlBusy
+    PORT_CACHE_IN_USE,   // a set-up cache, held by AcquirePortCache until ReleasePortCache
 };
 
-// The prologue of the stream requests: the handle's StreamPort with a reference (and, for
-// PORT_CACHE_IN_USE, a cache use), or NULL when the handle's port does not meet `need`.
-// PASSIVE_LEVEL.
+// The prologue of the stream requests: the handle's StreamPort, or NULL when it does not meet
+// `need`. PASSIVE_LEVEL.
 StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need);
-// Ends a cache use and the reference taken with it (a request's prologue, a packet on the receive
-// path, a worker's retry). IRQL <= DISPATCH_LEVEL.
-VOID ReleaseCacheUseAndPort(StreamPort* port);
 
-// A cache use keeps the frame-cache mapping in place while it is held.
-VOID DropCacheUse(StreamPort* port);
+// TRUE while the handle still leads to the port: no teardown has unhooked it. PASSIVE_LEVEL.
+BOOLEAN IsStreamPortOfFile(PFILE_OBJECT fileObject, StreamPort* port);
 
 // ControlBusy, taken in 5 ms steps. PASSIVE_LEVEL.
 VOID AcquireControlBusy(StreamPort* port);

@@ -1,7 +1,7 @@
 // Frame completion: opening slots for new blocks (reusing finished or unfinished ones by the
 // hand-over policy), closing frames and handing them to waiting frame requests, and giving up
 // older unfinished frames.
-// IRQL <= DISPATCH_LEVEL; the caller holds a cache use of the port.
+// IRQL <= DISPATCH_LEVEL; the caller holds the port's cache (AcquirePortCache).
 #include "delivery/frame_completion.h"
 
 #include "control/frame_requests.h"

@@ -1,6 +1,6 @@
 // Frame completion: opening slots for new blocks by the hand-over policy, closing frames and
 // handing them to waiting frame requests, and giving up older unfinished frames.
-// Receive-path operations run at IRQL <= DISPATCH_LEVEL; the caller holds a cache use.
+// Receive-path operations run at IRQL <= DISPATCH_LEVEL; the caller holds the port's cache (AcquirePortCache).
 #pragma once
 
 #include "control/stream_port.h"
@@ -9,8 +9,8 @@
 
 // The snapshot of a frame whose missing packets are to be asked for (the first bytes of its
 // buffer: driver region and FrameHeader), taken while the frame cannot change. From the driver's
-// lookaside of resend work items. The worker threads its retries through Next, each holding a
-// reference and a cache use of Port until its requests are sent.
+// lookaside of resend work items. The worker threads its retries through Next, each holding the
+// cache of Port (AcquirePortCache) until its requests are sent.
 struct ResendWorkItem {
     ResendWorkItem* Next;
     UCHAR Snapshot[RESEND_SNAPSHOT_SIZE];
@@ -40,6 +40,12 @@ struct AssemblyEffects {
     ULONG GapLast;
     ResendWorkItem* Settled;                         // the frame settled by a new block, or NULL
 };
+
+// TRUE when the assembly recorded anything to carry out.
+inline BOOLEAN HasAssemblyEffects(const AssemblyEffects* effects)
+{
+    return effects->HandOverCount != 0 || effects->EventCount != 0 || effects->GapRequested || effects->Settled != nullptr;
+}
 
 // Carries out what the assembly recorded, in the order it was recorded within each kind: the
 // PACKETRESEND requests of the settled frame, then of the gap (built from `headerSource`, the

@@ -16,12 +16,13 @@ namespace {
 ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
     _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock)
 {
-    StreamControlBlock* block = port->ControlBlock;
-    if (port->CachePublished == 0 || block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0) {
+    if (!AcquirePortCache(port)) {
         return nullptr;
     }
+    StreamControlBlock* block = port->ControlBlock;
     ULONG timeout = block->ResendTimeout;
-    if (timeout == 0) {
+    if (block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0 || timeout == 0) {
+        ReleasePortCache(port);
         return nullptr;
     }
 
@@ -62,11 +63,11 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
     ReleaseFrameListLock(port);
     ReleaseAssembly(port, assemblyIrql);
 
-    if (item != nullptr) {
-        InterlockedIncrement(&port->ReferenceCount);
-        InterlockedIncrement(&port->CacheUsers);
-        item->Port = port;
+    if (item == nullptr) {
+        ReleasePortCache(port);
+        return nullptr;
     }
+    item->Port = port;
     return item;
 }
 
@@ -103,7 +104,7 @@ VOID RunResendPass()
         StreamPort* port = item->Port;
         auto* snapshot = reinterpret_cast<const FrameHeader*>(item->Snapshot + FRAME_PRIVATE_SIZE);
         RequestMissingPackets(port, snapshot, port->TemplateExtendedIds, port->HeaderTemplate);
-        ReleaseCacheUseAndPort(port);
+        ReleasePortCache(port);
         ExFreeToNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, item);
     }
 }

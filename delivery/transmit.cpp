@@ -51,6 +51,72 @@ VOID FreeOwnPacket(PNET_BUFFER_LIST netBufferList)
     NdisFreeNetBufferList(netBufferList);
 }
 
+// The PACKETRESEND packet for `blockId`, ready to send as one of the driver's own; NULL when
+// memory for it cannot be had.
+PNET_BUFFER_LIST BuildPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 blockId, BOOLEAN extendedIds,
+    ULONG firstPacketId, ULONG lastPacketId)
+{
+    StreamControlBlock* block = port->ControlBlock;
+
+    // Zeroed: every field not written below, and the bytes after the payload, stay 0.
+    auto* packet = static_cast<PUCHAR>(AllocateSmallBuffer(port, RESEND_PACKET_SIZE));
+    if (packet == nullptr) {
+        return nullptr;
+    }
+    RtlZeroMemory(packet, RESEND_PACKET_SIZE);
+
+    // Back to the camera, from this host, as the stream packet came the other way.
+    RtlCopyMemory(packet + ETHERNET_DESTINATION, headerSource + ETHERNET_SOURCE, 6);
+    RtlCopyMemory(packet + ETHERNET_SOURCE, headerSource + ETHERNET_DESTINATION, 6);
+    WriteBigEndian16(packet + ETHERNET_TYPE, 0x0800);
+    packet[IPV4_VERSION_LENGTH] = 0x45;
+    USHORT totalLength = extendedIds ? IPV4_TOTAL_LENGTH_EXTENDED : IPV4_TOTAL_LENGTH_STANDARD;
+    WriteBigEndian16(packet + IPV4_TOTAL_LENGTH, totalLength);
+    packet[IPV4_TIME_TO_LIVE] = RESEND_TIME_TO_LIVE;
+    packet[IPV4_PROTOCOL] = IP_PROTOCOL_UDP;
+    RtlCopyMemory(packet + IPV4_SOURCE, headerSource + IPV4_DESTINATION, 4);
+    RtlCopyMemory(packet + IPV4_DESTINATION, headerSource + IPV4_SOURCE, 4);
+    RtlCopyMemory(packet + UDP_SOURCE_PORT, &block->ResendSourcePort, 2);   // already in network order
+    WriteBigEndian16(packet + UDP_DESTINATION_PORT, GVCP_PORT);
+    WriteBigEndian16(packet + UDP_LENGTH, static_cast<USHORT>(totalLength - IPV4_HEADER_SIZE));
+    packet[GVCP_HEADER] = GVCP_KEY;
+    packet[GVCP_FLAG] = extendedIds ? GVCP_FLAG_EXTENDED_ID : 0;
+    WriteBigEndian16(packet + GVCP_COMMAND, GVCP_PACKETRESEND_CMD);
+    WriteBigEndian16(packet + GVCP_LENGTH, static_cast<USHORT>(totalLength - IP_UDP_HEADERS_SIZE - 8));
+    WriteBigEndian16(packet + GVCP_REQUEST, GVCP_REQUEST_ID);
+
+    // Which packets of which block, in the form of the stream's own ids.
+    WriteBigEndian16(packet + RESEND_CHANNEL, block->StreamChannelIndex);
+    WriteBigEndian32(packet + RESEND_FIRST_PACKET, firstPacketId);
+    if (extendedIds) {
+        WriteBigEndian32(packet + RESEND_LAST_PACKET, lastPacketId);
+        WriteBigEndian64(packet + RESEND_BLOCK_ID_64, blockId);
+    } else {
+        WriteBigEndian16(packet + RESEND_BLOCK_ID, static_cast<USHORT>(blockId));
+        WriteBigEndian32(packet + RESEND_LAST_PACKET,
+            lastPacketId == RESEND_TO_END_OF_BLOCK ? STANDARD_TO_END_OF_BLOCK : lastPacketId);
+    }
+
+    // A request that cannot be sent is not retried here: the worker asks again after its time-out.
+    FillPacketChecksums(port, packet);
+    PMDL mdl = NdisAllocateMdl(port->NdisFilterHandle, packet, RESEND_PACKET_SIZE);
+    if (mdl == nullptr) {
+        NdisFreeMemory(packet, RESEND_PACKET_SIZE, 0);
+        return nullptr;
+    }
+    PNET_BUFFER_LIST netBufferList =
+        NdisAllocateNetBufferAndNetBufferList(port->NetBufferListPool, 0, 0, mdl, 0, RESEND_PACKET_SIZE);
+    if (netBufferList == nullptr) {
+        NdisFreeMdl(mdl);
+        NdisFreeMemory(packet, RESEND_PACKET_SIZE, 0);
+        return nullptr;
+    }
+
+    // The mark by which the send-complete handler knows its own packets.
+    netBufferList->SourceHandle = port->NdisFilterHandle;
+    return netBufferList;
+}
+
 }  // namespace
 
 USHORT InternetChecksum(const UCHAR* bytes, ULONG length)
@@ -105,71 +171,20 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
                                                              : lastPacketId - firstPacketId + 1;
     InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&block->ResendPacketsRequested), static_cast<LONG>(requested));
 
-    // A paused module sends nothing.
+    // A paused module sends nothing: FilterPause (and so FilterDetach, which frees the pool of
+    // own packets) waits for a send that got past this point.
     FilterAdapter* adapter = port->Adapter;
-    if (adapter->State != FILTER_STATE_RUNNING) {
-        return FALSE;
-    }
-
-    // Zeroed: every field not written below, and the bytes after the payload, stay 0.
-    auto* packet = static_cast<PUCHAR>(AllocateSmallBuffer(port, RESEND_PACKET_SIZE));
-    if (packet == nullptr) {
-        return FALSE;
-    }
-    RtlZeroMemory(packet, RESEND_PACKET_SIZE);
-
-    // Back to the camera, from this host, as the stream packet came the other way.
-    RtlCopyMemory(packet + ETHERNET_DESTINATION, headerSource + ETHERNET_SOURCE, 6);
-    RtlCopyMemory(packet + ETHERNET_SOURCE, headerSource + ETHERNET_DESTINATION, 6);
-    WriteBigEndian16(packet + ETHERNET_TYPE, 0x0800);
-    packet[IPV4_VERSION_LENGTH] = 0x45;
-    USHORT totalLength = extendedIds ? IPV4_TOTAL_LENGTH_EXTENDED : IPV4_TOTAL_LENGTH_STANDARD;
-    WriteBigEndian16(packet + IPV4_TOTAL_LENGTH, totalLength);
-    packet[IPV4_TIME_TO_LIVE] = RESEND_TIME_TO_LIVE;
-    packet[IPV4_PROTOCOL] = IP_PROTOCOL_UDP;
-    RtlCopyMemory(packet + IPV4_SOURCE, headerSource + IPV4_DESTINATION, 4);
-    RtlCopyMemory(packet + IPV4_DESTINATION, headerSource + IPV4_SOURCE, 4);
-    RtlCopyMemory(packet + UDP_SOURCE_PORT, &block->ResendSourcePort, 2);   // already in network order
-    WriteBigEndian16(packet + UDP_DESTINATION_PORT, GVCP_PORT);
-    WriteBigEndian16(packet + UDP_LENGTH, static_cast<USHORT>(totalLength - IPV4_HEADER_SIZE));
-    packet[GVCP_HEADER] = GVCP_KEY;
-    packet[GVCP_FLAG] = extendedIds ? GVCP_FLAG_EXTENDED_ID : 0;
-    WriteBigEndian16(packet + GVCP_COMMAND, GVCP_PACKETRESEND_CMD);
-    WriteBigEndian16(packet + GVCP_LENGTH, static_cast<USHORT>(totalLength - IP_UDP_HEADERS_SIZE - 8));
-    WriteBigEndian16(packet + GVCP_REQUEST, GVCP_REQUEST_ID);
-
-    // Which packets of which block, in the form of the stream's own ids.
-    WriteBigEndian16(packet + RESEND_CHANNEL, block->StreamChannelIndex);
-    WriteBigEndian32(packet + RESEND_FIRST_PACKET, firstPacketId);
-    if (extendedIds) {
-        WriteBigEndian32(packet + RESEND_LAST_PACKET, lastPacketId);
-        WriteBigEndian64(packet + RESEND_BLOCK_ID_64, blockId);
-    } else {
-        WriteBigEndian16(packet + RESEND_BLOCK_ID, static_cast<USHORT>(blockId));
-        WriteBigEndian32(packet + RESEND_LAST_PACKET,
-            lastPacketId == RESEND_TO_END_OF_BLOCK ? STANDARD_TO_END_OF_BLOCK : lastPacketId);
-    }
-
-    // A request that cannot be sent is not retried here: the worker asks again after its time-out.
-    FillPacketChecksums(port, packet);
-    PMDL mdl = NdisAllocateMdl(port->NdisFilterHandle, packet, RESEND_PACKET_SIZE);
-    if (mdl == nullptr) {
-        NdisFreeMemory(packet, RESEND_PACKET_SIZE, 0);
+    if (!ExAcquireRundownProtection(&adapter->DataPathRundown)) {
         return FALSE;
     }
     PNET_BUFFER_LIST netBufferList =
-        NdisAllocateNetBufferAndNetBufferList(port->NetBufferListPool, 0, 0, mdl, 0, RESEND_PACKET_SIZE);
-    if (netBufferList == nullptr) {
-        NdisFreeMdl(mdl);
-        NdisFreeMemory(packet, RESEND_PACKET_SIZE, 0);
-        return FALSE;
+        BuildPacketResend(port, headerSource, blockId, extendedIds, firstPacketId, lastPacketId);
+    if (netBufferList != nullptr) {
+        InterlockedIncrement(&adapter->OutstandingSends);
+        NdisFSendNetBufferLists(port->NdisFilterHandle, netBufferList, NDIS_DEFAULT_PORT_NUMBER, 0);
     }
-
-    // The mark by which the send-complete handler knows its own packets.
-    netBufferList->SourceHandle = port->NdisFilterHandle;
-    InterlockedIncrement(&adapter->OutstandingSends);
-    NdisFSendNetBufferLists(port->NdisFilterHandle, netBufferList, NDIS_DEFAULT_PORT_NUMBER, 0);
-    return TRUE;
+    ExReleaseRundownProtection(&adapter->DataPathRundown);
+    return netBufferList != nullptr;
 }
 
 VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,

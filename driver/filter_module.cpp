@@ -131,6 +131,8 @@ NDIS_STATUS FilterAttach(NDIS_HANDLE ndisFilterHandle, NDIS_HANDLE filterDriverC
 
     // NDIS starts a module paused; FilterRestart sets it running.
     adapter->State = FILTER_STATE_PAUSED;
+    ExInitializeRundownProtection(&adapter->DataPathRundown);
+    ExWaitForRundownProtectionRelease(&adapter->DataPathRundown);
 
     // The highest free slot. A module that finds none is refused: no port could ever be
     // bound to it, and a slot it does not own must never be cleared on its behalf.
@@ -213,7 +215,9 @@ NDIS_STATUS FilterPause(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_PAUSE_PARA
     adapter->LockIrql = KeAcquireSpinLockRaiseToDpc(&adapter->Lock);
     adapter->State = FILTER_STATE_PAUSING;
     KeReleaseSpinLock(&adapter->Lock, adapter->LockIrql);
-    // Nothing to wait for: the stream ports stay bound across a pause.
+    // Receives in progress finish (later ones hand their lists back) and no own send starts any
+    // more; the stream ports stay bound across a pause.
+    ExWaitForRundownProtectionRelease(&adapter->DataPathRundown);
     adapter->State = FILTER_STATE_PAUSED;
     return NDIS_STATUS_SUCCESS;
 }
@@ -229,6 +233,7 @@ NDIS_STATUS FilterRestart(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_RESTART_
         auto* general = reinterpret_cast<PNDIS_RESTART_GENERAL_ATTRIBUTES>(attributes->Data);
         general->LookaheadSize = RESTART_LOOKAHEAD_SIZE;
     }
+    ExReInitializeRundownProtection(&adapter->DataPathRundown);
     adapter->State = FILTER_STATE_RUNNING;
     return NDIS_STATUS_SUCCESS;
 }

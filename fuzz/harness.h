@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "client/gvsp_client.h"
@@ -166,7 +168,8 @@ public:
     host::Machine& Machine() { return machine_; }
 
     // Indicates `frame` as the adapter's miniport does, whole or cut into segments; every list
-    // must be back with the miniport when the call returns.
+    // must be back with the miniport when the call returns, or soon after when another thread
+    // (the drain of a pause) is returning it: only then may the miniport reuse the packet.
     static void Indicate(host::Adapter& adapter, const std::vector<uint8_t>& frame, ULONG flags, size_t splitAt = 0,
         host::SegmentMapping mapping = host::SegmentMapping::NonPagedPool)
     {
@@ -179,6 +182,10 @@ public:
         }
         std::unique_ptr<host::Packet> packet = builder.Build();
         adapter.Indicate(packet->List(), 0, flags);
+        for (auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+             adapter.OutstandingAtMiniport() != 0 && std::chrono::steady_clock::now() < giveUpAt;) {
+            std::this_thread::yield();
+        }
         if (adapter.OutstandingAtMiniport() != 0) {
             Fail("%zu received lists not returned to the miniport", adapter.OutstandingAtMiniport());
         }

@@ -254,6 +254,27 @@ _IRQL_requires_(DISPATCH_LEVEL) VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spi
 _IRQL_requires_(DISPATCH_LEVEL) VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock) _Releases_lock_(*spinLock);
 
 // ---------------------------------------------------------------------------------------------
+// Run-down protection: shared use of an object that one party can withdraw. Acquisition fails
+// once a wait for run-down has begun; the wait returns when every holder has released.
+struct EX_RUNDOWN_REF {
+    union {
+        volatile ULONG_PTR Count;   // holders x 2; bit 0 once run-down has begun
+        volatile PVOID Ptr;
+    };
+};
+typedef EX_RUNDOWN_REF* PEX_RUNDOWN_REF;
+static_assert(sizeof(EX_RUNDOWN_REF) == 8);
+
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF runRef);
+// Makes a run-down reference usable again once its wait has returned.
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF runRef);
+// TRUE: the caller holds run-down protection until it releases it; FALSE: run-down has begun.
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF runRef);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF runRef);
+// Refuses every later acquisition and waits until the holders are gone.
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF runRef);
+
+// ---------------------------------------------------------------------------------------------
 // Objects, threads and waits.
 constexpr KPROCESSOR_MODE KernelMode = 0;
 constexpr KPROCESSOR_MODE UserMode = 1;

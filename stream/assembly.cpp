@@ -1,7 +1,7 @@
 // GVSP frame assembly: the user's frame buffers are filled here, at line rate. Every field of a
 // received packet is hostile: ids and sizes are bounded before anything is placed.
-// Receive path, IRQL <= DISPATCH_LEVEL, with the port's assembly held and a cache use of it; no
-// lock held on entry.
+// Receive path, IRQL <= DISPATCH_LEVEL, with the port's assembly and its cache held; no lock held
+// on entry.
 #include "stream/assembly.h"
 
 #include "control/frame_slots.h"
@@ -32,9 +32,8 @@ BOOLEAN IsResendStatus(USHORT status)
                (status & GVSP_STATUS_DEVICE_RESEND_BIT) != 0);
 }
 
-VOID NoteLastPacketTime(FrameSlot* frame)
+VOID NoteLastPacketTime(FrameSlot* frame, LONGLONG now)
 {
-    LONGLONG now = QueryMicroseconds();
     frame->LastPacketTime = now;
     frame->Header->LastPacketTime = static_cast<ULONG64>(now);
 }
@@ -96,7 +95,8 @@ VOID MakeRoom(StreamPort* port, AssemblyEffects* effects)
     SettleCurrentFrame(port, effects);
 }
 
-FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
+FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
+    AssemblyEffects* effects)
 {
     FrameSlot* frame = OpenFrameSlot(port, atDispatchLevel, effects);
     if (frame == nullptr) {
@@ -107,14 +107,15 @@ FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN 
     frame->Header->BlockId = blockId;
     port->CurrentFrame = frame;
     port->LastBlockId = blockId;
-    frame->FirstPacketTime = static_cast<ULONG64>(QueryMicroseconds());
+    frame->FirstPacketTime = static_cast<ULONG64>(now);
     frame->Private->FirstPacketTime = frame->FirstPacketTime;
     return frame;
 }
 
 // A new block: room is made, the blocks jumped over are counted (32-bit wrap, as user mode reads
 // the counter) and a slot is opened.
-FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
+FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
+    AssemblyEffects* effects)
 {
     ULONG64 lastBlockId = port->LastBlockId;
     MakeRoom(port, effects);
@@ -122,12 +123,13 @@ FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, BOOLEAN atDisp
         ULONG64 ahead = BlockIdDistance(lastBlockId, packet.BlockId, packet.ExtendedIds);
         port->ControlBlock->SkippedBlocks += static_cast<ULONG>(ahead - 1);
     }
-    return OpenSlotForBlock(port, packet, atDispatchLevel, effects);
+    return OpenSlotForBlock(port, packet, now, atDispatchLevel, effects);
 }
 
 // The frame a packet belongs to, opening a slot for a new block; NULL: drop. Ids are compared
 // across the wrap: block 65535 is older than block 1 that follows it.
-FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
+FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
+    AssemblyEffects* effects)
 {
     ULONG64 lastBlockId = port->LastBlockId;
 
@@ -137,7 +139,7 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispa
     }
     // A new block: the first one, or one ahead of the newest.
     if (lastBlockId == 0 || BlockIdPrecedes(lastBlockId, packet.BlockId, packet.ExtendedIds)) {
-        return StartBlock(port, packet, atDispatchLevel, effects);
+        return StartBlock(port, packet, now, atDispatchLevel, effects);
     }
     // An older block: still assembling, a late packet, or the camera's counter restarted.
     if (FrameSlot* older = FindAssemblingFrame(port, packet.BlockId)) {
@@ -146,7 +148,7 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, BOOLEAN atDispa
     if (BlockIdDistance(packet.BlockId, lastBlockId, packet.ExtendedIds) <= LATE_BLOCK_WINDOW) {
         return nullptr;
     }
-    return StartBlock(port, packet, atDispatchLevel, effects);
+    return StartBlock(port, packet, now, atDispatchLevel, effects);
 }
 
 }  // namespace
@@ -180,9 +182,16 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     if (packetSize <= packet.HeaderSize) {
         return nullptr;
     }
+    // Computed again only when the block's values differ from the last ones; the block is read
+    // afresh for every packet.
     ULONG payloadPerPacket = packetSize - packet.HeaderSize;
     ULONG frameSize = block->FrameSize;
-    ULONG expected = frameSize / payloadPerPacket + (frameSize % payloadPerPacket != 0 ? 1 : 0) + 1;
+    if (frameSize != port->ExpectedFrameSize || payloadPerPacket != port->ExpectedPayloadPerPacket) {
+        port->ExpectedFrameSize = frameSize;
+        port->ExpectedPayloadPerPacket = payloadPerPacket;
+        port->ExpectedPackets = frameSize / payloadPerPacket + (frameSize % payloadPerPacket != 0 ? 1 : 0) + 1;
+    }
+    ULONG expected = port->ExpectedPackets;
     if (ReadULongNoFence(&block->ExpectedPacketCount) != expected) {
         WriteULongNoFence(&block->ExpectedPacketCount, expected);
     }
@@ -192,8 +201,10 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         return nullptr;
     }
 
+    // One time for the whole packet: its block's first packet time and the frame's last.
+    LONGLONG now = QueryMicroseconds();
     effects->ExtendedIds = packet.ExtendedIds;
-    FrameSlot* frame = FindFrame(port, packet, atDispatchLevel, effects);
+    FrameSlot* frame = FindFrame(port, packet, now, atDispatchLevel, effects);
     if (frame == nullptr) {
         return nullptr;
     }
@@ -208,7 +219,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     }
 
     // A duplicate still shows the camera is sending: the frame's packet time moves on first.
-    NoteLastPacketTime(frame);
+    NoteLastPacketTime(frame, now);
     UCHAR bit = static_cast<UCHAR>(1u << (packet.PacketId & 7));
     if ((frame->Header->PacketBitmap[packet.PacketId >> 3] & bit) != 0) {
         block->DuplicatePackets += 1;
@@ -264,7 +275,6 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
         RtlCopyMemory(port->HeaderTemplate, ethernetFrame, sizeof(port->HeaderTemplate));
         WriteRelease(&port->HeaderTemplateValid, 1);
     }
-    NoteLastPacketTime(frame);
     return frame;
 }
 

@@ -1,6 +1,6 @@
 // GVSP frame assembly: which frame a packet belongs to, duplicates, errors and unsupported
 // formats, placement, and the completion check. Receive path, IRQL <= DISPATCH_LEVEL, with the
-// port's assembly held and a cache use of it.
+// port's assembly and its cache (AcquirePortCache) held.
 #pragma once
 
 #include "control/stream_port.h"

@@ -30,26 +30,69 @@ BOOLEAN ContinuationMaps(PMDL segment, ULONG remaining)
     return TRUE;
 }
 
-// The StreamPort of a bound, active stream that a packet to `destinationPort` belongs to, with a
-// reference and a cache use; or NULL.
-StreamPort* FindActivePort(FilterAdapter* adapter, const UCHAR* destinationPort, BOOLEAN atDispatchLevel)
+// A run of consecutive packets of one indicated chain that go to the same stream: its port's
+// cache (AcquirePortCache) and assembly are taken at the run's first packet and given back when a
+// packet for anything else comes, before a packet goes up alone, and at the chain's end.
+struct ReceiveRun {
+    FilterAdapter* Adapter;
+    BOOLEAN AtDispatchLevel;
+    StreamPort* Port;   // NULL between runs
+    KIRQL AssemblyIrql;
+};
+
+VOID EndRun(ReceiveRun* run)
 {
-    StreamPort* found = nullptr;
+    if (run->Port != nullptr) {
+        ReleaseAssembly(run->Port, run->AssemblyIrql);
+        ReleasePortCache(run->Port);
+        run->Port = nullptr;
+    }
+}
+
+// A packet for no stream: the run ends; the packet goes up.
+BOOLEAN NotForAStream(ReceiveRun* run)
+{
+    EndRun(run);
+    return FALSE;
+}
+
+// The StreamPort of a bound, active stream that a packet to `destinationPort` belongs to, with
+// its cache and assembly held for the run; or NULL (and no run).
+StreamPort* PortOfPacket(ReceiveRun* run, const UCHAR* destinationPort)
+{
+    StreamPort* port = run->Port;
+    if (port != nullptr && RtlCompareMemory(&port->UdpPort, destinationPort, sizeof(port->UdpPort)) == 2) {
+        if (port->ControlBlock->Active != 0) {
+            return port;
+        }
+        EndRun(run);
+        return nullptr;
+    }
+    EndRun(run);
+    port = nullptr;
     LOCK_STATE_EX lockState;
-    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, atDispatchLevel ? NDIS_RWL_AT_DISPATCH_LEVEL : 0);
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState,
+        run->AtDispatchLevel ? NDIS_RWL_AT_DISPATCH_LEVEL : 0);
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
-        StreamPort* port = adapter->StreamPorts[slot];
-        if (port != nullptr && RtlCompareMemory(&port->UdpPort, destinationPort, sizeof(port->UdpPort)) == 2) {
-            if (port->CachePublished != 0 && port->ControlBlock->Active != 0) {
-                InterlockedIncrement(&port->ReferenceCount);
-                InterlockedIncrement(&port->CacheUsers);
-                found = port;
+        StreamPort* candidate = run->Adapter->StreamPorts[slot];
+        if (candidate != nullptr &&
+            RtlCompareMemory(&candidate->UdpPort, destinationPort, sizeof(candidate->UdpPort)) == 2) {
+            if (AcquirePortCache(candidate)) {
+                if (candidate->ControlBlock->Active != 0) {
+                    port = candidate;
+                } else {
+                    ReleasePortCache(candidate);
+                }
             }
             break;
         }
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
-    return found;
+    if (port != nullptr) {
+        run->Port = port;
+        run->AssemblyIrql = AcquireAssembly(port);
+    }
+    return port;
 }
 
 // An IP fragment is not a stream packet: its GVSP bytes are incomplete, and a later fragment has
@@ -73,19 +116,18 @@ VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN at
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 }
 
-}  // namespace
-
-// TRUE when the packet was consumed; FALSE: it goes up unchanged.
-BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBufferList, BOOLEAN atDispatchLevel)
+// The decision for one packet: TRUE when it was consumed by a stream, FALSE when it goes up
+// unchanged. A packet that is not a whole UDP datagram to a stream ends the run.
+BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
 {
     // Nothing to read, or too short for the Ethernet, IPv4 and UDP headers: not a stream packet.
     PNET_BUFFER netBuffer = NET_BUFFER_LIST_FIRST_NB(netBufferList);
     if (netBuffer == nullptr || NET_BUFFER_CURRENT_MDL(netBuffer) == nullptr) {
-        return FALSE;
+        return NotForAStream(run);
     }
     ULONG dataLength = NET_BUFFER_DATA_LENGTH(netBuffer);
     if (dataLength < FRAME_HEADERS_SIZE) {
-        return FALSE;
+        return NotForAStream(run);
     }
 
     // The first segment must hold the three headers whole.
@@ -94,20 +136,21 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
     PUCHAR address = SegmentAddress(first);
     ULONG firstBytes = MmGetMdlByteCount(first);
     if (address == nullptr || firstBytes < offset || firstBytes - offset < FRAME_HEADERS_SIZE) {
-        return FALSE;
+        return NotForAStream(run);
     }
     const UCHAR* ethernetFrame = address + offset;
 
     // Only a whole UDP datagram to a port bound and active on this adapter is ours.
     if (ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP) {
-        return FALSE;
+        return NotForAStream(run);
     }
     if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) &
             (IPV4_MORE_FRAGMENTS | IPV4_FRAGMENT_OFFSET_MASK)) != 0) {
-        NoteFragment(adapter, ethernetFrame, atDispatchLevel);
+        EndRun(run);
+        NoteFragment(run->Adapter, ethernetFrame, run->AtDispatchLevel);
         return FALSE;
     }
-    StreamPort* port = FindActivePort(adapter, ethernetFrame + UDP_DESTINATION_PORT, atDispatchLevel);
+    StreamPort* port = PortOfPacket(run, ethernetFrame + UDP_DESTINATION_PORT);
     if (port == nullptr) {
         return FALSE;
     }
@@ -123,14 +166,12 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
     if (gvspBytes < GVSP_HEADER_MIN) {
         // Only a packet that goes on beyond its first segment has its header in the next one.
         if (dataLength <= consumedBytes) {
-            ReleaseCacheUseAndPort(port);
             return FALSE;
         }
         PMDL second = first->Next;
         PUCHAR secondAddress = second != nullptr ? SegmentAddress(second) : nullptr;
         ULONG secondBytes = second != nullptr ? MmGetMdlByteCount(second) : 0;
         if (secondAddress == nullptr || secondBytes < GVSP_HEADER_MIN) {
-            ReleaseCacheUseAndPort(port);
             return FALSE;
         }
         gvspHeader = secondAddress;
@@ -138,7 +179,6 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
         consumedBytes += secondBytes;
         continuation = second->Next;
         if (gvspBytes < GVSP_HEADER_MIN) {
-            ReleaseCacheUseAndPort(port);
             return FALSE;
         }
     }
@@ -147,16 +187,13 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
     // missing, it could complete its frame. It goes up; a resend brings it back.
     ULONG remaining = dataLength > consumedBytes ? dataLength - consumedBytes : 0;
     if (!ContinuationMaps(continuation, remaining)) {
-        ReleaseCacheUseAndPort(port);
         return FALSE;
     }
 
-    // Assembly, then the rest of the packet in later segments, then completion; what they decided
-    // to complete, send and report happens once the assembly is left.
+    // Assembly, then the rest of the packet in later segments, then completion.
     AssemblyEffects effects = {};
-    KIRQL assemblyIrql = AcquireAssembly(port);
     BOOLEAN consumed = TRUE;
-    FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, atDispatchLevel, &effects);
+    FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, run->AtDispatchLevel, &effects);
     if (frame != nullptr) {
         if (CopyPacketContinuation(port, frame, continuation, remaining)) {
             CheckFrameCompletion(port, frame, &effects);
@@ -164,33 +201,54 @@ BOOLEAN ClassifyReceivedPacket(FilterAdapter* adapter, PNET_BUFFER_LIST netBuffe
             consumed = FALSE;
         }
     }
-    ReleaseAssembly(port, assemblyIrql);
-    FinishAssemblyEffects(port, &effects, ethernetFrame);
-    ReleaseCacheUseAndPort(port);
+
+    // What the packet's assembly decided to complete, send and report happens outside the
+    // assembly, with the cache still held; the run then takes the assembly again.
+    if (HasAssemblyEffects(&effects)) {
+        ReleaseAssembly(port, run->AssemblyIrql);
+        FinishAssemblyEffects(port, &effects, ethernetFrame);
+        run->AssemblyIrql = AcquireAssembly(port);
+    }
     return consumed;
 }
+
+}  // namespace
 
 VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
     NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists, ULONG receiveFlags)
 {
     (void)numberOfNetBufferLists;
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
-    BOOLEAN atDispatchLevel = (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0;
+    ULONG returnFlags = receiveFlags & NDIS_RETURN_FLAGS_DISPATCH_LEVEL;
+
+    // A module that is not running indicates nothing: the lists go back to the miniport at once,
+    // or, under the resources flag, stay with it. FilterPause waits for a receive that got past
+    // this point.
+    if (!ExAcquireRundownProtection(&adapter->DataPathRundown)) {
+        if ((receiveFlags & NDIS_RECEIVE_FLAGS_RESOURCES) == 0) {
+            NdisFReturnNetBufferLists(adapter->NdisFilterHandle, netBufferLists, returnFlags);
+        }
+        return;
+    }
+    ReceiveRun run = {adapter, (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0, nullptr, PASSIVE_LEVEL};
     // The locks of the path are taken at DISPATCH_LEVEL on the flag's word.
-    NT_ASSERT(!atDispatchLevel || KeGetCurrentIrql() == DISPATCH_LEVEL);
+    NT_ASSERT(!run.AtDispatchLevel || KeGetCurrentIrql() == DISPATCH_LEVEL);
 
     if ((receiveFlags & NDIS_RECEIVE_FLAGS_RESOURCES) != 0) {
-        // The lists stay the miniport's: each one not consumed goes up alone, and the chain is
-        // left as it came.
+        // The lists stay the miniport's: each one not consumed goes up alone, outside any run,
+        // and the chain is left as it came.
         for (PNET_BUFFER_LIST current = netBufferLists; current != nullptr;) {
             PNET_BUFFER_LIST next = NET_BUFFER_LIST_NEXT_NBL(current);
             NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
-            if (!ClassifyReceivedPacket(adapter, current, atDispatchLevel)) {
+            if (!ClassifyReceivedPacket(&run, current)) {
+                EndRun(&run);
                 NdisFIndicateReceiveNetBufferLists(adapter->NdisFilterHandle, current, portNumber, 1, receiveFlags);
             }
             NET_BUFFER_LIST_NEXT_NBL(current) = next;
             current = next;
         }
+        EndRun(&run);
+        ExReleaseRundownProtection(&adapter->DataPathRundown);
         return;
     }
 
@@ -203,7 +261,7 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
     for (PNET_BUFFER_LIST current = netBufferLists; current != nullptr;) {
         PNET_BUFFER_LIST next = NET_BUFFER_LIST_NEXT_NBL(current);
         NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
-        if (ClassifyReceivedPacket(adapter, current, atDispatchLevel)) {
+        if (ClassifyReceivedPacket(&run, current)) {
             *consumedTail = current;
             consumedTail = &NET_BUFFER_LIST_NEXT_NBL(current);
         } else {
@@ -213,11 +271,12 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
         }
         current = next;
     }
+    EndRun(&run);
     if (passHead != nullptr) {
         NdisFIndicateReceiveNetBufferLists(adapter->NdisFilterHandle, passHead, portNumber, passCount, receiveFlags);
     }
     if (consumedHead != nullptr) {
-        NdisFReturnNetBufferLists(adapter->NdisFilterHandle, consumedHead,
-            receiveFlags & NDIS_RETURN_FLAGS_DISPATCH_LEVEL);
+        NdisFReturnNetBufferLists(adapter->NdisFilterHandle, consumedHead, returnFlags);
     }
+    ExReleaseRundownProtection(&adapter->DataPathRundown);
 }

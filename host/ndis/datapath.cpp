@@ -3,6 +3,8 @@
 // dispatch-level flags, chains and snapshots; and at an adapter's end, the draining, the check
 // that every list came back and the forgetting of what is left. Host only.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "host/ndis/ndis_internal.h"
@@ -240,12 +242,35 @@ void DrainAdapter(Adapter::State& adapter)
     }
 }
 
-void CheckAdapterLeftovers(Adapter::State& adapter, const char* when)
+void AwaitReceivesThroughFilter(Adapter::State& adapter)
+{
+    // A list kept for good is reported by the leftover check after the detach instead.
+    auto giveUpAt = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        NdisGuard guard(Ndis().lock);
+        std::vector<PNET_BUFFER_LIST> lists = Ndis().lists.Lists();
+        bool out = std::any_of(lists.begin(), lists.end(), [&](PNET_BUFFER_LIST list) {
+            const ListRecord& rec = *Find(list);
+            return rec.adapter == &adapter && rec.throughFilter &&
+                   (rec.origin == ListOrigin::MiniportReceive || rec.origin == ListOrigin::ResourcesReceive);
+        });
+        guard.unlock();
+        if (!out || std::chrono::steady_clock::now() > giveUpAt) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+void CheckAdapterLeftovers(Adapter::State& adapter, const char* when, bool throughFilterOnly)
 {
     NdisGuard guard(Ndis().lock);
     NdisState& ndis = Ndis();
     for (PNET_BUFFER_LIST list : ndis.lists.Lists()) {
         const ListRecord& rec = *Find(list);
+        if (throughFilterOnly && !rec.throughFilter) {
+            continue;   // bypassed the filter: still on its way between the miniport and the protocol
+        }
         if (rec.adapter == &adapter &&
             (rec.origin == ListOrigin::MiniportReceive || rec.origin == ListOrigin::ResourcesReceive)) {
             ReportViolation(Rule::NblMisuse, "NET_BUFFER_LIST %p indicated by the miniport was never returned (%s)",

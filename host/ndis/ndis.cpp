@@ -245,6 +245,7 @@ void DetachModule(Adapter::State& adapter, ULONG pauseReason)
     FILTER_DETACH_HANDLER detach = chars.DetachHandler;
     std::function<void()> observer = ndis.detachObserver;
     guard.unlock();
+    AwaitReceivesThroughFilter(adapter);
     if (observer) {
         observer();
     }
@@ -254,7 +255,7 @@ void DetachModule(Adapter::State& adapter, ULONG pauseReason)
     ndis.modules.erase(module);
     adapter.module.reset();
     adapter.lookaheadAbove = adapter.config.lookahead;
-    CheckAdapterLeftovers(adapter, "after the filter module detached");
+    CheckAdapterLeftovers(adapter, "after the filter module detached", true);
 }
 
 }  // namespace
@@ -513,7 +514,7 @@ void RemoveAdapter(Adapter& adapter)
     NdisGuard guard(Ndis().lock);
     NdisState& ndis = Ndis();
     DrainAdapter(s);
-    CheckAdapterLeftovers(s, "at adapter removal");
+    CheckAdapterLeftovers(s, "at adapter removal", false);
     ForgetAdapterLists(s);
     auto it = std::find_if(ndis.adapters.begin(), ndis.adapters.end(),
         [&](const std::unique_ptr<Adapter>& a) { return a.get() == &adapter; });

@@ -278,7 +278,13 @@ std::vector<PoolList*>& Orphans();
 
 // The data path's parts of an adapter's life.
 void DrainAdapter(Adapter::State& adapter);          // before a pause: protocol returns, miniport completes
-void CheckAdapterLeftovers(Adapter::State& adapter, const char* when);
+// Before a detach: the miniport's receives that went through the filter (still in its handler or
+// held above) come back, as the miniport's own pause waits for them before NDIS detaches a
+// module above it.
+void AwaitReceivesThroughFilter(Adapter::State& adapter);
+// Reports the lists, requests and clones still out; after a detach only what went through the
+// filter (`throughFilterOnly`), since the miniport may go on indicating straight to the protocol.
+void CheckAdapterLeftovers(Adapter::State& adapter, const char* when, bool throughFilterOnly);
 void ForgetAdapterLists(Adapter::State& adapter);
 void ResetDataPath();                                 // pools, clones, MDLs, list records
 

@@ -357,6 +357,23 @@ NTKERNELAPI VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
 NTKERNELAPI VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
 
 // ---------------------------------------------------------------------------------------------
+// Run-down protection.
+struct EX_RUNDOWN_REF {
+    union {
+        volatile ULONG_PTR Count;
+        volatile PVOID Ptr;
+    };
+};
+typedef EX_RUNDOWN_REF* PEX_RUNDOWN_REF;
+static_assert(sizeof(EX_RUNDOWN_REF) == 8);
+
+NTKERNELAPI VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF runRef);
+NTKERNELAPI VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF runRef);
+NTKERNELAPI BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF runRef);
+NTKERNELAPI VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF runRef);
+NTKERNELAPI VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF runRef);
+
+// ---------------------------------------------------------------------------------------------
 // Objects, threads and waits.
 constexpr KPROCESSOR_MODE KernelMode = 0;
 constexpr KPROCESSOR_MODE UserMode = 1;

@@ -190,9 +190,9 @@ TEST_F(FrameRequests, FlushFreesCompletedAndAssemblingFrames)
     OpenStream(3);
     StageFrame(portId, 1);
     StreamPort* port = PortOf(portId);
-    InterlockedIncrement(&port->CacheUsers);
+    ASSERT_TRUE(ExAcquireRundownProtection(&port->CacheRundown));
     ASSERT_NE(OpenSlot(port), nullptr);
-    InterlockedDecrement(&port->CacheUsers);
+    ExReleaseRundownProtection(&port->CacheRundown);
     EXPECT_EQ(stream->Block().AssemblingFrameCount, 1u);
     EXPECT_EQ(stream->Flush(), STATUS_SUCCESS);
     EXPECT_EQ(stream->Block().FreeFrameCount, 3u);

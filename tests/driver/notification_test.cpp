@@ -436,7 +436,7 @@ TEST_P(NotificationGivenUp, AReusedOrRetiredFrameIsReportedWithItsCause)
     const GivenUpCase& c = GetParam();
     Open(3, c.missingPacketLimit);
     StreamPort* port = PortOf(portId);
-    InterlockedIncrement(&port->CacheUsers);
+    ASSERT_TRUE(ExAcquireRundownProtection(&port->CacheRundown));
     const uint64_t opened = c.scene == Scene::NewerComplete ? 1 : 3;
     for (uint64_t block = 10; block < 10 + opened; ++block) {
         FrameSlot* slot = OpenForBlock(port, block, 100 + block, 0x8000 | uint16_t(block));
@@ -454,7 +454,7 @@ TEST_P(NotificationGivenUp, AReusedOrRetiredFrameIsReportedWithItsCause)
         next->Header->FrameStatus = FRAME_STATUS_COMPLETE;
         CloseSlot(port, next);
     }
-    InterlockedDecrement(&port->CacheUsers);
+    ExReleaseRundownProtection(&port->CacheRundown);
 
     auto received = Received();
     ASSERT_EQ(received.size(), 1u);

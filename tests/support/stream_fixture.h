@@ -43,13 +43,13 @@ inline VOID CloseSlot(StreamPort* port, FrameSlot* slot)
 inline USHORT StageFrame(uint32_t portId, uint64_t blockId, uint16_t status = FRAME_STATUS_COMPLETE)
 {
     StreamPort* port = PortOf(portId);
-    InterlockedIncrement(&port->CacheUsers);
+    EXPECT_TRUE(ExAcquireRundownProtection(&port->CacheRundown));
     FrameSlot* slot = OpenSlot(port);
     EXPECT_NE(slot, nullptr);
     slot->Header->BlockId = blockId;
     slot->Header->FrameStatus = status;
     CloseSlot(port, slot);
-    InterlockedDecrement(&port->CacheUsers);
+    ExReleaseRundownProtection(&port->CacheRundown);
     return slot->FrameIndex;
 }
 
