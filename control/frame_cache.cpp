@@ -202,8 +202,7 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
 
 // Makes the cache the port holds (if any) usable again, every slot on FreeFrames. AdapterTableLock
 // held exclusively.
-_Requires_lock_held_(AdapterTableLock)
-VOID ResumeFrameCache(StreamPort* port)
+VOID ResumeFrameCache(StreamPort* port) _Requires_exclusive_lock_held_(DriverGlobals.AdapterTableLock)
 {
     AcquireFrameListLock(port);
     ResetFrameLists(port);

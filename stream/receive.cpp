@@ -40,7 +40,7 @@ struct ReceiveRun {
     KIRQL AssemblyIrql;
 };
 
-VOID EndRun(ReceiveRun* run)
+VOID EndRun(ReceiveRun* run) _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
     if (run->Port != nullptr) {
         ReleaseAssembly(run->Port, run->AssemblyIrql);
@@ -59,6 +59,7 @@ BOOLEAN NotForAStream(ReceiveRun* run)
 // The StreamPort of a bound, active stream that a packet to `destinationPort` belongs to, with
 // its cache and assembly held for the run; or NULL (and no run).
 StreamPort* PortOfPacket(ReceiveRun* run, const UCHAR* destinationPort)
+    _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
     StreamPort* port = run->Port;
     if (port != nullptr && RtlCompareMemory(&port->UdpPort, destinationPort, sizeof(port->UdpPort)) == 2) {
@@ -93,6 +94,18 @@ StreamPort* PortOfPacket(ReceiveRun* run, const UCHAR* destinationPort)
         run->AssemblyIrql = AcquireAssembly(port);
     }
     return port;
+}
+
+// What a packet's assembly decided to complete, send and report happens outside the assembly,
+// with the cache still held; the run then takes the assembly again.
+VOID FinishPacket(ReceiveRun* run, AssemblyEffects* effects, const UCHAR* headerSource)
+    _Function_ignore_lock_checking_(run->Port->AssemblyLock)
+{
+    if (HasAssemblyEffects(effects)) {
+        ReleaseAssembly(run->Port, run->AssemblyIrql);
+        FinishAssemblyEffects(run->Port, effects, headerSource);
+        run->AssemblyIrql = AcquireAssembly(run->Port);
+    }
 }
 
 // An IP fragment is not a stream packet: its GVSP bytes are incomplete, and a later fragment has
@@ -202,13 +215,7 @@ BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
         }
     }
 
-    // What the packet's assembly decided to complete, send and report happens outside the
-    // assembly, with the cache still held; the run then takes the assembly again.
-    if (HasAssemblyEffects(&effects)) {
-        ReleaseAssembly(port, run->AssemblyIrql);
-        FinishAssemblyEffects(port, &effects, ethernetFrame);
-        run->AssemblyIrql = AcquireAssembly(port);
-    }
+    FinishPacket(run, &effects, ethernetFrame);
     return consumed;
 }
 

@@ -42,6 +42,7 @@ _IRQL_requires_max_(APC_LEVEL) NTSTATUS MmProbeAndLockPagesChecked(PMDL mdl, KPR
 #define _Acquires_exclusive_lock_(lock)
 #define _Acquires_shared_lock_(lock)
 #define _Releases_lock_(lock)
+#define _Function_ignore_lock_checking_(lock)
 #define _Interlocked_
 
 // ---------------------------------------------------------------------------------------------
