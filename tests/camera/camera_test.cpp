@@ -1,10 +1,9 @@
-// The camera emulator on an adapter without a filter: what it puts on the wire, the impairments
-// asked of it, and its answers to PACKETRESEND, byte for byte against the worked examples. (How
-// it presents packets and its payload encoding are crossed by the end-to-end tests.)
+// The camera emulator on an adapter without a filter, where the driver's tests lean on it: what
+// it puts on the wire, read by independent readers, and which PACKETRESEND commands it answers or
+// refuses, built from the worked examples. (Its impairments, payload encoding and resent bytes
+// are crossed by the end-to-end tests.)
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <set>
 #include <string>
 
 #include "camera/camera.h"
@@ -90,12 +89,6 @@ protected:
         }
         return out;
     }
-    std::vector<std::pair<uint64_t, uint32_t>> ReceivedIds() const
-    {
-        std::vector<std::pair<uint64_t, uint32_t>> out;
-        for (const auto& f : Received()) out.emplace_back(ReadGvsp(f).blockId, ReadGvsp(f).packetId);
-        return out;
-    }
     std::vector<uint32_t> ReceivedPacketIds() const
     {
         std::vector<uint32_t> out;
@@ -124,7 +117,6 @@ protected:
 };
 
 class CameraWire : public CameraTest {};
-class CameraImpairments : public CameraTest {};
 class CameraResend : public CameraTest {};
 
 // ---------------------------------------------------------------------------------------------
@@ -227,97 +219,6 @@ TEST_F(CameraWire, ABlockIsLeaderPayloadTrailerInEitherIdForm)
     }
 }
 
-TEST_F(CameraWire, BlockIdsWrapAndNeverTakeZero)
-{
-    struct Case {
-        bool extended;
-        uint64_t first;
-        std::vector<uint64_t> ids;
-    };
-    const Case cases[] = {
-        {false, 65534, {65534, 65535, 1, 2}},
-        {false, 0x12345, {0x2345, 0x2346, 0x2347, 0x2348}},
-        {false, 0, {0, 1, 2, 3}},
-        {true, 65535, {65535, 65536, 65537, 65538}},
-        {true, 0xFFFFFFFFFFFFFFFEull, {0xFFFFFFFFFFFFFFFEull, 0xFFFFFFFFFFFFFFFFull, 1, 2}},
-    };
-    for (const Case& k : cases) {
-        CameraConfig c;
-        c.extendedIds = k.extended;
-        c.firstBlockId = k.first;
-        c.payloadSize = 100;
-        Camera& cam = NewCamera(c);
-        Forget();
-        EXPECT_EQ(cam.SendBlocks(4), k.ids) << k.first;
-        std::vector<uint64_t> leaders;
-        for (const auto& f : Received()) {
-            if (ReadGvsp(f).format == 1) leaders.push_back(ReadGvsp(f).blockId);
-        }
-        EXPECT_EQ(leaders, k.ids) << "as on the wire, first " << k.first;
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Impairments.
-TEST_F(CameraImpairments, ChosenDropsAndDuplicatesHappenWhereAsked)
-{
-    CameraConfig c;
-    c.payloadSize = 4 * 1456;   // packets 0..5
-    c.firstBlockId = 10;
-    Camera& cam = NewCamera(c);
-    cam.DropPacket(10, 2);
-    cam.DropPacket(std::nullopt, 5);        // every block's trailer
-    cam.DuplicatePacket(11, 3);
-    cam.DuplicatePacket(std::nullopt, 0);   // every leader
-    cam.SendBlocks(2);
-    using Ids = std::vector<std::pair<uint64_t, uint32_t>>;
-    EXPECT_EQ(ReceivedIds(), (Ids{{10, 0}, {10, 0}, {10, 1}, {10, 3}, {10, 4}, {11, 0}, {11, 0}, {11, 1}, {11, 2},
-                                 {11, 3}, {11, 3}, {11, 4}}));
-    EXPECT_EQ(cam.Counters().dropped, 3u);
-    EXPECT_EQ(cam.Counters().duplicated, 3u);
-    EXPECT_EQ(cam.Counters().packetsSent, 12u);
-    EXPECT_EQ(cam.PacketLog().size(), 12u);
-    auto frames = Received();
-    EXPECT_EQ(frames[0], frames[1]) << "a duplicate is the same bytes";
-}
-
-TEST_F(CameraImpairments, RandomImpairmentsFollowTheSeed)
-{
-    auto run = [&](uint64_t seed, double drop, double duplicate) {
-        CameraConfig c;
-        c.payloadSize = 20 * 1456;
-        c.random.seed = seed;
-        c.random.drop = drop;
-        c.random.duplicate = duplicate;
-        c.random.payloadOnly = true;
-        Camera& cam = NewCamera(c);
-        Forget();
-        cam.SendBlocks(10);
-        std::vector<std::pair<uint64_t, uint32_t>> ids;
-        for (const auto& f : Received()) ids.emplace_back(ReadGvsp(f).blockId, ReadGvsp(f).packetId);
-        return std::make_pair(ids, cam.Counters());
-    };
-    auto [a, ca] = run(42, 0.2, 0.1);
-    auto [b, cb] = run(42, 0.2, 0.1);
-    auto [d, cd] = run(43, 0.2, 0.1);
-    EXPECT_EQ(a, b) << "the same seed gives the same packets on the wire";
-    EXPECT_NE(a, d);
-    EXPECT_EQ(ca.dropped, cb.dropped);
-    // Of 200 payload packets about a fifth go missing and a tenth come twice; never a leader or trailer.
-    EXPECT_GT(ca.dropped, 15u);
-    EXPECT_LT(ca.dropped, 70u);
-    EXPECT_GT(ca.duplicated, 5u);
-    EXPECT_LT(ca.duplicated, 45u);
-    EXPECT_EQ(a.size(), 220 - ca.dropped + ca.duplicated);
-    EXPECT_EQ(std::count_if(a.begin(), a.end(), [](auto& id) { return id.second == 0 || id.second == 21; }), 20);
-
-    // Turning duplicates off leaves the same packets dropped.
-    auto [e, ce] = run(42, 0.2, 0.0);
-    std::set<std::pair<uint64_t, uint32_t>> withDup(a.begin(), a.end()), without(e.begin(), e.end());
-    EXPECT_EQ(withDup, without);
-    EXPECT_EQ(ce.duplicated, 0u);
-}
-
 // ---------------------------------------------------------------------------------------------
 // PACKETRESEND.
 // A worked example for another block, packet range and channel, its checksums filled again as
@@ -360,46 +261,6 @@ TEST_F(CameraResend, OurRequestBuilderReproducesTheWorkedExamples)
     EXPECT_EQ(ResendFrame(true, 0x12345, 7, 0xFFFFFFFF), EXTENDED_EXAMPLE);
 }
 
-TEST_F(CameraResend, TheStandardWorkedExampleIsAnsweredWithPacketsSevenToNine)
-{
-    Camera& cam = NewCamera(ExampleCamera(false));
-    ASSERT_EQ(cam.SendBlock(), 0x2345u);
-    Forget();
-    SendFromHost(STANDARD_EXAMPLE);
-    EXPECT_EQ(cam.Pump(), 3u);
-
-    ASSERT_EQ(cam.ResendRequests().size(), 1u);
-    const camera::ResendRequest& r = cam.ResendRequests()[0];
-    EXPECT_EQ(r.blockId, 0x2345u);
-    EXPECT_EQ(r.firstPacketId, 7u);
-    EXPECT_EQ(r.lastPacketId, 9u);
-    EXPECT_FALSE(r.extendedIds);
-    EXPECT_EQ(r.streamChannel, 0u);
-    EXPECT_EQ(r.requestId, 1u);
-    EXPECT_EQ(r.gvcpLength, 12u);
-    EXPECT_EQ(r.sourcePort, 50000u);
-    EXPECT_TRUE(r.ipChecksumOk);
-    EXPECT_TRUE(r.udpChecksumOk);
-    EXPECT_TRUE(r.addressedToCamera);
-    EXPECT_TRUE(r.answered);
-    EXPECT_EQ(r.frame, STANDARD_EXAMPLE);
-
-    const auto pristine = cam.BlockFrames(0x2345);
-    const auto resent = Received();
-    ASSERT_EQ(resent.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        Gvsp g = ReadGvsp(resent[i]);
-        EXPECT_EQ(g.status, camera::GVSP_STATUS_RESEND);
-        EXPECT_EQ(g.packetId, 7 + i);
-        auto expected = pristine[7 + i];
-        expected[42] = 0x01, expected[43] = 0x00;
-        EXPECT_EQ(resent[i], expected) << "the same packet but for its status";
-    }
-    EXPECT_EQ(cam.Counters().resendRequests, 1u);
-    EXPECT_EQ(cam.Counters().packetsResent, 3u);
-    EXPECT_EQ(cam.Pump(), 0u) << "a request is answered once";
-}
-
 TEST_F(CameraResend, RequestsAreAnsweredByTheirForm)
 {
     struct Case {
@@ -413,8 +274,7 @@ TEST_F(CameraResend, RequestsAreAnsweredByTheirForm)
     };
     const Case cases[] = {
         {"standard to the end", false, false, 0x2345, 10, 0x00FFFFFF, 0, {10, 11}},
-        {"standard, one packet", false, false, 0x2345, 0, 0, 0, {0}},
-        {"standard, the leader to the trailer", false, false, 0x2345, 0, 11, 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+        {"standard (the worked example)", false, false, 0x2345, 7, 9, 0, {7, 8, 9}},
         {"standard, beyond the trailer is cut", false, false, 0x2345, 11, 40, 0, {11}},
         {"standard, first after last", false, false, 0x2345, 5, 4, 0, {}},
         {"standard, another block", false, false, 0x2344, 1, 2, 0, {}},
@@ -430,9 +290,8 @@ TEST_F(CameraResend, RequestsAreAnsweredByTheirForm)
         Forget();
         SendFromHost(ResendFrame(k.extendedRequest, k.block, k.first, k.last, k.channel));
         cam.Pump();
-        std::vector<uint32_t> ids;
-        for (const auto& f : Received()) ids.push_back(ReadGvsp(f).packetId);
-        EXPECT_EQ(ids, k.answered);
+        EXPECT_EQ(ReceivedPacketIds(), k.answered);
+        for (const auto& f : Received()) EXPECT_EQ(ReadGvsp(f).status, camera::GVSP_STATUS_RESEND);
         ASSERT_EQ(cam.ResendRequests().size(), 1u);
         EXPECT_EQ(cam.ResendRequests()[0].blockId, k.block);
         EXPECT_EQ(cam.ResendRequests()[0].extendedIds, k.extendedRequest);

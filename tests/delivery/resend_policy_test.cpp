@@ -10,6 +10,8 @@ using namespace gvsptest;
 namespace {
 
 constexpr uint64_t BLOCK = 0x321;
+constexpr uint32_t RESENT = 0x40000000;    // marks an id: the packet comes again, with the resend status
+constexpr uint32_t TRAILER = 0x80000000;   // marks an id: the trailer, at this id
 
 class ResendPolicy : public ReceiveTest {
 protected:
@@ -23,83 +25,80 @@ protected:
         return config;
     }
 
-    // Leader and payload packets `ids` of BLOCK, in that order (id 0 is the leader).
+    // Packets `ids` of BLOCK, in that order (id 0 is the leader).
     void ReceiveIds(const std::vector<uint32_t>& ids)
     {
         for (uint32_t id : ids) {
-            EXPECT_TRUE(Receive(id == 0 ? camera.Leader(BLOCK) : camera.Payload(BLOCK, id))) << "packet " << id;
+            uint32_t packetId = id & ~(RESENT | TRAILER);
+            uint16_t status = (id & RESENT) != 0 ? camera::GVSP_STATUS_RESEND : 0;
+            EXPECT_TRUE(Receive((id & TRAILER) != 0 ? camera.Trailer(BLOCK, packetId)
+                                    : packetId == 0 ? camera.Leader(BLOCK)
+                                                    : camera.Payload(BLOCK, packetId, SIZE_MAX, status)))
+                << "packet " << packetId;
         }
     }
-
-    static ResendRequest Range(uint32_t first, uint32_t last) { return {BLOCK, first, last, false}; }
 
     GvspCamera camera{PACKET_SIZE};
 };
 
-TEST_F(ResendPolicy, AGapIsAskedForOnceWhenThePacketAfterItArrives)
-{
-    Open(PolicyConfig());
-    ReceiveIds({0, 1, 2});
-    EXPECT_TRUE(Requests().empty());
-    ReceiveIds({5});
-    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, 4)});
-    EXPECT_EQ(CurrentHeader().ResendCursor, 5u);
+ResendRequest Range(uint32_t first, uint32_t last) { return {BLOCK, first, last, false}; }
+constexpr uint32_t TO_END = camera::RESEND_TO_END_EXTENDED;
 
-    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 3, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
-    ReceiveIds({6});
-    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, 4)});
-    EXPECT_EQ(stream->Block().ResendRequests, 1u);
-    EXPECT_EQ(stream->Block().ResendPacketsRequested, 2u);
-}
+// The requests sent while the block's packets arrive and when the next block starts; every one
+// counts its packets up to the expected trailer at 13.
+struct WalkCase {
+    const char* name;
+    uint32_t gapLimit;
+    std::vector<uint32_t> ids;
+    std::vector<ResendRequest> onArrival;
+    std::vector<ResendRequest> atNextBlock;
+};
 
-TEST_F(ResendPolicy, ALostLeaderIsPartOfTheFirstGap)
-{
-    Open(PolicyConfig());
-    ReceiveIds({3});
-    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(0, 2)});
-}
+void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
 
-TEST_F(ResendPolicy, ALostLeaderBeforePacketOneIsAskedForWhenTheNextBlockStarts)
-{
-    Open(PolicyConfig());
-    ReceiveIds({1, 2});
-    EXPECT_TRUE(Requests().empty());
-    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    EXPECT_EQ(Requests(), (std::vector<ResendRequest>{Range(0, 0), Range(3, camera::RESEND_TO_END_EXTENDED)}));
-}
+class ResendPolicyWalk : public ResendPolicy, public ::testing::WithParamInterface<WalkCase> {};
 
-TEST_F(ResendPolicy, ANewBlockAsksForEveryMissingRunThenTheOpenTail)
+TEST_P(ResendPolicyWalk, AsksForExactlyTheMissingRuns)
 {
-    Open(PolicyConfig());
-    ReceiveIds({0, 1, 2, 3, 5, 6, 8, 9});
-    EXPECT_EQ(Requests(), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7)}));
+    const WalkCase& c = GetParam();
+    Open(PolicyConfig(true, c.gapLimit));
+    ReceiveIds(c.ids);
+    EXPECT_EQ(Requests(), c.onArrival);
     size_t before = SendRecords();
-    uint32_t countedBefore = stream->Block().ResendPacketsRequested;
-
     EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    EXPECT_EQ(Requests(before), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7), Range(10, camera::RESEND_TO_END_EXTENDED)}));
-    EXPECT_EQ(stream->Block().ResendPacketsRequested - countedBefore, 1u + 1 + (13 - 10 + 1));
+    EXPECT_EQ(Requests(before), c.atNextBlock);
+    EXPECT_EQ(stream->Block().AssemblingFrameCount, 2u) << "nothing given up";
+
+    uint32_t packets = 0;
+    for (const auto& list : {c.onArrival, c.atNextBlock}) {
+        for (const ResendRequest& r : list) {
+            packets += std::min(r.last, 13u) - r.first + 1;
+        }
+    }
+    EXPECT_EQ(stream->Block().ResendRequests, c.onArrival.size() + c.atNextBlock.size());
+    EXPECT_EQ(stream->Block().ResendPacketsRequested, packets);
 }
 
-TEST_F(ResendPolicy, AfterTheTrailerOnlyTheMissingRunsAreAskedFor)
-{
-    Open(PolicyConfig());
-    ReceiveIds({0, 1, 2, 3, 5, 6, 8});
-    EXPECT_TRUE(Receive(camera.Trailer(BLOCK, 9)));
-    EXPECT_EQ(Requests(), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7)}));
-    size_t before = SendRecords();
-
-    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    EXPECT_EQ(Requests(before), (std::vector<ResendRequest>{Range(4, 4), Range(7, 7)}));
-}
+INSTANTIATE_TEST_SUITE_P(Walks, ResendPolicyWalk,
+    ::testing::Values(WalkCase{"AGapIsAskedForOnceWhenThePacketAfterItArrives", 0, {0, 1, 2, 5, 3 | RESENT, 6},
+                          {Range(3, 4)}, {Range(4, 4), Range(7, TO_END)}},
+        WalkCase{"ALostLeaderIsPartOfTheFirstGap", 0, {3}, {Range(0, 2)}, {Range(0, 2), Range(4, TO_END)}},
+        WalkCase{"ALostLeaderBeforePacketOneWaitsForTheNextBlock", 0, {1, 2}, {}, {Range(0, 0), Range(3, TO_END)}},
+        WalkCase{"ANewBlockAsksForEveryMissingRunThenTheOpenTail", 0, {0, 1, 2, 3, 5, 6, 8, 9},
+            {Range(4, 4), Range(7, 7)}, {Range(4, 4), Range(7, 7), Range(10, TO_END)}},
+        WalkCase{"AfterTheTrailerOnlyTheMissingRuns", 0, {0, 1, 2, 3, 5, 6, 8, 9 | TRAILER},
+            {Range(4, 4), Range(7, 7)}, {Range(4, 4), Range(7, 7)}},
+        // Only the trailer is missing: one id, within a gap limit of 1.
+        WalkCase{"EverythingButTheTrailerIsNotJudgedByTheMissingRuns", 1, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+            {}, {Range(13, TO_END)}}),
+    [](const ::testing::TestParamInfo<WalkCase>& param) { return std::string(param.param.name); });
 
 TEST_F(ResendPolicy, ThePreviousFrameStillTakesItsResentPackets)
 {
     Open(PolicyConfig());
-    ReceiveIds({0, 1, 2, 3, 5});
-    EXPECT_TRUE(Receive(camera.Trailer(BLOCK, 6)));
+    ReceiveIds({0, 1, 2, 3, 5, 6 | TRAILER});
     EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 4, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
+    ReceiveIds({4 | RESENT});
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());
     EXPECT_EQ(frame.BlockId(), BLOCK);
@@ -126,7 +125,7 @@ TEST_P(ResendPolicySettle, GivesUpOrAsksForTheTail)
 
     const StreamControlBlock& b = stream->Block();
     if (c.status == FRAME_STATUS_COMPLETE) {
-        EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, camera::RESEND_TO_END_EXTENDED)});
+        EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(3, TO_END)});
         EXPECT_EQ(b.AssemblingFrameCount, 2u);
         EXPECT_EQ(b.CompletedFrameCount, 0u);
         EXPECT_EQ(b.MissingPackets, 0u);
@@ -142,7 +141,7 @@ TEST_P(ResendPolicySettle, GivesUpOrAsksForTheTail)
     EXPECT_EQ(b.MissingPackets, 11u);
     EXPECT_EQ(b.AssemblingFrameCount, 1u);
     // Its late packets find no frame.
-    EXPECT_TRUE(Receive(camera.Payload(BLOCK, 3, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
+    ReceiveIds({3 | RESENT});
     EXPECT_EQ(b.ResentPackets, 0u);
 }
 
@@ -152,16 +151,6 @@ INSTANTIATE_TEST_SUITE_P(Limits, ResendPolicySettle,
         SettleCase{12, 10, FRAME_STATUS_MISSING_LIMIT}, SettleCase{10, 12, FRAME_STATUS_GAP_LIMIT},
         SettleCase{10, 10, FRAME_STATUS_MISSING_LIMIT}, SettleCase{9, 10, FRAME_STATUS_GAP_LIMIT},
         SettleCase{11, 11, FRAME_STATUS_COMPLETE}));
-
-TEST_F(ResendPolicy, AFrameWithEverythingButItsTrailerIsNotJudgedByTheMissingRuns)
-{
-    Open(PolicyConfig(true, 1, 0));
-    ReceiveIds({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
-    EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
-    // Only the trailer is missing: one id, within the limit.
-    EXPECT_EQ(Requests(), std::vector<ResendRequest>{Range(13, camera::RESEND_TO_END_EXTENDED)});
-    EXPECT_EQ(stream->Block().GapLimitFrames, 0u);
-}
 
 // With resends off nothing is sent, but the limits still give frames up: each gap measured on
 // its own, as it arrives or when the next block starts.
@@ -231,7 +220,7 @@ TEST_P(ResendPolicyWalkFailure, StopsAtTheFirstRequestThatCannotBeSent)
     EXPECT_TRUE(Receive(camera.Leader(BLOCK + 1)));
     host::FailCall(c.fault, 0);
 
-    std::vector<ResendRequest> all{Range(4, 4), Range(7, 7), Range(10, camera::RESEND_TO_END_EXTENDED)};
+    std::vector<ResendRequest> all{Range(4, 4), Range(7, 7), Range(10, TO_END)};
     EXPECT_EQ(Requests(before), std::vector<ResendRequest>(all.begin(), all.begin() + long(c.sent)));
     EXPECT_EQ(stream->Block().ResendRequests - attemptsBefore, c.attempts);
     EXPECT_EQ(stream->Block().AssemblingFrameCount, 2u);

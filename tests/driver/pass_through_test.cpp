@@ -299,34 +299,6 @@ TEST_F(PassThroughReceive, OtherTrafficGoesUpAsOneIndicationAndEachListComesBack
     }
 }
 
-// With NDIS_RECEIVE_FLAGS_RESOURCES the miniport takes its lists back when the indication
-// returns: the protocol sees each of them once, in order, and nothing is returned.
-TEST_F(PassThroughReceive, OtherTrafficIndicatedWithResourcesGoesUpInOrderAndStaysWithTheMiniport)
-{
-    for (ULONG flags : {NDIS_RECEIVE_FLAGS_RESOURCES, NDIS_RECEIVE_FLAGS_RESOURCES | NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL}) {
-        SCOPED_TRACE(flags);
-        size_t mark = adapter->IndicatedAbove().size();
-        Packets packets = OtherTraffic(0x60);
-        std::vector<PNET_BUFFER_LIST> lists = ListsOf(packets);
-        auto bytes = BytesOf(lists);
-        adapter->Indicate(host::LinkPackets(packets), 2, flags);
-
-        auto above = adapter->IndicatedAbove();
-        std::vector<PNET_BUFFER_LIST> seen;
-        for (size_t i = mark; i < above.size(); ++i) {
-            EXPECT_EQ(above[i].count, above[i].lists.size());
-            EXPECT_EQ(above[i].port, 2u);
-            EXPECT_EQ(above[i].flags, flags);
-            seen.insert(seen.end(), above[i].lists.begin(), above[i].lists.end());
-        }
-        EXPECT_EQ(seen, lists);
-        EXPECT_EQ(BytesOf(seen), bytes);
-        EXPECT_TRUE(adapter->ReturnedToMiniport().empty());
-        EXPECT_EQ(adapter->HeldByProtocol(), 0u);
-        EXPECT_EQ(host::ChainToVector(lists.front()), lists) << "the chain is the miniport's again, linked as it was";
-    }
-}
-
 // ---- OID requests ----------------------------------------------------------------------------------
 // A request of `type` whose counters hold a marker the filter must overwrite or pass on.
 NDIS_OID_REQUEST OidRequest(NDIS_REQUEST_TYPE type, NDIS_OID oid, PVOID requestId, void* buffer, ULONG length)

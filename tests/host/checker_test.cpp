@@ -311,57 +311,6 @@ TEST(CheckerDeathTest, TouchingASystemMappingAfterUnlockKillsTheMachine)
     EXPECT_DEATH({ *reinterpret_cast<volatile UCHAR*>(system + 5) = 1; }, "MappingUsedAfterUnlock");
 }
 
-// A named helper, so that a report can be seen to name a local (non-exported) function.
-void FreeTwiceInNamedHelper(void* block)
-{
-    ExFreePoolWithTag(block, TestTag);
-    ExFreePoolWithTag(block, TestTag);
-}
-
-TEST_F(CheckerTest, ReportsNameTheObjectsAndTheCaller)
-{
-    {
-        ExpectViolation expect(Rule::PoolMisuse);
-        FreeTwiceInNamedHelper(ExAllocatePoolWithTag(NonPagedPoolNx, 8, TestTag));
-        ASSERT_EQ(expect.Caught().size(), 1u);
-        EXPECT_NE(expect.Caught()[0].what.find("double free"), std::string::npos) << expect.Caught()[0].what;
-        EXPECT_NE(expect.Caught()[0].where.find("FreeTwiceInNamedHelper"), std::string::npos);
-    }
-    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 24, TestTag);
-    {
-        ExpectViolation expect(Rule::PoolLeak);
-        host::CheckNoPoolUnderTag(TestTag, "unload");
-        ASSERT_TRUE(expect.Fired());
-        const std::string& what = expect.Caught()[0].what;
-        EXPECT_NE(what.find("24 bytes"), std::string::npos) << what;
-        EXPECT_NE(what.find("'Tchk'"), std::string::npos) << what;
-        EXPECT_NE(what.find("TestBody"), std::string::npos) << "allocation stack: " << what;
-    }
-    ExFreePoolWithTag(block, TestTag);
-    EXPECT_EQ(host::CheckNoPoolUnderTag(TestTag, "unload"), 0u);
-}
-
-TEST_F(CheckerTest, LockOrderIgnoresRecursiveReadsAndForgetsFreedLocks)
-{
-    auto* locks = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPoolNx, 2 * sizeof(KSPIN_LOCK), TestTag));
-    KeInitializeSpinLock(&locks[0]);
-    KeInitializeSpinLock(&locks[1]);
-    PNDIS_RW_LOCK_EX table = NdisAllocateRWLock(nullptr);
-    LOCK_STATE_EX outer, inner;
-    NdisAcquireRWLockRead(table, &outer, 0);
-    KIRQL old = KeAcquireSpinLockRaiseToDpc(&locks[0]);
-    KeAcquireSpinLockAtDpcLevel(&locks[1]);
-    NdisAcquireRWLockRead(table, &inner, NDIS_RWL_AT_DISPATCH_LEVEL);   // recursive read: no edge to table
-    NdisReleaseRWLock(table, &inner);
-    KeReleaseSpinLockFromDpcLevel(&locks[1]);
-    KeReleaseSpinLock(&locks[0], old);
-    NdisReleaseRWLock(table, &outer);
-    EXPECT_EQ(host::LockOrderEdges(), 3u);   // table -> [0], table -> [1], [0] -> [1]
-    ExFreePoolWithTag(locks, TestTag);
-    EXPECT_EQ(host::LockOrderEdges(), 0u);   // every edge touched a freed lock
-    NdisFreeRWLock(table);
-}
-
 TEST_F(CheckerTest, LeftoversAreReportedAtResetAndTheNextMachineStartsClean)
 {
     PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);

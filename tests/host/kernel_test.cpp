@@ -1,7 +1,7 @@
 // The emulated kernel where the driver's own tests do not prove it: locks exclude other threads,
-// IRQL is per thread, new pool is not zeroed, and the virtual clock moves only when the test
-// moves it, a sleeping system thread with it. (IRQL raised by spin locks, pool accounting and
-// thread handles are crossed by the checker's table and every driver test's leak checks.)
+// IRQL is per thread and new pool is not zeroed. (IRQL raised by spin locks, pool accounting and
+// thread handles are crossed by the checker's table and every driver test's leak checks; the
+// virtual clock and a worker sleeping on it by the worker's tests, which pin every retry's time.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -139,92 +139,6 @@ TEST_F(KernelTest, NewPoolIsNotZeroedAndIsKnownAsPool)
     EXPECT_FALSE(host::IsPoolAddress(&onStack));
     ExFreePoolWithTag(block, TestTag);
     EXPECT_FALSE(host::IsPoolAddress(block));
-}
-
-// ---- Clock ---------------------------------------------------------------------------------------------------
-TEST_F(KernelTest, ThePerformanceCounterRunsAt10MHzOnTheRealClock)
-{
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER before = KeQueryPerformanceCounter(&frequency);
-    EXPECT_EQ(frequency.QuadPart, 10'000'000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    LARGE_INTEGER after = KeQueryPerformanceCounter(nullptr);
-    EXPECT_GE(after.QuadPart - before.QuadPart, 50'000);
-    EXPECT_LT(after.QuadPart - before.QuadPart, 50'000'000);
-    EXPECT_FALSE(host::IsVirtualClock());
-}
-
-TEST_F(KernelTest, TheVirtualClockMovesOnlyWhenAdvanced)
-{
-    host::UseVirtualClock(1000);
-    EXPECT_TRUE(host::IsVirtualClock());
-    EXPECT_EQ(KeQueryPerformanceCounter(nullptr).QuadPart, 1000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(host::CounterNow(), 1000);
-    host::AdvanceClock(250);
-    EXPECT_EQ(host::CounterNow(), 1000 + 2500);
-    // A test thread's delay is real time: it neither waits for AdvanceClock nor moves the clock.
-    LARGE_INTEGER interval;
-    interval.QuadPart = -10 * 1000;
-    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
-    EXPECT_EQ(host::CounterNow(), 3500);
-    host::UseRealClock();
-    EXPECT_FALSE(host::IsVirtualClock());
-}
-
-// A worker shaped like the driver's: one pass, then a 1 ms delay, until told to stop.
-struct Worker {
-    std::atomic<int> passes{0};
-    std::atomic<UCHAR> stop{0};
-};
-
-VOID WorkerRoutine(PVOID context)
-{
-    auto* worker = static_cast<Worker*>(context);
-    for (;;) {
-        worker->passes += 1;
-        if (worker->stop) {
-            break;
-        }
-        LARGE_INTEGER interval;
-        interval.QuadPart = -10 * 1000;   // 1 ms, relative
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-TEST_F(KernelTest, ASystemThreadSleepsInVirtualTimeUntilTheClockIsAdvanced)
-{
-    host::UseVirtualClock();
-    Worker worker;
-    uint64_t delaysBefore = host::SystemThreadDelays();
-    HANDLE handle = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WorkerRoutine, &worker),
-        STATUS_SUCCESS);
-    host::WaitForSystemThreadDelays(delaysBefore + 1);
-    EXPECT_EQ(worker.passes.load(), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));   // real time passes: the worker still sleeps
-    EXPECT_EQ(worker.passes.load(), 1);
-
-    host::AdvanceClock(999);
-    EXPECT_EQ(worker.passes.load(), 1);
-    host::AdvanceClock(1);
-    EXPECT_EQ(worker.passes.load(), 2);   // AdvanceClock returned after the pass, once it slept again
-    EXPECT_EQ(host::SystemThreadDelays(), delaysBefore + 2);
-    host::AdvanceClock(5000);
-    EXPECT_EQ(worker.passes.load(), 3);   // one pass: its next delay counts from its wake-up
-
-    // Unload: the wait on a sleeper jumps the clock to its deadline, so it never hangs.
-    int64_t before = host::CounterNow();
-    worker.stop = 1;
-    PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
-    ZwClose(handle);
-    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    ObfDereferenceObject(thread);
-    EXPECT_EQ(worker.passes.load(), 4);
-    EXPECT_EQ(host::CounterNow(), before + 10'000);
-    EXPECT_EQ(host::RunningSystemThreads(), 0);
 }
 
 }  // namespace

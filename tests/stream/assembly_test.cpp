@@ -241,26 +241,6 @@ TEST_F(Assembly, AnErrorStatusOnTheFirstPacketOfABlockOpensAndClosesItsFrame)
     EXPECT_EQ(frame.Header().ReceivedPackets, 0u);
 }
 
-TEST_F(Assembly, APacketResentAfterTheTrailerCompletesTheFrame)
-{
-    Open(Config(4));
-    EXPECT_TRUE(Receive(camera.Leader(70)));
-    EXPECT_TRUE(Receive(camera.Payload(70, 1)));
-    EXPECT_TRUE(Receive(camera.Payload(70, 3)));
-    EXPECT_TRUE(Receive(camera.Payload(70, 4)));
-    EXPECT_TRUE(Receive(camera.Trailer(70, 5)));
-    EXPECT_EQ(Block().CompletedFrameCount, 0u);
-    EXPECT_TRUE(Receive(camera.Payload(70, 2, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
-
-    gvsp::Frame frame = TakeFrame();
-    ASSERT_TRUE(frame.Valid());
-    EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
-    ASSERT_EQ(frame.Payload().size(), 4 * P);
-    EXPECT_EQ(Misplaced(frame.Payload(), 70, 0), "");
-    EXPECT_EQ(Block().ResentPackets, 1u);
-    EXPECT_EQ(Block().AssembledFrames, 1u);
-}
-
 // A gap beyond a limit gives the frame up at once; the smaller non-zero limit names the cause.
 struct GapCase {
     uint32_t gapLimit;

@@ -35,61 +35,50 @@ std::vector<uint8_t> OtherUdpFrame(uint16_t port)
     return EthernetFrame(data, {port});
 }
 
-TEST_F(Classification, ChainSplitsIntoOneIndicationUpAndOneReturnDown)
+// A chain of stream and other packets: without NDIS_RECEIVE_FLAGS_RESOURCES the others go up as
+// one indication and the stream's packets back down as one return; with it each other packet goes
+// up alone, nothing is returned and the chain stays linked as the miniport gave it.
+TEST_F(Classification, AChainSplitsIntoWhatGoesUpAndWhatIsKept)
 {
-    std::vector<std::unique_ptr<host::Packet>> chain;
-    chain.push_back(host::MakeFramePacket(OtherUdpFrame(50001)));
-    chain.push_back(host::MakeFramePacket(camera.Leader(7)));
-    chain.push_back(host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(40, 1), {50000, 6})));
-    chain.push_back(host::MakeFramePacket(camera.Payload(7, 1)));
-    chain.push_back(host::MakeFramePacket(OtherUdpFrame(137)));
-    PNET_BUFFER_LIST head = host::LinkPackets(chain);
-    ULONG flags = NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL;
-    size_t returnsBefore = adapter->ReturnedToMiniport().size();
+    for (ULONG flags : {ULONG{NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL},
+             ULONG{NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL | NDIS_RECEIVE_FLAGS_RESOURCES}}) {
+        const bool resources = (flags & NDIS_RECEIVE_FLAGS_RESOURCES) != 0;
+        SCOPED_TRACE(resources);
+        const uint64_t block = resources ? 8 : 7;
+        std::vector<std::unique_ptr<host::Packet>> chain;
+        chain.push_back(host::MakeFramePacket(OtherUdpFrame(50001)));
+        chain.push_back(host::MakeFramePacket(camera.Leader(block)));
+        chain.push_back(host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(40, 1), {50000, 6})));
+        chain.push_back(host::MakeFramePacket(camera.Payload(block, 1)));
+        chain.push_back(host::MakeFramePacket(OtherUdpFrame(137)));
+        const size_t upBefore = adapter->IndicatedAbove().size();
+        const size_t returnsBefore = adapter->ReturnedToMiniport().size();
 
-    adapter->Indicate(head, 0, flags);
+        adapter->Indicate(host::LinkPackets(chain), 0, flags);
 
-    auto above = adapter->IndicatedAbove();
-    ASSERT_EQ(above.size(), 1u);
-    EXPECT_EQ(above[0].lists, (std::vector<PNET_BUFFER_LIST>{chain[0]->List(), chain[2]->List(), chain[4]->List()}));
-    EXPECT_EQ(above[0].count, 3u);
-    EXPECT_EQ(above[0].flags, flags);
-    auto returns = adapter->ReturnedToMiniport();
-    ASSERT_GT(returns.size(), returnsBefore);
-    EXPECT_EQ(returns[returnsBefore].lists, (std::vector<PNET_BUFFER_LIST>{chain[1]->List(), chain[3]->List()}));
-    EXPECT_EQ(returns[returnsBefore].flags, ULONG{NDIS_RETURN_FLAGS_DISPATCH_LEVEL});
-    EXPECT_EQ(CurrentHeader().ReceivedPackets, 2u);
-}
-
-TEST_F(Classification, WithResourcesEachPassedPacketGoesUpAloneAndTheChainStaysIntact)
-{
-    std::vector<std::unique_ptr<host::Packet>> chain;
-    chain.push_back(host::MakeFramePacket(OtherUdpFrame(50001)));
-    chain.push_back(host::MakeFramePacket(camera.Leader(7)));
-    chain.push_back(host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(40, 1), {50000, 6})));
-    chain.push_back(host::MakeFramePacket(camera.Payload(7, 1)));
-    chain.push_back(host::MakeFramePacket(OtherUdpFrame(137)));
-    PNET_BUFFER_LIST head = host::LinkPackets(chain);
-    ULONG flags = NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL | NDIS_RECEIVE_FLAGS_RESOURCES;
-    size_t returnsBefore = adapter->ReturnedToMiniport().size();
-
-    adapter->Indicate(head, 0, flags);
-
-    auto above = adapter->IndicatedAbove();
-    ASSERT_EQ(above.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        ASSERT_EQ(above[i].lists.size(), 1u);
-        EXPECT_EQ(above[i].lists[0], chain[2 * i]->List());
-        EXPECT_EQ(above[i].count, 1u);
-        EXPECT_EQ(above[i].flags, flags);
+        auto above = adapter->IndicatedAbove();
+        std::vector<PNET_BUFFER_LIST> up;
+        for (size_t i = upBefore; i < above.size(); ++i) {
+            EXPECT_EQ(above[i].count, above[i].lists.size());
+            EXPECT_EQ(above[i].flags, flags);
+            up.insert(up.end(), above[i].lists.begin(), above[i].lists.end());
+        }
+        EXPECT_EQ(above.size() - upBefore, resources ? 3u : 1u);
+        EXPECT_EQ(up, (std::vector<PNET_BUFFER_LIST>{chain[0]->List(), chain[2]->List(), chain[4]->List()}));
+        auto returns = adapter->ReturnedToMiniport();
+        if (resources) {
+            EXPECT_EQ(returns.size(), returnsBefore);
+            for (size_t i = 0; i + 1 < chain.size(); ++i) {
+                EXPECT_EQ(chain[i]->List()->Next, chain[i + 1]->List()) << "link after packet " << i + 1;
+            }
+            EXPECT_EQ(chain.back()->List()->Next, nullptr);
+        } else {
+            ASSERT_GT(returns.size(), returnsBefore);
+            EXPECT_EQ(returns[returnsBefore].lists, (std::vector<PNET_BUFFER_LIST>{chain[1]->List(), chain[3]->List()}));
+            EXPECT_EQ(returns[returnsBefore].flags, ULONG{NDIS_RETURN_FLAGS_DISPATCH_LEVEL});
+        }
+        EXPECT_EQ(CurrentHeader().ReceivedPackets, 2u);
     }
-    EXPECT_EQ(adapter->ReturnedToMiniport().size(), returnsBefore);
-    for (size_t i = 0; i + 1 < chain.size(); ++i) {
-        EXPECT_EQ(chain[i]->List()->Next, chain[i + 1]->List()) << "link after packet " << i + 1;
-    }
-    EXPECT_EQ(chain.back()->List()->Next, nullptr);
-    EXPECT_EQ(CurrentHeader().ReceivedPackets, 2u);
 }
 
 TEST_F(Classification, AnInactiveStreamsPacketsGoUp)
