@@ -125,43 +125,30 @@ inline std::vector<uint8_t> Gvsp(uint8_t format, uint64_t blockId, uint32_t pack
     return g;
 }
 
-// Camera adapter `index` of the machine, with jumbo frames.
-inline host::Adapter& AddCameraAdapter(uint8_t index)
-{
-    static const char16_t* const DEVICE_NAMES[] = {u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000A0}",
-        u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000A1}"};
-    host::AdapterConfig config;
-    config.mac = AdapterMac(index);
-    config.mtu = 9000;
-    config.friendlyName = u"Camera port";
-    config.deviceName = DEVICE_NAMES[index % 2];
-    return host::AddAdapter(config);
-}
-
-inline NTSTATUS LoadGvspFilter(host::Machine& machine)
-{
-    return machine.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG});
-}
-
 // The machine of the fuzzing process: built at the first input and kept, so that an execution
 // costs what the driver does with it, not a load.
 class Rig {
 public:
+    // Camera adapters with jumbo frames, then the driver.
     explicit Rig(uint8_t adapters) : machine_(host::MachineOptions{.virtualClock = true, .clockStart = host::PERFORMANCE_FREQUENCY})
     {
+        static const char16_t* const DEVICE_NAMES[] = {u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000A0}",
+            u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000A1}"};
         for (uint8_t i = 0; i < adapters; ++i) {
-            adapters_.push_back(&AddCameraAdapter(i));
+            host::AdapterConfig config;
+            config.mac = AdapterMac(i);
+            config.mtu = 9000;
+            config.friendlyName = u"Camera port";
+            config.deviceName = DEVICE_NAMES[i % 2];
+            adapters_.push_back(&host::AddAdapter(config));
         }
         uint64_t delays = host::SystemThreadDelays();
-        if (LoadGvspFilter(machine_) != STATUS_SUCCESS) {
+        if (machine_.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG}) != STATUS_SUCCESS) {
             Fail("the driver did not load");
         }
         // From its first sleep on, the worker runs a pass only when the clock moves.
         host::WaitForSystemThreadDelays(delays + 1);
-        baseline_ = host::PoolUsageOfTag(POOL_TAG);
-        host::PoolUsage parked = host::LookasideUsageOfTag(POOL_TAG).parked;
-        baseline_.blocks -= parked.blocks;
-        baseline_.bytes -= parked.bytes;
+        baseline_ = Held();
     }
 
     host::Adapter& Adapter(size_t index) { return *adapters_[index]; }
@@ -205,15 +192,12 @@ public:
     void CheckReset()
     {
         host::TheEventLog().Clear();
-        // Entries parked on a lookaside list are kept for reuse, not leaked.
-        host::LookasideUsage lookaside = host::LookasideUsageOfTag(POOL_TAG);
-        host::PoolUsage now = host::PoolUsageOfTag(POOL_TAG);
-        now.blocks -= lookaside.parked.blocks;
-        now.bytes -= lookaside.parked.bytes;
-        if (lookaside.outstanding != 0 || now.blocks != baseline_.blocks || now.bytes != baseline_.bytes) {
+        uint64_t out = host::LookasideUsageOfTag(POOL_TAG).outstanding;
+        host::PoolUsage now = Held();
+        if (out != 0 || now.blocks != baseline_.blocks || now.bytes != baseline_.bytes) {
             Fail("pool under the driver's tag: %llu lookaside entries out, %llu blocks / %llu bytes after the input, "
                  "%llu / %llu after loading",
-                (unsigned long long)lookaside.outstanding, (unsigned long long)now.blocks, (unsigned long long)now.bytes, (unsigned long long)baseline_.blocks,
+                (unsigned long long)out, (unsigned long long)now.blocks, (unsigned long long)now.bytes, (unsigned long long)baseline_.blocks,
                 (unsigned long long)baseline_.bytes);
         }
         if (host::LockedMdls() != 0 || host::LiveSystemMappings() != 0) {
@@ -223,6 +207,16 @@ public:
     }
 
 private:
+    // The pool under the driver's tag; entries parked on a lookaside list are kept for reuse, not leaked.
+    static host::PoolUsage Held()
+    {
+        host::PoolUsage held = host::PoolUsageOfTag(POOL_TAG);
+        host::PoolUsage parked = host::LookasideUsageOfTag(POOL_TAG).parked;
+        held.blocks -= parked.blocks;
+        held.bytes -= parked.bytes;
+        return held;
+    }
+
     host::Machine machine_;
     std::vector<host::Adapter*> adapters_;
     host::PoolUsage baseline_;
