@@ -125,6 +125,24 @@ inline std::vector<uint8_t> Gvsp(uint8_t format, uint64_t blockId, uint32_t pack
     return g;
 }
 
+// Camera adapter `index` of the machine, with jumbo frames.
+inline host::Adapter& AddCameraAdapter(uint8_t index)
+{
+    static const char16_t* const DEVICE_NAMES[] = {u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000A0}",
+        u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000A1}"};
+    host::AdapterConfig config;
+    config.mac = AdapterMac(index);
+    config.mtu = 9000;
+    config.friendlyName = u"Camera port";
+    config.deviceName = DEVICE_NAMES[index % 2];
+    return host::AddAdapter(config);
+}
+
+inline NTSTATUS LoadGvspFilter(host::Machine& machine)
+{
+    return machine.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG});
+}
+
 // The machine of the fuzzing process: built at the first input and kept, so that an execution
 // costs what the driver does with it, not a load.
 class Rig {
@@ -132,18 +150,11 @@ public:
     // Camera adapters with jumbo frames, then the driver.
     explicit Rig(uint8_t adapters) : machine_(host::MachineOptions{.virtualClock = true, .clockStart = host::PERFORMANCE_FREQUENCY})
     {
-        static const char16_t* const DEVICE_NAMES[] = {u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000A0}",
-            u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000A1}"};
         for (uint8_t i = 0; i < adapters; ++i) {
-            host::AdapterConfig config;
-            config.mac = AdapterMac(i);
-            config.mtu = 9000;
-            config.friendlyName = u"Camera port";
-            config.deviceName = DEVICE_NAMES[i % 2];
-            adapters_.push_back(&host::AddAdapter(config));
+            adapters_.push_back(&AddCameraAdapter(i));
         }
         uint64_t delays = host::SystemThreadDelays();
-        if (machine_.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG}) != STATUS_SUCCESS) {
+        if (LoadGvspFilter(machine_) != STATUS_SUCCESS) {
             Fail("the driver did not load");
         }
         // From its first sleep on, the worker runs a pass only when the clock moves.
