@@ -38,7 +38,10 @@ struct FileRecord {
     DeviceRecord* device = nullptr;
     int handles = 0;
     bool cleanedUp = false;
-    bool closeDeferred = false;   // cleanup done, close waits for the last IRP
+    bool closeDeferred = false;   // cleanup done, close waits for the last IRP and lookup
+    // Requests between their handle's lookup and their IRP's return: the reference a handle
+    // lookup takes on the file object, which keeps it past a close of the handle meanwhile.
+    int lookups = 0;
     std::list<std::shared_ptr<IrpRecord>> pending;   // IRPs issued and not completed
 };
 
@@ -79,5 +82,7 @@ NTSTATUS Issue(UserProcess* process, FileRecord* file, UCHAR major, ULONG code, 
 // The last handle of a file object is gone: cleanup in the context of the process that closed
 // it, then close once no IRP is left.
 void CloseFile(UserProcess* closer, FileRecord* file);
+// Drops the reference a handle lookup took (FileOfHandle); the last one lets a deferred close go.
+void ReleaseFileLookup(FileRecord* file);
 
 }  // namespace host::io_internal

@@ -52,6 +52,16 @@ std::vector<IrpCompletion> Completions;
 // routine's call and released by the routine (IoReleaseCancelSpinLock).
 KSPIN_LOCK CancelSpinLock;
 
+void ReportPendingAfterCleanup(const IrpRecord& record)
+{
+    ReportViolation(Rule::IrpPendingAtCleanup,
+        "IRP %p (%s, control code %#x) of file object %p is still pending after its cleanup completed: the "
+        "driver must complete or cancel every request of the file object in IRP_MJ_CLEANUP, and fail one "
+        "that reaches it afterwards",
+        static_cast<const void*>(&record.irp), MajorName(record.stack.MajorFunction),
+        unsigned(record.stack.Parameters.DeviceIoControl.IoControlCode), static_cast<const void*>(&record.file->object));
+}
+
 // _Requires_lock_held_(IoLock)
 void Retire(const std::shared_ptr<IrpRecord>& record)
 {
@@ -86,7 +96,7 @@ void CompleteLocked(const std::shared_ptr<IrpRecord>& record, CHAR boost)
         r.finalStatus, r.finalInformation, boost, r.userOutput});
     FileRecord* file = r.file;
     file->pending.remove(record);
-    if (file->closeDeferred && file->pending.empty()) {
+    if (file->closeDeferred && file->pending.empty() && file->lookups == 0) {
         file->closeDeferred = false;
         DeferredCloses.push_back(file);
     }
@@ -183,6 +193,12 @@ NTSTATUS io_internal::Issue(UserProcess* process, FileRecord* file, UCHAR major,
             MajorName(major), static_cast<void*>(&device->object), static_cast<void*>(&r.irp));
         guard.lock();
     }
+    // In dispatch when its file object's cleanup completed, and left pending after it.
+    if (!r.completed && file->cleanedUp && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+        guard.unlock();
+        ReportPendingAfterCleanup(r);
+        guard.lock();
+    }
     if (r.completed) {
         Retire(record);
     }
@@ -214,24 +230,36 @@ void SendClose(UserProcess* context, FileRecord* file)
 void io_internal::CloseFile(UserProcess* closer, FileRecord* file)
 {
     Issue(closer, file, IRP_MJ_CLEANUP, 0, nullptr, 0, nullptr, 0, nullptr, true, nullptr);
+    // A request still in its dispatch routine on another thread is the system's business: the
+    // handle is gone, its file object is not. It is reported if it stays pending (Issue).
     std::vector<std::shared_ptr<IrpRecord>> left;
+    bool outstanding = false;
     {
         std::lock_guard<std::mutex> guard(IoLock);
         file->cleanedUp = true;
-        left.assign(file->pending.begin(), file->pending.end());
-        if (!left.empty()) {
-            file->closeDeferred = true;
+        for (const auto& record : file->pending) {
+            if (record->dispatchReturned) {
+                left.push_back(record);
+            }
         }
+        outstanding = !file->pending.empty() || file->lookups != 0;
+        file->closeDeferred = outstanding;
     }
     for (const auto& record : left) {
-        ReportViolation(Rule::IrpPendingAtCleanup,
-            "IRP %p (%s, control code %#x) of file object %p is still pending after its cleanup completed: the "
-            "driver must complete or cancel every request of the file object in IRP_MJ_CLEANUP",
-            static_cast<void*>(&record->irp), MajorName(record->stack.MajorFunction),
-            unsigned(record->stack.Parameters.DeviceIoControl.IoControlCode), static_cast<void*>(&file->object));
+        ReportPendingAfterCleanup(*record);
     }
-    if (left.empty()) {
+    if (!outstanding) {
         SendClose(closer, file);
+    }
+}
+
+void io_internal::ReleaseFileLookup(FileRecord* file)
+{
+    std::lock_guard<std::mutex> guard(IoLock);
+    file->lookups -= 1;
+    if (file->closeDeferred && file->pending.empty() && file->lookups == 0) {
+        file->closeDeferred = false;
+        DeferredCloses.push_back(file);
     }
 }
 

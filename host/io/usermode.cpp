@@ -138,11 +138,16 @@ HANDLE UserProcess::CreateFile(const char16_t* path)
 
 namespace {
 
+// The file object of a handle, referenced until ReleaseFileLookup.
 FileRecord* FileOfHandle(UserProcess& process, HANDLE handle)
 {
     std::lock_guard<std::mutex> guard(IoLock);
     auto it = process.Io().handles.find(handle);
-    return it != process.Io().handles.end() ? it->second : nullptr;
+    if (it == process.Io().handles.end()) {
+        return nullptr;
+    }
+    it->second->lookups += 1;
+    return it->second;
 }
 
 }  // namespace
@@ -158,8 +163,10 @@ NTSTATUS UserProcess::NtDeviceIoControlFile(HANDLE device, ULONG ioControlCode, 
     if (file == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
-    return Issue(this, file, IRP_MJ_DEVICE_CONTROL, ioControlCode, inBuffer, inBufferLength, outBuffer,
+    NTSTATUS status = Issue(this, file, IRP_MJ_DEVICE_CONTROL, ioControlCode, inBuffer, inBufferLength, outBuffer,
         outBufferLength, nullptr, true, information);
+    ReleaseFileLookup(file);
+    return status;
 }
 
 BOOL UserProcess::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize,
@@ -174,6 +181,7 @@ BOOL UserProcess::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBu
     ULONG_PTR information = 0;
     NTSTATUS status = Issue(this, file, IRP_MJ_DEVICE_CONTROL, ioControlCode, inBuffer, inBufferSize, outBuffer,
         outBufferSize, overlapped, overlapped == nullptr, &information);
+    ReleaseFileLookup(file);
     if (status == STATUS_PENDING) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
