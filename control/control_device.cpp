@@ -33,7 +33,7 @@ NTSTATUS QueryAdapter(PIRP irp, PIO_STACK_LOCATION stack)
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0; --slot) {
         FilterAdapter* adapter = DriverGlobals.AdapterTable[slot];
-        if (adapter != nullptr && RtlCompareMemory(adapter->MacAddress, input->MacAddress, 6) == 6) {
+        if (adapter != nullptr && RtlEqualMemory(adapter->MacAddress, input->MacAddress, 6)) {
             status = STATUS_SUCCESS;
             break;
         }

@@ -93,7 +93,7 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     // The adapter by MAC address; the port must not be bound there yet.
     for (LONG slot = MAX_ADAPTERS - 1; slot >= 0 && adapter == nullptr; --slot) {
         FilterAdapter* candidate = DriverGlobals.AdapterTable[slot];
-        if (candidate != nullptr && !candidate->Detaching && RtlCompareMemory(candidate->MacAddress, mac, 6) == 6) {
+        if (candidate != nullptr && !candidate->Detaching && RtlEqualMemory(candidate->MacAddress, mac, 6)) {
             adapter = candidate;
         }
     }

@@ -71,7 +71,9 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
     return item;
 }
 
-// One pass: collect under the locks, then send.
+}  // namespace
+
+// Collects under the locks, then sends.
 VOID RunResendPass()
 {
     ResendWorkItem* chain = nullptr;
@@ -108,8 +110,6 @@ VOID RunResendPass()
         ExFreeToNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, item);
     }
 }
-
-}  // namespace
 
 VOID ResendWorker(PVOID startContext)
 {

@@ -9,3 +9,5 @@ constexpr LONGLONG WORKER_PASS_INTERVAL = -10'000;   // 1 ms, in 100 ns units
 constexpr ULONG RESEND_SNAPSHOT_SIZE = 8964;
 
 VOID ResendWorker(PVOID startContext);
+// One pass of the worker over every port, as its thread runs it once a millisecond. PASSIVE_LEVEL.
+VOID RunResendPass();

@@ -16,7 +16,7 @@ constexpr ULONG ALLOC_FAILED_NET_BUFFER_LIST_POOL = 1;
 
 BOOLEAN IsSameMac(const UCHAR* a, const UCHAR* b)
 {
-    return RtlCompareMemory(a, b, 6) == 6;
+    return RtlEqualMemory(a, b, 6);
 }
 
 // Copies `source` behind the record at `*cursor`; the copy has no terminating NUL.

@@ -46,8 +46,7 @@ BOOLEAN IsNotificationDeviceName(PDEVICE_OBJECT device)
     ULONG returnLength = 0;
     NTSTATUS status = ObQueryNameString(device, nameInfo, NAME_QUERY_SIZE, &returnLength);
     BOOLEAN matches = NT_SUCCESS(status) && nameInfo->Name.Length == NOTIFICATION_DEVICE_NAME_BYTES &&
-                      RtlCompareMemory(nameInfo->Name.Buffer, NOTIFICATION_DEVICE_NAME, NOTIFICATION_DEVICE_NAME_BYTES) ==
-                          NOTIFICATION_DEVICE_NAME_BYTES;
+                      RtlEqualMemory(nameInfo->Name.Buffer, NOTIFICATION_DEVICE_NAME, NOTIFICATION_DEVICE_NAME_BYTES);
 
     ExFreePoolWithTag(nameInfo, NAME_QUERY_TAG);
     return matches;

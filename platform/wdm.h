@@ -199,7 +199,7 @@ VOID WriteULongNoFence(volatile ULONG* destination, ULONG value);
 VOID RtlZeroMemory(PVOID destination, SIZE_T length);
 VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length);
 VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill);
-SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length);
+BOOLEAN RtlEqualMemory(PCVOID source1, PCVOID source2, SIZE_T length);
 USHORT RtlUshortByteSwap(USHORT source);
 ULONG RtlUlongByteSwap(ULONG source);
 ULONG64 RtlUlonglongByteSwap(ULONG64 source);

@@ -208,6 +208,9 @@ BOOLEAN PlacePayload(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader
 
 BOOLEAN CopyPacketContinuation(StreamPort* port, FrameSlot* frame, PMDL segment, ULONG remaining)
 {
+    if (remaining == 0) {
+        return TRUE;   // the packet was whole in its first segments; its placement reported
+    }
     FrameHeader* header = frame->Header;
     for (; segment != nullptr && remaining > 0; segment = segment->Next) {
         // The receive path mapped every segment before the packet was placed; a segment without

@@ -38,6 +38,9 @@ struct ReceiveRun {
     BOOLEAN AtDispatchLevel;
     StreamPort* Port;   // NULL between runs
     KIRQL AssemblyIrql;
+    // What the current packet's assembly leaves to do; empty between packets, as carrying the
+    // effects out empties it.
+    AssemblyEffects Effects;
 };
 
 VOID EndRun(ReceiveRun* run) _Function_ignore_lock_checking_(run->Port->AssemblyLock)
@@ -62,7 +65,7 @@ StreamPort* PortOfPacket(ReceiveRun* run, const UCHAR* destinationPort)
     _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
     StreamPort* port = run->Port;
-    if (port != nullptr && RtlCompareMemory(&port->UdpPort, destinationPort, sizeof(port->UdpPort)) == 2) {
+    if (port != nullptr && RtlEqualMemory(&port->UdpPort, destinationPort, sizeof(port->UdpPort))) {
         if (port->ControlBlock->Active != 0) {
             return port;
         }
@@ -77,7 +80,7 @@ StreamPort* PortOfPacket(ReceiveRun* run, const UCHAR* destinationPort)
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
         StreamPort* candidate = run->Adapter->StreamPorts[slot];
         if (candidate != nullptr &&
-            RtlCompareMemory(&candidate->UdpPort, destinationPort, sizeof(candidate->UdpPort)) == 2) {
+            RtlEqualMemory(&candidate->UdpPort, destinationPort, sizeof(candidate->UdpPort))) {
             if (AcquirePortCache(candidate)) {
                 if (candidate->ControlBlock->Active != 0) {
                     port = candidate;
@@ -98,12 +101,12 @@ StreamPort* PortOfPacket(ReceiveRun* run, const UCHAR* destinationPort)
 
 // What a packet's assembly decided to complete, send and report happens outside the assembly,
 // with the cache still held; the run then takes the assembly again.
-VOID FinishPacket(ReceiveRun* run, AssemblyEffects* effects, const UCHAR* headerSource)
+VOID FinishPacket(ReceiveRun* run, const UCHAR* headerSource)
     _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
-    if (HasAssemblyEffects(effects)) {
+    if (HasAssemblyEffects(&run->Effects)) {
         ReleaseAssembly(run->Port, run->AssemblyIrql);
-        FinishAssemblyEffects(run->Port, effects, headerSource);
+        FinishAssemblyEffects(run->Port, &run->Effects, headerSource);
         run->AssemblyIrql = AcquireAssembly(run->Port);
     }
 }
@@ -121,7 +124,7 @@ VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN at
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
         StreamPort* port = adapter->StreamPorts[slot];
         if (port != nullptr &&
-            RtlCompareMemory(&port->UdpPort, ethernetFrame + UDP_DESTINATION_PORT, sizeof(port->UdpPort)) == 2) {
+            RtlEqualMemory(&port->UdpPort, ethernetFrame + UDP_DESTINATION_PORT, sizeof(port->UdpPort))) {
             InterlockedIncrement(&port->FragmentedDatagrams);
             break;
         }
@@ -204,18 +207,18 @@ BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
     }
 
     // Assembly, then the rest of the packet in later segments, then completion.
-    AssemblyEffects effects = {};
     BOOLEAN consumed = TRUE;
-    FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, run->AtDispatchLevel, &effects);
+    FrameSlot* frame =
+        AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, run->AtDispatchLevel, &run->Effects);
     if (frame != nullptr) {
         if (CopyPacketContinuation(port, frame, continuation, remaining)) {
-            CheckFrameCompletion(port, frame, &effects);
+            CheckFrameCompletion(port, frame, &run->Effects);
         } else {
             consumed = FALSE;
         }
     }
 
-    FinishPacket(run, &effects, ethernetFrame);
+    FinishPacket(run, ethernetFrame);
     return consumed;
 }
 
@@ -237,7 +240,7 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
         }
         return;
     }
-    ReceiveRun run = {adapter, (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0, nullptr, PASSIVE_LEVEL};
+    ReceiveRun run = {adapter, (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0, nullptr, PASSIVE_LEVEL, {}};
     // The locks of the path are taken at DISPATCH_LEVEL on the flag's word.
     NT_ASSERT(!run.AtDispatchLevel || KeGetCurrentIrql() == DISPATCH_LEVEL);
 

@@ -218,6 +218,11 @@ size_t DriverSession::WaitAndCollect(uint32_t milliseconds, const FrameSink& sin
     return Collect(sink);
 }
 
+host::UserProcess& DriverSession::Process() const
+{
+    return *machine_->process;
+}
+
 const StreamControlBlock& DriverSession::Block() const
 {
     return closed_ ? finalBlock_ : machine_->stream->Block();

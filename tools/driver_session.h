@@ -99,6 +99,8 @@ public:
     // As Collect, after waiting up to `milliseconds` of real time for the oldest request.
     size_t WaitAndCollect(uint32_t milliseconds, const FrameSink& sink = {});
 
+    // The process the stream lives in, where more streams can be bound.
+    host::UserProcess& Process() const;
     const StreamControlBlock& Block() const;
     // The client's stream: its buffers, as a benchmark copies into the same memory.
     const gvsp::Stream& Stream() const;

@@ -2,7 +2,9 @@
 // DISPATCH_LEVEL, the NDIS reader/writer lock, the per-thread stack of held locks and the
 // instance-based lock-order graph of deadlock detection. Host only; any thread, any IRQL.
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -56,8 +58,17 @@ private:
     std::atomic<bool> taken_{false};
 };
 
+// A lock-order edge this thread found in the graph, remembered so that taking the same two
+// locks again costs no look-up in the shared graph.
+struct KnownEdge {
+    uintptr_t from = 0;
+    uintptr_t to = 0;
+};
+constexpr size_t KNOWN_EDGES = 512;   // a power of two: every edge of 32 streams on two adapters
+
 // One per OS thread that touched the kernel. `held` is written by its own thread only, under
-// `heldGuard`; it is reserved so that holding a few locks allocates nothing.
+// `heldGuard`; it is reserved so that holding a few locks allocates nothing. `knownEdges` is
+// the thread's own; it holds edges of the graph's `generation` it was filled in.
 struct ThreadState {
     uint32_t serial;
     KIRQL irql = PASSIVE_LEVEL;
@@ -65,6 +76,8 @@ struct ThreadState {
     std::vector<HeldLock> held;
     void* kernelThread = nullptr;              // the KernelThread of a system thread
     HANDLE processId = reinterpret_cast<HANDLE>(4);   // the system process
+    std::array<KnownEdge, KNOWN_EDGES> knownEdges{};
+    uint64_t knownEdgesGeneration = 0;
 
     ThreadState();
     ~ThreadState();
@@ -120,10 +133,13 @@ struct LockNode {
     std::set<uintptr_t> predecessors;
 };
 
+// Edges are only ever added, until the memory of a lock is freed or the machine is reset: those
+// remove edges and move `generation` on, which empties every thread's known edges.
 struct LockGraph {
     std::shared_mutex mutex;
     std::map<uintptr_t, LockNode> nodes;
     std::set<std::pair<uintptr_t, uintptr_t>> reported;
+    std::atomic<uint64_t> generation{1};
 };
 
 LockGraph& Graph()
@@ -166,6 +182,15 @@ bool FindPath(LockGraph& graph, uintptr_t from, uintptr_t to, const detail::Fram
     return false;
 }
 
+KnownEdge& KnownEdgeSlot(uintptr_t from, uintptr_t to)
+{
+    // Locks lie at the same offset of records spaced by powers of two: every bit of both
+    // addresses goes into the slot's number.
+    constexpr uint64_t MIX = 0x9E3779B97F4A7C15ull;
+    const uint64_t hash = ((from * MIX) ^ to) * MIX;
+    return tls.knownEdges[hash >> (64 - std::countr_zero(KNOWN_EDGES))];
+}
+
 // Records that `lock` is being acquired while the calling thread holds its other locks.
 void RecordLockOrder(const void* lock, LockKind kind)
 {
@@ -174,16 +199,26 @@ void RecordLockOrder(const void* lock, LockKind kind)
     }
     auto to = reinterpret_cast<uintptr_t>(lock);
     LockGraph& graph = Graph();
+    const uint64_t generation = graph.generation.load(std::memory_order_acquire);
+    if (tls.knownEdgesGeneration != generation) {
+        tls.knownEdges.fill({});
+        tls.knownEdgesGeneration = generation;
+    }
     for (size_t i = 0; i < tls.held.size(); ++i) {
         const HeldLock& h = tls.held[i];
         auto from = reinterpret_cast<uintptr_t>(h.lock);
         if (from == to) {
             continue;
         }
+        KnownEdge& known = KnownEdgeSlot(from, to);
+        if (known.from == from && known.to == to) {
+            continue;
+        }
         {
             std::shared_lock<std::shared_mutex> lockShared(graph.mutex);
             auto it = graph.nodes.find(from);
             if (it != graph.nodes.end() && it->second.successors.count(to) != 0) {
+                known = {from, to};
                 continue;
             }
         }
@@ -205,6 +240,7 @@ void RecordLockOrder(const void* lock, LockKind kind)
             } else {
                 graph.nodes[from].successors.emplace(to, detail::CaptureFrames());
                 graph.nodes[to].predecessors.insert(from);
+                known = {from, to};
             }
         }
         if (inverted) {
@@ -564,6 +600,7 @@ void ForgetLocksInRange(uintptr_t begin, uintptr_t end)
         }
         it = graph.nodes.erase(it);
     }
+    graph.generation.fetch_add(1, std::memory_order_release);
     for (auto r = graph.reported.begin(); r != graph.reported.end();) {
         bool inside = (r->first >= begin && r->first < end) || (r->second >= begin && r->second < end);
         r = inside ? graph.reported.erase(r) : std::next(r);
@@ -601,6 +638,7 @@ void CheckAndResetLocks(const char* when)
     std::unique_lock<std::shared_mutex> lockUnique(graph.mutex);
     graph.nodes.clear();
     graph.reported.clear();
+    graph.generation.fetch_add(1, std::memory_order_release);
 }
 
 void CheckAndResetRwLocks(const char* when)

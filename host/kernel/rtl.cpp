@@ -12,17 +12,6 @@
 #include "host/kernel/kernel_private.h"
 #include "host/verifier/checker.h"
 
-SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length)
-{
-    const auto* a = static_cast<const UCHAR*>(source1);
-    const auto* b = static_cast<const UCHAR*>(source2);
-    SIZE_T same = 0;
-    while (same < length && a[same] == b[same]) {
-        ++same;
-    }
-    return same;
-}
-
 // NT_ASSERT passes no message.
 VOID RtlAssert(PVOID voidFailedAssertion, PVOID voidFileName, ULONG lineNumber, PCHAR)
 {

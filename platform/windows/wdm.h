@@ -251,12 +251,12 @@ inline ULONG ReadULongNoFence(const volatile ULONG* source) { return __atomic_lo
 inline VOID WriteULongNoFence(volatile ULONG* destination, ULONG value) { __atomic_store_n(destination, value, __ATOMIC_RELAXED); }
 
 // ---------------------------------------------------------------------------------------------
-// Run-time library. The WDK's RtlZeroMemory, RtlCopyMemory and RtlFillMemory are memset and
-// memcpy, which the kernel exports.
+// Run-time library. The WDK's RtlZeroMemory, RtlCopyMemory, RtlFillMemory and RtlEqualMemory are
+// memset, memcpy and memcmp, which the kernel exports.
 inline VOID RtlZeroMemory(PVOID destination, SIZE_T length) { __builtin_memset(destination, 0, length); }
 inline VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length) { __builtin_memcpy(destination, source, length); }
 inline VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill) { __builtin_memset(destination, fill, length); }
-NTKERNELAPI SIZE_T RtlCompareMemory(PCVOID source1, PCVOID source2, SIZE_T length);
+inline BOOLEAN RtlEqualMemory(PCVOID source1, PCVOID source2, SIZE_T length) { return __builtin_memcmp(source1, source2, length) == 0; }
 // The WDK's byte swaps are the processor's, through its intrinsics.
 inline USHORT RtlUshortByteSwap(USHORT source) { return __builtin_bswap16(source); }
 inline ULONG RtlUlongByteSwap(ULONG source) { return __builtin_bswap32(source); }
