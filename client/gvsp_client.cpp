@@ -1,8 +1,6 @@
 // The user-mode stream API over the control device. User mode.
 #include "client/gvsp_client.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 
 namespace gvsp {
@@ -10,7 +8,7 @@ namespace gvsp {
 namespace {
 
 constexpr const char16_t* CONTROL_DEVICE_PATH = u"\\\\.\\jwGenICamForEthernet";
-NTSTATUS ControlOn(host::UserProcess& process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
+NTSTATUS ControlOn(UserProcess& process, HANDLE handle, ULONG code, void* input, ULONG inputLength,
     void* output, ULONG outputLength, ULONG_PTR* information)
 {
     ULONG_PTR ignored = 0;
@@ -21,7 +19,7 @@ NTSTATUS ControlOn(host::UserProcess& process, HANDLE handle, ULONG code, void* 
 }  // namespace
 
 // ---- ControlDevice ------------------------------------------------------------------------------
-ControlDevice::ControlDevice(host::UserProcess& process)
+ControlDevice::ControlDevice(UserProcess& process)
     : process_(process), handle_(process.CreateFile(CONTROL_DEVICE_PATH))
 {
 }
@@ -74,7 +72,7 @@ std::span<const uint8_t> Frame::Payload() const
 }
 
 // ---- PendingFrame -------------------------------------------------------------------------------
-PendingFrame::PendingFrame(const Stream& stream, host::UserProcess& process, HANDLE handle)
+PendingFrame::PendingFrame(const Stream& stream, UserProcess& process, HANDLE handle)
     : stream_(stream), process_(process), handle_(handle)
 {
 }
@@ -100,7 +98,7 @@ bool PendingFrame::Cancel() { return process_.CancelIoEx(handle_, &overlapped_) 
 ULONG_PTR PendingFrame::BytesReturned() const { return overlapped_.InternalHigh; }
 
 // ---- Stream -------------------------------------------------------------------------------------
-Stream::Stream(host::UserProcess& process) : process_(process), handle_(process.CreateFile(CONTROL_DEVICE_PATH)) {}
+Stream::Stream(UserProcess& process) : process_(process), handle_(process.CreateFile(CONTROL_DEVICE_PATH)) {}
 
 Stream::~Stream() { Close(); }
 
@@ -166,7 +164,8 @@ void Stream::Configure(const StreamConfig& config)
     b.FrameSize = config.frameSize;
     b.PacketSize = config.packetSize;
     b.StreamChannelIndex = config.streamChannelIndex;
-    b.ResendSourcePort = htons(config.resendSourcePort);
+    // Network order in the block's little-endian field.
+    b.ResendSourcePort = static_cast<uint16_t>(config.resendSourcePort >> 8 | config.resendSourcePort << 8);
     b.RequestMode = config.requestMode;
     b.ResendTimeout = config.resendTimeoutMs;
     b.Flags = config.flags;

@@ -1,7 +1,8 @@
 // The user-mode side of GvspFilter's control interface: a camera library's stream API over
 // the control device. A Stream binds one UDP port of one adapter, owns its StreamControlBlock
 // and frame buffers in the process's memory, and hands out finished frames to read in place.
-// User mode; runs in a process of the emulated machine.
+// User mode, over the process's user-mode face (client/user_face.h): a process of the emulated
+// machine, or the real one on Windows.
 #pragma once
 
 #include <array>
@@ -11,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "client/user_face.h"
 #include "control/control_interface.h"
 #include "control/stream_memory.h"
-#include "host/memory/memory.h"
 
 namespace gvsp {
 
@@ -22,7 +23,7 @@ using MacAddress = std::array<uint8_t, 6>;
 // The control device: version and adapter queries on a handle of its own.
 class ControlDevice {
 public:
-    explicit ControlDevice(host::UserProcess& process);
+    explicit ControlDevice(UserProcess& process);
     ~ControlDevice();
     ControlDevice(const ControlDevice&) = delete;
     ControlDevice& operator=(const ControlDevice&) = delete;
@@ -34,7 +35,7 @@ public:
     NTSTATUS QueryAdapter(const MacAddress& mac) const;
 
 private:
-    host::UserProcess& process_;
+    UserProcess& process_;
     HANDLE handle_;
 };
 
@@ -89,7 +90,7 @@ class Stream;
 
 class PendingFrame {
 public:
-    PendingFrame(const Stream& stream, host::UserProcess& process, HANDLE handle);
+    PendingFrame(const Stream& stream, UserProcess& process, HANDLE handle);
     PendingFrame(const PendingFrame&) = delete;
     PendingFrame& operator=(const PendingFrame&) = delete;
 
@@ -107,7 +108,7 @@ public:
 private:
     friend class Stream;
     const Stream& stream_;
-    host::UserProcess& process_;
+    UserProcess& process_;
     HANDLE handle_;
     OVERLAPPED overlapped_{};
     FrameHandOver record_{};
@@ -116,13 +117,12 @@ private:
 // One camera stream: a handle of its own, one bound port, its cache in this process's memory.
 class Stream {
 public:
-    explicit Stream(host::UserProcess& process);
+    explicit Stream(UserProcess& process);
     ~Stream();
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
     HANDLE Handle() const { return handle_; }
-    host::UserProcess& Process() const { return process_; }
 
     // Binds `udpPort` of the adapter with `mac`; the PortId on success.
     NTSTATUS Bind(const MacAddress& mac, uint16_t udpPort, uint32_t* portId = nullptr);
@@ -160,7 +160,7 @@ private:
     NTSTATUS Control(ULONG code, void* input = nullptr, ULONG inputLength = 0, void* output = nullptr,
         ULONG outputLength = 0, ULONG_PTR* information = nullptr);
 
-    host::UserProcess& process_;
+    UserProcess& process_;
     HANDLE handle_;
     StreamControlBlock* block_ = nullptr;
     uint32_t blockLength_ = 0;

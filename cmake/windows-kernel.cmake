@@ -33,8 +33,13 @@ set_source_files_properties(${GVSP_GENERATED}/gvspfilter_msg.rc PROPERTIES
 set(GVSP_KERNEL_FLAGS -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-stack-protector -fno-stack-check -mno-stack-arg-probe -Wframe-larger-than=4096 -fno-common)
 
-file(GLOB GVSP_CORE_SOURCES CONFIGURE_DEPENDS
-    driver/*.cpp control/*.cpp stream/*.cpp delivery/*.cpp)
+# The core: every source of its layers' folders, as scripts/check-dependencies.py lists them.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+execute_process(COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/check-dependencies.py --layers
+    OUTPUT_VARIABLE GVSP_LAYERS OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/check-dependencies.py)
+list(TRANSFORM GVSP_LAYERS APPEND /*.cpp)
+file(GLOB GVSP_CORE_SOURCES CONFIGURE_DEPENDS ${GVSP_LAYERS})
 add_executable(gvspfilter ${GVSP_CORE_SOURCES}
     platform/windows/probe_and_lock.S
     platform/windows/ddk_crosscheck.c

@@ -22,7 +22,7 @@ constexpr ULONG LOAD_FAILED_LOCK_ALLOCATION = 2;
 constexpr ULONG LOAD_FAILED_WORKER_THREAD = 3;
 constexpr ULONG LOAD_FAILED_PROCESS_NOTIFY = 4;
 
-constexpr PCWSTR NOTIFICATION_DRIVER_NAME = u"\\Driver\\volmgr";
+constexpr PCWSTR NOTIFICATION_DRIVER_NAME = GVSP_WIDE("\\Driver\\volmgr");
 
 NDIS_STRING FilterServiceName;
 NDIS_STRING FilterFriendlyName;
@@ -135,9 +135,9 @@ NDIS_STATUS RegisterControlDevice()
     majorFunctions[IRP_MJ_CLEANUP] = DispatchCreateCloseCleanup;
     majorFunctions[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
 
-    RtlInitUnicodeString(&ControlDeviceName, u"\\Device\\jwGenICamForEthernet");
-    RtlInitUnicodeString(&ControlSymbolicName, u"\\DosDevices\\jwGenICamForEthernet");
-    RtlInitUnicodeString(&ControlDeviceSddl, u"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;BU)(A;;GA;;;WD)");
+    RtlInitUnicodeString(&ControlDeviceName, GVSP_WIDE("\\Device\\jwGenICamForEthernet"));
+    RtlInitUnicodeString(&ControlSymbolicName, GVSP_WIDE("\\DosDevices\\jwGenICamForEthernet"));
+    RtlInitUnicodeString(&ControlDeviceSddl, GVSP_WIDE("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;BU)(A;;GA;;;WD)"));
 
     NDIS_DEVICE_OBJECT_ATTRIBUTES attributes;
     RtlZeroMemory(&attributes, sizeof(attributes));
@@ -171,9 +171,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     EtwRegister(&TRACE_PROVIDER_GUID, nullptr, nullptr, &DriverGlobals.TraceHandle);
 
     // The filter's names; from here on the event log works.
-    RtlInitUnicodeString(&FilterServiceName, u"kxGenICamForEthernet");
-    RtlInitUnicodeString(&FilterFriendlyName, u"GenICam For Ethernet Driver");
-    RtlInitUnicodeString(&FilterUniqueName, u"{C4392A18-F3F6-4E0B-81C3-837E37C06420}");
+    RtlInitUnicodeString(&FilterServiceName, GVSP_WIDE("kxGenICamForEthernet"));
+    RtlInitUnicodeString(&FilterFriendlyName, GVSP_WIDE("GenICam For Ethernet Driver"));
+    RtlInitUnicodeString(&FilterUniqueName, GVSP_WIDE("{C4392A18-F3F6-4E0B-81C3-837E37C06420}"));
     DriverGlobals.DriverObject = driverObject;
 
     // The characteristics and the unload routine.

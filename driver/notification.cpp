@@ -9,7 +9,7 @@
 namespace {
 
 constexpr ULONG NAME_QUERY_SIZE = 260;
-constexpr WCHAR NOTIFICATION_DEVICE_NAME[] = u"\\Device\\HarddiskVolume1";
+constexpr WCHAR NOTIFICATION_DEVICE_NAME[] = GVSP_WIDE("\\Device\\HarddiskVolume1");
 constexpr USHORT NOTIFICATION_DEVICE_NAME_BYTES = sizeof(NOTIFICATION_DEVICE_NAME) - sizeof(WCHAR);   // 46
 static_assert(NOTIFICATION_DEVICE_NAME_BYTES == 46);
 

@@ -78,6 +78,9 @@ typedef char16_t WCHAR;
 typedef WCHAR* PWCH;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
+// A string literal of WCHARs. Windows' wchar_t is 16 bits, Linux's 32, so the core writes its
+// names as GVSP_WIDE("...") rather than L"...": L"" on Windows, u"" here.
+#define GVSP_WIDE(text) u##text
 typedef LONG NTSTATUS;
 typedef ULONG ACCESS_MASK;
 typedef PVOID HANDLE;

@@ -8,6 +8,7 @@ Leaf modules may be included from anywhere and include only other leaf modules a
 
 Usage: check-dependencies.py SOURCE_DIR          check, one line per violation, exit 1 on any
        check-dependencies.py --leaf-sources DIR  print the leaf modules' sources (for CMake)
+       check-dependencies.py --layers            print the layers' folders (for the Windows builds)
 """
 import os
 import re
@@ -104,6 +105,9 @@ def main(arguments):
     if len(arguments) == 2 and arguments[0] == "--leaf-sources":
         print(";".join(p for p in sorted(core_files(arguments[1]))
                        if p.endswith(".cpp") and module_of(p) == "leaf"))
+        return 0
+    if arguments == ["--layers"]:
+        print(";".join(LAYERS))
         return 0
     if len(arguments) == 1:
         return check(arguments[0])

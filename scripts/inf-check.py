@@ -75,7 +75,7 @@ def fields(value):
 def code_identity(source_dir):
     """The identity the driver registers with, as its code writes it."""
     entry = open(os.path.join(source_dir, "driver/driver_entry.cpp")).read()
-    names = dict(re.findall(r'RtlInitUnicodeString\(&(\w+),\s*u"((?:[^"\\]|\\.)*)"\)', entry))
+    names = dict(re.findall(r'RtlInitUnicodeString\(&(\w+),\s*GVSP_WIDE\("((?:[^"\\]|\\.)*)"\)\)', entry))
     names = {key: value.replace("\\\\", "\\") for key, value in names.items()}
     state = open(os.path.join(source_dir, "driver/driver.cpp")).read()
     version = re.search(r'DriverVersion\[DRIVER_VERSION_SIZE\]\s*=\s*"([^"]+)"', state).group(1)

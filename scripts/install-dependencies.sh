@@ -9,6 +9,8 @@ command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64)
+# The POSIX thread model of mingw-w64 for Windows user mode (std::thread and std::mutex).
+command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need+=(g++-mingw-w64-x86-64-posix)
 command -v ip >/dev/null 2>&1 || need+=(iproute2)
 command -v python3 >/dev/null 2>&1 || need+=(python3)
 # clang with libFuzzer and the sanitizer runtimes: the clang, fuzz and tsan presets.

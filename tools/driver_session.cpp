@@ -52,28 +52,6 @@ HandOverPolicy ParsePolicy(const std::string& name)
     throw UsageError("unknown hand-over policy '" + name + "' (queue, newest, waiting or newest-waiting)");
 }
 
-std::string MacText(const MacAddress& mac)
-{
-    char text[18];
-    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
-    return text;
-}
-
-MacAddress ParseMac(const std::string& text)
-{
-    MacAddress mac{};
-    unsigned v[6];
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%2x%*1[:-]%2x%*1[:-]%2x%*1[:-]%2x%*1[:-]%2x%*1[:-]%2x%c", &v[0], &v[1], &v[2], &v[3],
-            &v[4], &v[5], &tail) != 6) {
-        throw UsageError("'" + text + "' is not a MAC address (write it as 00:1b:2c:3d:4e:b0)");
-    }
-    for (size_t i = 0; i < 6; ++i) {
-        mac[i] = static_cast<uint8_t>(v[i]);
-    }
-    return mac;
-}
-
 // The emulated machine with the driver loaded and the stream's user process.
 struct DriverSession::Machine {
     explicit Machine(bool virtualClock)

@@ -4,11 +4,9 @@
 // it (the adapter's receive path may be indicated from another).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,19 +15,9 @@
 #include "host/io/errorlog.h"
 #include "host/ndis/ndis.h"
 #include "host/verifier/checker.h"
+#include "tools/command_line.h"
 
 namespace gvspfilter {
-
-using MacAddress = std::array<uint8_t, 6>;
-
-// Bad usage or input the user can fix: one line on stderr, exit status 2.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-// The run itself failed (the driver refused a request, the network failed): exit status 1.
-struct RunError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // The four hand-over policies, named by what they do; the values are the StreamControlBlock's
 // Flags bits.
@@ -42,10 +30,6 @@ enum class HandOverPolicy : uint32_t {
 const char* PolicyName(HandOverPolicy policy);
 // The policy called `name` ("queue", "newest", "waiting", "newest-waiting"); UsageError otherwise.
 HandOverPolicy ParsePolicy(const std::string& name);
-
-// "00:1b:2c:3d:4e:b0" and back; UsageError for a malformed address.
-std::string MacText(const MacAddress& mac);
-MacAddress ParseMac(const std::string& text);
 
 struct SessionSettings {
     MacAddress adapterMac{0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0xB0};

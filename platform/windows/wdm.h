@@ -5,6 +5,9 @@
 // layout in platform/windows/wdk_layouts.h. Freestanding C++20.
 #pragma once
 
+// A string literal of WCHARs, as the WDK writes them.
+#define GVSP_WIDE(text) L##text
+
 #if defined(_MSC_VER)
 
 #include <ntddk.h>
@@ -72,7 +75,8 @@ typedef uint64_t ULONG_PTR;
 typedef int64_t LONG_PTR;
 typedef ULONG_PTR SIZE_T;
 typedef ULONG_PTR* PULONG_PTR;
-typedef char16_t WCHAR;   // 16 bits, as the kernel's wchar_t; the core writes its names as u"" literals
+typedef wchar_t WCHAR;
+static_assert(sizeof(WCHAR) == 2, "wchar_t is 16 bits on Windows");
 typedef WCHAR* PWCH;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
@@ -366,7 +370,6 @@ struct EX_RUNDOWN_REF {
     };
 };
 typedef EX_RUNDOWN_REF* PEX_RUNDOWN_REF;
-static_assert(sizeof(EX_RUNDOWN_REF) == 8);
 
 NTKERNELAPI VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF runRef);
 NTKERNELAPI VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF runRef);
