@@ -60,20 +60,6 @@ uint8_t PayloadByte(uint64_t blockId, uint64_t offset)
     return static_cast<uint8_t>(blockId + offset + run);
 }
 
-uint32_t BytesPerPixel(uint32_t pixelFormat)
-{
-    switch (pixelFormat) {
-    case PIXEL_FORMAT_MONO8:
-        return 1;
-    case PIXEL_FORMAT_MONO16:
-        return 2;
-    case PIXEL_FORMAT_RGB8:
-        return 3;
-    default:
-        return 0;
-    }
-}
-
 namespace {
 
 // The test picture: eight colour bars over the top three quarters, a grey ramp below them, and a

@@ -25,6 +25,7 @@
 #include "tools/image.h"
 #include "tools/genicam.h"
 #include "tools/gvcp.h"
+#include "tools/network.h"
 #include "tools/stop_signal.h"
 
 namespace gvspfilter {

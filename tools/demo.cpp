@@ -9,6 +9,7 @@
 #include "camera/camera.h"
 #include "tools/capture.h"
 #include "tools/commands.h"
+#include "tools/driver_session.h"
 #include "tools/report.h"
 
 namespace gvspfilter {
@@ -164,7 +165,7 @@ int RunDemo(const DemoOptions& o)
     if (corrupt != 0) {
         reporter.Problem(std::to_string(corrupt) + " complete frames did not hold the camera's picture");
     }
-    return reporter.Finish(session, expectedComplete);
+    return FinishReport(reporter, session, expectedComplete);
 }
 
 }  // namespace

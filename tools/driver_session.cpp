@@ -1,17 +1,21 @@
 // The driver as the gvspfilter command runs it: one emulated machine, one adapter, one stream
-// bound through the client library. Host only.
+// bound through the client library; and what a run on it adds to the report. Host only.
 #include "tools/driver_session.h"
 
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
-#include <deque>
-#include <thread>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 
 #include "control/stream_port.h"
 #include "driver/driver.h"
 #include "host/kernel/kernel.h"
 #include "host/machine.h"
+#include "host/verifier/checker.h"
+#include "tools/report.h"
 
 namespace gvspfilter {
 
@@ -24,53 +28,81 @@ std::string Hex(NTSTATUS status)
     return text;
 }
 
+// The event viewer's level of an entry: the severity in the top two bits of its message id.
+const char* Level(uint32_t messageId)
+{
+    switch (messageId >> 30) {
+    case 2:
+        return "Warning";
+    case 3:
+        return "Error";
+    default:
+        return "Information";
+    }
+}
+
+std::string LocalTime(std::chrono::system_clock::time_point when)
+{
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+nlohmann::json EventsJson(const std::vector<host::EventLogEntry>& entries)
+{
+    nlohmann::json events = nlohmann::json::array();
+    for (const host::EventLogEntry& e : entries) {
+        std::string message = e.Render();
+        while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+            message.pop_back();
+        }
+        events.push_back({{"time", LocalTime(e.Written())}, {"level", Level(e.ErrorCode())}, {"source", e.Source()},
+            {"id", e.ErrorCode() & 0xFFFF}, {"symbol", e.Symbol()}, {"unique_value", e.UniqueErrorValue()},
+            {"message", message}});
+    }
+    return events;
+}
+
 }  // namespace
 
-const char* PolicyName(HandOverPolicy policy)
-{
-    switch (policy) {
-    case HandOverPolicy::Queue:
-        return "queue";
-    case HandOverPolicy::Newest:
-        return "newest";
-    case HandOverPolicy::Waiting:
-        return "waiting";
-    case HandOverPolicy::NewestWaiting:
-        return "newest-waiting";
-    }
-    return "?";
-}
-
-HandOverPolicy ParsePolicy(const std::string& name)
-{
-    for (HandOverPolicy policy :
-        {HandOverPolicy::Queue, HandOverPolicy::Newest, HandOverPolicy::Waiting, HandOverPolicy::NewestWaiting}) {
-        if (name == PolicyName(policy)) {
-            return policy;
-        }
-    }
-    throw UsageError("unknown hand-over policy '" + name + "' (queue, newest, waiting or newest-waiting)");
-}
-
 // The emulated machine with the driver loaded and the stream's user process.
-struct DriverSession::Machine {
+struct EmulatedMachine::Machine {
     explicit Machine(bool virtualClock)
         : machine(host::MachineOptions{.virtualClock = virtualClock, .clockStart = host::PERFORMANCE_FREQUENCY})
     {
     }
     host::Machine machine;
     host::UserProcess* process = nullptr;
-    std::unique_ptr<gvsp::Stream> stream;
-    std::deque<std::unique_ptr<gvsp::PendingFrame>> pending;
 };
 
-DriverSession::DriverSession(const SessionSettings& settings) : settings_(settings)
+EmulatedMachine::EmulatedMachine(const SessionSettings& settings)
 {
     host::SetViolationHandler([this](const host::Violation& violation) {
         findings_.push_back(std::string(host::RuleName(violation.rule)) + ": " + violation.what);
     });
     try {
-        Open();
+        machine_ = std::make_unique<Machine>(settings.virtualClock);
+        host::AdapterConfig adapter;
+        adapter.mac = settings.adapterMac;
+        adapter.mtu = settings.adapterMtu;
+        adapter.friendlyName = u"Camera port";
+        adapter.deviceName = u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-00000000CA11}";
+        adapter_ = &host::AddAdapter(adapter);
+
+        const uint64_t delays = host::SystemThreadDelays();
+        const NTSTATUS status = machine_->machine.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG});
+        if (!NT_SUCCESS(status)) {
+            throw RunError("the driver did not load (status " + Hex(status) + ")");
+        }
+        if (settings.virtualClock) {
+            // From its first sleep on, the worker runs its passes only when the clock is moved.
+            host::WaitForSystemThreadDelays(delays + 1);
+        }
+        startCounts_ = host::CounterNow();
+        machine_->process = &machine_->machine.NewProcess();
     } catch (...) {
         // The machine's end unloads the driver and runs its checks while the handler still
         // has somewhere to put what they find.
@@ -80,69 +112,26 @@ DriverSession::DriverSession(const SessionSettings& settings) : settings_(settin
     }
 }
 
-void DriverSession::Open()
+EmulatedMachine::~EmulatedMachine()
 {
-    const SessionSettings& settings = settings_;
-    machine_ = std::make_unique<Machine>(settings.virtualClock);
-
-    host::AdapterConfig adapter;
-    adapter.mac = settings.adapterMac;
-    adapter.mtu = settings.adapterMtu;
-    adapter.friendlyName = u"Camera port";
-    adapter.deviceName = u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-00000000CA11}";
-    adapter_ = &host::AddAdapter(adapter);
-
-    const uint64_t delays = host::SystemThreadDelays();
-    NTSTATUS status = machine_->machine.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG});
-    if (!NT_SUCCESS(status)) {
-        throw RunError("the driver did not load (status " + Hex(status) + ")");
-    }
-    if (settings.virtualClock) {
-        // From its first sleep on, the worker runs its passes only when the clock is moved.
-        host::WaitForSystemThreadDelays(delays + 1);
-    }
-    startCounts_ = host::CounterNow();
-
-    Machine& m = *machine_;
-    m.process = &m.machine.NewProcess();
-    m.stream = std::make_unique<gvsp::Stream>(*m.process);
-    status = m.stream->Bind(settings.adapterMac, settings.port, &portId_);
-    if (!NT_SUCCESS(status)) {
-        throw RunError("the driver refused to bind UDP port " + std::to_string(settings.port) + " on adapter " +
-                       MacText(settings.adapterMac) + " (status " + Hex(status) + ")");
-    }
-    if (!m.stream->AllocateCache(settings.buffers, FRAME_BUFFER_MIN_SIZE + settings.frameSize)) {
-        throw RunError("no room for " + std::to_string(settings.buffers) + " frame buffers of " +
-                       std::to_string(settings.frameSize) + " payload bytes in the stream's process");
-    }
-    gvsp::StreamConfig config;
-    config.frameSize = settings.frameSize;
-    config.packetSize = settings.packetSize;
-    config.streamChannelIndex = settings.streamChannel;
-    config.resendSourcePort = settings.resendSourcePort;
-    config.resendTimeoutMs = settings.resend ? settings.resendTimeoutMs : 0;
-    config.resendRetryLimit = settings.resendRetryLimit;
-    config.resendEnabled = settings.resend;
-    config.flags = static_cast<uint32_t>(settings.policy);
-    m.stream->Configure(config);
-    status = m.stream->SetupCache();
-    if (!NT_SUCCESS(status)) {
-        throw RunError("the driver refused the frame cache (status " + Hex(status) + ")");
-    }
-    m.stream->SetActive(true);
-    status = m.stream->Start();
-    if (!NT_SUCCESS(status)) {
-        throw RunError("the driver refused to start acquisition (status " + Hex(status) + ")");
-    }
-    for (uint32_t i = 0; i < settings.requestsInFlight; ++i) {
-        m.pending.push_back(m.stream->RequestFrame());
-    }
+    Unload();
+    host::SetViolationHandler({});
 }
 
-DriverSession::~DriverSession()
+void EmulatedMachine::Unload()
 {
-    Close();
-    host::SetViolationHandler({});
+    if (machine_ == nullptr) {
+        return;
+    }
+    machine_->machine.UnloadDriver();
+    events_ = host::TheEventLog().Entries();
+    // The machine's end runs the final checks: pool, handles, threads, lists.
+    machine_.reset();
+}
+
+DriverSession::DriverSession(const SessionSettings& settings)
+    : EmulatedMachine(settings), StreamSession(*machine_->process, settings), settings_(settings)
+{
 }
 
 void DriverSession::Advance(int64_t microseconds)
@@ -157,54 +146,7 @@ double DriverSession::ClockSeconds() const
     return double(host::CounterNow() - startCounts_) / double(host::PERFORMANCE_FREQUENCY);
 }
 
-size_t DriverSession::Collect(const FrameSink& sink)
-{
-    if (closed_) {
-        return 0;
-    }
-    Machine& m = *machine_;
-    size_t taken = 0;
-    while (!m.pending.empty() && m.pending.front()->Done()) {
-        gvsp::Frame frame;
-        NTSTATUS status = m.pending.front()->Wait(&frame);
-        m.pending.pop_front();
-        if (NT_SUCCESS(status) && frame.Valid()) {
-            FrameRecord record;
-            record.blockId = frame.BlockId();
-            record.status = frame.Status();
-            record.payloadBytes = frame.Header().PayloadSize;
-            frames_.push_back(record);
-            payloadBytes_ += record.payloadBytes;
-            if (sink) {
-                sink(frame);
-            }
-            m.stream->ReturnFrame(frame);
-            ++taken;
-        }
-        m.pending.push_back(m.stream->RequestFrame());
-    }
-    return taken;
-}
-
-size_t DriverSession::WaitAndCollect(uint32_t milliseconds, const FrameSink& sink)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!closed_ && !machine_->pending.empty() && !machine_->pending.front()->Done() &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return Collect(sink);
-}
-
-host::UserProcess& DriverSession::Process() const
-{
-    return *machine_->process;
-}
-
-const StreamControlBlock& DriverSession::Block() const
-{
-    return closed_ ? finalBlock_ : machine_->stream->Block();
-}
+host::UserProcess& DriverSession::Process() const { return *machine_->process; }
 
 uint32_t DriverSession::FragmentedDatagrams() const
 {
@@ -212,41 +154,85 @@ uint32_t DriverSession::FragmentedDatagrams() const
         return finalFragments_;
     }
     // The PortId names the adapter's slot in AdapterTable and the port's slot in the adapter.
-    const FilterAdapter* adapter = DriverGlobals.AdapterTable[(portId_ >> 16) - 1];
-    const StreamPort* port = adapter != nullptr ? adapter->StreamPorts[(portId_ & 0xFFFF) - 1] : nullptr;
+    const FilterAdapter* adapter = DriverGlobals.AdapterTable[(PortId() >> 16) - 1];
+    const StreamPort* port = adapter != nullptr ? adapter->StreamPorts[(PortId() & 0xFFFF) - 1] : nullptr;
     return port != nullptr ? static_cast<uint32_t>(port->FragmentedDatagrams) : 0;
 }
 
-const gvsp::Stream& DriverSession::Stream() const { return *machine_->stream; }
-
 void DriverSession::Close()
 {
-    if (closed_ || machine_ == nullptr) {
+    if (closed_) {
         return;
     }
-    Machine& m = *machine_;
-    finalBlock_ = m.stream->Block();
     finalFragments_ = FragmentedDatagrams();
-    // Stopping cancels the requests in flight; each must have ended before its record goes.
-    m.stream->Stop();
-    for (auto& request : m.pending) {
-        request->Cancel();
-        request->Wait(nullptr);
-    }
-    m.pending.clear();
-    finalBlock_ = m.stream->Block();
-    m.stream->Close();
-    m.stream.reset();
-    m.machine.UnloadDriver();
-    events_ = host::TheEventLog().Entries();
-    // The machine's end runs the final checks: pool, handles, threads, lists.
-    machine_.reset();
+    StreamSession::Close();
+    Unload();
     closed_ = true;
 }
 
 std::vector<host::EventLogEntry> DriverSession::Events() const
 {
     return closed_ ? events_ : host::TheEventLog().Entries();
+}
+
+int FinishReport(Reporter& reporter, DriverSession& session, uint64_t expectedComplete)
+{
+    const double streamSeconds = session.ClockSeconds();
+    session.Close();
+    if (session.FragmentedDatagrams() != 0) {
+        reporter.Problem(std::to_string(session.FragmentedDatagrams()) +
+                         " IP-fragmented datagrams reached the stream's port: the camera's packet size exceeds the "
+                         "path's MTU; lower it or raise the MTU");
+    }
+    reporter.Add("fragmented_datagrams", session.FragmentedDatagrams());
+    const nlohmann::json events = EventsJson(session.Events());
+    reporter.Add("events", events);
+    reporter.Line("event log", std::to_string(events.size()) + " entries (gvspfilter events shows them)");
+    const std::vector<std::string>& findings = session.CheckerFindings();
+    reporter.Add("checker", findings);
+    std::string checker = findings.empty() ? "clean" : std::to_string(findings.size()) + " findings";
+    for (const std::string& finding : findings) {
+        checker += "\n    " + finding;
+    }
+    // A finding of the checker fails the run.
+    reporter.Line("checker", checker, !findings.empty());
+    const int exitStatus = reporter.Finish(session, expectedComplete, streamSeconds);
+
+    // The event log is kept for `gvspfilter events`; a run that cannot keep it still reports.
+    const std::string eventsPath = LastRunEventsPath();
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(eventsPath).parent_path(), error);
+    std::ofstream kept(eventsPath);
+    kept << nlohmann::json{{"command", reporter.Command()}, {"events", events}}.dump(2) << "\n";
+    return exitStatus;
+}
+
+std::string FormatEvents(const nlohmann::json& events)
+{
+    std::string out;
+    char line[96];
+    std::snprintf(line, sizeof line, "%-19s  %-11s  %-20s  %8s  %s\n", "Date and Time", "Level", "Source", "Event ID",
+        "Message");
+    out += line;
+    for (const nlohmann::json& e : events) {
+        std::snprintf(line, sizeof line, "%-19s  %-11s  %-20s  %8u  ", e.value("time", "").c_str(),
+            e.value("level", "").c_str(), e.value("source", "").c_str(), e.value("id", 0u));
+        out += line;
+        out += e.value("message", "");
+        out += "\n";
+    }
+    return out;
+}
+
+std::string LastRunEventsPath()
+{
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != 0) {
+        return std::string(state) + "/gvspfilter/last-run-events.json";
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != 0) {
+        return std::string(home) + "/.local/state/gvspfilter/last-run-events.json";
+    }
+    return ".gvspfilter-last-run-events.json";
 }
 
 }  // namespace gvspfilter

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "tools/commands.h"
-#include "tools/report.h"
+#include "tools/driver_session.h"
 
 namespace gvspfilter {
 

@@ -1,6 +1,7 @@
 // GenICam device descriptions as the gvspfilter command handles them: the XML the camera device
-// serves (plain or zipped), its first-URL text, and the controller's side that unzips a
-// camera's XML and resolves the features it needs to registers. Host only.
+// serves (plain or zipped; host only, tools/device_description.cpp), its first-URL text, and the
+// controller's side that unzips a camera's XML and resolves the features it needs to registers
+// (on the host and on Windows).
 #pragma once
 
 #include <cstdint>
@@ -24,11 +25,13 @@ inline constexpr uint32_t ACQUISITION_STOP_BIT = 0x2;
 // Where the description file lies in the device's memory.
 inline constexpr uint32_t XML_FILE_ADDRESS = 0x00100000;
 
+#if !defined(_WIN32)
 // The device's GenICam description: Width, Height, PixelFormat (Mono8, Mono16, RGB8),
 // PayloadSize, AcquisitionStart, AcquisitionStop.
 std::string DeviceXml();
 // A zip archive holding one file `name` with `bytes`; RunError when libzip fails.
 std::vector<uint8_t> ZipFile(const std::string& name, std::span<const uint8_t> bytes);
+#endif
 
 // A first-URL text "Local:name;address;length" (address and length in hex).
 struct LocalUrl {
@@ -42,7 +45,8 @@ std::string LocalUrlText(const LocalUrl& url);
 std::optional<LocalUrl> ParseLocalUrl(const std::string& text);
 
 // ---- The controller's side ---------------------------------------------------------------------
-// The text of the first .xml file of a zip archive; RunError when it is no archive or holds none.
+// The text of the first .xml file (stored or deflated) of a zip archive; RunError when it is no
+// archive or holds none.
 std::string UnzipXml(std::span<const uint8_t> archive);
 
 // A feature's value as the register map holds it: an inline constant, or `length` bytes at

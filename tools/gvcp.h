@@ -1,6 +1,6 @@
 // GVCP as the gvspfilter command speaks it on real UDP sockets: command and acknowledge messages,
-// the bootstrap register map, the PACKETRESEND payload, and the socket both the camera device
-// and the live controller use. Host only.
+// the bootstrap register map and the PACKETRESEND payload, for the camera device and the live
+// controller. On the host and on Windows.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "camera/camera.h"
-#include "tools/driver_session.h"
+#include "camera/wire.h"
 
 namespace gvspfilter {
 
@@ -110,52 +109,5 @@ inline constexpr uint32_t SCPS_SIZE_MASK = 0xFFFF;
 // The stream packet size in SCPS0 counts the IPv4 and UDP headers before the GVSP bytes.
 inline constexpr uint32_t IP_UDP_HEADER_BYTES = 28;
 inline constexpr uint32_t DEFAULT_HEARTBEAT_MS = 3000;
-
-// ---- Addresses and sockets ------------------------------------------------------------------
-// "192.0.2.10" as a host-order address; UsageError naming `what` otherwise.
-uint32_t ParseIpv4(const std::string& text, const std::string& what);
-std::string Ipv4Text(uint32_t address);
-
-// A Linux network interface as the tools use it.
-struct InterfaceInfo {
-    std::string name;
-    MacAddress mac{};
-    uint32_t address = 0;   // its first IPv4 address, host order; 0 when it has none
-    uint32_t netmask = 0;
-    uint32_t mtu = 1500;
-};
-// The interface called `name`; UsageError "no such interface 'X'" when there is none.
-InterfaceInfo FindInterface(const std::string& name);
-// The interface that holds IPv4 `address`; UsageError when none of this machine's does.
-InterfaceInfo InterfaceWithAddress(uint32_t address);
-
-// A UDP socket, closed with the object. Failures throw RunError (UsageError for a bind to an
-// address this machine does not have).
-class UdpSocket {
-public:
-    UdpSocket() = default;
-    // Bound to `address`:`port` (host order; 0 for any address or an ephemeral port).
-    UdpSocket(uint32_t address, uint16_t port);
-    ~UdpSocket();
-    UdpSocket(UdpSocket&& other) noexcept;
-    UdpSocket& operator=(UdpSocket&& other) noexcept;
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-
-    bool Open() const { return fd_ >= 0; }
-    uint16_t LocalPort() const;
-    void SetReceiveBuffer(int bytes);
-    void SetSendBuffer(int bytes);
-    // Datagrams larger than the path's MTU fail instead of leaving as IPv4 fragments.
-    void ForbidFragments();
-    // False when the datagram could not be sent (the error is left in errno).
-    bool SendTo(uint32_t address, uint16_t port, std::span<const uint8_t> bytes);
-    // Waits up to `timeoutMs` for a datagram; nullopt on time-out. The sender lands in `address`
-    // and `port`.
-    std::optional<std::vector<uint8_t>> ReceiveFrom(int timeoutMs, uint32_t* address, uint16_t* port);
-
-private:
-    int fd_ = -1;
-};
 
 }  // namespace gvspfilter

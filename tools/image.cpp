@@ -1,14 +1,16 @@
-// Frame images through libpng (PNG), as PGM/PPM or as raw payload bytes. Host only.
+// Frame images through libpng (PNG, host only), as PGM/PPM or as raw payload bytes.
 #include "tools/image.h"
 
+#if !defined(_WIN32)
 #include <png.h>
+#endif
 
 #include <cstdio>
 #include <memory>
 #include <vector>
 
-#include "camera/camera.h"
-#include "tools/driver_session.h"
+#include "camera/wire.h"
+#include "tools/command_line.h"
 
 namespace gvspfilter {
 
@@ -18,6 +20,7 @@ using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 File Open(const std::string& path) { return File(std::fopen(path.c_str(), "wb"), &std::fclose); }
 
+#if !defined(_WIN32)
 std::string WritePng(FILE* file, const ImageGeometry& g, uint32_t bytesPerPixel, std::span<const uint8_t> payload)
 {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -50,6 +53,7 @@ std::string WritePng(FILE* file, const ImageGeometry& g, uint32_t bytesPerPixel,
     png_destroy_write_struct(&png, &info);
     return "";
 }
+#endif
 
 }  // namespace
 
@@ -69,9 +73,15 @@ uint32_t ParsePixelFormat(const std::string& name)
 
 ImageFormat ParseImageFormat(const std::string& name)
 {
+#if defined(_WIN32)
+    if (name == "png") {
+        throw UsageError("png is not written on Windows (pgm or raw)");
+    }
+#else
     if (name == "png") {
         return ImageFormat::Png;
     }
+#endif
     if (name == "pgm") {
         return ImageFormat::Pgm;
     }
@@ -125,6 +135,7 @@ std::string WriteImage(const std::string& pathWithoutExtension, ImageFormat form
         }
         return "";
     }
+#if !defined(_WIN32)
     if (format == ImageFormat::Png) {
         const std::string path = pathWithoutExtension + ".png";
         File file = Open(path);
@@ -134,6 +145,7 @@ std::string WriteImage(const std::string& pathWithoutExtension, ImageFormat form
         std::string problem = WritePng(file.get(), geometry, bpp, payload);
         return problem.empty() ? problem : path + ": " + problem;
     }
+#endif
     // Netpbm: P5 grey (16-bit samples big-endian) or P6 colour.
     const std::string path = pathWithoutExtension + (bpp == 3 ? ".ppm" : ".pgm");
     File file = Open(path);

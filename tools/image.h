@@ -1,5 +1,6 @@
 // Frame images: a complete frame written as PNG (8-bit grey for Mono8, 16-bit grey for Mono16,
-// RGB for RGB8), PGM/PPM or raw payload bytes. Host only.
+// RGB for RGB8; host only, through libpng), PGM/PPM or raw payload bytes (on the host and on
+// Windows).
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,15 @@
 namespace gvspfilter {
 
 enum class ImageFormat { Png, Pgm, Raw };
-// "png", "pgm", "raw"; UsageError otherwise.
+#if defined(_WIN32)
+// No libpng for Windows here: PGM/PPM by default.
+inline constexpr ImageFormat DEFAULT_IMAGE_FORMAT = ImageFormat::Pgm;
+inline constexpr const char* IMAGE_FORMATS_HELP = "Image format for --save: pgm (default; PPM for RGB8) or raw";
+#else
+inline constexpr ImageFormat DEFAULT_IMAGE_FORMAT = ImageFormat::Png;
+inline constexpr const char* IMAGE_FORMATS_HELP = "Image format for --save: png (default), pgm or raw";
+#endif
+// "png" (host only), "pgm", "raw"; UsageError otherwise.
 ImageFormat ParseImageFormat(const std::string& name);
 const char* ImageFormatName(ImageFormat format);
 

@@ -433,7 +433,7 @@ public:
             {"packetsResent", packetsResent_},
             {"packetsNotInCapture", packetsNotInCapture_},
         });
-        return reporter_.Finish(session_, window_.BlocksWhole());
+        return FinishReport(reporter_, session_, window_.BlocksWhole());
     }
 
 private:

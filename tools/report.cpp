@@ -1,14 +1,16 @@
-// The gvspfilter command's output: status line, images, summary, JSON report and the event log
-// kept for `gvspfilter events`. Host only.
+// The gvspfilter command's output: status line, images, summary and JSON report. On the host and
+// on Windows.
 #include "tools/report.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -45,44 +47,6 @@ nlohmann::json Counters(const StreamControlBlock& b)
     return c;
 }
 
-// The event viewer's level of an entry: the severity in the top two bits of its message id.
-const char* Level(uint32_t messageId)
-{
-    switch (messageId >> 30) {
-    case 2:
-        return "Warning";
-    case 3:
-        return "Error";
-    default:
-        return "Information";
-    }
-}
-
-std::string LocalTime(std::chrono::system_clock::time_point when)
-{
-    const std::time_t t = std::chrono::system_clock::to_time_t(when);
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
-nlohmann::json EventsJson(const std::vector<host::EventLogEntry>& entries)
-{
-    nlohmann::json events = nlohmann::json::array();
-    for (const host::EventLogEntry& e : entries) {
-        std::string message = e.Render();
-        while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
-            message.pop_back();
-        }
-        events.push_back({{"time", LocalTime(e.Written())}, {"level", Level(e.ErrorCode())}, {"source", e.Source()},
-            {"id", e.ErrorCode() & 0xFFFF}, {"symbol", e.Symbol()}, {"unique_value", e.UniqueErrorValue()},
-            {"message", message}});
-    }
-    return events;
-}
-
 }  // namespace
 
 struct Reporter::Totals {
@@ -96,16 +60,17 @@ struct Reporter::Totals {
 
 void AddOutputOptions(CLI::App& command, OutputOptions& options)
 {
-    command.add_option("--save", options.saveDir, "Write every complete frame as an image into DIR (block_<id>.png)");
+    command.add_option("--save", options.saveDir,
+        std::string("Write every complete frame as an image into DIR (block_<id>.") + ImageFormatName(DEFAULT_IMAGE_FORMAT) + ")");
     command.add_option_function<std::string>(
         "--format", [&options](const std::string& name) { options.format = ParseImageFormat(name); },
-        "Image format for --save: png (default), pgm or raw");
+        IMAGE_FORMATS_HELP);
     command.add_option("--json", options.jsonPath, "Write the final report as JSON to FILE");
 }
 
 Reporter::Reporter(std::string command, const OutputOptions& options, nlohmann::json settings)
     : command_(std::move(command)), options_(options), settings_(std::move(settings)),
-      terminal_(isatty(STDOUT_FILENO) != 0), started_(std::chrono::steady_clock::now()), lastStatus_(started_)
+      terminal_(isatty(fileno(stdout)) != 0), started_(std::chrono::steady_clock::now()), lastStatus_(started_)
 {
     if (!options_.saveDir.empty()) {
         std::error_code error;
@@ -136,23 +101,29 @@ FrameSink Reporter::Sink()
     };
 }
 
-Reporter::Totals Reporter::Count(const DriverSession& session) const
+void Reporter::Line(std::string label, std::string text, bool fails)
+{
+    lines_.emplace_back(std::move(label), std::move(text));
+    failed_ = failed_ || fails;
+}
+
+Reporter::Totals Reporter::Count(const StreamSession& stream) const
 {
     Totals t;
-    for (const FrameRecord& frame : session.Frames()) {
+    for (const FrameRecord& frame : stream.Frames()) {
         (frame.status == FRAME_STATUS_COMPLETE ? t.complete : t.incomplete) += 1;
     }
-    const StreamControlBlock& b = session.Block();
+    const StreamControlBlock& b = stream.Block();
     t.givenUp = uint64_t{b.IncompleteFrames} + b.GapLimitFrames + b.MissingLimitFrames;
     t.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     if (t.wallSeconds > 0) {
         t.fps = double(t.complete) / t.wallSeconds;
-        t.mbps = double(session.PayloadBytes()) / 1e6 / t.wallSeconds;
+        t.mbps = double(stream.PayloadBytes()) / 1e6 / t.wallSeconds;
     }
     return t;
 }
 
-void Reporter::Tick(const DriverSession& session)
+void Reporter::Tick(const StreamSession& stream)
 {
     const auto now = std::chrono::steady_clock::now();
     const auto period = terminal_ ? std::chrono::milliseconds(250) : std::chrono::milliseconds(2000);
@@ -160,8 +131,8 @@ void Reporter::Tick(const DriverSession& session)
         return;
     }
     lastStatus_ = now;
-    const Totals t = Count(session);
-    const StreamControlBlock& b = session.Block();
+    const Totals t = Count(stream);
+    const StreamControlBlock& b = stream.Block();
     char line[256];
     std::snprintf(line, sizeof line,
         "frames %" PRIu64 " complete, %" PRIu64 " incomplete | %.1f fps %.1f MB/s | resent %u packets, %u requests | "
@@ -175,21 +146,14 @@ void Reporter::Tick(const DriverSession& session)
     std::fflush(stdout);
 }
 
-int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
+int Reporter::Finish(StreamSession& stream, uint64_t expectedComplete, double streamSeconds)
 {
-    const double streamSeconds = session.ClockSeconds();
-    session.Close();
-    const Totals t = Count(session);
-    const StreamControlBlock& b = session.FinalBlock();
-    const std::vector<FrameRecord>& frames = session.Frames();
-    const bool clean = session.CheckerFindings().empty();
-    if (session.FragmentedDatagrams() != 0) {
-        Problem(std::to_string(session.FragmentedDatagrams()) +
-                " IP-fragmented datagrams reached the stream's port: the camera's packet size exceeds the path's "
-                "MTU; lower it or raise the MTU");
-    }
+    stream.Close();
+    const Totals t = Count(stream);
+    const StreamControlBlock& b = stream.Block();
+    const std::vector<FrameRecord>& frames = stream.Frames();
     const bool enough = t.complete >= expectedComplete;
-    const int exitStatus = clean && enough && problems_.empty() ? 0 : 1;
+    const int exitStatus = enough && !failed_ && problems_.empty() ? 0 : 1;
 
     nlohmann::json report;
     report["command"] = command_;
@@ -204,16 +168,13 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
     report["wall_seconds"] = t.wallSeconds;
     report["stream_seconds"] = streamSeconds;
     report["counters"] = Counters(b);
-    report["fragmented_datagrams"] = session.FragmentedDatagrams();
     nlohmann::json list = nlohmann::json::array();
     for (const FrameRecord& f : frames) {
         list.push_back({{"block", f.blockId}, {"status", f.status}, {"payload_bytes", f.payloadBytes}});
     }
     report["frames"] = std::move(list);
     report["images_saved"] = imagesSaved_;
-    report["checker"] = session.CheckerFindings();
     report["problems"] = problems_;
-    report["events"] = EventsJson(session.Events());
     report["exit_status"] = exitStatus;
     for (auto& [key, value] : extra_.items()) {
         report[key] = value;
@@ -236,14 +197,8 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
         std::printf("  images:    %" PRIu64 " written to %s%s%s\n", imagesSaved_, options_.saveDir.c_str(),
             imageError_.empty() ? "" : "; ", imageError_.c_str());
     }
-    std::printf("  event log: %zu entries (gvspfilter events shows them)\n", report["events"].size());
-    if (clean) {
-        std::printf("  checker:   clean\n");
-    } else {
-        std::printf("  checker:   %zu findings\n", session.CheckerFindings().size());
-        for (const std::string& finding : session.CheckerFindings()) {
-            std::printf("    %s\n", finding.c_str());
-        }
+    for (const auto& [label, text] : lines_) {
+        std::printf("  %-10s %s\n", (label + ":").c_str(), text.c_str());
     }
     for (const std::string& problem : problems_) {
         std::printf("  problem:   %s\n", problem.c_str());
@@ -264,41 +219,7 @@ int Reporter::Finish(DriverSession& session, uint64_t expectedComplete)
             throw RunError("cannot write the report to '" + options_.jsonPath + "'");
         }
     }
-    // The event log is kept for `gvspfilter events`; a run that cannot keep it still reports.
-    const std::string eventsPath = LastRunEventsPath();
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(eventsPath).parent_path(), error);
-    std::ofstream events(eventsPath);
-    events << nlohmann::json{{"command", command_}, {"events", report["events"]}}.dump(2) << "\n";
     return exitStatus;
-}
-
-std::string FormatEvents(const nlohmann::json& events)
-{
-    std::string out;
-    char line[96];
-    std::snprintf(line, sizeof line, "%-19s  %-11s  %-20s  %8s  %s\n", "Date and Time", "Level", "Source", "Event ID",
-        "Message");
-    out += line;
-    for (const nlohmann::json& e : events) {
-        std::snprintf(line, sizeof line, "%-19s  %-11s  %-20s  %8u  ", e.value("time", "").c_str(),
-            e.value("level", "").c_str(), e.value("source", "").c_str(), e.value("id", 0u));
-        out += line;
-        out += e.value("message", "");
-        out += "\n";
-    }
-    return out;
-}
-
-std::string LastRunEventsPath()
-{
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != 0) {
-        return std::string(state) + "/gvspfilter/last-run-events.json";
-    }
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != 0) {
-        return std::string(home) + "/.local/state/gvspfilter/last-run-events.json";
-    }
-    return ".gvspfilter-last-run-events.json";
 }
 
 }  // namespace gvspfilter

@@ -1,17 +1,19 @@
 // What the gvspfilter command shows and writes about a run: the live status line, saved frame
-// images, the final summary, the JSON report and the event log kept for `gvspfilter events`.
-// Host only.
+// images, the final summary and the JSON report, from the stream (tools/stream_session.h). On the
+// host and on Windows; what the emulated machine adds comes through Add and Line
+// (tools/driver_session.h).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "tools/driver_session.h"
 #include "tools/image.h"
+#include "tools/stream_session.h"
 
 namespace CLI {
 class App;
@@ -21,7 +23,7 @@ namespace gvspfilter {
 
 struct OutputOptions {
     std::string saveDir;              // --save: every complete frame as an image
-    ImageFormat format = ImageFormat::Png;
+    ImageFormat format = DEFAULT_IMAGE_FORMAT;
     std::string jsonPath;             // --json: the final report
 };
 // Adds --save, --format and --json to a subcommand.
@@ -37,39 +39,39 @@ public:
     FrameSink Sink();
     // Refreshes the status line (a few times a second on a terminal, every few seconds as plain
     // lines otherwise).
-    void Tick(const DriverSession& session);
+    void Tick(const StreamSession& stream);
     // Adds a field to the report's top level (a subcommand's own findings).
     void Add(const std::string& key, nlohmann::json value) { extra_[key] = std::move(value); }
     // Something that makes the run fail whatever the frame counts say (a frame that is not the
     // camera's picture): listed in the summary and the report, exit status 1.
     void Problem(std::string text) { problems_.push_back(std::move(text)); }
+    // A line of the summary, `label: text`, after the images (further lines of `text` as they
+    // are); `fails`: what it says fails the run (exit status 1).
+    void Line(std::string label, std::string text, bool fails = false);
+    const std::string& Command() const { return command_; }
 
-    // Closes the session, prints the summary, writes the JSON report and keeps the event log for
-    // `gvspfilter events`. `expectedComplete`: the frames the input allows to arrive complete.
-    // Returns the exit status: 0 when at least that many arrived complete and the checker found
-    // nothing, 1 otherwise.
-    int Finish(DriverSession& session, uint64_t expectedComplete);
+    // Closes the stream, prints the summary and writes the JSON report. `expectedComplete`: the
+    // frames the input allows to arrive complete; `streamSeconds`: the time the stream spanned.
+    // Returns the exit status: 0 when at least that many arrived complete and nothing failed the
+    // run, 1 otherwise.
+    int Finish(StreamSession& stream, uint64_t expectedComplete, double streamSeconds);
 
 private:
     struct Totals;
-    Totals Count(const DriverSession& session) const;
+    Totals Count(const StreamSession& stream) const;
 
     std::string command_;
     OutputOptions options_;
     nlohmann::json settings_;
     nlohmann::json extra_ = nlohmann::json::object();
     std::vector<std::string> problems_;
+    std::vector<std::pair<std::string, std::string>> lines_;
+    bool failed_ = false;
     bool terminal_ = false;
     std::chrono::steady_clock::time_point started_;
     std::chrono::steady_clock::time_point lastStatus_;
     uint64_t imagesSaved_ = 0;
     std::string imageError_;
 };
-
-// The event log of a run as the event viewer shows it: one line per entry with time, level,
-// source, event id and the rendered message.
-std::string FormatEvents(const nlohmann::json& events);
-// Where a run keeps its event log for `gvspfilter events`.
-std::string LastRunEventsPath();
 
 }  // namespace gvspfilter

@@ -1,0 +1,252 @@
+// The live command's control of a camera over GVCP. On the host and on Windows.
+#include "tools/camera_control.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+namespace gvspfilter {
+
+namespace {
+
+using camera::GetBe32;
+using camera::PutBe32;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t XML_MAX = 64u << 20;
+constexpr int GVCP_TRIES = 3;
+constexpr int GVCP_TIMEOUT_MS = 500;
+constexpr auto HEARTBEAT_PERIOD = std::chrono::milliseconds(1000);
+
+uint64_t PayloadBytes(int64_t width, int64_t height, int64_t pixelFormat)
+{
+    // The pixel format's code carries its bits per pixel in bits 16 to 23.
+    const uint64_t bits = (static_cast<uint64_t>(pixelFormat) >> 16) & 0xFF;
+    return (static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * bits + 7) / 8;
+}
+
+}  // namespace
+
+// ---- GvcpController ---------------------------------------------------------------------------
+uint32_t GvcpController::ReadRegister(uint32_t address)
+{
+    std::vector<uint8_t> payload(4);
+    PutBe32(payload.data(), address);
+    const GvcpAck ack = Expect(GVCP_READREG_CMD, payload, "READREG", address);
+    if (ack.payload.size() < 4) {
+        throw RunError(Name() + " answered READREG of " + Hex(address) + " without a value");
+    }
+    return GetBe32(ack.payload.data());
+}
+
+void GvcpController::WriteRegister(uint32_t address, uint32_t value)
+{
+    std::vector<uint8_t> payload(8);
+    PutBe32(payload.data(), address);
+    PutBe32(payload.data() + 4, value);
+    Expect(GVCP_WRITEREG_CMD, payload, "WRITEREG", address);
+}
+
+std::vector<uint8_t> GvcpController::ReadMemory(uint32_t address, size_t count)
+{
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < count) {
+        const uint32_t at = static_cast<uint32_t>(address + bytes.size());
+        const size_t chunk = std::min<size_t>(GVCP_READMEM_MAX / 4 * 4, (count - bytes.size() + 3) / 4 * 4);
+        std::vector<uint8_t> payload(8);
+        PutBe32(payload.data(), at);
+        camera::PutBe16(payload.data() + 6, static_cast<uint16_t>(chunk));
+        const GvcpAck ack = Expect(GVCP_READMEM_CMD, payload, "READMEM", at);
+        if (ack.payload.size() < 4 + chunk) {
+            throw RunError(Name() + " answered READMEM of " + Hex(at) + " with too few bytes");
+        }
+        bytes.insert(bytes.end(), ack.payload.begin() + 4, ack.payload.begin() + 4 + static_cast<std::ptrdiff_t>(chunk));
+    }
+    bytes.resize(count);
+    return bytes;
+}
+
+std::string GvcpController::Hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+GvcpAck GvcpController::Expect(uint16_t command, const std::vector<uint8_t>& payload, const char* name, uint32_t address)
+{
+    std::lock_guard lock(mutex_);
+    const uint16_t id = nextId_;
+    nextId_ = static_cast<uint16_t>(nextId_ == 0xFFFF ? 1 : nextId_ + 1);   // 16-bit wrap, 0 is never an id
+    const std::vector<uint8_t> datagram = EncodeCommand(GvcpCommand{GVCP_FLAG_ACK_REQUIRED, command, id, payload});
+    for (int attempt = 0; attempt < GVCP_TRIES; ++attempt) {
+        socket_.SendTo(camera_, GVCP_PORT, datagram);
+        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(GVCP_TIMEOUT_MS);
+        for (Clock::time_point now = Clock::now(); now < until; now = Clock::now()) {
+            uint32_t from = 0;
+            uint16_t fromPort = 0;
+            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count());
+            std::optional<std::vector<uint8_t>> answer = socket_.ReceiveFrom(std::max(left, 1), &from, &fromPort);
+            std::optional<GvcpAck> ack = answer ? ParseAck(*answer) : std::nullopt;
+            if (!ack || from != camera_ || ack->ackId != id || ack->answer != command + 1) {
+                continue;   // late or foreign: not this transaction's answer
+            }
+            answered_ = true;
+            if (ack->status != GVCP_STATUS_SUCCESS) {
+                throw RunError(Name() + " refused " + name + " of " + Hex(address) + ": " +
+                               GvcpStatusName(ack->status) + " (status " + Hex(ack->status) + ")");
+            }
+            return *ack;
+        }
+    }
+    if (!answered_) {
+        throw UsageError(Name() + " does not answer GVCP");
+    }
+    throw RunError(Name() + " stopped answering GVCP");
+}
+
+// ---- CameraControl ----------------------------------------------------------------------------
+CameraControl::CameraControl(uint32_t cameraAddress, uint32_t localAddress) : gvcp_(localAddress, cameraAddress)
+{
+    // The first contact tells whether anything answers at all.
+    const uint32_t ccp = gvcp_.ReadRegister(REG_CCP);
+    try {
+        gvcp_.WriteRegister(REG_CCP, CCP_CONTROL);
+    } catch (const RunError&) {
+        if (ccp != 0) {
+            throw UsageError(gvcp_.Name() + " is controlled by another application");
+        }
+        throw;
+    }
+    controlled_ = true;
+    heartbeat_ = std::thread([this] { KeepHeartbeat(); });
+}
+
+void CameraControl::ReadDescription()
+{
+    const std::vector<uint8_t> urlBytes = gvcp_.ReadMemory(REG_FIRST_URL, REG_URL_BYTES);
+    const std::string urlText(reinterpret_cast<const char*>(urlBytes.data()),
+        strnlen(reinterpret_cast<const char*>(urlBytes.data()), urlBytes.size()));
+    const std::optional<LocalUrl> url = ParseLocalUrl(urlText);
+    if (!url) {
+        throw RunError(gvcp_.Name() + "'s first URL '" + urlText + "' is not a Local: URL, the only kind read");
+    }
+    if (url->length > XML_MAX) {
+        throw RunError(gvcp_.Name() + "'s description is said to be " + std::to_string(url->length) +
+                       " bytes, more than the 64 MiB it may be");
+    }
+    xmlFile_ = url->fileName;
+    const std::vector<uint8_t> file = gvcp_.ReadMemory(url->address, url->length);
+    const bool zipped = url->zipped() || (file.size() >= 4 && file[0] == 'P' && file[1] == 'K' && file[2] == 3 && file[3] == 4);
+    const std::string xml = zipped ? UnzipXml(file) : std::string(file.begin(), file.end());
+    features_ = ResolveFeatures(xml);
+}
+
+CameraStream CameraControl::AimStream(const InterfaceInfo& iface, uint16_t port, uint32_t packetSize, uint64_t frameSize)
+{
+    CameraStream stream;
+    stream.width = Read(features_.width);
+    stream.height = Read(features_.height);
+    stream.pixelFormat = Read(features_.pixelFormat);
+    stream.payloadBytes = frameSize != 0 ? frameSize : PayloadBytes(stream.width, stream.height, stream.pixelFormat);
+    if (stream.width <= 0 || stream.height <= 0 || stream.payloadBytes == 0 || stream.payloadBytes > PAYLOAD_MAX) {
+        throw UsageError(gvcp_.Name() + " reports a " + std::to_string(stream.width) + "x" + std::to_string(stream.height) +
+                         " frame of pixel format " + GvcpController::Hex(static_cast<uint32_t>(stream.pixelFormat)) +
+                         ", out of range (1 to 256 MiB of payload)");
+    }
+    stream.packetSize = packetSize != 0 ? packetSize : std::clamp<uint32_t>(iface.mtu, PACKET_SIZE_MIN, PACKET_SIZE_MAX);
+    // The stream comes to this interface's address and port, in packets that fit its MTU.
+    gvcp_.WriteRegister(REG_SCDA0, iface.address);
+    gvcp_.WriteRegister(REG_SCP0, port);
+    gvcp_.WriteRegister(REG_SCPS0, SCPS_DO_NOT_FRAGMENT | stream.packetSize);
+    return stream;
+}
+
+int64_t CameraControl::Read(const FeatureRegister& reg)
+{
+    if (reg.constant) {
+        return *reg.constant;
+    }
+    return reg.Extract(ReadBytes(reg));
+}
+
+void CameraControl::Execute(const CommandFeature& command, const char* name)
+{
+    const FeatureRegister& reg = command.reg;
+    if (reg.constant || reg.length != 4 || reg.address % 4 != 0) {
+        throw RunError(std::string("the camera's ") + name + " is not a 4-byte register, the only kind written");
+    }
+    // A masked command keeps the register's other bits; a write-only register reads as zeros.
+    std::vector<uint8_t> current(4, 0);
+    if (reg.masked) {
+        try {
+            current = ReadBytes(reg);
+        } catch (const RunError&) {
+        }
+    }
+    gvcp_.WriteRegister(reg.address, GetBe32(reg.Insert(current, command.value).data()));
+}
+
+void CameraControl::Release()
+{
+    if (!controlled_) {
+        return;
+    }
+    controlled_ = false;
+    stop_ = true;
+    if (heartbeat_.joinable()) {
+        heartbeat_.join();
+    }
+    try {
+        if (acquiring_) {
+            Execute(features_.acquisitionStop, "AcquisitionStop");
+            acquiring_ = false;
+        }
+        gvcp_.WriteRegister(REG_SCP0, 0);
+        gvcp_.WriteRegister(REG_CCP, 0);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "gvspfilter live: could not stop and release %s: %s\n", gvcp_.Name().c_str(), e.what());
+    }
+}
+
+void CameraControl::Start()
+{
+    Execute(features_.acquisitionStart, "AcquisitionStart");
+    acquiring_ = true;
+}
+
+std::vector<uint8_t> CameraControl::ReadBytes(const FeatureRegister& reg)
+{
+    if (reg.length == 4 && reg.address % 4 == 0) {
+        std::vector<uint8_t> bytes(4);
+        PutBe32(bytes.data(), gvcp_.ReadRegister(reg.address));
+        return bytes;
+    }
+    const uint32_t first = reg.address / 4 * 4;
+    const std::vector<uint8_t> words = gvcp_.ReadMemory(first, reg.address - first + reg.length);
+    return {words.begin() + (reg.address - first), words.end()};
+}
+
+void CameraControl::KeepHeartbeat()
+{
+    // Any command keeps control; reading CCP also shows that control is still ours.
+    Clock::time_point next = Clock::now() + HEARTBEAT_PERIOD;
+    while (!stop_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (Clock::now() < next) {
+            continue;
+        }
+        next += HEARTBEAT_PERIOD;
+        try {
+            gvcp_.ReadRegister(REG_CCP);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "\ngvspfilter live: heartbeat failed: %s\n", e.what());
+            lost_ = true;
+            return;
+        }
+    }
+}
+
+}  // namespace gvspfilter

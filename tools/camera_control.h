@@ -1,0 +1,101 @@
+// A GigE Vision camera under the gvspfilter command's control over GVCP: commands answered or
+// tried again, control taken and kept by heartbeat, the GenICam description read and the
+// features the live command needs resolved, the stream channel aimed at this host, acquisition
+// started and stopped. On the host and on Windows.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/genicam.h"
+#include "tools/gvcp.h"
+#include "tools/network.h"
+
+namespace gvspfilter {
+
+inline constexpr uint64_t PAYLOAD_MAX = uint64_t(256) << 20;   // payload bytes of a frame at most
+inline constexpr uint32_t PACKET_SIZE_MIN = 576;               // IPv4 and UDP headers included
+inline constexpr uint32_t PACKET_SIZE_MAX = 16000;
+
+// Talks to one camera from a socket on a local address. Thread-safe: the heartbeat thread and the
+// main thread share it, one transaction at a time. A camera that never answered is a usage error,
+// one that stopped answering a run error; a refused command is a run error.
+class GvcpController {
+public:
+    GvcpController(uint32_t localAddress, uint32_t camera) : camera_(camera), socket_(localAddress, 0) {}
+
+    uint16_t LocalPort() const { return socket_.LocalPort(); }
+    std::string Name() const { return "camera " + Ipv4Text(camera_); }
+
+    uint32_t ReadRegister(uint32_t address);
+    void WriteRegister(uint32_t address, uint32_t value);
+    std::vector<uint8_t> ReadMemory(uint32_t address, size_t count);
+
+    static std::string Hex(uint32_t value);
+
+private:
+    // Sends a command and waits for its acknowledge, trying again on silence.
+    GvcpAck Expect(uint16_t command, const std::vector<uint8_t>& payload, const char* name, uint32_t address);
+
+    const uint32_t camera_;
+    std::mutex mutex_;
+    UdpSocket socket_;          // under mutex_
+    uint16_t nextId_ = 1;       // under mutex_
+    bool answered_ = false;     // under mutex_
+};
+
+// The camera's stream as a live run receives it.
+struct CameraStream {
+    int64_t width = 0;
+    int64_t height = 0;
+    int64_t pixelFormat = 0;
+    uint64_t payloadBytes = 0;   // of the largest frame
+    uint32_t packetSize = 0;     // IPv4 and UDP headers included, as SCPS0 holds it
+};
+
+// The camera under control for the length of a run: control taken, stream aimed at this host,
+// acquisition started, heartbeat kept; undone in reverse order at the end.
+class CameraControl {
+public:
+    // Takes control from a socket on `localAddress`. UsageError when the camera does not answer or
+    // another application controls it.
+    CameraControl(uint32_t cameraAddress, uint32_t localAddress);
+    ~CameraControl() { Release(); }
+
+    GvcpController& Gvcp() { return gvcp_; }
+    const CameraFeatures& Features() const { return features_; }
+    const std::string& XmlFileName() const { return xmlFile_; }
+    bool Lost() const { return lost_; }
+
+    // Reads the description through the first URL and resolves the features the run needs.
+    void ReadDescription();
+    // Reads the frame's geometry and aims the stream channel at `iface`'s address and `port`,
+    // in packets of `packetSize` bytes (0: the interface's MTU). `frameSize` overrides the payload
+    // size the geometry gives (0: from the camera). UsageError for a frame out of range.
+    CameraStream AimStream(const InterfaceInfo& iface, uint16_t port, uint32_t packetSize, uint64_t frameSize);
+    int64_t Read(const FeatureRegister& reg);
+    void Execute(const CommandFeature& command, const char* name);
+    void Start();
+    // Ends acquisition and gives control back; failures are reported, not thrown (it runs on the
+    // way out, also after an error).
+    void Release();
+
+private:
+    std::vector<uint8_t> ReadBytes(const FeatureRegister& reg);
+    void KeepHeartbeat();
+
+    GvcpController gvcp_;
+    CameraFeatures features_;
+    std::string xmlFile_;
+    bool controlled_ = false;
+    bool acquiring_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> lost_{false};
+    std::thread heartbeat_;
+};
+
+}  // namespace gvspfilter

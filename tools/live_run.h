@@ -1,0 +1,58 @@
+// What `gvspfilter live` does alike on the host (tools/live.cpp, the driver on the emulated
+// machine fed through libpcap) and on Windows (tools/windows/gvspfilter.cpp, the installed
+// driver): its shared options, the camera taken under control with its stream aimed at this host,
+// the stream's settings, and the collection of frames until the run ends.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/camera_control.h"
+#include "tools/report.h"
+#include "tools/stream_session.h"
+
+namespace CLI {
+class App;
+}
+
+namespace gvspfilter {
+
+struct LiveOptions {
+    std::string cameraAddress;
+    uint16_t port = 0;
+    uint64_t frames = 0;
+    double seconds = 0;
+    uint32_t packetSize = 0;
+    uint64_t frameSize = 0;
+    OutputOptions output;
+};
+// Adds --port, --frames, --seconds, --packet-size, --frame-size and the output options.
+void AddLiveOptions(CLI::App& live, LiveOptions& options);
+// UsageError for a duration, packet size or frame size out of range.
+void CheckLiveOptions(const LiveOptions& options);
+
+// What the report lists of a live run before it starts: the interface, the port, the limits.
+nlohmann::json DescribeLive(const LiveOptions& options, const InterfaceInfo& iface, uint16_t port);
+// Takes control of the camera at `cameraAddress` from `iface`, reads its description and aims
+// its stream at `iface` and `settings.port`; sets the settings' frame and packet size and
+// resend source port, and adds the camera's to `described`.
+std::unique_ptr<CameraControl> ControlCamera(uint32_t cameraAddress, const LiveOptions& options,
+    const InterfaceInfo& iface, StreamSettings& settings, nlohmann::json& described);
+// The rest of a live stream's settings, from its frame size: frame buffers, and the real clock's
+// resend time-out and retries; listed in `described`.
+void SetLiveStream(StreamSettings& settings, nlohmann::json& described);
+
+// Collects frames into `sink` until the run ends: the frames asked for handed over, the time up,
+// Ctrl-C, the camera lost, or `poll` (run after every wait) naming a failure. Returns why it
+// stopped ("frames", "seconds", "signal", "camera lost" or what `poll` said); a camera lost is
+// also the report's problem. The caller releases the camera and collects what is left.
+std::string CollectLive(StreamSession& stream, Reporter& reporter, const FrameSink& sink, const LiveOptions& options,
+    CameraControl* camera, const std::function<std::string()>& poll);
+// The frames a live run expects complete: those asked for, or else every frame handed over.
+uint64_t LiveExpectedComplete(const LiveOptions& options, const StreamSession& stream);
+
+}  // namespace gvspfilter

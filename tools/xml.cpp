@@ -1,0 +1,57 @@
+// The description's element tree, as either reader builds it. On the host and on Windows.
+#include "tools/xml.h"
+
+#include "tools/command_line.h"
+
+namespace gvspfilter {
+
+const XmlElement* XmlElement::Child(const std::string& childName) const
+{
+    for (const std::unique_ptr<XmlElement>& child : children) {
+        if (child->name == childName) {
+            return child.get();
+        }
+    }
+    return nullptr;
+}
+
+void XmlTreeBuilder::Open(std::string name, std::string nameAttribute)
+{
+    auto element = std::make_unique<XmlElement>();
+    element->name = std::move(name);
+    element->nameAttribute = std::move(nameAttribute);
+    element->parent = open_;
+    XmlElement* opened = element.get();
+    if (open_ != nullptr) {
+        open_->children.push_back(std::move(element));
+    } else if (root_ == nullptr) {
+        root_ = std::move(element);
+    } else {
+        throw RunError("the camera's description is not valid XML: it has a second root element");
+    }
+    open_ = opened;
+}
+
+void XmlTreeBuilder::Text(const std::string& text)
+{
+    if (open_ != nullptr) {
+        open_->text += text;
+    }
+}
+
+void XmlTreeBuilder::Close()
+{
+    if (open_ != nullptr) {
+        open_ = open_->parent;
+    }
+}
+
+std::unique_ptr<XmlElement> XmlTreeBuilder::Root()
+{
+    if (root_ == nullptr) {
+        throw RunError("the camera's description is not valid XML: it has no element");
+    }
+    return std::move(root_);
+}
+
+}  // namespace gvspfilter

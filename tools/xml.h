@@ -1,0 +1,41 @@
+// The XML of a camera's GenICam description as the feature resolution reads it: a tree of
+// elements with their names, Name attributes and text. Two readers build it: pugixml on the host
+// (tools/xml_reader.cpp), Windows' XmlLite on Windows (tools/windows/xml_reader.cpp).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace gvspfilter {
+
+struct XmlElement {
+    std::string name;       // as written, prefix included
+    std::string nameAttribute;   // its Name attribute; "" when it has none
+    std::string text;       // its own character data, entities resolved
+    XmlElement* parent = nullptr;
+    std::vector<std::unique_ptr<XmlElement>> children;
+
+    // The first child called `childName`; nullptr when there is none.
+    const XmlElement* Child(const std::string& childName) const;
+};
+
+// What a reader reports, in document order; builds the tree.
+class XmlTreeBuilder {
+public:
+    void Open(std::string name, std::string nameAttribute);
+    void Text(const std::string& text);
+    void Close();
+    // The document's root element; RunError when none was opened.
+    std::unique_ptr<XmlElement> Root();
+
+private:
+    std::unique_ptr<XmlElement> root_;
+    XmlElement* open_ = nullptr;   // the innermost element not yet closed
+};
+
+// The root element of `xml`. RunError "the camera's description is not valid XML: ..." saying
+// where it is not.
+std::unique_ptr<XmlElement> ParseXml(const std::string& xml);
+
+}  // namespace gvspfilter
