@@ -61,7 +61,8 @@ std::vector<PDEVICE_OBJECT> DevicesOfDriver(PDRIVER_OBJECT driver);
 size_t OpenFilesOfDriver(PDRIVER_OBJECT driver);
 
 // ---- IRPs -----------------------------------------------------------------------------------
-// One completed IRP, as the I/O manager saw it (in completion order, since the machine started).
+// One completed IRP, as the I/O manager saw it. The I/O manager keeps the last 4096, numbered in
+// completion order since the machine started.
 struct IrpCompletion {
     UCHAR majorFunction = 0;
     ULONG ioControlCode = 0;
@@ -70,7 +71,11 @@ struct IrpCompletion {
     CHAR priorityBoost = 0;
     const void* outputBuffer = nullptr;   // the caller's output buffer
 };
-std::vector<IrpCompletion> CompletedIrps();
+constexpr size_t IRP_COMPLETION_HISTORY = 4096;
+// IRPs completed since the machine started: the number the next completion will have.
+uint64_t CompletedIrpCount();
+// The completions numbered `first` and after, from the oldest kept.
+std::vector<IrpCompletion> CompletedIrpsSince(uint64_t first);
 // IRPs issued and not completed.
 size_t PendingIrps();
 // Cancels an IRP as IoCancelIrp does: takes the cancel lock, sets Cancel, claims the cancel

@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "host/io/io_internal.h"
+#include "host/verifier/history.h"
 #include "host/kernel/kernel.h"
 #include "host/verifier/checker.h"
 
@@ -46,7 +47,7 @@ const char* MajorName(UCHAR major)
 std::map<PIRP, std::shared_ptr<IrpRecord>> Irps;              // in flight and recently retired
 std::deque<PIRP> Retired;
 std::vector<FileRecord*> DeferredCloses;
-std::vector<IrpCompletion> Completions;
+History<IrpCompletion> Completions{IRP_COMPLETION_HISTORY};
 
 // The global cancel lock: a spin lock of the kernel, taken by the I/O manager around a cancel
 // routine's call and released by the routine (IoReleaseCancelSpinLock).
@@ -92,8 +93,8 @@ void CompleteLocked(const std::shared_ptr<IrpRecord>& record, CHAR boost)
         r.overlapped->InternalHigh = error ? 0 : r.finalInformation;
         __atomic_store_n(&r.overlapped->Internal, ULONG_PTR(ULONG(r.finalStatus)), __ATOMIC_RELEASE);
     }
-    Completions.push_back(IrpCompletion{r.stack.MajorFunction, r.stack.Parameters.DeviceIoControl.IoControlCode,
-        r.finalStatus, r.finalInformation, boost, r.userOutput});
+    Completions.Add() = IrpCompletion{r.stack.MajorFunction, r.stack.Parameters.DeviceIoControl.IoControlCode,
+        r.finalStatus, r.finalInformation, boost, r.userOutput};
     FileRecord* file = r.file;
     file->pending.remove(record);
     if (file->closeDeferred && file->pending.empty() && file->lookups == 0) {
@@ -265,10 +266,16 @@ void io_internal::ReleaseFileLookup(FileRecord* file)
 
 // ---- IRPs -----------------------------------------------------------------------------------
 
-std::vector<IrpCompletion> CompletedIrps()
+uint64_t CompletedIrpCount()
 {
     std::lock_guard<std::mutex> guard(IoLock);
-    return Completions;
+    return Completions.Count();
+}
+
+std::vector<IrpCompletion> CompletedIrpsSince(uint64_t first)
+{
+    std::lock_guard<std::mutex> guard(IoLock);
+    return Completions.Since(first);
 }
 
 size_t PendingIrps()
@@ -355,7 +362,7 @@ void CheckAndResetIo(const char* when)
     Links.clear();
     Devices.clear();
     Drivers.clear();
-    Completions.clear();
+    Completions = History<IrpCompletion>{IRP_COMPLETION_HISTORY};
 }
 
 }  // namespace host

@@ -1,6 +1,6 @@
 // The emulated I/O manager where the driver's own tests do not reach: METHOD_BUFFERED output
-// copied back by Information and the output length whatever a driver reports, and cancellation
-// of one pending request under the cancel lock. Driven through a small test driver defined here.
+// copied back by Information and the output length whatever a driver reports, cancellation of
+// one pending request under the cancel lock, and the bound on its completion records. Driven through a small test driver defined here.
 // (Opening through the link, overlapped completion, cancel by close and by process end are
 // crossed by the control tests; the IRP rules are in the checker's table.)
 #include <gtest/gtest.h>
@@ -148,6 +148,27 @@ TEST_F(IoManagerTest, BufferedOutputIsCopiedBackUpToInformationAndTheOutputLengt
             ASSERT_EQ(output[i], expected) << "byte " << i;
         }
     }
+    process.CloseHandle(h);
+}
+
+// A long run keeps the last completions only, still numbered from the machine's start.
+TEST_F(IoManagerTest, CompletionRecordsStayBoundedOverALongRun)
+{
+    host::UserProcess& process = machine.NewProcess();
+    HANDLE h = process.CreateFile(u"\\\\.\\IoTest");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const uint64_t first = host::CompletedIrpCount();
+    for (ULONG i = 0; i <= host::IRP_COMPLETION_HISTORY; ++i) {
+        ULONG information = i % 4 + 1;
+        UCHAR output[4];
+        DWORD returned = 0;
+        ASSERT_TRUE(process.DeviceIoControl(h, IOCTL_ECHO, &information, sizeof information, output, sizeof output,
+            &returned, nullptr));
+    }
+    EXPECT_EQ(host::CompletedIrpCount(), first + host::IRP_COMPLETION_HISTORY + 1);
+    auto kept = host::CompletedIrpsSince(0);
+    ASSERT_EQ(kept.size(), host::IRP_COMPLETION_HISTORY);
+    EXPECT_EQ(kept.back().information, host::IRP_COMPLETION_HISTORY % 4 + 1);
     process.CloseHandle(h);
 }
 
