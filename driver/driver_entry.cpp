@@ -8,6 +8,7 @@
 #include "delivery/transmit.h"
 #include "driver/event_log.h"
 #include "driver/notification.h"
+#include "stream/clock.h"
 #include "stream/receive.h"
 
 namespace {
@@ -187,6 +188,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     if (DriverGlobals.AdapterTableLock == nullptr) {
         return FailLoad(LOAD_FAILED_LOCK_ALLOCATION, NDIS_STATUS_RESOURCES);
     }
+
+    // The clock the receive path reads for every packet.
+    InitializeClock();
 
     // The worker thread's work items.
     ExInitializeNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, nullptr, nullptr, 0,

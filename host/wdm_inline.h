@@ -73,6 +73,11 @@ inline VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill) { __buil
 inline USHORT RtlUshortByteSwap(USHORT source) { return __builtin_bswap16(source); }
 inline ULONG RtlUlongByteSwap(ULONG source) { return __builtin_bswap32(source); }
 inline ULONG64 RtlUlonglongByteSwap(ULONG64 source) { return __builtin_bswap64(source); }
+inline ULONG64 UnsignedMultiplyHigh(ULONG64 multiplier, ULONG64 multiplicand)
+{
+    __extension__ typedef unsigned __int128 Product;
+    return static_cast<ULONG64>((static_cast<Product>(multiplier) * multiplicand) >> 64);
+}
 inline BOOLEAN BitScanForward(PULONG index, ULONG mask)
 {
     if (mask == 0) {

@@ -208,6 +208,8 @@ ULONG RtlUlongByteSwap(ULONG source);
 ULONG64 RtlUlonglongByteSwap(ULONG64 source);
 // The index of the lowest set bit of `mask` in `index`; FALSE, `index` unset, for a zero mask.
 BOOLEAN BitScanForward(PULONG index, ULONG mask);
+// The high 64 bits of the 128-bit product.
+ULONG64 UnsignedMultiplyHigh(ULONG64 multiplier, ULONG64 multiplicand);
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 
 // The kernel's printf: returns the characters written, or a negative value when the text did

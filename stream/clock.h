@@ -3,4 +3,8 @@
 
 #include "platform/wdm.h"
 
+// Reads the counter's frequency once, so that a reading needs no division. PASSIVE_LEVEL, at
+// load, before the first reading that must be fast; readings before it divide.
+VOID InitializeClock();
+
 LONGLONG QueryMicroseconds();

@@ -265,6 +265,12 @@ inline BOOLEAN RtlEqualMemory(PCVOID source1, PCVOID source2, SIZE_T length) { r
 inline USHORT RtlUshortByteSwap(USHORT source) { return __builtin_bswap16(source); }
 inline ULONG RtlUlongByteSwap(ULONG source) { return __builtin_bswap32(source); }
 inline ULONG64 RtlUlonglongByteSwap(ULONG64 source) { return __builtin_bswap64(source); }
+// The high half of a 64 x 64-bit product: the processor's MUL, as the WDK's __umulh.
+inline ULONG64 UnsignedMultiplyHigh(ULONG64 multiplier, ULONG64 multiplicand)
+{
+    __extension__ typedef unsigned __int128 Product;
+    return static_cast<ULONG64>((static_cast<Product>(multiplier) * multiplicand) >> 64);
+}
 // The index of the lowest set bit of a non-zero mask; FALSE for a zero mask.
 inline BOOLEAN BitScanForward(PULONG index, ULONG mask)
 {
