@@ -5,6 +5,26 @@
 
 namespace gvspfilter {
 
+int RunCommand(const std::function<int()>& routine)
+{
+    try {
+        return routine();
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
+        return 1;
+    }
+}
+
+std::string StatusText(int32_t status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(status));
+    return text;
+}
+
 std::string MacText(const MacAddress& mac)
 {
     char text[18];

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -23,5 +24,12 @@ struct RunError : std::runtime_error {
 // "00:1b:2c:3d:4e:b0" and back; UsageError for a malformed address.
 std::string MacText(const MacAddress& mac);
 MacAddress ParseMac(const std::string& text);
+
+// Runs a command's routine: its exit status, or one line on stderr and 2 for a UsageError, 1 for
+// any other failure.
+int RunCommand(const std::function<int()>& routine);
+
+// A status the driver returned, as its error messages show it ("0xC0000001").
+std::string StatusText(int32_t status);
 
 }  // namespace gvspfilter

@@ -21,13 +21,6 @@ namespace gvspfilter {
 
 namespace {
 
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(status));
-    return text;
-}
-
 // The event viewer's level of an entry: the severity in the top two bits of its message id.
 const char* Level(uint32_t messageId)
 {
@@ -95,7 +88,7 @@ EmulatedMachine::EmulatedMachine(const SessionSettings& settings)
         const uint64_t delays = host::SystemThreadDelays();
         const NTSTATUS status = machine_->machine.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG});
         if (!NT_SUCCESS(status)) {
-            throw RunError("the driver did not load (status " + Hex(status) + ")");
+            throw RunError("the driver did not load (status " + StatusText(status) + ")");
         }
         if (settings.virtualClock) {
             // From its first sleep on, the worker runs its passes only when the clock is moved.

@@ -39,13 +39,5 @@ int main(int argc, char** argv)
             run = routine;
         }
     }
-    try {
-        return run();
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
-        return 2;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
-        return 1;
-    }
+    return RunCommand(run);
 }

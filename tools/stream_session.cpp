@@ -3,21 +3,9 @@
 #include "tools/stream_session.h"
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 namespace gvspfilter {
-
-namespace {
-
-std::string Hex(NTSTATUS status)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(status));
-    return text;
-}
-
-}  // namespace
 
 const char* PolicyName(HandOverPolicy policy)
 {
@@ -51,7 +39,7 @@ StreamSession::StreamSession(gvsp::UserProcess& process, const StreamSettings& s
     NTSTATUS status = stream_->Bind(settings.adapterMac, settings.port, &portId_);
     if (!NT_SUCCESS(status)) {
         throw RunError("the driver refused to bind UDP port " + std::to_string(settings.port) + " on adapter " +
-                       MacText(settings.adapterMac) + " (status " + Hex(status) + ")");
+                       MacText(settings.adapterMac) + " (status " + StatusText(status) + ")");
     }
     if (!stream_->AllocateCache(settings.buffers, FRAME_BUFFER_MIN_SIZE + settings.frameSize)) {
         throw RunError("no room for " + std::to_string(settings.buffers) + " frame buffers of " +
@@ -69,12 +57,12 @@ StreamSession::StreamSession(gvsp::UserProcess& process, const StreamSettings& s
     stream_->Configure(config);
     status = stream_->SetupCache();
     if (!NT_SUCCESS(status)) {
-        throw RunError("the driver refused the frame cache (status " + Hex(status) + ")");
+        throw RunError("the driver refused the frame cache (status " + StatusText(status) + ")");
     }
     stream_->SetActive(true);
     status = stream_->Start();
     if (!NT_SUCCESS(status)) {
-        throw RunError("the driver refused to start acquisition (status " + Hex(status) + ")");
+        throw RunError("the driver refused to start acquisition (status " + StatusText(status) + ")");
     }
     for (uint32_t i = 0; i < settings.requestsInFlight; ++i) {
         pending_.push_back(stream_->RequestFrame());

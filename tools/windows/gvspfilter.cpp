@@ -137,6 +137,14 @@ int main(int argc, char** argv)
 
     try {
         app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {
+            return app.exit(e);   // --help
+        }
+        std::fprintf(stderr, "gvspfilter: %s (see gvspfilter --help)\n", e.what());
+        return 2;
+    }
+    return RunCommand([&] {
         if (version->parsed()) {
             return RunVersion();
         }
@@ -144,17 +152,5 @@ int main(int argc, char** argv)
             return RunAdapter(mac);
         }
         return RunLive(options);
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) {
-            return app.exit(e);   // --help
-        }
-        std::fprintf(stderr, "gvspfilter: %s (see gvspfilter --help)\n", e.what());
-        return 2;
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
-        return 2;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "gvspfilter: %s\n", e.what());
-        return 1;
-    }
+    });
 }
