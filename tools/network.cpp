@@ -150,6 +150,12 @@ uint16_t UdpSocket::LocalPort() const
 
 void UdpSocket::SetReceiveBuffer(int bytes) { setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes); }
 
+void UdpSocket::EnableBroadcast()
+{
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+}
+
 void UdpSocket::SetSendBuffer(int bytes) { setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes); }
 
 void UdpSocket::ForbidFragments()

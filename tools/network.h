@@ -50,6 +50,9 @@ public:
 
     uint16_t LocalPort() const;
     void SetReceiveBuffer(int bytes);
+    // Lets the socket send to a broadcast address (DISCOVERY); receiving broadcasts needs a socket
+    // bound to any address.
+    void EnableBroadcast();
 #if !defined(_WIN32)
     // The camera device's stream socket (host only): a deep send queue, and datagrams larger than
     // the path's MTU fail instead of leaving as IPv4 fragments.

@@ -161,6 +161,12 @@ void UdpSocket::SetReceiveBuffer(int bytes)
     setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
+void UdpSocket::EnableBroadcast()
+{
+    const BOOL on = TRUE;
+    setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 bool UdpSocket::SendTo(uint32_t address, uint16_t port, std::span<const uint8_t> bytes)
 {
     sockaddr_in to{};
