@@ -1,21 +1,21 @@
 // `gvspfilter camera`: the camera emulator as a GigE Vision device on real UDP sockets. It answers
-// GVCP on port 3956 of its address, serves its own GenICam description, keeps the heartbeat rules
-// and streams its test picture over GVSP to the destination a controller set, answering
-// PACKETRESEND. Host only: one thread serves GVCP, one streams.
+// GVCP on port 3956 of every address of its machine (DISCOVERY, registers, memory, its own GenICam
+// description), keeps the heartbeat rules and streams its test picture over GVSP to the
+// destination a controller set, answering PACKETRESEND. Host only: one thread serves GVCP, one
+// streams.
+#include "tools/camera_device.h"
+
 #include <CLI/CLI.hpp>
 
-#include <atomic>
-#include <chrono>
+#include <bit>
 #include <cinttypes>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <random>
-#include <thread>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -24,8 +24,6 @@
 #include "tools/commands.h"
 #include "tools/image.h"
 #include "tools/genicam.h"
-#include "tools/gvcp.h"
-#include "tools/network.h"
 #include "tools/stop_signal.h"
 
 namespace gvspfilter {
@@ -36,107 +34,41 @@ using camera::GetBe16;
 using camera::GetBe32;
 using camera::PutBe16;
 using camera::PutBe32;
-using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t PAYLOAD_MAX = uint64_t(256) << 20;
 constexpr uint32_t PACKET_SIZE_MIN = 576;     // IPv4 and UDP headers included
 constexpr uint32_t PACKET_SIZE_MAX = 16000;
 constexpr uint32_t HEARTBEAT_MIN_MS = 500;
+constexpr uint32_t PACKET_DELAY_MAX = 100000;   // timestamp ticks (us) between two stream packets
+constexpr uint32_t TICKS_PER_SECOND = 1000000;  // the timestamp counts microseconds
+constexpr uint32_t PENDING_TIMEOUT_MS = 200;    // no command takes longer to answer
 constexpr uint32_t BOOTSTRAP_STRINGS_END = 0x0600;   // manufacturer name up to the second URL's end
-
-struct DeviceOptions {
-    std::string address;
-    uint32_t width = 640;
-    uint32_t height = 480;
-    std::string pixelFormat = "mono8";
-    double fps = 30;
-    double loss = 0;
-    uint64_t seed = 1;
-    bool zipXml = false;
-    double seconds = 0;
-    uint32_t keptBlocks = 64;
-    std::string jsonPath;
-};
+constexpr uint32_t USER_NAME_BYTES = 16;
+// What this device implements of the optional GVCP.
+constexpr uint32_t GVCP_CAPABILITIES = GVCP_CAPABILITY_USER_NAME | GVCP_CAPABILITY_SERIAL_NUMBER |
+    GVCP_CAPABILITY_PRIMARY_APPLICATION | GVCP_CAPABILITY_PACKETRESEND | GVCP_CAPABILITY_WRITEMEM;
+// Largest GVCP payload of a command or acknowledge: a 576-byte datagram less its headers.
+constexpr size_t GVCP_PAYLOAD_MAX = 540;
 
 void PutText(std::vector<uint8_t>& image, uint32_t address, size_t room, const std::string& text)
 {
     std::copy_n(text.begin(), std::min(text.size(), room - 1), image.begin() + address);
 }
 
-struct KeptBlock {
-    uint64_t blockId = 0;
-    std::vector<std::vector<uint8_t>> packets;   // GVSP bytes, index = packet id
-};
+bool InRange(uint32_t address, uint32_t first, uint32_t bytes) { return address >= first && address - first < bytes; }
 
-struct DeviceCounters {
-    std::atomic<uint64_t> blocksSent{0}, packetsSent{0}, packetsDropped{0}, sendErrors{0};
-    std::atomic<uint64_t> gvcpCommands{0}, resendRequests{0}, resendRequestsUnanswered{0}, packetsResent{0};
-    std::atomic<uint64_t> controlTaken{0}, heartbeatExpiries{0};
-};
-
-class CameraDevice {
-public:
-    CameraDevice(const DeviceOptions& options, uint32_t address, const InterfaceInfo& interface);
-    ~CameraDevice();
-    // Serves until `seconds` have passed (0: until stopped by a signal).
-    void Run(double seconds);
-    const DeviceCounters& Counters() const { return counters_; }
-    std::string StatusLine();
-
-private:
-    // State under mutex_ (written by the GVCP thread, read by the stream thread).
-    struct Control {
-        uint32_t ccp = 0;
-        uint32_t controllerIp = 0;
-        uint16_t controllerPort = 0;
-        Clock::time_point lastHeard{};
-        uint32_t heartbeatMs = DEFAULT_HEARTBEAT_MS;
-        uint32_t scp0 = 0;
-        uint32_t scps0 = SCPS_DO_NOT_FRAGMENT | 1500;
-        uint32_t scpd0 = 0;
-        uint32_t scda0 = 0;
-        uint32_t width = 0, height = 0, pixelFormat = 0;
-        bool acquiring = false;
-        uint64_t nextBlockId = 1;
-    };
-
-    void ServeCommand(const std::vector<uint8_t>& datagram, uint32_t from, uint16_t fromPort);
-    GvcpAck Answer(const GvcpCommand& command, uint32_t from, uint16_t fromPort);
-    // Register access with mutex_ held; the results are GVCP status codes.
-    uint16_t ReadRegister(uint32_t address, uint32_t* value) const;
-    uint16_t WriteRegister(uint32_t address, uint32_t value, uint32_t from, uint16_t fromPort);
-    uint16_t ReadMemory(uint32_t address, size_t count, std::vector<uint8_t>* bytes) const;
-    void Resend(const PacketResendRequest& request);
-    void CheckHeartbeat();
-    void StreamLoop();
-    uint64_t PayloadBytes() const { return uint64_t(control_.width) * control_.height * camera::BytesPerPixel(control_.pixelFormat); }
-
-    const DeviceOptions options_;
-    const uint32_t address_;
-    const InterfaceInfo interface_;
-    UdpSocket gvcp_;
-    UdpSocket stream_;
-    std::vector<uint8_t> bootstrap_;   // the text registers from 0x0048 on, as bytes
-    std::vector<uint8_t> xmlFile_;
-    const Clock::time_point started_ = Clock::now();
-
-    mutable std::mutex mutex_;
-    Control control_;                  // under mutex_
-    std::deque<KeptBlock> kept_;       // the last blocks, oldest first: changed by the stream thread
-                                       // under mutex_, read by others under mutex_
-    std::atomic<bool> stop_{false};
-    std::thread streamThread_;
-    DeviceCounters counters_;
-};
+}  // namespace
 
 CameraDevice::CameraDevice(const DeviceOptions& options, uint32_t address, const InterfaceInfo& interface)
-    : options_(options), address_(address), interface_(interface), gvcp_(address, GVCP_PORT), stream_(address, 0)
+    : options_(options), address_(address), interface_(interface), gvcp_(0, options.gvcpPort), stream_(address, 0)
 {
     stream_.SetSendBuffer(4 << 20);
     stream_.ForbidFragments();
     control_.width = options.width;
     control_.height = options.height;
     control_.pixelFormat = ParsePixelFormat(options.pixelFormat);
+    control_.frameRate = static_cast<float>(options.fps);
+    control_.timestampZero = started_;
 
     // The description file, plain or zipped, and the first URL that names it.
     const std::string xml = DeviceXml();
@@ -150,14 +82,15 @@ CameraDevice::CameraDevice(const DeviceOptions& options, uint32_t address, const
         xmlFile_.assign(xml.begin(), xml.end());
     }
     url.length = static_cast<uint32_t>(xmlFile_.size());
+    xmlFile_.resize((xmlFile_.size() + 3) / 4 * 4, 0);   // read in whole words
 
     bootstrap_.assign(BOOTSTRAP_STRINGS_END, 0);
     PutText(bootstrap_, REG_MANUFACTURER, 32, "GvspFilter");
     PutText(bootstrap_, REG_MODEL, 32, "Camera emulator");
-    PutText(bootstrap_, REG_DEVICE_VERSION, 32, "1.0");
+    PutText(bootstrap_, REG_DEVICE_VERSION, 32, "1.1");
     PutText(bootstrap_, REG_MANUFACTURER_INFO, 48, "gvspfilter camera");
     PutText(bootstrap_, REG_SERIAL, 16, "EMU-" + Ipv4Text(address).substr(0, 11));
-    PutText(bootstrap_, REG_USER_NAME, 16, "emulator");
+    PutText(bootstrap_, REG_USER_NAME, USER_NAME_BYTES, "emulator");
     PutText(bootstrap_, REG_FIRST_URL, REG_URL_BYTES, LocalUrlText(url));
     streamThread_ = std::thread([this] { StreamLoop(); });
 }
@@ -175,7 +108,7 @@ void CameraDevice::Run(double seconds)
     const Clock::time_point end = started_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     const bool terminal = isatty(STDOUT_FILENO) != 0;
     Clock::time_point lastStatus = Clock::now();
-    while (!StopRequested() && (seconds <= 0 || Clock::now() < end)) {
+    while (!stop_ && !StopRequested() && (seconds <= 0 || Clock::now() < end)) {
         uint32_t from = 0;
         uint16_t fromPort = 0;
         if (std::optional<std::vector<uint8_t>> datagram = gvcp_.ReceiveFrom(50, &from, &fromPort)) {
@@ -217,6 +150,16 @@ std::string CameraDevice::StatusLine()
     return line;
 }
 
+uint64_t CameraDevice::PayloadBytes() const
+{
+    return uint64_t(control_.width) * control_.height * camera::BytesPerPixel(control_.pixelFormat);
+}
+
+uint64_t CameraDevice::Timestamp() const
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - control_.timestampZero).count());
+}
+
 // ---- GVCP -------------------------------------------------------------------------------------
 void CameraDevice::ServeCommand(const std::vector<uint8_t>& datagram, uint32_t from, uint16_t fromPort)
 {
@@ -231,6 +174,10 @@ void CameraDevice::ServeCommand(const std::vector<uint8_t>& datagram, uint32_t f
         }
         return;   // never acknowledged
     }
+    if (command->command == GVCP_FORCEIP_CMD &&
+        (command->payload.size() < 8 || !std::equal(interface_.mac.begin(), interface_.mac.end(), &command->payload[2]))) {
+        return;   // meant for another device
+    }
     GvcpAck ack = Answer(*command, from, fromPort);
     if ((command->flags & GVCP_FLAG_ACK_REQUIRED) != 0) {
         ack.ackId = command->requestId;
@@ -244,10 +191,11 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
     ack.answer = static_cast<uint16_t>(command.command + 1);
     const std::vector<uint8_t>& p = command.payload;
     std::lock_guard lock(mutex_);
-    // Any command of the controller keeps its control alive.
-    if (control_.ccp != 0 && from == control_.controllerIp && fromPort == control_.controllerPort) {
-        control_.lastHeard = Clock::now();
+    const bool controller = control_.ccp != 0 && from == control_.controllerIp && fromPort == control_.controllerPort;
+    if (controller) {
+        control_.lastHeard = Clock::now();   // any command of the controller keeps its control alive
     }
+    const bool access = controller || (control_.ccp & CCP_EXCLUSIVE) == 0;   // exclusive control: others may not read
     switch (command.command) {
     case GVCP_DISCOVERY_CMD: {
         ack.payload.assign(GVCP_DISCOVERY_ACK_BYTES, 0);
@@ -258,21 +206,23 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
         ReadRegister(REG_DEVICE_MODE, &word);
         PutBe32(d + 4, word);
         std::copy(interface_.mac.begin(), interface_.mac.end(), d + 10);
-        PutBe32(d + 16, 0x00000007);   // IP configurations supported: persistent, DHCP, link-local
-        PutBe32(d + 20, 0x00000001);   // in use: a persistent address
+        ReadRegister(REG_IP_CONFIG_OPTIONS, &word);
+        PutBe32(d + 16, word);
+        ReadRegister(REG_IP_CONFIG_CURRENT, &word);
+        PutBe32(d + 20, word);
         PutBe32(d + 36, address_);
         PutBe32(d + 52, interface_.netmask);
         std::copy_n(bootstrap_.begin() + REG_MANUFACTURER, GVCP_DISCOVERY_ACK_BYTES - 72, d + 72);
         return ack;
     }
     case GVCP_READREG_CMD: {
-        if (p.empty() || p.size() % 4 != 0) {
+        if (p.empty() || p.size() % 4 != 0 || p.size() > GVCP_PAYLOAD_MAX) {
             ack.status = GVCP_STATUS_INVALID_PARAMETER;
             return ack;
         }
         for (size_t i = 0; i < p.size(); i += 4) {
             uint32_t value = 0;
-            ack.status = ReadRegister(GetBe32(&p[i]), &value);
+            ack.status = access ? ReadRegister(GetBe32(&p[i]), &value) : GVCP_STATUS_ACCESS_DENIED;
             if (ack.status != GVCP_STATUS_SUCCESS) {
                 break;
             }
@@ -282,7 +232,7 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
         return ack;
     }
     case GVCP_WRITEREG_CMD: {
-        if (p.empty() || p.size() % 8 != 0) {
+        if (p.empty() || p.size() % 8 != 0 || p.size() > GVCP_PAYLOAD_MAX) {
             ack.status = GVCP_STATUS_INVALID_PARAMETER;
             return ack;
         }
@@ -312,13 +262,36 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
             return ack;
         }
         std::vector<uint8_t> bytes;
-        ack.status = ReadMemory(address, count, &bytes);
+        ack.status = access ? ReadMemory(address, count, &bytes) : GVCP_STATUS_ACCESS_DENIED;
         if (ack.status == GVCP_STATUS_SUCCESS) {
             ack.payload.insert(ack.payload.end(), bytes.begin(), bytes.end());
         }
         return ack;
     }
+    case GVCP_WRITEMEM_CMD: {
+        // The address, then the data: whole words, written in order until one is refused; the
+        // answer says how many bytes were written.
+        const size_t count = p.size() < 4 ? 0 : p.size() - 4;
+        ack.payload.assign(4, 0);
+        if (count == 0 || count % 4 != 0 || count > GVCP_WRITEMEM_MAX) {
+            ack.status = GVCP_STATUS_INVALID_PARAMETER;
+            return ack;
+        }
+        const uint64_t address = GetBe32(&p[0]);
+        size_t written = 0;
+        for (; written < count; written += 4) {
+            ack.status = address + written > UINT32_MAX
+                             ? GVCP_STATUS_INVALID_ADDRESS
+                             : WriteRegister(static_cast<uint32_t>(address + written), GetBe32(&p[4 + written]), from, fromPort);
+            if (ack.status != GVCP_STATUS_SUCCESS) {
+                break;
+            }
+        }
+        PutBe16(&ack.payload[2], static_cast<uint16_t>(written));
+        return ack;
+    }
     default:
+        // FORCEIP for this device too: its address is the machine's, not the device's to change.
         ack.status = GVCP_STATUS_NOT_IMPLEMENTED;
         return ack;
     }
@@ -329,35 +302,65 @@ uint16_t CameraDevice::ReadRegister(uint32_t address, uint32_t* value) const
     if (address % 4 != 0) {
         return GVCP_STATUS_BAD_ALIGNMENT;
     }
-    if (address >= REG_MANUFACTURER && address < BOOTSTRAP_STRINGS_END) {
+    if (InRange(address, REG_MANUFACTURER, BOOTSTRAP_STRINGS_END - REG_MANUFACTURER)) {
         *value = GetBe32(&bootstrap_[address]);
+        return GVCP_STATUS_SUCCESS;
+    }
+    if (InRange(address, XML_FILE_ADDRESS, static_cast<uint32_t>(xmlFile_.size()))) {
+        *value = GetBe32(&xmlFile_[address - XML_FILE_ADDRESS]);
         return GVCP_STATUS_SUCCESS;
     }
     const MacAddress& mac = interface_.mac;
     switch (address) {
     case REG_VERSION: *value = 0x00020000; break;       // 2.0
-    case REG_DEVICE_MODE: *value = 0x80000000; break;   // big-endian registers, a transmitter
+    case REG_DEVICE_MODE: *value = 0x80000001; break;   // big-endian registers, a transmitter, UTF-8 texts
     case REG_MAC_HIGH: *value = uint32_t(mac[0]) << 8 | mac[1]; break;
     case REG_MAC_LOW: *value = GetBe32(&mac[2]); break;
-    case REG_IP_CONFIG_OPTIONS: *value = 0x00000007; break;
-    case REG_IP_CONFIG_CURRENT: *value = 0x00000001; break;
-    case REG_CURRENT_IP: *value = address_; break;
-    case REG_SUBNET: *value = interface_.netmask; break;
-    case REG_GATEWAY: *value = 0; break;
+    case REG_IP_CONFIG_OPTIONS: *value = 0x00000007; break;   // persistent, DHCP, link-local
+    case REG_IP_CONFIG_CURRENT: *value = 0x00000005; break;   // persistent, and link-local as always
+    case REG_CURRENT_IP:
+    case REG_PERSISTENT_IP: *value = address_; break;
+    case REG_SUBNET:
+    case REG_PERSISTENT_SUBNET: *value = interface_.netmask; break;
+    case REG_GATEWAY:
+    case REG_PERSISTENT_GATEWAY: *value = 0; break;
+    case REG_NETWORK_INTERFACES: *value = 1; break;
+    case REG_MESSAGE_CHANNELS: *value = 0; break;
     case REG_STREAM_CHANNELS: *value = 1; break;
-    case REG_GVCP_CAPABILITY: *value = 0xC0000002; break;   // user name, serial number, PACKETRESEND
+    case REG_GVSP_CAPABILITY: *value = GVSP_CAPABILITY_SCSP | GVSP_CAPABILITY_16_BIT_BLOCK_ID; break;
+    case REG_MESSAGE_CAPABILITY: *value = 0; break;
+    case REG_GVCP_CAPABILITY: *value = GVCP_CAPABILITIES; break;
     case REG_HEARTBEAT_TIMEOUT: *value = control_.heartbeatMs; break;
+    case REG_TIMESTAMP_FREQUENCY_HIGH: *value = 0; break;
+    case REG_TIMESTAMP_FREQUENCY_LOW: *value = TICKS_PER_SECOND; break;
+    case REG_TIMESTAMP_VALUE_HIGH: *value = static_cast<uint32_t>(control_.latchedTimestamp >> 32); break;
+    case REG_TIMESTAMP_VALUE_LOW: *value = static_cast<uint32_t>(control_.latchedTimestamp); break;
+    case REG_GVCP_CONFIGURATION: *value = 0; break;   // no optional behaviour to switch on
+    case REG_PENDING_TIMEOUT: *value = PENDING_TIMEOUT_MS; break;
     case REG_CCP: *value = control_.ccp; break;
+    case REG_PRIMARY_APPLICATION_PORT: *value = control_.controllerPort; break;
+    case REG_PRIMARY_APPLICATION_IP: *value = control_.controllerIp; break;
     case REG_SCP0: *value = control_.scp0; break;
     case REG_SCPS0: *value = control_.scps0; break;
     case REG_SCPD0: *value = control_.scpd0; break;
     case REG_SCDA0: *value = control_.scda0; break;
     case REG_SCSP0: *value = stream_.LocalPort(); break;
+    case REG_SCC0:
+    case REG_SCCFG0: *value = 0; break;   // none of the optional stream features
     case REG_WIDTH: *value = control_.width; break;
     case REG_HEIGHT: *value = control_.height; break;
+    case REG_OFFSET_X: *value = control_.offsetX; break;
+    case REG_OFFSET_Y: *value = control_.offsetY; break;
     case REG_PIXEL_FORMAT: *value = control_.pixelFormat; break;
     case REG_PAYLOAD_SIZE: *value = static_cast<uint32_t>(PayloadBytes()); break;
-    case REG_ACQUISITION_CONTROL: *value = 0; break;   // write-only: reads as no bit set
+    case REG_ACQUISITION_MODE: *value = 0; break;
+    case REG_TRIGGER_MODE: *value = control_.triggerMode; break;
+    case REG_ACQUISITION_FRAME_RATE: *value = std::bit_cast<uint32_t>(control_.frameRate); break;
+    case REG_EXPOSURE_TIME: *value = std::bit_cast<uint32_t>(control_.exposureTime); break;
+    case REG_GAIN: *value = std::bit_cast<uint32_t>(control_.gain); break;
+    // Write-only: they read as no bit set.
+    case REG_ACQUISITION_CONTROL:
+    case REG_TIMESTAMP_CONTROL: *value = 0; break;
     default: return GVCP_STATUS_INVALID_ADDRESS;
     }
     return GVCP_STATUS_SUCCESS;
@@ -374,14 +377,7 @@ uint16_t CameraDevice::WriteRegister(uint32_t address, uint32_t value, uint32_t 
             return GVCP_STATUS_ACCESS_DENIED;
         }
         if ((value & (CCP_CONTROL | CCP_EXCLUSIVE)) == 0) {
-            // Released: the stream stops with the control it belonged to.
-            Control released;
-            released.heartbeatMs = control_.heartbeatMs;
-            released.scps0 = control_.scps0;
-            released.width = control_.width;
-            released.height = control_.height;
-            released.pixelFormat = control_.pixelFormat;
-            control_ = released;
+            EndControl();
             return GVCP_STATUS_SUCCESS;
         }
         if (!controller) {
@@ -399,9 +395,10 @@ uint16_t CameraDevice::WriteRegister(uint32_t address, uint32_t value, uint32_t 
     if (!controller) {
         return GVCP_STATUS_ACCESS_DENIED;
     }
+    // The image format holds while the stream runs; the payload stays within PAYLOAD_MAX.
     const auto whileIdle = [&](uint32_t& field, uint32_t low, uint32_t high) {
         if (control_.acquiring) {
-            return GVCP_STATUS_WRITE_PROTECT;   // the image format holds while the stream runs
+            return GVCP_STATUS_WRITE_PROTECT;
         }
         if (value < low || value > high) {
             return GVCP_STATUS_INVALID_PARAMETER;
@@ -414,34 +411,78 @@ uint16_t CameraDevice::WriteRegister(uint32_t address, uint32_t value, uint32_t 
         }
         return GVCP_STATUS_SUCCESS;
     };
+    const auto setFloat = [&](float& field, float low, float high) {
+        const float number = std::bit_cast<float>(value);
+        if (!(number >= low && number <= high)) {   // NaN too
+            return GVCP_STATUS_INVALID_PARAMETER;
+        }
+        field = number;
+        return GVCP_STATUS_SUCCESS;
+    };
+    if (InRange(address, REG_USER_NAME, USER_NAME_BYTES)) {
+        PutBe32(&bootstrap_[address], value);
+        return GVCP_STATUS_SUCCESS;
+    }
     switch (address) {
     case REG_HEARTBEAT_TIMEOUT: control_.heartbeatMs = std::max(value, HEARTBEAT_MIN_MS); return GVCP_STATUS_SUCCESS;
+    case REG_TIMESTAMP_CONTROL:
+        if ((value & TIMESTAMP_LATCH) != 0) {
+            control_.latchedTimestamp = Timestamp();
+        }
+        if ((value & TIMESTAMP_RESET) != 0) {
+            control_.timestampZero = Clock::now();
+        }
+        return GVCP_STATUS_SUCCESS;
     case REG_SCP0: control_.scp0 = value & 0xFFFF; return GVCP_STATUS_SUCCESS;
     case REG_SCPS0: {
-        // The test-packet bit asks for nothing this device sends; only size and do-not-fragment stay.
         const uint32_t size = value & SCPS_SIZE_MASK;
         if (size < PACKET_SIZE_MIN || size > PACKET_SIZE_MAX) {
             return GVCP_STATUS_INVALID_PARAMETER;
         }
         control_.scps0 = value & (SCPS_DO_NOT_FRAGMENT | SCPS_SIZE_MASK);
+        if ((value & SCPS_FIRE_TEST_PACKET) != 0) {
+            FireTestPacket(size);
+        }
         return GVCP_STATUS_SUCCESS;
     }
-    case REG_SCPD0: control_.scpd0 = value; return GVCP_STATUS_SUCCESS;
+    case REG_SCPD0:
+        if (value > PACKET_DELAY_MAX) {
+            return GVCP_STATUS_INVALID_PARAMETER;
+        }
+        control_.scpd0 = value;
+        return GVCP_STATUS_SUCCESS;
     case REG_SCDA0: control_.scda0 = value; return GVCP_STATUS_SUCCESS;
-    case REG_WIDTH: return whileIdle(control_.width, 1, 16384);
-    case REG_HEIGHT: return whileIdle(control_.height, 1, 16384);
+    case REG_SCCFG0: return GVCP_STATUS_SUCCESS;   // SCC0 offers no feature: every bit stays off
+    case REG_WIDTH: return whileIdle(control_.width, 1, SENSOR_WIDTH - control_.offsetX);
+    case REG_HEIGHT: return whileIdle(control_.height, 1, SENSOR_HEIGHT - control_.offsetY);
+    case REG_OFFSET_X: return whileIdle(control_.offsetX, 0, SENSOR_WIDTH - control_.width);
+    case REG_OFFSET_Y: return whileIdle(control_.offsetY, 0, SENSOR_HEIGHT - control_.height);
     case REG_PIXEL_FORMAT:
         if (camera::BytesPerPixel(value) == 0) {
             return GVCP_STATUS_INVALID_PARAMETER;
         }
         return whileIdle(control_.pixelFormat, 0, UINT32_MAX);
+    case REG_ACQUISITION_MODE: return value == 0 ? GVCP_STATUS_SUCCESS : GVCP_STATUS_INVALID_PARAMETER;
+    case REG_TRIGGER_MODE:
+        if (value > 1) {
+            return GVCP_STATUS_INVALID_PARAMETER;
+        }
+        control_.triggerMode = value;
+        return GVCP_STATUS_SUCCESS;
     case REG_ACQUISITION_CONTROL:
         if ((value & ACQUISITION_STOP_BIT) != 0) {
             control_.acquiring = false;
+            control_.triggered = false;
         } else if ((value & ACQUISITION_START_BIT) != 0) {
             control_.acquiring = true;
         }
+        // A trigger while the last one's frame is still to come, or outside triggered
+        // acquisition, is lost, as on a camera.
+        control_.triggered |= (value & TRIGGER_SOFTWARE_BIT) != 0 && control_.acquiring && control_.triggerMode == 1;
         return GVCP_STATUS_SUCCESS;
+    case REG_ACQUISITION_FRAME_RATE: return setFloat(control_.frameRate, 0.1f, 1000);
+    case REG_EXPOSURE_TIME: return setFloat(control_.exposureTime, 10, 1000000);
+    case REG_GAIN: return setFloat(control_.gain, 0, 24);
     default: {
         uint32_t unused = 0;
         return ReadRegister(address, &unused) == GVCP_STATUS_SUCCESS ? GVCP_STATUS_WRITE_PROTECT : GVCP_STATUS_INVALID_ADDRESS;
@@ -451,26 +492,29 @@ uint16_t CameraDevice::WriteRegister(uint32_t address, uint32_t value, uint32_t 
 
 uint16_t CameraDevice::ReadMemory(uint32_t address, size_t count, std::vector<uint8_t>* bytes) const
 {
-    // The description file, padded with zeros to whole words.
-    const uint64_t fileEnd = uint64_t{XML_FILE_ADDRESS} + (xmlFile_.size() + 3) / 4 * 4;
-    if (address >= XML_FILE_ADDRESS && address + uint64_t{count} <= fileEnd) {
-        bytes->assign(count, 0);
-        const size_t offset = address - XML_FILE_ADDRESS;
-        const size_t n = std::min(count, xmlFile_.size() - std::min(offset, xmlFile_.size()));
-        std::copy_n(xmlFile_.begin() + static_cast<std::ptrdiff_t>(std::min(offset, xmlFile_.size())), n, bytes->begin());
-        return GVCP_STATUS_SUCCESS;
-    }
-    bytes->clear();
+    bytes->assign(count, 0);
     for (size_t i = 0; i < count; i += 4) {
         uint32_t value = 0;
-        const uint16_t status = ReadRegister(static_cast<uint32_t>(address + i), &value);
+        const uint16_t status = address + uint64_t{i} > UINT32_MAX ? GVCP_STATUS_INVALID_ADDRESS
+                                                                   : ReadRegister(static_cast<uint32_t>(address + i), &value);
         if (status != GVCP_STATUS_SUCCESS) {
             return status;
         }
-        bytes->resize(i + 4);
         PutBe32(&(*bytes)[i], value);
     }
     return GVCP_STATUS_SUCCESS;
+}
+
+void CameraDevice::EndControl()
+{
+    // The stream ends with the control it belonged to; the settings stay for the next controller.
+    control_.ccp = 0;
+    control_.controllerIp = 0;
+    control_.controllerPort = 0;
+    control_.scp0 = 0;
+    control_.scda0 = 0;
+    control_.acquiring = false;
+    control_.triggered = false;
 }
 
 void CameraDevice::CheckHeartbeat()
@@ -481,14 +525,24 @@ void CameraDevice::CheckHeartbeat()
             Ipv4Text(address_).c_str(), Ipv4Text(control_.controllerIp).c_str());
         std::fflush(stdout);
         ++counters_.heartbeatExpiries;
-        control_.ccp = 0;
-        control_.acquiring = false;
-        control_.scp0 = 0;
-        control_.scda0 = 0;
+        EndControl();
     }
 }
 
 // ---- The stream -------------------------------------------------------------------------------
+void CameraDevice::FireTestPacket(uint32_t packetSize)
+{
+    // A datagram of the packet size asked for, with the stream's do-not-fragment rule: one that
+    // does not fit the link fails to leave, which is what the controller probes for.
+    if (control_.scda0 == 0 || control_.scp0 == 0) {
+        return;
+    }
+    const std::vector<uint8_t> packet(packetSize - IP_UDP_HEADER_BYTES, 0);
+    if (!stream_.SendTo(control_.scda0, static_cast<uint16_t>(control_.scp0), packet)) {
+        ++counters_.sendErrors;
+    }
+}
+
 void CameraDevice::Resend(const PacketResendRequest& request)
 {
     ++counters_.resendRequests;
@@ -500,13 +554,14 @@ void CameraDevice::Resend(const PacketResendRequest& request)
         destination = control_.scda0;
         port = static_cast<uint16_t>(control_.scp0);
         for (const KeptBlock& block : kept_) {
-            if (request.streamChannel != 0 || request.extendedIds || (block.blockId & 0xFFFF) != request.blockId) {
+            const uint64_t id = request.extendedIds ? block.blockId : block.blockId & 0xFFFF;
+            if (request.streamChannel != 0 || id != request.blockId) {
                 continue;
             }
             const uint32_t trailer = static_cast<uint32_t>(block.packets.size() - 1);
             const uint32_t last = request.toEnd ? trailer : std::min(request.lastPacketId, trailer);
-            for (uint64_t id = request.firstPacketId; id <= last; ++id) {
-                packets.push_back(block.packets[id]);
+            for (uint64_t packetId = request.firstPacketId; packetId <= last; ++packetId) {
+                packets.push_back(block.packets[packetId]);
             }
         }
     }
@@ -528,7 +583,6 @@ void CameraDevice::StreamLoop()
 {
     std::mt19937_64 random(options_.seed);
     std::uniform_real_distribution<double> unit(0, 100);
-    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / options_.fps));
     Clock::time_point next = Clock::now();
     bool reportedSendError = false;
     while (!stop_) {
@@ -536,9 +590,13 @@ void CameraDevice::StreamLoop()
         uint32_t destination = 0;
         uint16_t port = 0;
         uint64_t blockId = 0;
+        uint64_t timestamp = 0;
+        Clock::duration period{}, packetDelay{};
         {
             std::lock_guard lock(mutex_);
-            if (control_.acquiring && control_.scda0 != 0 && control_.scp0 != 0) {
+            const bool due = control_.triggerMode == 0 || control_.triggered;
+            if (control_.acquiring && due && control_.scda0 != 0 && control_.scp0 != 0) {
+                control_.triggered = false;
                 destination = control_.scda0;
                 port = static_cast<uint16_t>(control_.scp0);
                 blockId = control_.nextBlockId;
@@ -549,16 +607,21 @@ void CameraDevice::StreamLoop()
                 config.pixelFormat = control_.pixelFormat;
                 config.sizeX = control_.width;
                 config.sizeY = control_.height;
+                config.offsetX = control_.offsetX;
+                config.offsetY = control_.offsetY;
+                timestamp = Timestamp();
+                period = control_.triggerMode == 0 ? std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double>(1 / double(control_.frameRate)))
+                                                   : Clock::duration{};
+                packetDelay = std::chrono::microseconds(control_.scpd0);   // in timestamp ticks
             }
         }
         if (destination == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
             next = Clock::now();
             continue;
         }
         config.content = camera::Content::TestPattern;
-        const uint64_t timestamp = static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_).count());
         // The block is kept before its first packet leaves: a request for a packet lost on the way can
         // come back before the last one is out. Only this thread adds or drops kept blocks, so it
         // reads its own block without the lock while the GVCP thread copies from it under the lock.
@@ -573,6 +636,9 @@ void CameraDevice::StreamLoop()
             block = &kept_.back();
         }
         for (const std::vector<uint8_t>& packet : block->packets) {
+            if (packetDelay != Clock::duration{}) {
+                std::this_thread::sleep_for(packetDelay);
+            }
             if (unit(random) < options_.loss) {
                 ++counters_.packetsDropped;   // lost on the way; a resend can still bring it
                 continue;
@@ -598,20 +664,23 @@ void CameraDevice::StreamLoop()
     }
 }
 
+namespace {
+
 int RunCamera(const DeviceOptions& o)
 {
     const uint32_t address = ParseIpv4(o.address, "--address");
     const uint32_t pixelFormat = ParsePixelFormat(o.pixelFormat);
     const uint64_t payload = uint64_t(o.width) * o.height * camera::BytesPerPixel(pixelFormat);
-    if (o.width == 0 || o.height == 0 || o.width > 16384 || o.height > 16384 || payload > PAYLOAD_MAX) {
+    if (o.width == 0 || o.height == 0 || o.width > SENSOR_WIDTH || o.height > SENSOR_HEIGHT || payload > PAYLOAD_MAX) {
         throw UsageError("a " + std::to_string(o.width) + "x" + std::to_string(o.height) + " " + o.pixelFormat +
-                         " frame is out of range (1 to 16384 pixels a side, at most 256 MiB of payload)");
+                         " frame is out of range (1 to " + std::to_string(SENSOR_WIDTH) + "x" + std::to_string(SENSOR_HEIGHT) +
+                         " pixels, at most 256 MiB of payload)");
     }
     if (!(o.loss >= 0 && o.loss <= 50)) {
         throw UsageError("--loss takes a percentage from 0 to 50");
     }
-    if (!(o.fps > 0 && o.fps <= 1000)) {
-        throw UsageError("--fps takes a rate above 0 and up to 1000 frames/s");
+    if (!(o.fps >= 0.1 && o.fps <= 1000)) {
+        throw UsageError("--fps takes a rate from 0.1 to 1000 frames/s");
     }
     if (!(o.seconds >= 0)) {
         throw UsageError("--seconds takes a duration of 0 (until stopped) or more");
@@ -624,7 +693,7 @@ int RunCamera(const DeviceOptions& o)
     CatchStopSignals();
     CameraDevice device(o, address, interface);
     std::printf("camera %s on %s (%s): GVCP on UDP %u, %ux%u %s at %.1f frames/s, %.2f%% loss, %s description\n",
-        o.address.c_str(), interface.name.c_str(), MacText(interface.mac).c_str(), GVCP_PORT, o.width, o.height,
+        o.address.c_str(), interface.name.c_str(), MacText(interface.mac).c_str(), device.GvcpPort(), o.width, o.height,
         o.pixelFormat.c_str(), o.fps, o.loss, o.zipXml ? "zipped" : "plain");
     std::fflush(stdout);
     device.Run(o.seconds);
@@ -673,7 +742,7 @@ void AddCameraCommand(CLI::App& app, CommandList& commands)
     command->add_option("--width", options->width, "Image width in pixels")->capture_default_str();
     command->add_option("--height", options->height, "Image height in pixels")->capture_default_str();
     command->add_option("--pixel-format", options->pixelFormat, "mono8, mono16 or rgb8")->capture_default_str();
-    command->add_option("--fps", options->fps, "Frames per second while acquiring")->capture_default_str();
+    command->add_option("--fps", options->fps, "AcquisitionFrameRate's start value: frames per second while acquiring")->capture_default_str();
     command->add_option("--loss", options->loss, "First transmissions lost at random, in percent")->capture_default_str();
     command->add_option("--seed", options->seed, "Seed of the random loss")->capture_default_str();
     command->add_flag("--zip-xml", options->zipXml, "Serve the GenICam description zipped");

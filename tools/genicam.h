@@ -18,16 +18,30 @@ inline constexpr uint32_t REG_WIDTH = 0x00020000;
 inline constexpr uint32_t REG_HEIGHT = 0x00020004;
 inline constexpr uint32_t REG_PIXEL_FORMAT = 0x00020008;
 inline constexpr uint32_t REG_PAYLOAD_SIZE = 0x0002000C;
-// Write-only: bit 0 (the register's least significant) starts acquisition, bit 1 stops it.
+// Write-only: bit 0 (the register's least significant) starts acquisition, bit 1 stops it, bit 2
+// is the software trigger.
 inline constexpr uint32_t REG_ACQUISITION_CONTROL = 0x00020010;
 inline constexpr uint32_t ACQUISITION_START_BIT = 0x1;
 inline constexpr uint32_t ACQUISITION_STOP_BIT = 0x2;
+inline constexpr uint32_t TRIGGER_SOFTWARE_BIT = 0x4;
+inline constexpr uint32_t REG_OFFSET_X = 0x00020014;
+inline constexpr uint32_t REG_OFFSET_Y = 0x00020018;
+inline constexpr uint32_t REG_ACQUISITION_MODE = 0x0002001C;   // 0: Continuous, the only mode
+inline constexpr uint32_t REG_TRIGGER_MODE = 0x00020020;       // 0: Off, 1: On
+// IEEE 754 single precision, big-endian: frames/s, microseconds, dB.
+inline constexpr uint32_t REG_ACQUISITION_FRAME_RATE = 0x00020024;
+inline constexpr uint32_t REG_EXPOSURE_TIME = 0x00020028;
+inline constexpr uint32_t REG_GAIN = 0x0002002C;
+// The sensor the image is cut from: Width + OffsetX and Height + OffsetY stay within it.
+inline constexpr uint32_t SENSOR_WIDTH = 16384;
+inline constexpr uint32_t SENSOR_HEIGHT = 16384;
 // Where the description file lies in the device's memory.
 inline constexpr uint32_t XML_FILE_ADDRESS = 0x00100000;
 
 #if !defined(_WIN32)
-// The device's GenICam description: Width, Height, PixelFormat (Mono8, Mono16, RGB8),
-// PayloadSize, AcquisitionStart, AcquisitionStop.
+// The device's GenICam description: the device's names, the image format (Width, Height,
+// OffsetX/Y, PixelFormat Mono8, Mono16, RGB8), acquisition, trigger, exposure and gain, and the
+// transport layer's Gev* features over the bootstrap registers.
 std::string DeviceXml();
 // A zip archive holding one file `name` with `bytes`; RunError when libzip fails.
 std::vector<uint8_t> ZipFile(const std::string& name, std::span<const uint8_t> bytes);

@@ -101,6 +101,9 @@ inline constexpr uint32_t REG_FIRST_URL = 0x0200;           // 512 bytes
 inline constexpr uint32_t REG_SECOND_URL = 0x0400;          // 512 bytes
 inline constexpr uint32_t REG_URL_BYTES = 512;
 inline constexpr uint32_t REG_NETWORK_INTERFACES = 0x0600;
+inline constexpr uint32_t REG_PERSISTENT_IP = 0x064C;
+inline constexpr uint32_t REG_PERSISTENT_SUBNET = 0x065C;
+inline constexpr uint32_t REG_PERSISTENT_GATEWAY = 0x066C;
 inline constexpr uint32_t REG_MESSAGE_CHANNELS = 0x0900;
 inline constexpr uint32_t REG_STREAM_CHANNELS = 0x0904;
 inline constexpr uint32_t REG_GVSP_CAPABILITY = 0x092C;
@@ -123,6 +126,8 @@ inline constexpr uint32_t REG_SCPS0 = 0x0D04;
 inline constexpr uint32_t REG_SCPD0 = 0x0D08;
 inline constexpr uint32_t REG_SCDA0 = 0x0D18;
 inline constexpr uint32_t REG_SCSP0 = 0x0D1C;
+inline constexpr uint32_t REG_SCC0 = 0x0D20;     // the stream channel's optional features
+inline constexpr uint32_t REG_SCCFG0 = 0x0D24;   // which of them are on
 
 // The GVCP capability register's bits, numbered from its most significant bit (bit 0) down.
 inline constexpr uint32_t GVCP_CAPABILITY_USER_NAME = 0x80000000;          // bit 0
@@ -136,6 +141,12 @@ inline constexpr uint32_t GVCP_CAPABILITY_PACKETRESEND = 0x00000004;       // bi
 inline constexpr uint32_t GVCP_CAPABILITY_WRITEMEM = 0x00000002;           // bit 30
 inline constexpr uint32_t GVCP_CAPABILITY_CONCATENATION = 0x00000001;      // bit 31
 
+// The GVSP capability register's bits, numbered as the GVCP capability's.
+inline constexpr uint32_t GVSP_CAPABILITY_SCSP = 0x80000000;              // bit 0: SCSPx registers
+inline constexpr uint32_t GVSP_CAPABILITY_16_BIT_BLOCK_ID = 0x40000000;   // bit 1
+
+inline constexpr uint32_t TIMESTAMP_RESET = 0x1;
+inline constexpr uint32_t TIMESTAMP_LATCH = 0x2;
 inline constexpr uint32_t CCP_EXCLUSIVE = 0x1;
 inline constexpr uint32_t CCP_CONTROL = 0x2;
 inline constexpr uint32_t SCPS_FIRE_TEST_PACKET = 0x80000000;
