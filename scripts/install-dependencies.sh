@@ -16,8 +16,9 @@ command -v python3 >/dev/null 2>&1 || need+=(python3)
 # clang with libFuzzer and the sanitizer runtimes: the clang, fuzz and tsan presets.
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 # zlib twice: the host's, and mingw-w64's for gvspfilter.exe (the description's zip archive).
+# Aravis's tools: the interoperability test runs arv-camera-test against the camera device.
 for package in libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libpng-dev libpcap-dev \
-    libpugixml-dev libzip-dev zlib1g-dev libz-mingw-w64-dev libclang-rt-14-dev; do
+    libpugixml-dev libzip-dev zlib1g-dev libz-mingw-w64-dev libclang-rt-14-dev aravis-tools aravis-tools-cli; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || need+=("$package")
 done
 

@@ -1,6 +1,7 @@
-// gvspfilter live against gvspfilter camera across a veth pair between two network namespaces the
-// test makes for itself: GVCP control, the stream, its losses and their resends over real sockets.
-// Needs root and `ip`; all traffic stays inside the two namespaces (TEST-NET-1 addresses).
+// gvspfilter live, and Aravis's arv-camera-test, against gvspfilter camera across a veth pair
+// between two network namespaces the test makes for itself: GVCP control, the stream, its losses
+// and their resends over real sockets. Needs root and `ip`; all traffic stays inside the two
+// namespaces (TEST-NET-1 addresses).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -146,6 +147,33 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
     EXPECT_GE(sent["packets_resent"], live["counters"]["ResentPackets"]);
     EXPECT_EQ(sent["control_taken"], 1u);
     EXPECT_EQ(sent["heartbeat_expiries"], 0u);
+}
+
+// A counter "name = value" of arv-camera-test's summary; -1 when it is not there.
+int64_t ArvCounter(const std::string& out, const std::string& name)
+{
+    const size_t at = out.find("\n" + name + " ");
+    return at == std::string::npos ? -1 : std::stoll(out.substr(out.find('=', at) + 1));
+}
+
+TEST(LiveCommand, AravisStreamsFromTheCameraDeviceWithResendsItSwitchedOnItself)
+{
+    if (!CanMakeNamespaces() || Shell("command -v arv-camera-test-0.8") != 0) {
+        GTEST_SKIP() << "needs root, the ip command and arv-camera-test-0.8 (Debian package aravis-tools-cli)";
+    }
+    NamespacePair net;
+    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
+    const std::string dir = testing::TempDir();
+    CameraProcess camera(net, {"--loss", "1", "--json", dir + "arv_camera.json"}, dir + "arv_camera.log");
+    const CommandRun run = RunCommand("ip netns exec " + net.host + " arv-camera-test-0.8 -n " + CAMERA_IP + " --duration 3");
+    ASSERT_EQ(camera.Stop(), 0);
+    EXPECT_EQ(run.exitStatus, 0) << run.out;
+    EXPECT_GE(ArvCounter(run.out, "n_completed_buffers"), 60) << run.out;
+    EXPECT_EQ(ArvCounter(run.out, "n_failures"), 0) << run.out;
+    EXPECT_GT(ArvCounter(run.out, "n_resent_packets"), 0) << run.out;
+    const nlohmann::json sent = nlohmann::json::parse(std::ifstream(dir + "arv_camera.json"));
+    EXPECT_GT(sent["packets_dropped"], 0u);
+    EXPECT_EQ(sent["resend_requests_unanswered"], 0u);
 }
 
 TEST(LiveCommand, RefusesBadInputWithOneLineAndStatus2)
