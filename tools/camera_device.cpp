@@ -10,7 +10,6 @@
 #include <bit>
 #include <cinttypes>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>

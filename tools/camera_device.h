@@ -77,7 +77,6 @@ private:
         float frameRate = 0, exposureTime = 10000, gain = 0;
         Clock::time_point timestampZero{};
         uint64_t latchedTimestamp = 0;
-        std::vector<uint8_t> userName = std::vector<uint8_t>(16, 0);
     };
 
     void ServeCommand(const std::vector<uint8_t>& datagram, uint32_t from, uint16_t fromPort);
@@ -99,11 +98,11 @@ private:
     const InterfaceInfo interface_;
     UdpSocket gvcp_;
     UdpSocket stream_;
-    std::vector<uint8_t> bootstrap_;   // the read-only text registers from 0x0048 on, as bytes
-    std::vector<uint8_t> xmlFile_;
+    std::vector<uint8_t> xmlFile_;     // padded to whole words
     const Clock::time_point started_ = Clock::now();
 
     mutable std::mutex mutex_;
+    std::vector<uint8_t> bootstrap_;   // under mutex_: the text registers from 0x0048 on, as bytes
     Control control_;                  // under mutex_
     std::deque<KeptBlock> kept_;       // the last blocks, oldest first: changed by the stream thread
                                        // under mutex_, read by others under mutex_
