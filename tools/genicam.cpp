@@ -26,6 +26,8 @@ namespace {
 
 // A description file larger than this is refused as hostile.
 constexpr uint32_t MAX_XML_BYTES = 64u << 20;
+// A part of a register's address beyond this is refused.
+constexpr int64_t ADDRESS_PART_MAX = int64_t(1) << 32;
 
 }  // namespace
 
@@ -897,17 +899,34 @@ private:
         int64_t address = 0;
         bool addressed = false;
         for (const std::unique_ptr<XmlElement>& part : holder.children) {
+            int64_t value = 0;
             if (part->name == "Address") {
-                address += Number<int64_t>(*part, name);
+                value = Number<int64_t>(*part, name);
             } else if (part->name == "pAddress") {
-                address += Int(Node(Text(*part)));
+                value = Int(Node(Text(*part)));
             } else if (part->name == "IntSwissKnife") {
-                address += Evaluate<int64_t>(*part, "Formula");
+                value = Evaluate<int64_t>(*part, "Formula");
             } else if (part->name == "pIndex") {
-                throw RunError("register " + name + " has an indexed address (pIndex), which is not supported");
+                // An element of an array: the index node's value times the Offset or pOffset stride.
+                constexpr int64_t FACTOR_MAX = int64_t(1) << 31;   // so that the product cannot overflow
+                const std::string* offset = part->Attribute("Offset");
+                const std::string* pointer = part->Attribute("pOffset");
+                const int64_t stride = offset != nullptr    ? ParseNumber<int64_t>(*offset).value_or(FACTOR_MAX + 1)
+                                       : pointer != nullptr ? Int(Node(*pointer))
+                                                            : FACTOR_MAX + 1;
+                const int64_t index = Int(Node(Text(*part)));
+                if (stride < -FACTOR_MAX || stride > FACTOR_MAX || index < -FACTOR_MAX || index > FACTOR_MAX) {
+                    throw RunError("register " + name + " has a pIndex without a usable Offset");
+                }
+                value = index * stride;
             } else {
                 continue;
             }
+            // Parts are bounded so that their sum cannot overflow.
+            if (value < -ADDRESS_PART_MAX || value > ADDRESS_PART_MAX) {
+                throw RunError("register " + name + " has no usable address");
+            }
+            address += value;
             addressed = true;
         }
         if (!addressed || address < 0 || address > int64_t{UINT32_MAX}) {

@@ -104,6 +104,8 @@ TEST(GenICamDescription, FeaturesReadThroughTheirRegistersFormulasAndConverters)
         {"address in parts and pAddress", reg + Reg("IntReg", "R", "<Address>0x0F00</Address><pAddress>Base</pAddress><Length>2</Length>"
                                                                   "<Endianess>BigEndian</Endianess>") +
                                               Reg("Integer", "Base", "<Value>0x100</Value>"), {2, 0x80}, "640"},
+        {"indexed address", reg + Reg("IntReg", "R", "<Address>0x0F00</Address><pIndex Offset='0x40'>Sel</pIndex><Length>1</Length>") +
+                                Reg("Integer", "Sel", "<Value>4</Value>"), {7}, "7"},
         {"inline formula address", reg + Reg("IntReg", "R", "<IntSwissKnife><pVariable Name='B'>Base</pVariable>"
                                                             "<Formula>B * 16</Formula></IntSwissKnife><Length>1</Length>") +
                                        Reg("Integer", "Base", "<Value>256</Value>"), {200}, "200"},
