@@ -383,6 +383,17 @@ private:
 
     T Unary()
     {
+        // Every nesting passes here: a hostile formula cannot exhaust the stack.
+        struct Nesting {
+            explicit Nesting(Formula& f) : formula(f)
+            {
+                if (++formula.nesting_ > 256) {
+                    formula.Fail("it nests too deeply");
+                }
+            }
+            ~Nesting() { --formula.nesting_; }
+            Formula& formula;
+        } nesting(*this);
         if (Take("-")) return T(0) - Unary();
         if (Take("+")) return Unary();
         if (Take("~")) return T(~Int(Unary()));
@@ -462,6 +473,7 @@ private:
     const std::string& owner_;
     size_t at_ = 0;
     bool skipping_ = false;
+    int nesting_ = 0;
 };
 
 bool IsRegister(const std::string& kind)

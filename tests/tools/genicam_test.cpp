@@ -152,8 +152,10 @@ TEST(GenICamDescription, FeaturesReadThroughTheirRegistersFormulasAndConverters)
     EXPECT_EQ(camera.Access("PayloadSize"), "RO");
     EXPECT_EQ(camera.Tree(), (std::vector<std::pair<int, std::string>>{{0, "Format"}, {1, "Width"}, {1, "PixelFormat"}}));
     EXPECT_THROW(GenICam("<RegisterDescription>" + reg + reg.substr(0, 20), map), gvspfilter::RunError);
-    const GenICam loop("<RegisterDescription><Integer Name='F'><pValue>F</pValue></Integer></RegisterDescription>", map);
+    const GenICam loop("<RegisterDescription><Integer Name='F'><pValue>F</pValue></Integer>" +
+                       Reg("IntSwissKnife", "Deep", "<Formula>" + std::string(5000, '(') + "</Formula>") + "</RegisterDescription>", map);
     EXPECT_THROW(loop.Get("F"), gvspfilter::RunError);
+    EXPECT_THROW(loop.Get("Deep"), gvspfilter::RunError);
 }
 
 TEST(GenICamDescription, SettingsReachTheirRegistersOrAreRefusedWithTheFeaturesRange)
