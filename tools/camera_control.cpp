@@ -68,6 +68,65 @@ std::vector<uint8_t> GvcpController::ReadMemory(uint32_t address, size_t count)
     return bytes;
 }
 
+void GvcpController::WriteMemory(uint32_t address, std::span<const uint8_t> bytes)
+{
+    for (size_t done = 0; done < bytes.size();) {
+        const uint32_t at = static_cast<uint32_t>(address + done);
+        const size_t chunk = std::min(GVCP_WRITEMEM_MAX, bytes.size() - done);
+        std::vector<uint8_t> payload(4);
+        PutBe32(payload.data(), at);
+        payload.insert(payload.end(), bytes.begin() + static_cast<std::ptrdiff_t>(done),
+            bytes.begin() + static_cast<std::ptrdiff_t>(done + chunk));
+        Expect(GVCP_WRITEMEM_CMD, payload, "WRITEMEM", at);
+        done += chunk;
+    }
+}
+
+std::vector<uint8_t> GvcpController::Read(uint32_t address, uint32_t length)
+{
+    if (length == 4 && address % 4 == 0) {
+        std::vector<uint8_t> bytes(4);
+        PutBe32(bytes.data(), ReadRegister(address));
+        return bytes;
+    }
+    const uint32_t first = address / 4 * 4;
+    const std::vector<uint8_t> words = ReadMemory(first, address - first + length);
+    return {words.begin() + (address - first), words.end()};
+}
+
+void GvcpController::Write(uint32_t address, std::span<const uint8_t> bytes)
+{
+    if (bytes.size() == 4 && address % 4 == 0) {
+        WriteRegister(address, GetBe32(bytes.data()));
+        return;
+    }
+    // The words around an unaligned span keep their other bytes.
+    const uint32_t first = address / 4 * 4;
+    const size_t words = (address - first + bytes.size() + 3) / 4 * 4;
+    std::vector<uint8_t> memory = words == bytes.size() ? std::vector<uint8_t>(words) : ReadMemory(first, words);
+    std::copy(bytes.begin(), bytes.end(), memory.begin() + (address - first));
+    WriteMemory(first, memory);
+}
+
+std::string GvcpController::ReadDescription(std::string& fileName)
+{
+    const std::vector<uint8_t> urlBytes = ReadMemory(REG_FIRST_URL, REG_URL_BYTES);
+    const std::string urlText(reinterpret_cast<const char*>(urlBytes.data()),
+        strnlen(reinterpret_cast<const char*>(urlBytes.data()), urlBytes.size()));
+    const std::optional<LocalUrl> url = ParseLocalUrl(urlText);
+    if (!url) {
+        throw RunError(Name() + "'s first URL '" + urlText + "' is not a Local: URL, the only kind read");
+    }
+    if (url->length > XML_MAX) {
+        throw RunError(Name() + "'s description is said to be " + std::to_string(url->length) +
+                       " bytes, more than the 64 MiB it may be");
+    }
+    fileName = url->fileName;
+    const std::vector<uint8_t> file = ReadMemory(url->address, url->length);
+    const bool zipped = url->zipped() || (file.size() >= 4 && file[0] == 'P' && file[1] == 'K' && file[2] == 3 && file[3] == 4);
+    return zipped ? UnzipXml(file) : std::string(file.begin(), file.end());
+}
+
 std::string GvcpController::Hex(uint32_t value)
 {
     char text[16];
@@ -126,31 +185,23 @@ CameraControl::CameraControl(uint32_t cameraAddress, uint32_t localAddress) : gv
 
 void CameraControl::ReadDescription()
 {
-    const std::vector<uint8_t> urlBytes = gvcp_.ReadMemory(REG_FIRST_URL, REG_URL_BYTES);
-    const std::string urlText(reinterpret_cast<const char*>(urlBytes.data()),
-        strnlen(reinterpret_cast<const char*>(urlBytes.data()), urlBytes.size()));
-    const std::optional<LocalUrl> url = ParseLocalUrl(urlText);
-    if (!url) {
-        throw RunError(gvcp_.Name() + "'s first URL '" + urlText + "' is not a Local: URL, the only kind read");
-    }
-    if (url->length > XML_MAX) {
-        throw RunError(gvcp_.Name() + "'s description is said to be " + std::to_string(url->length) +
-                       " bytes, more than the 64 MiB it may be");
-    }
-    xmlFile_ = url->fileName;
-    const std::vector<uint8_t> file = gvcp_.ReadMemory(url->address, url->length);
-    const bool zipped = url->zipped() || (file.size() >= 4 && file[0] == 'P' && file[1] == 'K' && file[2] == 3 && file[3] == 4);
-    const std::string xml = zipped ? UnzipXml(file) : std::string(file.begin(), file.end());
-    features_ = ResolveFeatures(xml);
+    features_ = std::make_unique<GenICam>(gvcp_.ReadDescription(xmlFile_), gvcp_);
+}
+
+bool CameraControl::CanResend()
+{
+    return (gvcp_.ReadRegister(REG_GVCP_CAPABILITY) & GVCP_CAPABILITY_PACKETRESEND) != 0;
 }
 
 CameraStream CameraControl::AimStream(const InterfaceInfo& iface, uint16_t port, uint32_t packetSize, uint64_t frameSize)
 {
     CameraStream stream;
-    stream.width = Read(features_.width);
-    stream.height = Read(features_.height);
-    stream.pixelFormat = Read(features_.pixelFormat);
-    stream.payloadBytes = frameSize != 0 ? frameSize : PayloadBytes(stream.width, stream.height, stream.pixelFormat);
+    stream.width = features_->GetInteger("Width");
+    stream.height = features_->GetInteger("Height");
+    stream.pixelFormat = features_->GetInteger("PixelFormat");
+    stream.payloadBytes = frameSize != 0                     ? frameSize
+                          : features_->Has("PayloadSize") ? static_cast<uint64_t>(features_->GetInteger("PayloadSize"))
+                                                           : PayloadBytes(stream.width, stream.height, stream.pixelFormat);
     if (stream.width <= 0 || stream.height <= 0 || stream.payloadBytes == 0 || stream.payloadBytes > PAYLOAD_MAX) {
         throw UsageError(gvcp_.Name() + " reports a " + std::to_string(stream.width) + "x" + std::to_string(stream.height) +
                          " frame of pixel format " + GvcpController::Hex(static_cast<uint32_t>(stream.pixelFormat)) +
@@ -162,31 +213,6 @@ CameraStream CameraControl::AimStream(const InterfaceInfo& iface, uint16_t port,
     gvcp_.WriteRegister(REG_SCP0, port);
     gvcp_.WriteRegister(REG_SCPS0, SCPS_DO_NOT_FRAGMENT | stream.packetSize);
     return stream;
-}
-
-int64_t CameraControl::Read(const FeatureRegister& reg)
-{
-    if (reg.constant) {
-        return *reg.constant;
-    }
-    return reg.Extract(ReadBytes(reg));
-}
-
-void CameraControl::Execute(const CommandFeature& command, const char* name)
-{
-    const FeatureRegister& reg = command.reg;
-    if (reg.constant || reg.length != 4 || reg.address % 4 != 0) {
-        throw RunError(std::string("the camera's ") + name + " is not a 4-byte register, the only kind written");
-    }
-    // A masked command keeps the register's other bits; a write-only register reads as zeros.
-    std::vector<uint8_t> current(4, 0);
-    if (reg.masked) {
-        try {
-            current = ReadBytes(reg);
-        } catch (const RunError&) {
-        }
-    }
-    gvcp_.WriteRegister(reg.address, GetBe32(reg.Insert(current, command.value).data()));
 }
 
 void CameraControl::Release()
@@ -201,7 +227,7 @@ void CameraControl::Release()
     }
     try {
         if (acquiring_) {
-            Execute(features_.acquisitionStop, "AcquisitionStop");
+            features_->Execute("AcquisitionStop");
             acquiring_ = false;
         }
         gvcp_.WriteRegister(REG_SCP0, 0);
@@ -213,20 +239,8 @@ void CameraControl::Release()
 
 void CameraControl::Start()
 {
-    Execute(features_.acquisitionStart, "AcquisitionStart");
+    features_->Execute("AcquisitionStart");
     acquiring_ = true;
-}
-
-std::vector<uint8_t> CameraControl::ReadBytes(const FeatureRegister& reg)
-{
-    if (reg.length == 4 && reg.address % 4 == 0) {
-        std::vector<uint8_t> bytes(4);
-        PutBe32(bytes.data(), gvcp_.ReadRegister(reg.address));
-        return bytes;
-    }
-    const uint32_t first = reg.address / 4 * 4;
-    const std::vector<uint8_t> words = gvcp_.ReadMemory(first, reg.address - first + reg.length);
-    return {words.begin() + (reg.address - first), words.end()};
 }
 
 void CameraControl::KeepHeartbeat()

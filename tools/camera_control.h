@@ -1,11 +1,12 @@
 // A GigE Vision camera under the gvspfilter command's control over GVCP: commands answered or
-// tried again, control taken and kept by heartbeat, the GenICam description read and the
-// features the live command needs resolved, the stream channel aimed at this host, acquisition
-// started and stopped. On the host and on Windows.
+// tried again, registers and memory read and written, control taken and kept by heartbeat, the
+// GenICam description read, the stream channel aimed at this host, acquisition started and
+// stopped. On the host and on Windows.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,8 +24,10 @@ inline constexpr uint32_t PACKET_SIZE_MAX = 16000;
 
 // Talks to one camera from a socket on a local address. Thread-safe: the heartbeat thread and the
 // main thread share it, one transaction at a time. A camera that never answered is a usage error,
-// one that stopped answering a run error; a refused command is a run error.
-class GvcpController {
+// one that stopped answering a run error; a refused command is a run error. As a register port,
+// aligned 4-byte registers go through READREG/WRITEREG, everything else through READMEM/WRITEMEM
+// of the aligned words around it.
+class GvcpController : public RegisterPort {
 public:
     GvcpController(uint32_t localAddress, uint32_t camera) : camera_(camera), socket_(localAddress, 0) {}
 
@@ -34,6 +37,12 @@ public:
     uint32_t ReadRegister(uint32_t address);
     void WriteRegister(uint32_t address, uint32_t value);
     std::vector<uint8_t> ReadMemory(uint32_t address, size_t count);
+    // `bytes` to an aligned address, a multiple of 4 bytes long.
+    void WriteMemory(uint32_t address, std::span<const uint8_t> bytes);
+    std::vector<uint8_t> Read(uint32_t address, uint32_t length) override;
+    void Write(uint32_t address, std::span<const uint8_t> bytes) override;
+    // The GenICam description's XML through the first URL, unzipped; its file name in `fileName`.
+    std::string ReadDescription(std::string& fileName);
 
     static std::string Hex(uint32_t value);
 
@@ -67,29 +76,29 @@ public:
     ~CameraControl() { Release(); }
 
     GvcpController& Gvcp() { return gvcp_; }
-    const CameraFeatures& Features() const { return features_; }
+    const GenICam& Features() const { return *features_; }
     const std::string& XmlFileName() const { return xmlFile_; }
     bool Lost() const { return lost_; }
 
-    // Reads the description through the first URL and resolves the features the run needs.
+    // Reads the description through the first URL.
     void ReadDescription();
+    // Whether the GVCP capability register says that the camera answers PACKETRESEND.
+    bool CanResend();
     // Reads the frame's geometry and aims the stream channel at `iface`'s address and `port`,
     // in packets of `packetSize` bytes (0: the interface's MTU). `frameSize` overrides the payload
-    // size the geometry gives (0: from the camera). UsageError for a frame out of range.
+    // size the camera gives (0: its PayloadSize, or else the geometry's). UsageError for a frame out
+    // of range.
     CameraStream AimStream(const InterfaceInfo& iface, uint16_t port, uint32_t packetSize, uint64_t frameSize);
-    int64_t Read(const FeatureRegister& reg);
-    void Execute(const CommandFeature& command, const char* name);
     void Start();
     // Ends acquisition and gives control back; failures are reported, not thrown (it runs on the
     // way out, also after an error).
     void Release();
 
 private:
-    std::vector<uint8_t> ReadBytes(const FeatureRegister& reg);
     void KeepHeartbeat();
 
     GvcpController gvcp_;
-    CameraFeatures features_;
+    std::unique_ptr<GenICam> features_;
     std::string xmlFile_;
     bool controlled_ = false;
     bool acquiring_ = false;

@@ -25,6 +25,10 @@ void AddReplayCommand(CLI::App& app, CommandList& commands);
 void AddLiveCommand(CLI::App& app, CommandList& commands);
 // The camera emulator as a GigE Vision device on a real UDP socket.
 void AddCameraCommand(CLI::App& app, CommandList& commands);
+// A camera's features with their values, read over GVCP.
+void AddFeaturesCommand(CLI::App& app, CommandList& commands);
+// The cameras that answer a broadcast DISCOVERY.
+void AddDiscoverCommand(CLI::App& app, CommandList& commands);
 // The event log of the last run.
 void AddEventsCommand(CLI::App& app, CommandList& commands);
 

@@ -1,14 +1,15 @@
 // GenICam device descriptions as the gvspfilter command handles them: the XML the camera device
 // serves (plain or zipped; host only, tools/device_description.cpp), its first-URL text, and the
-// controller's side that unzips a camera's XML and resolves the features it needs to registers
-// (on the host and on Windows).
+// controller's side that unzips a camera's XML and reads and sets its features through their
+// registers (on the host and on Windows).
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gvspfilter {
@@ -63,36 +64,47 @@ std::optional<LocalUrl> ParseLocalUrl(const std::string& text);
 // archive or holds none.
 std::string UnzipXml(std::span<const uint8_t> archive);
 
-// A feature's value as the register map holds it: an inline constant, or `length` bytes at
-// `address`, of which the bits from `shift` under `mask` are the value.
-struct FeatureRegister {
-    std::optional<int64_t> constant;
-    uint32_t address = 0;
-    uint32_t length = 4;
-    bool bigEndian = true;
-    uint32_t shift = 0;
-    uint64_t mask = UINT64_MAX;
-    bool masked = false;
-    // The feature's value from the register's bytes as read, and the bytes to write for `value`
-    // over the `current` ones (the other bits of a masked register stay as they were).
-    int64_t Extract(std::span<const uint8_t> bytes) const;
-    std::vector<uint8_t> Insert(std::span<const uint8_t> current, int64_t value) const;
+// Where a description's registers live: a camera over GVCP, or a map of bytes in a test.
+class RegisterPort {
+public:
+    virtual ~RegisterPort() = default;
+    virtual std::vector<uint8_t> Read(uint32_t address, uint32_t length) = 0;
+    virtual void Write(uint32_t address, std::span<const uint8_t> bytes) = 0;
 };
 
-struct CommandFeature {
-    FeatureRegister reg;
-    int64_t value = 1;   // what executing the command writes
-};
+struct XmlElement;
 
-// The features the live command needs.
-struct CameraFeatures {
-    FeatureRegister width, height, pixelFormat;
-    CommandFeature acquisitionStart, acquisitionStop;
-    std::map<int64_t, std::string> pixelFormatNames;   // the enumeration's entries by value
+// A camera's features as its description defines them, read and set through a register port.
+// Values travel as text: integers and floats as numbers, enumerations by entry name, booleans as
+// true/false, strings as they are. A feature the description lacks, a value it cannot take (out
+// of range, no such entry, not a number) and a write to a read-only feature are UsageErrors
+// naming the feature; a description it cannot follow is a RunError.
+class GenICam {
+public:
+    GenICam(const std::string& xml, RegisterPort& port);
+    ~GenICam();
+    GenICam(const GenICam&) = delete;
+    GenICam& operator=(const GenICam&) = delete;
+
+    bool Has(const std::string& name) const;
+    // The node's element name: Integer, Float, Enumeration, Boolean, Command, String, IntReg...
+    std::string Kind(const std::string& name) const;
+    // "RO", "WO", "RW", or "NA" when neither readable nor writable through its chain.
+    std::string Access(const std::string& name) const;
+    // "(16 to 2048, step 4)" for numbers, "(Mono8, Mono16)" for enumerations, "" otherwise.
+    std::string Range(const std::string& name) const;
+    std::string Get(const std::string& name) const;
+    int64_t GetInteger(const std::string& name) const;
+    void Set(const std::string& name, const std::string& value) const;
+    void Execute(const std::string& name) const;
+    // The categories under Root and their features, depth first: (depth, name), depth 0 for Root's
+    // own entries. Features of no category are not listed.
+    std::vector<std::pair<int, std::string>> Tree() const;
+
+private:
+    class Resolver;
+    std::unique_ptr<XmlElement> root_;
+    std::unique_ptr<Resolver> resolver_;
 };
-// Resolves Width, Height, PixelFormat, AcquisitionStart and AcquisitionStop through their pValue
-// chains (Integer, IntReg, MaskedIntReg, inline Value). RunError naming what is missing or not
-// understood.
-CameraFeatures ResolveFeatures(const std::string& xml);
 
 }  // namespace gvspfilter

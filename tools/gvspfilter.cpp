@@ -18,6 +18,8 @@ int main(int argc, char** argv)
     AddReplayCommand(app, commands);
     AddLiveCommand(app, commands);
     AddCameraCommand(app, commands);
+    AddFeaturesCommand(app, commands);
+    AddDiscoverCommand(app, commands);
     AddEventsCommand(app, commands);
 
     try {

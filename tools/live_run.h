@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -28,18 +29,26 @@ struct LiveOptions {
     double seconds = 0;
     uint32_t packetSize = 0;
     uint64_t frameSize = 0;
+    // The camera's features to set, as text ("" leaves one as it is); `features` holds Name=Value.
+    std::string width, height, offsetX, offsetY, pixelFormat, fps, exposure, gain;
+    std::vector<std::string> features;
     OutputOptions output;
 };
-// Adds --port, --frames, --seconds, --packet-size, --frame-size and the output options.
+// Adds --port, --frames, --seconds, --packet-size, --frame-size, the camera's settings (--width,
+// --height, --offset-x, --offset-y, --pixel-format, --fps, --exposure, --gain, --feature) and the
+// output options.
 void AddLiveOptions(CLI::App& live, LiveOptions& options);
-// UsageError for a duration, packet size or frame size out of range.
+// UsageError for a duration, packet size or frame size out of range, or a --feature that is not
+// Name=Value.
 void CheckLiveOptions(const LiveOptions& options);
 
 // What the report lists of a live run before it starts: the interface, the port, the limits.
 nlohmann::json DescribeLive(const LiveOptions& options, const InterfaceInfo& iface, uint16_t port);
-// Takes control of the camera at `cameraAddress` from `iface`, reads its description and aims
-// its stream at `iface` and `settings.port`; sets the settings' frame and packet size and
-// resend source port, and adds the camera's to `described`.
+// Takes control of the camera at `cameraAddress` from `iface`, reads its description, sets the
+// features the options name (UsageError for one it lacks or a value it cannot take) and aims its
+// stream at `iface` and `settings.port`; sets the settings' frame and packet size and resend
+// source port, turns resends off when the camera cannot answer them (and says so), and adds the
+// camera's to `described`.
 std::unique_ptr<CameraControl> ControlCamera(uint32_t cameraAddress, const LiveOptions& options,
     const InterfaceInfo& iface, StreamSettings& settings, nlohmann::json& described);
 // The rest of a live stream's settings, from its frame size: frame buffers, and the real clock's

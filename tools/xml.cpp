@@ -15,11 +15,27 @@ const XmlElement* XmlElement::Child(const std::string& childName) const
     return nullptr;
 }
 
-void XmlTreeBuilder::Open(std::string name, std::string nameAttribute)
+const std::string* XmlElement::Attribute(const std::string& attributeName) const
+{
+    for (const auto& [attribute, value] : attributes) {
+        if (attribute == attributeName) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+void XmlTreeBuilder::Open(std::string name, std::vector<std::pair<std::string, std::string>> attributes)
 {
     auto element = std::make_unique<XmlElement>();
     element->name = std::move(name);
-    element->nameAttribute = std::move(nameAttribute);
+    for (auto& attribute : attributes) {
+        if (attribute.first == "Name") {
+            element->nameAttribute = std::move(attribute.second);
+        } else {
+            element->attributes.push_back(std::move(attribute));
+        }
+    }
     element->parent = open_;
     XmlElement* opened = element.get();
     if (open_ != nullptr) {

@@ -1,10 +1,11 @@
 // The XML of a camera's GenICam description as the feature resolution reads it: a tree of
-// elements with their names, Name attributes and text. Two readers build it: pugixml on the host
+// elements with their names, attributes and text. Two readers build it: pugixml on the host
 // (tools/xml_reader.cpp), Windows' XmlLite on Windows (tools/windows/xml_reader.cpp).
 #pragma once
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gvspfilter {
@@ -12,18 +13,21 @@ namespace gvspfilter {
 struct XmlElement {
     std::string name;       // as written, prefix included
     std::string nameAttribute;   // its Name attribute; "" when it has none
+    std::vector<std::pair<std::string, std::string>> attributes;   // the others, as written
     std::string text;       // its own character data, entities resolved
     XmlElement* parent = nullptr;
     std::vector<std::unique_ptr<XmlElement>> children;
 
     // The first child called `childName`; nullptr when there is none.
     const XmlElement* Child(const std::string& childName) const;
+    // The value of attribute `attributeName` other than Name; nullptr when it has none.
+    const std::string* Attribute(const std::string& attributeName) const;
 };
 
 // What a reader reports, in document order; builds the tree.
 class XmlTreeBuilder {
 public:
-    void Open(std::string name, std::string nameAttribute);
+    void Open(std::string name, std::vector<std::pair<std::string, std::string>> attributes);
     void Text(const std::string& text);
     void Close();
     // The document's root element; RunError when none was opened.

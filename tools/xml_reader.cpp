@@ -12,7 +12,11 @@ void Walk(pugi::xml_node node, XmlTreeBuilder& builder)
 {
     for (pugi::xml_node child : node.children()) {
         if (child.type() == pugi::node_element) {
-            builder.Open(child.name(), child.attribute("Name").value());
+            std::vector<std::pair<std::string, std::string>> attributes;
+            for (const pugi::xml_attribute attribute : child.attributes()) {
+                attributes.emplace_back(attribute.name(), attribute.value());
+            }
+            builder.Open(child.name(), std::move(attributes));
             Walk(child, builder);
             builder.Close();
         } else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {

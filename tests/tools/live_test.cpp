@@ -1,18 +1,27 @@
-// gvspfilter live, and Aravis's arv-camera-test, against gvspfilter camera across a veth pair
-// between two network namespaces the test makes for itself: GVCP control, the stream, its losses
-// and their resends over real sockets. Needs root and `ip`; all traffic stays inside the two
-// namespaces (TEST-NET-1 addresses).
+// gvspfilter live against gvspfilter camera and against Aravis's fake camera, and Aravis's
+// arv-camera-test against gvspfilter camera, across a veth pair between two network namespaces the
+// test makes for itself: GVCP control, the camera's settings, the stream, its losses and their
+// resends over real sockets. Needs root and `ip`; all traffic stays inside the two namespaces
+// (TEST-NET-1 addresses).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pcap/pcap.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -72,12 +81,15 @@ public:
     bool ready = false;
 };
 
-// `gvspfilter camera` in the camera's namespace, stopped with SIGTERM as Ctrl-C would.
+// A camera program (`gvspfilter camera` unless told otherwise) in the camera's namespace, stopped
+// with SIGTERM as Ctrl-C would.
 class CameraProcess {
 public:
-    CameraProcess(const NamespacePair& net, const std::vector<std::string>& options, const std::string& log)
+    CameraProcess(const NamespacePair& net, const std::vector<std::string>& options, const std::string& log,
+        std::vector<std::string> program = {GVSPFILTER_BINARY, "camera", "--address", CAMERA_IP})
     {
-        std::vector<std::string> args = {"ip", "netns", "exec", net.camera, GVSPFILTER_BINARY, "camera", "--address", CAMERA_IP};
+        std::vector<std::string> args = {"ip", "netns", "exec", net.camera};
+        args.insert(args.end(), program.begin(), program.end());
         args.insert(args.end(), options.begin(), options.end());
         std::vector<char*> argv;
         for (std::string& a : args) {
@@ -111,6 +123,82 @@ private:
 };
 
 bool CanMakeNamespaces() { return geteuid() == 0 && Shell("ip netns list") == 0; }
+
+// What arrives on the host's veth, captured with libpcap from a thread that joined the host's
+// namespace: the wire as it was, independent of the driver.
+class WireCapture {
+public:
+    WireCapture(const NamespacePair& net)
+    {
+        thread_ = std::thread([this, &net] { Run(net.host, net.hostVeth); });
+        while (state_ == 0) {
+            usleep(10'000);
+        }
+    }
+    ~WireCapture() { Stop(); }
+    bool Ready() const { return state_ == 1; }
+    void Stop()
+    {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    std::vector<std::vector<uint8_t>> frames;   // after Stop()
+
+private:
+    void Run(const std::string& netns, const std::string& veth)
+    {
+        const int fd = open(("/var/run/netns/" + netns).c_str(), O_RDONLY);
+        char error[PCAP_ERRBUF_SIZE] = {};
+        pcap_t* pcap = fd >= 0 && setns(fd, CLONE_NEWNET) == 0 ? pcap_create(veth.c_str(), error) : nullptr;
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (pcap == nullptr || pcap_set_immediate_mode(pcap, 1) != 0 || pcap_set_buffer_size(pcap, 16 << 20) != 0 ||
+            pcap_set_timeout(pcap, 10) != 0 || pcap_activate(pcap) != 0 || pcap_setdirection(pcap, PCAP_D_IN) != 0) {
+            state_ = 2;
+            return;
+        }
+        state_ = 1;
+        while (!stop_) {
+            pcap_dispatch(pcap, -1, [](u_char* self, const pcap_pkthdr* header, const u_char* bytes) {
+                reinterpret_cast<WireCapture*>(self)->frames.emplace_back(bytes, bytes + header->caplen);
+            }, reinterpret_cast<u_char*>(this));
+        }
+        pcap_close(pcap);
+    }
+
+    std::thread thread_;
+    std::atomic<int> state_{0};   // 0 starting, 1 capturing, 2 failed
+    std::atomic<bool> stop_{false};
+};
+
+// Every block's payload rebuilt from the GVSP payload packets to `port`, in packet id order, by
+// 16-bit block id; a block with a packet id missing is left out.
+std::map<uint16_t, std::vector<uint8_t>> RebuildBlocks(const std::vector<std::vector<uint8_t>>& frames, uint16_t port)
+{
+    std::map<uint16_t, std::map<uint32_t, std::vector<uint8_t>>> packets;
+    for (const std::vector<uint8_t>& f : frames) {
+        const size_t ip = 14, udp = ip + size_t{f.size() > ip ? (f[ip] & 0x0Fu) * 4u : 0u}, gvsp = udp + 8;
+        if (f.size() < gvsp + 8 || f[12] != 0x08 || f[13] != 0x00 || f[ip + 9] != 17 || (f[udp + 2] << 8 | f[udp + 3]) != port ||
+            (f[gvsp + 4] & 0x0F) != 3) {
+            continue;   // not a GVSP payload packet of this stream
+        }
+        const uint16_t block = static_cast<uint16_t>(f[gvsp + 2] << 8 | f[gvsp + 3]);
+        const uint32_t id = uint32_t{f[gvsp + 5]} << 16 | uint32_t{f[gvsp + 6]} << 8 | f[gvsp + 7];
+        packets[block][id].assign(f.begin() + static_cast<std::ptrdiff_t>(gvsp + 8), f.end());
+    }
+    std::map<uint16_t, std::vector<uint8_t>> blocks;
+    for (const auto& [block, byId] : packets) {
+        if (byId.begin()->first == 1 && byId.rbegin()->first == byId.size()) {
+            for (const auto& [id, payload] : byId) {
+                blocks[block].insert(blocks[block].end(), payload.begin(), payload.end());
+            }
+        }
+    }
+    return blocks;
+}
 
 TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosses)
 {
@@ -196,12 +284,87 @@ TEST(LiveCommand, RefusesBadInputWithOneLineAndStatus2)
         {"live --interface " + net.hostVeth + " --camera 192.0.2.99", "gvspfilter: camera 192.0.2.99 does not answer GVCP\n"},
         {"live --interface " + net.hostVeth + " --port 5000", "gvspfilter: without --camera, give the stream's --port, --packet-size and --frame-size\n"},
         {"camera --address 192.0.2.99", "gvspfilter: address 192.0.2.99 is not an address of this machine\n"},
+        {"live --interface " + net.hostVeth + " --width 320", "gvspfilter: the camera's settings (--width ... --feature) need --camera\n"},
+        {"live --interface " + net.hostVeth + " --camera 192.0.2.99 --feature Width", "gvspfilter: --feature takes Name=Value, not 'Width'\n"},
+        {"discover --interface nosuch0", "gvspfilter: no such interface 'nosuch0'\n"},
     };
     for (const Case& c : cases) {
         const CommandRun run = RunCommand(net.InHost(c.arguments));
         EXPECT_EQ(run.exitStatus, 2) << c.arguments << "\n" << run.out;
         EXPECT_EQ(run.out, c.message) << c.arguments;
     }
+    const CommandRun nobody = RunCommand(net.InHost("discover --interface " + net.hostVeth));
+    EXPECT_EQ(nobody.exitStatus, 1);
+    EXPECT_EQ(nobody.out, "no camera answered within 1 s on " + net.hostVeth + "\n");
+}
+
+TEST(LiveCommand, SetsUpAravisFakeCameraAndEveryFrameMatchesTheWire)
+{
+    if (!CanMakeNamespaces()) {
+        GTEST_SKIP() << "needs root and the ip command to make network namespaces and a veth pair";
+    }
+    if (Shell("command -v arv-fake-gv-camera-0.8") != 0) {
+        GTEST_SKIP() << "Aravis's fake camera (arv-fake-gv-camera-0.8, package aravis-tools) is not installed";
+    }
+    NamespacePair net;
+    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
+    const std::string dir = testing::TempDir() + "fake_camera/";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    CameraProcess camera(net, {"-i", net.cameraVeth}, dir + "camera.log", {"arv-fake-gv-camera-0.8"});
+    const std::string live = "live --interface " + net.hostVeth + " --camera " + CAMERA_IP;
+
+    // A value out of range is refused before anything streams.
+    const CommandRun refused = RunCommand(net.InHost(live + " --width 100000"));
+    EXPECT_EQ(refused.exitStatus, 2) << refused.out;
+    EXPECT_EQ(refused.out.rfind("gvspfilter: Width 100000 is out of range (1 to ", 0), 0u) << refused.out;
+    EXPECT_EQ(std::count(refused.out.begin(), refused.out.end(), '\n'), 1) << refused.out;
+
+    WireCapture wire(net);
+    ASSERT_TRUE(wire.Ready()) << "cannot capture on " << net.hostVeth;
+    const CommandRun run = RunCommand(net.InHost(live + " --width 320 --height 240 --pixel-format Mono8 --fps 20 --frames 40 "
+                                                        "--seconds 30 --save " + dir + " --format raw --json " + dir + "live.json"));
+    wire.Stop();
+    EXPECT_EQ(run.exitStatus, 0) << run.out;
+    // The fake camera does not resend: the run says so and asks for nothing.
+    EXPECT_NE(run.out.find("does not resend packets"), std::string::npos) << run.out;
+
+    const nlohmann::json report = nlohmann::json::parse(std::ifstream(dir + "live.json"));
+    EXPECT_GE(report["frames_complete"], 40u);
+    EXPECT_EQ(report["frames_incomplete"], 0u);
+    const nlohmann::json& settings = report["settings"];
+    EXPECT_EQ(settings["width"], 320);
+    EXPECT_EQ(settings["height"], 240);
+    EXPECT_EQ(settings["pixel_format"], "Mono8");
+    EXPECT_EQ(settings["frame_size"], 320u * 240u);
+    EXPECT_EQ(settings["resend"], false);
+
+    // Every saved frame holds exactly what the wire carried for its block.
+    const std::map<uint16_t, std::vector<uint8_t>> blocks = RebuildBlocks(wire.frames, settings["port"].get<uint16_t>());
+    size_t compared = 0;
+    for (const auto& file : std::filesystem::directory_iterator(dir)) {
+        const std::string name = file.path().filename().string();
+        if (name.rfind("block_", 0) != 0) {
+            continue;
+        }
+        const uint16_t block = static_cast<uint16_t>(std::stoull(name.substr(6)));
+        std::ifstream in(file.path(), std::ios::binary);
+        const std::vector<uint8_t> saved{std::istreambuf_iterator<char>(in), {}};
+        ASSERT_TRUE(blocks.count(block)) << name << " has no complete block on the wire";
+        EXPECT_EQ(saved.size(), 320u * 240u) << name;
+        EXPECT_TRUE(saved == blocks.at(block)) << name << " differs from the wire";
+        ++compared;
+    }
+    EXPECT_GE(compared, 40u);
+
+    // discover finds the camera, and features lists it as live left it.
+    const CommandRun found = RunCommand(net.InHost("discover --interface " + net.hostVeth));
+    EXPECT_EQ(found.exitStatus, 0) << found.out;
+    EXPECT_TRUE(std::regex_search(found.out, std::regex("\n192\\.0\\.2\\.10 +[0-9a-f:]{17} +Aravis +Fake +GV01\n"))) << found.out;
+    const CommandRun features = RunCommand(net.InHost("features --camera " + std::string(CAMERA_IP)));
+    EXPECT_EQ(features.exitStatus, 0) << features.out;
+    EXPECT_TRUE(std::regex_search(features.out, std::regex("\n +Width +Integer +RW +320 +\\(1 to [0-9]+\\)\n"))) << features.out;
+    EXPECT_TRUE(std::regex_search(features.out, std::regex("\n +PixelFormat +Enumeration +RW +Mono8 +\\(.*Mono16"))) << features.out;
 }
 
 }  // namespace

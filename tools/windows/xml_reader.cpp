@@ -66,7 +66,12 @@ std::unique_ptr<XmlElement> ParseXml(const std::string& xml)
             std::string element = Utf8(name, length);
             // An empty element reports no end of its own; the reader leaves it for its attributes.
             const bool empty = reader->IsEmptyElement() != FALSE;
-            builder.Open(std::move(element), reader->MoveToAttributeByName(L"Name", nullptr) == S_OK ? Value(*reader) : "");
+            std::vector<std::pair<std::string, std::string>> attributes;
+            for (HRESULT at = reader->MoveToFirstAttribute(); at == S_OK; at = reader->MoveToNextAttribute()) {
+                reader->GetQualifiedName(&name, &length);
+                attributes.emplace_back(Utf8(name, length), Value(*reader));
+            }
+            builder.Open(std::move(element), std::move(attributes));
             if (empty) {
                 builder.Close();
             }
