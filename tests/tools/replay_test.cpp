@@ -153,6 +153,11 @@ TEST_F(Replay, FramesArriveAsTheCaptureAndTheAnswersAllow)
                                                         (dir / "report.json").string());
         EXPECT_EQ(run.exitStatus, 1) << run.out;
         const nlohmann::json report = Report();
+        std::vector<uint64_t> listed;
+        for (const nlohmann::json& block : report["blocks"]) {
+            listed.push_back(block["block"]);
+        }
+        EXPECT_EQ(listed, (std::vector<uint64_t>{65534, 65535, 1, 2, 3})) << "each block once, in order across the wrap";
         std::set<uint64_t> complete;
         for (const nlohmann::json& frame : report["frames"]) {
             if (frame["status"] == FRAME_STATUS_COMPLETE) {
