@@ -6,12 +6,15 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 
+#include "control/control_interface.h"
 #include "control/stream_port.h"
 #include "driver/driver.h"
+#include "host/io/io.h"
 #include "host/kernel/kernel.h"
 #include "host/machine.h"
 #include "host/verifier/checker.h"
@@ -59,6 +62,28 @@ nlohmann::json EventsJson(const std::vector<host::EventLogEntry>& entries)
     return events;
 }
 
+// Appends the frame events of port `portId` that `listener` heard since the `seen` first
+// notifications: the FrameEventData of each frame-event notification.
+void TakeFrameEvents(const host::DeviceNotificationListener& listener, uint32_t portId, size_t& seen,
+    std::vector<FrameEventRecord>& to)
+{
+    if (listener.Count() == seen) {
+        return;
+    }
+    constexpr size_t DATA_AT = offsetof(TARGET_DEVICE_CUSTOM_NOTIFICATION, CustomDataBuffer);
+    const std::vector<std::vector<uint8_t>> received = listener.Received();
+    for (; seen < received.size(); ++seen) {
+        FrameEventData data{};
+        if (received[seen].size() != DATA_AT + sizeof data) {
+            continue;
+        }
+        std::memcpy(&data, received[seen].data() + DATA_AT, sizeof data);
+        if (data.Version == FRAME_EVENT_DATA_VERSION && data.Kind == FRAME_EVENT_DATA_KIND && data.PortId == portId) {
+            to.push_back({.blockId = data.BlockId, .eventCode = data.EventCode, .gvspStatus = data.GvspStatus});
+        }
+    }
+}
+
 }  // namespace
 
 // The emulated machine with the driver loaded and the stream's user process.
@@ -69,6 +94,9 @@ struct EmulatedMachine::Machine {
     }
     host::Machine machine;
     host::UserProcess* process = nullptr;
+    // A program registered on the volume the driver reports frame events on.
+    std::shared_ptr<host::DeviceNotificationListener> frameEvents;
+    size_t frameEventsSeen = 0;
 };
 
 EmulatedMachine::EmulatedMachine(const SessionSettings& settings)
@@ -84,6 +112,11 @@ EmulatedMachine::EmulatedMachine(const SessionSettings& settings)
         adapter.friendlyName = u"Camera port";
         adapter.deviceName = u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-00000000CA11}";
         adapter_ = &host::AddAdapter(adapter);
+        // The volume manager's first volume, as every Windows machine has it: the driver finds it
+        // at load and reports frame events on it.
+        PDRIVER_OBJECT volumeManager = host::CreateDriverObject(u"\\Driver\\volmgr");
+        PDEVICE_OBJECT volume = host::CreateDevice(volumeManager, u"\\Device\\HarddiskVolume1");
+        machine_->frameEvents = host::RegisterDeviceNotificationListener(volume);
 
         const uint64_t delays = host::SystemThreadDelays();
         const NTSTATUS status = machine_->machine.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG});
@@ -125,6 +158,9 @@ void EmulatedMachine::Unload()
 DriverSession::DriverSession(const SessionSettings& settings)
     : EmulatedMachine(settings), StreamSession(*machine_->process, settings), settings_(settings)
 {
+    HearFrameEvents([this](std::vector<FrameEventRecord>& to) {
+        TakeFrameEvents(*machine_->frameEvents, PortId(), machine_->frameEventsSeen, to);
+    });
 }
 
 void DriverSession::Advance(int64_t microseconds)

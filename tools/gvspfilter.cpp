@@ -2,6 +2,8 @@
 // emulator, a capture, a live interface, and showing what the driver assembled. Host only.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string_view>
+#include <vector>
 
 #include "tools/commands.h"
 #include "tools/driver_session.h"
@@ -10,7 +12,8 @@ int main(int argc, char** argv)
 {
     using namespace gvspfilter;
     CLI::App app{"Receive GigE Vision streams through the GvspFilter driver on an emulated Windows machine.\n"
-                 "Without a subcommand, runs the demo: the built-in camera streams to the driver.",
+                 "Without a subcommand, runs the demo: the built-in camera streams to the driver (its options\n"
+                 "work without naming it: gvspfilter --frames 10).",
         "gvspfilter"};
     app.require_subcommand(0, 1);
     CommandList commands;
@@ -22,8 +25,13 @@ int main(int argc, char** argv)
     AddDiscoverCommand(app, commands);
     AddEventsCommand(app, commands);
 
+    // Options without a subcommand are the demo's (`gvspfilter --frames 10`); help stays the command's.
+    std::vector<const char*> arguments(argv, argv + argc);
+    if (argc > 1 && argv[1][0] == '-' && std::string_view(argv[1]) != "-h" && std::string_view(argv[1]) != "--help") {
+        arguments.insert(arguments.begin() + 1, "demo");
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(arguments.size()), arguments.data());
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

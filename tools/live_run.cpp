@@ -241,9 +241,4 @@ std::string CollectLive(StreamSession& stream, Reporter& reporter, const FrameSi
     return stopped;
 }
 
-uint64_t LiveExpectedComplete(const LiveOptions& o, const StreamSession& stream)
-{
-    return o.frames != 0 ? o.frames : stream.Frames().size();
-}
-
 }  // namespace gvspfilter

@@ -61,7 +61,5 @@ void SetLiveStream(StreamSettings& settings, nlohmann::json& described);
 // also the report's problem. The caller releases the camera and collects what is left.
 std::string CollectLive(StreamSession& stream, Reporter& reporter, const FrameSink& sink, const LiveOptions& options,
     CameraControl* camera, const std::function<std::string()>& poll);
-// The frames a live run expects complete: those asked for, or else every frame handed over.
-uint64_t LiveExpectedComplete(const LiveOptions& options, const StreamSession& stream);
 
 }  // namespace gvspfilter

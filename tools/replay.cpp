@@ -433,7 +433,9 @@ public:
             {"packetsResent", packetsResent_},
             {"packetsNotInCapture", packetsNotInCapture_},
         });
-        return FinishReport(reporter_, session_, window_.BlocksWhole());
+        reporter_.LostBeforeDriver(packetsDropped_, "packet withheld as --drop asked", false);
+        reporter_.LostBeforeDriver(packetsCut_, "frame cut short in the capture", false);
+        return FinishReport(reporter_, session_, window_.BlocksSeen());
     }
 
 private:

@@ -48,12 +48,20 @@ public:
     // A line of the summary, `label: text`, after the images (further lines of `text` as they
     // are); `fails`: what it says fails the run (exit status 1).
     void Line(std::string label, std::string text, bool fails = false);
+    // Packets lost before the driver could see them; `what` says where, in the singular ("packet
+    // dropped by the capture"). `fails`: the loss fails the run, as it does unless the user asked
+    // for it.
+    void LostBeforeDriver(uint64_t packets, std::string what, bool fails = true);
+    // The run stops while the camera still streams: blocks still assembling at the end were cut
+    // off by the stop, not lost.
+    void StopsMidStream() { stopsMidStream_ = true; }
     const std::string& Command() const { return command_; }
 
-    // Closes the stream, prints the summary and writes the JSON report. `expectedComplete`: the
-    // frames the input allows to arrive complete; `streamSeconds`: the time the stream spanned.
-    // Returns the exit status: 0 when at least that many arrived complete and nothing failed the
-    // run, 1 otherwise.
+    // Closes the stream, prints the summary and writes the JSON report, with every block the
+    // driver saw and its final status. `expectedComplete`: the frames the run must hand over
+    // complete at least; `streamSeconds`: the time the stream spanned. Returns the exit status:
+    // 0 when every block the driver saw arrived complete, at least that many, nothing was lost
+    // before the driver and nothing else failed the run; 1 otherwise.
     int Finish(StreamSession& stream, uint64_t expectedComplete, double streamSeconds);
 
 private:
@@ -66,7 +74,14 @@ private:
     nlohmann::json extra_ = nlohmann::json::object();
     std::vector<std::string> problems_;
     std::vector<std::pair<std::string, std::string>> lines_;
+    struct Loss {
+        uint64_t packets;
+        std::string what;
+        bool fails;
+    };
+    std::vector<Loss> lostBeforeDriver_;
     bool failed_ = false;
+    bool stopsMidStream_ = false;
     bool terminal_ = false;
     std::chrono::steady_clock::time_point started_;
     std::chrono::steady_clock::time_point lastStatus_;

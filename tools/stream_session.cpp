@@ -74,6 +74,7 @@ size_t StreamSession::Collect(const FrameSink& sink)
     if (closed_) {
         return 0;
     }
+    HearEvents();
     size_t taken = 0;
     while (!pending_.empty() && pending_.front()->Done()) {
         gvsp::Frame frame;
@@ -97,6 +98,17 @@ size_t StreamSession::Collect(const FrameSink& sink)
     return taken;
 }
 
+void StreamSession::HearEvents()
+{
+    if (eventSource_) {
+        const size_t heard = frameEvents_.size();
+        eventSource_(frameEvents_);
+        for (size_t i = heard; i < frameEvents_.size(); ++i) {
+            frameEvents_[i].framesBefore = frames_.size();
+        }
+    }
+}
+
 size_t StreamSession::WaitAndCollect(uint32_t milliseconds, const FrameSink& sink)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -113,6 +125,17 @@ void StreamSession::Close()
     if (closed_) {
         return;
     }
+    // What is still assembling lies in the buffers until the port goes: a slot holds a frame in
+    // assembly when it names a block, has no final status and lacks packets (a handed-over or
+    // freed frame keeps a status or all its packets; a given-up slot is zeroed).
+    for (uint32_t i = 0; i < stream_->Block().FrameCount; ++i) {
+        const FrameHeader& h = stream_->FrameAt(stream_->BufferAddress(i) + FRAME_PRIVATE_SIZE).Header();
+        if (h.BlockId != 0 && h.FrameStatus == FRAME_STATUS_COMPLETE &&
+            (h.TotalPackets == 0 || h.ReceivedPackets < h.TotalPackets)) {
+            assembling_.push_back({h.BlockId, h.ReceivedPackets, h.TotalPackets});
+        }
+    }
+    HearEvents();
     // Stopping cancels the requests in flight; each must have ended before its record goes.
     stream_->Stop();
     for (auto& request : pending_) {

@@ -52,6 +52,23 @@ struct FrameRecord {
     uint32_t payloadBytes = 0;
 };
 
+// A frame the driver gave up without handing it over, as its frame event reported it.
+struct FrameEventRecord {
+    uint64_t blockId = 0;
+    uint32_t eventCode = 0;     // 2 completed but reused before collected, 3 unfinished, 7 missing-packet limit
+    uint16_t gvspStatus = 0;
+    size_t framesBefore = 0;    // frames handed over when it was heard: its place among them
+};
+// Appends the frame events the driver reported for the stream since the last call.
+using FrameEventSource = std::function<void(std::vector<FrameEventRecord>& to)>;
+
+// A frame the driver was still assembling when the stream closed, as its FrameHeader showed it.
+struct AssemblingRecord {
+    uint64_t blockId = 0;
+    uint32_t receivedPackets = 0;   // leader and trailer included
+    uint32_t totalPackets = 0;      // 0 until the trailer has arrived
+};
+
 // Called for every frame handed over, while it still lies in its buffer.
 using FrameSink = std::function<void(const gvsp::Frame& frame)>;
 
@@ -78,16 +95,27 @@ public:
     uint32_t PortId() const { return portId_; }
     const std::vector<FrameRecord>& Frames() const { return frames_; }
     uint64_t PayloadBytes() const { return payloadBytes_; }
+    // Hears the driver's frame events through `source` at every Collect and at Close. Where the
+    // notification does not reach this program there is no source, and no events (nullptr).
+    void HearFrameEvents(FrameEventSource source) { eventSource_ = std::move(source); }
+    const std::vector<FrameEventRecord>* FrameEvents() const { return eventSource_ ? &frameEvents_ : nullptr; }
+    // The frames in assembly when Close began, read from their buffers.
+    const std::vector<AssemblingRecord>& AssemblingAtClose() const { return assembling_; }
 
     // Stops acquisition, ends the requests in flight and closes the stream's handle. Idempotent.
     void Close();
 
 private:
+    void HearEvents();
+
     std::unique_ptr<gvsp::Stream> stream_;
     std::deque<std::unique_ptr<gvsp::PendingFrame>> pending_;
     uint32_t portId_ = 0;
     std::vector<FrameRecord> frames_;
     uint64_t payloadBytes_ = 0;
+    FrameEventSource eventSource_;
+    std::vector<FrameEventRecord> frameEvents_;
+    std::vector<AssemblingRecord> assembling_;
     StreamControlBlock finalBlock_{};
     bool closed_ = false;
 };

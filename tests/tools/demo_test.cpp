@@ -70,15 +70,31 @@ TEST_F(ToolDemo, EveryFrameArrivesWholeThroughLossAndTheReportMatchesTheDriver)
     EXPECT_EQ(r["events"].size(), 8u);
 }
 
-TEST_F(ToolDemo, WithoutResendsOnlyFramesThatLostNothingMustArrive)
+// The exit status, the losses and the result line agree; options without a subcommand are the
+// demo's.
+TEST_F(ToolDemo, ExitStatusLossesAndResultAgree)
 {
-    ToolRun run = RunTool("demo --frames 30 --width 640 --height 480 --resend off --policy newest-waiting --json " +
-                          (dir / "report.json").string());
-    ASSERT_EQ(run.exitStatus, 0) << run.out;
-    nlohmann::json r = Report("report.json");
-    EXPECT_LT(r["frames_expected_complete"].get<int>(), 30);
-    EXPECT_EQ(r["frames_complete"], r["frames_expected_complete"]);
-    EXPECT_EQ(r["counters"]["ResendRequests"], 0);
+    const struct {
+        std::string arguments;
+        int exitStatus;
+        std::string losses;
+        std::string result;
+    } cases[] = {
+        {"--frames 10 --width 320 --height 240", 0, "losses:    before the driver: ",
+            "result:    every block the driver saw arrived complete (10 of 10)\n"},
+        {"demo --frames 30 --width 640 --height 480 --resend off --policy newest-waiting", 1,
+            "frames handed over incomplete (", " of 30 blocks the driver saw arrived complete, 30 expected; the losses "
+                                               "above fail the run\n"},
+        {"demo --frames 4 --width 320 --height 240 --loss 0", 0, "losses:    none\n",
+            "result:    every block the driver saw arrived complete (4 of 4)\n"},
+    };
+    for (const auto& c : cases) {
+        ToolRun run = RunTool(c.arguments + " --json " + (dir / "report.json").string());
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << c.arguments << "\n" << run.out;
+        EXPECT_NE(run.out.find(c.losses), std::string::npos) << c.arguments << "\n" << run.out;
+        EXPECT_NE(run.out.find(c.result), std::string::npos) << c.arguments << "\n" << run.out;
+        EXPECT_EQ(Report("report.json")["exit_status"], c.exitStatus) << c.arguments;
+    }
 }
 
 struct BadUsage {

@@ -113,7 +113,8 @@ int RunLive(const WindowsLiveOptions& o)
     stream.Collect(sink);
     reporter.Add("stopped_by", stopped);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return reporter.Finish(stream, LiveExpectedComplete(o, stream), seconds);
+    reporter.StopsMidStream();
+    return reporter.Finish(stream, o.frames, seconds);
 }
 
 }  // namespace
