@@ -189,6 +189,11 @@ one_run() {
             round, r, c, c / streamed, cpu, wall, per, lost, st, drops
         printf "%s\t%s\t%s\t%s\t%s\t%.1f\t%s\t%d\n", r, s, size, fps, per, c / streamed, cpu, lost >> "'"$results"'"
     }'
+    if [[ $receiver == aravis ]]; then   # its messages beyond the settings, rates and counters, as "Control lost"
+        local said
+        said=$(grep -v -e '=' -e 'frames\?/s' -e '^Looking for camera' "$name.out" | head -n 3 | paste -sd ';' -) || true
+        [[ -z $said ]] || echo "           arv-camera-test-0.8 said: $said"
+    fi
 }
 
 # bench SOURCE WIDTH HEIGHT FPS: the source streams, the receivers take turns for the rounds.
