@@ -26,7 +26,7 @@ for rate in "${FPS_512:-1}" "${FPS_2048:-1}"; do
     [[ $rate =~ ^[0-9]+(\.[0-9]+)?$ ]] || usage "FPS_512 and FPS_2048 take frames per second, not '$rate'"
 done
 (( EUID == 0 )) || setup_failed "needs root, to make network namespaces and a veth pair (sudo bash $0)"
-for tool in ip ss jq awk; do
+for tool in ip ss jq awk timeout; do
     command -v "$tool" >/dev/null || setup_failed "needs '$tool', which is not installed (Debian packages iproute2, jq)"
 done
 
@@ -110,15 +110,16 @@ stop_background() {
 }
 
 # ---- Receivers ---------------------------------------------------------------------------------------
-# measure NAME COMMAND...: runs COMMAND in the host namespace and leaves its output in NAME.out, its
-# exit status in NAME.status, its user+sys CPU in NAME.cpu_ms (getrusage of the subshell's children, as
-# bash's `times` prints it; the receiver is the only one) and its wall time in NAME.wall_s.
+# measure NAME COMMAND...: runs COMMAND in the host namespace (stopped if it outlasts its seconds by
+# half a minute) and leaves its output in NAME.out, its exit status in NAME.status, its user+sys CPU
+# in NAME.cpu_ms (getrusage of the subshell's children, as bash's `times` prints it; the receiver is
+# the only one) and its wall time in NAME.wall_s.
 measure() {
     local name=$1 start=$EPOCHREALTIME
     shift
     (
         status=0
-        ip netns exec "$host_ns" "$@" >"$name.out" 2>&1 || status=$?
+        timeout -k 10 $((run_seconds + 30)) ip netns exec "$host_ns" "$@" >"$name.out" 2>&1 || status=$?
         echo "$status" >"$name.status"
         times >"$name.times"   # not in a pipeline: that would be another subshell, without the children
     )
