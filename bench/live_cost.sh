@@ -119,7 +119,7 @@ measure() {
     shift
     (
         status=0
-        timeout -k 10 $((run_seconds + 30)) ip netns exec "$host_ns" "$@" >"$name.out" 2>&1 || status=$?
+        timeout --foreground -k 10 $((run_seconds + 30)) ip netns exec "$host_ns" "$@" >"$name.out" 2>&1 || status=$?
         echo "$status" >"$name.status"
         times >"$name.times"   # not in a pipeline: that would be another subshell, without the children
     )
