@@ -82,13 +82,16 @@ NTSTATUS PendingFrame::Status() const
     return static_cast<NTSTATUS>(__atomic_load_n(&overlapped_.Internal, __ATOMIC_ACQUIRE));
 }
 
-NTSTATUS PendingFrame::Wait(Frame* frame)
+NTSTATUS PendingFrame::Wait(Frame* frame, DWORD milliseconds)
 {
     DWORD transferred = 0;
-    process_.GetOverlappedResult(handle_, &overlapped_, &transferred, TRUE);
-    NTSTATUS status = Status();
+    process_.GetOverlappedResultEx(handle_, &overlapped_, &transferred, milliseconds, FALSE);
+    // Read after the wait: a request that completed just as the time ran out counts as completed.
+    const NTSTATUS status = Status();
     if (frame != nullptr) {
-        *frame = NT_SUCCESS(status) && transferred == sizeof record_ ? stream_.FrameAt(record_.HeaderAddress) : Frame();
+        *frame = status != STATUS_PENDING && NT_SUCCESS(status) && BytesReturned() == sizeof record_
+                     ? stream_.FrameAt(record_.HeaderAddress)
+                     : Frame();
     }
     return status;
 }

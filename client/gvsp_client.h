@@ -97,8 +97,9 @@ public:
     // STATUS_PENDING while it waits; its final status once completed.
     NTSTATUS Status() const;
     bool Done() const { return Status() != STATUS_PENDING; }
-    // Waits for completion; the frame when it succeeded.
-    NTSTATUS Wait(Frame* frame);
+    // Waits up to `milliseconds` for completion: STATUS_PENDING when the time passed first; else
+    // its final status, and the frame when it succeeded.
+    NTSTATUS Wait(Frame* frame, DWORD milliseconds = INFINITE);
     // Cancels this request only.
     bool Cancel();
     ULONG_PTR BytesReturned() const;

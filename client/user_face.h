@@ -23,7 +23,7 @@ using UserProcess = host::UserProcess;
 
 template <typename Process>
 concept UserFace = requires(Process& process, HANDLE handle, ULONG code, void* buffer, ULONG length,
-    ULONG_PTR* information, DWORD* transferred, OVERLAPPED* overlapped, size_t bytes) {
+    ULONG_PTR* information, DWORD* transferred, OVERLAPPED* overlapped, DWORD milliseconds, size_t bytes) {
     // Opens "\\.\NAME"; INVALID_HANDLE_VALUE when it cannot.
     { process.CreateFile(u"") } -> std::same_as<HANDLE>;
     // A request waited for: its final status and Information, exactly.
@@ -31,7 +31,9 @@ concept UserFace = requires(Process& process, HANDLE handle, ULONG code, void* b
     // An overlapped request: FALSE with ERROR_IO_PENDING while it waits; its final status lands
     // in the OVERLAPPED's Internal, its byte count in InternalHigh.
     { process.DeviceIoControl(handle, code, buffer, length, buffer, length, transferred, overlapped) } -> std::same_as<BOOL>;
-    { process.GetOverlappedResult(handle, overlapped, transferred, TRUE) } -> std::same_as<BOOL>;
+    // Waits up to `milliseconds` (INFINITE: no limit) for the request to complete: FALSE with
+    // WAIT_TIMEOUT while it is still pending, else its result. A thread waiting here sleeps.
+    { process.GetOverlappedResultEx(handle, overlapped, transferred, milliseconds, FALSE) } -> std::same_as<BOOL>;
     { process.CancelIoEx(handle, overlapped) } -> std::same_as<BOOL>;
     { process.CloseHandle(handle) } -> std::same_as<BOOL>;
     // Zeroed, writable pages that stay as long as the process; NULL when there are none.

@@ -221,7 +221,11 @@ void CameraControl::Release()
         return;
     }
     controlled_ = false;
-    stop_ = true;
+    {
+        std::lock_guard lock(stopMutex_);
+        stop_ = true;
+    }
+    stopped_.notify_all();
     if (heartbeat_.joinable()) {
         heartbeat_.join();
     }
@@ -247,12 +251,10 @@ void CameraControl::KeepHeartbeat()
 {
     // Any command keeps control; reading CCP also shows that control is still ours.
     Clock::time_point next = Clock::now() + HEARTBEAT_PERIOD;
-    while (!stop_) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (Clock::now() < next) {
-            continue;
-        }
+    std::unique_lock lock(stopMutex_);
+    while (!stopped_.wait_until(lock, next, [this] { return stop_; })) {
         next += HEARTBEAT_PERIOD;
+        lock.unlock();
         try {
             gvcp_.ReadRegister(REG_CCP);
         } catch (const std::exception& e) {
@@ -260,6 +262,7 @@ void CameraControl::KeepHeartbeat()
             lost_ = true;
             return;
         }
+        lock.lock();
     }
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -102,7 +103,9 @@ private:
     std::string xmlFile_;
     bool controlled_ = false;
     bool acquiring_ = false;
-    std::atomic<bool> stop_{false};
+    std::mutex stopMutex_;
+    std::condition_variable stopped_;   // wakes the heartbeat thread when stop_ is set
+    bool stop_ = false;                 // under stopMutex_
     std::atomic<bool> lost_{false};
     std::thread heartbeat_;
 };

@@ -19,6 +19,9 @@ namespace {
 constexpr uint64_t CACHE_MAX = uint64_t(3) << 30;   // the stream process's room for frame buffers
 constexpr uint32_t LIVE_RESEND_TIMEOUT_MS = 40;
 constexpr uint16_t LIVE_RESEND_RETRIES = 8;
+// The longest the collecting thread sleeps without a frame: how soon it sees a stop request, a
+// lost camera or what the caller's poll finds.
+constexpr std::chrono::milliseconds LIVE_WAKE_PERIOD{100};
 
 struct Assignment {
     std::string feature, value;
@@ -220,7 +223,11 @@ std::string CollectLive(StreamSession& stream, Reporter& reporter, const FrameSi
     const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
     std::string stopped;
     while (stopped.empty()) {
-        stream.WaitAndCollect(20, sink);
+        Clock::duration wait = LIVE_WAKE_PERIOD;
+        if (o.seconds > 0) {
+            wait = std::clamp(end - Clock::now(), Clock::duration::zero(), wait);
+        }
+        stream.WaitAndCollect(static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()), sink);
         const std::string failure = poll ? poll() : std::string();
         reporter.Tick(stream);
         if (o.frames != 0 && stream.Frames().size() >= o.frames) {

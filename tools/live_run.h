@@ -56,9 +56,10 @@ std::unique_ptr<CameraControl> ControlCamera(uint32_t cameraAddress, const LiveO
 void SetLiveStream(StreamSettings& settings, nlohmann::json& described);
 
 // Collects frames into `sink` until the run ends: the frames asked for handed over, the time up,
-// Ctrl-C, the camera lost, or `poll` (run after every wait) naming a failure. Returns why it
-// stopped ("frames", "seconds", "signal", "camera lost" or what `poll` said); a camera lost is
-// also the report's problem. The caller releases the camera and collects what is left.
+// Ctrl-C, the camera lost, or `poll` naming a failure. The thread sleeps until a frame arrives,
+// 100 ms at most; `poll` runs after every wake. Returns why it stopped ("frames", "seconds",
+// "signal", "camera lost" or what `poll` said); a camera lost is also the report's problem. The
+// caller releases the camera and collects what is left.
 std::string CollectLive(StreamSession& stream, Reporter& reporter, const FrameSink& sink, const LiveOptions& options,
     CameraControl* camera, const std::function<std::string()>& poll);
 

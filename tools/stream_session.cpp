@@ -2,9 +2,6 @@
 // and on Windows.
 #include "tools/stream_session.h"
 
-#include <chrono>
-#include <thread>
-
 namespace gvspfilter {
 
 const char* PolicyName(HandOverPolicy policy)
@@ -111,9 +108,8 @@ void StreamSession::HearEvents()
 
 size_t StreamSession::WaitAndCollect(uint32_t milliseconds, const FrameSink& sink)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!closed_ && !pending_.empty() && !pending_.front()->Done() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    if (!closed_ && !pending_.empty()) {
+        pending_.front()->Wait(nullptr, milliseconds);
     }
     return Collect(sink);
 }

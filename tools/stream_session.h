@@ -84,7 +84,8 @@ public:
     // Takes every frame handed over since the last call, passes it to `sink`, returns it to the
     // driver and asks for the next. Returns the number taken.
     size_t Collect(const FrameSink& sink = {});
-    // As Collect, after waiting up to `milliseconds` of real time for the oldest request.
+    // As Collect, after sleeping until the oldest request completes, for `milliseconds` of real
+    // time at most.
     size_t WaitAndCollect(uint32_t milliseconds, const FrameSink& sink = {});
 
     // The stream's block; after Close, its last values.

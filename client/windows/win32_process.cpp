@@ -40,7 +40,7 @@ NTSTATUS Win32Process::NtDeviceIoControlFile(HANDLE device, ULONG ioControlCode,
     OVERLAPPED overlapped{};
     DWORD transferred = 0;
     DeviceIoControl(device, ioControlCode, inBuffer, inBufferLength, outBuffer, outBufferLength, &transferred, &overlapped);
-    GetOverlappedResult(device, &overlapped, &transferred, TRUE);
+    GetOverlappedResultEx(device, &overlapped, &transferred, INFINITE, FALSE);
     *information = overlapped.InternalHigh;
     return static_cast<NTSTATUS>(overlapped.Internal);
 }
@@ -75,9 +75,19 @@ BOOL Win32Process::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inB
     return TRUE;
 }
 
-BOOL Win32Process::GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, BOOL wait)
+BOOL Win32Process::GetOverlappedResultEx(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred,
+    DWORD milliseconds, BOOL alertable)
 {
-    const BOOL complete = ::GetOverlappedResult(device, overlapped, bytesTransferred, wait);
+    // A request without its event is complete: the event was closed when it was found so, or
+    // never made when the request failed at once.
+    if (overlapped->hEvent != nullptr && milliseconds != 0) {
+        const DWORD waited = WaitForSingleObjectEx(overlapped->hEvent, milliseconds, alertable);
+        if (waited == WAIT_TIMEOUT || waited == WAIT_IO_COMPLETION) {
+            SetLastError(waited);
+            return FALSE;
+        }
+    }
+    const BOOL complete = ::GetOverlappedResult(device, overlapped, bytesTransferred, FALSE);
     const DWORD error = GetLastError();
     if ((complete || error != ERROR_IO_INCOMPLETE) && overlapped->hEvent != nullptr) {
         ::CloseHandle(overlapped->hEvent);

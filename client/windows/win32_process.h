@@ -30,11 +30,13 @@ public:
     NTSTATUS NtDeviceIoControlFile(HANDLE device, ULONG ioControlCode, void* inBuffer, ULONG inBufferLength,
         void* outBuffer, ULONG outBufferLength, ULONG_PTR* information);
     // `overlapped` is required: the handle is opened for overlapped requests. The request gets an
-    // event of its own, closed when GetOverlappedResult finds it complete; a request the I/O
+    // event of its own, closed when GetOverlappedResultEx finds it complete; a request the I/O
     // manager refuses at once leaves its status in Internal all the same.
     BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBuffer, DWORD inBufferSize, void* outBuffer,
         DWORD outBufferSize, DWORD* bytesReturned, OVERLAPPED* overlapped);
-    BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, BOOL wait);
+    // Win32's GetOverlappedResultEx, which Windows 7 lacks: a wait on the request's event.
+    BOOL GetOverlappedResultEx(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, DWORD milliseconds,
+        BOOL alertable);
     BOOL CancelIoEx(HANDLE device, OVERLAPPED* overlapped) { return ::CancelIoEx(device, overlapped); }
     BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
     // Committed, zeroed, writable pages (VirtualAlloc); NULL for 0 bytes or when none are left.

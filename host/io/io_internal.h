@@ -54,16 +54,17 @@ struct IrpRecord {
     void* userOutput = nullptr;
     ULONG outputLength = 0;
     OVERLAPPED* overlapped = nullptr;
+    // Signalled once, when the IRP completes: what its issuer and GetOverlappedResultEx wait on.
+    std::condition_variable completion;
     bool completed = false;
     bool dispatchReturned = false;
     NTSTATUS finalStatus = 0;
     ULONG_PTR finalInformation = 0;
 };
 
-// The I/O manager's records. Everything below is guarded by IoLock; IoCondition signals every
-// completion. No driver routine is ever called with IoLock held.
+// The I/O manager's records. Everything below, and every IrpRecord, is guarded by IoLock. No
+// driver routine is ever called with IoLock held.
 extern std::mutex IoLock;
-extern std::condition_variable IoCondition;
 extern std::list<std::unique_ptr<DriverRecord>> Drivers;
 extern std::list<std::unique_ptr<DeviceRecord>> Devices;             // kept until reset, even deleted ones
 extern std::map<std::u16string, std::u16string> Links;               // LinkKey -> target

@@ -16,7 +16,6 @@ namespace host {
 namespace io_internal {
 
 std::mutex IoLock;
-std::condition_variable IoCondition;
 std::list<std::unique_ptr<DriverRecord>> Drivers;
 std::list<std::unique_ptr<DeviceRecord>> Devices;
 std::map<std::u16string, std::u16string> Links;
@@ -104,7 +103,7 @@ void CompleteLocked(const std::shared_ptr<IrpRecord>& record, CHAR boost)
     if (r.dispatchReturned) {
         Retire(record);
     }
-    IoCondition.notify_all();
+    r.completion.notify_all();
 }
 
 }  // namespace
@@ -204,7 +203,7 @@ NTSTATUS io_internal::Issue(UserProcess* process, FileRecord* file, UCHAR major,
         Retire(record);
     }
     if (wait) {
-        IoCondition.wait(guard, [&] { return r.completed; });
+        r.completion.wait(guard, [&] { return r.completed; });
     }
     if (information != nullptr) {
         *information = r.completed ? r.finalInformation : 0;

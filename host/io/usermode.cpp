@@ -1,7 +1,10 @@
 // The user-mode face of a process: its handle table, CreateFile, DeviceIoControl (synchronous
-// and overlapped), GetOverlappedResult, CancelIoEx, DuplicateHandle, CloseHandle and the last
+// and overlapped), GetOverlappedResult(Ex), CancelIoEx, DuplicateHandle, CloseHandle and the last
 // error, the Win32 errors a status becomes, and what ending a process does to its requests and
 // handles. Host only.
+#include <algorithm>
+#include <chrono>
+
 #include "host/io/io_internal.h"
 
 namespace host {
@@ -197,16 +200,38 @@ BOOL UserProcess::DeviceIoControl(HANDLE device, DWORD ioControlCode, void* inBu
     return TRUE;
 }
 
-BOOL UserProcess::GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, BOOL wait)
+BOOL UserProcess::GetOverlappedResultEx(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred,
+    DWORD milliseconds, BOOL alertable)
 {
-    (void)device;
+    (void)alertable;
     if (!HasOverlappedIoCompleted(overlapped)) {
-        if (!wait) {
+        if (milliseconds == 0) {
             SetLastError(ERROR_IO_INCOMPLETE);
             return FALSE;
         }
         std::unique_lock<std::mutex> guard(IoLock);
-        IoCondition.wait(guard, [&] { return HasOverlappedIoCompleted(overlapped); });
+        auto it = Io().handles.find(device);
+        if (it == Io().handles.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        // Completion takes IoLock: a request no longer pending has its status in place.
+        const auto& pending = it->second->pending;
+        auto request = std::find_if(pending.begin(), pending.end(),
+            [&](const std::shared_ptr<IrpRecord>& record) { return record->overlapped == overlapped; });
+        if (request != pending.end()) {
+            const std::shared_ptr<IrpRecord> record = *request;
+            const auto completed = [&] { return record->completed; };
+            if (milliseconds == INFINITE) {
+                record->completion.wait(guard, completed);
+            } else if (!record->completion.wait_for(guard, std::chrono::milliseconds(milliseconds), completed)) {
+                SetLastError(WAIT_TIMEOUT);
+                return FALSE;
+            }
+        } else if (!HasOverlappedIoCompleted(overlapped)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
     }
     NTSTATUS status = NTSTATUS(ULONG(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE)));
     if (bytesTransferred != nullptr) {
@@ -217,6 +242,11 @@ BOOL UserProcess::GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWO
         return FALSE;
     }
     return TRUE;
+}
+
+BOOL UserProcess::GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, BOOL wait)
+{
+    return GetOverlappedResultEx(device, overlapped, bytesTransferred, wait ? INFINITE : 0, FALSE);
 }
 
 BOOL UserProcess::CancelIoEx(HANDLE device, OVERLAPPED* overlapped)

@@ -11,8 +11,9 @@ typedef int BOOL;
 
 // Completion record of an overlapped request, laid out as in Win32. While the request is in
 // flight Internal holds STATUS_PENDING; the completion stores the NTSTATUS in Internal and
-// the byte count in InternalHigh. hEvent is not used by the emulation: a program waits with
-// GetOverlappedResult or polls HasOverlappedIoCompleted.
+// the byte count in InternalHigh. hEvent is not used by the emulation: every request has a
+// completion signal of its own, which GetOverlappedResult(Ex) waits on, as Win32 waits on the
+// event; HasOverlappedIoCompleted polls.
 struct OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
@@ -28,6 +29,8 @@ inline bool HasOverlappedIoCompleted(const OVERLAPPED* overlapped)
 }
 
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~uintptr_t(0));
+
+constexpr DWORD INFINITE = 0xFFFFFFFF;   // a wait without time-out
 
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -45,6 +48,7 @@ constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
 constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
 constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD WAIT_TIMEOUT = 258;
 
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = static_cast<NTSTATUS>(0xC0000010);
 

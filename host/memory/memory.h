@@ -64,6 +64,13 @@ public:
     // The NT form, synchronous: the request's final status and Information, exactly.
     NTSTATUS NtDeviceIoControlFile(HANDLE device, ULONG ioControlCode, void* inBuffer, ULONG inBufferLength,
         void* outBuffer, ULONG outBufferLength, ULONG_PTR* information);
+    // Waits up to `milliseconds` (INFINITE, or 0: not at all) for the request `overlapped` of
+    // `device` to complete: FALSE with WAIT_TIMEOUT (ERROR_IO_INCOMPLETE for 0) while it is still
+    // pending, ERROR_INVALID_HANDLE when the request is not one of `device`. No APCs: `alertable`
+    // changes nothing.
+    BOOL GetOverlappedResultEx(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, DWORD milliseconds,
+        BOOL alertable);
+    // GetOverlappedResultEx without time-out (`wait`), or without waiting.
     BOOL GetOverlappedResult(HANDLE device, OVERLAPPED* overlapped, DWORD* bytesTransferred, BOOL wait);
     // Cancels the pending requests of `device` issued with `overlapped`, or all of them when
     // NULL; FALSE with ERROR_NOT_FOUND when there was none.

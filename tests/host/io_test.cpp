@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "host/io/io.h"
@@ -199,6 +201,35 @@ TEST_F(IoManagerTest, CancelIoExCallsTheCancelRoutineUnderTheCancelLock)
     EXPECT_EQ(NTSTATUS(first.Internal), STATUS_CANCELLED);
     EXPECT_FALSE(process.CancelIoEx(h, nullptr));
     EXPECT_EQ(process.GetLastError(), ERROR_NOT_FOUND);
+    process.CloseHandle(h);
+}
+
+// A wait for one request sleeps through its time-out and through another request's completion,
+// and returns with its own.
+TEST_F(IoManagerTest, AWaitForARequestEndsWithItsCompletionOrItsTimeOut)
+{
+    host::UserProcess& process = machine.NewProcess();
+    HANDLE h = process.CreateFile(u"\\\\.\\IoTest");
+    OVERLAPPED first{};
+    OVERLAPPED second{};
+    process.DeviceIoControl(h, IOCTL_PEND, nullptr, 0, nullptr, 0, nullptr, &first);
+    process.DeviceIoControl(h, IOCTL_PEND, nullptr, 0, nullptr, 0, nullptr, &second);
+    DWORD transferred = 0;
+    for (const auto& [milliseconds, error] : {std::pair{DWORD{0}, ERROR_IO_INCOMPLETE}, std::pair{DWORD{20}, WAIT_TIMEOUT}}) {
+        EXPECT_FALSE(process.GetOverlappedResultEx(h, &first, &transferred, milliseconds, FALSE));
+        EXPECT_EQ(process.GetLastError(), error);
+    }
+    std::thread driverSide([&] {
+        for (size_t index : {1, 0}) {   // the second request, then the first
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            PIRP irp = driver.queue[index];
+            IoSetCancelRoutine(irp, nullptr);
+            CompleteWith(irp, STATUS_SUCCESS, 0);
+        }
+    });
+    EXPECT_TRUE(process.GetOverlappedResultEx(h, &first, &transferred, INFINITE, FALSE));
+    EXPECT_EQ(NTSTATUS(first.Internal), STATUS_SUCCESS);
+    driverSide.join();
     process.CloseHandle(h);
 }
 
