@@ -212,8 +212,8 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
         "--zip-xml", "--seconds", "120", "--json", dir + "live_camera.json"}, dir + "live_camera.log");
 
     const CommandRun run = RunCommand(net.InHost(
-        "live --interface " + net.hostVeth + " --camera " + CAMERA_IP + " --frames 200 --seconds 60 --verify-pattern --json " +
-        dir + "live.json"));
+        "live --interface " + net.hostVeth + " --camera " + CAMERA_IP + " --ring tpacket --frames 200 --seconds 60 --verify-pattern "
+        "--json " + dir + "live.json"));
     ASSERT_EQ(camera.Stop(), 0);
 
     const nlohmann::json live = nlohmann::json::parse(std::ifstream(dir + "live.json"));
@@ -224,6 +224,8 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
     EXPECT_EQ(run.exitStatus, lost == 0 ? 0 : 1) << run.out;
     EXPECT_EQ(run.out.find("in the driver: ") != std::string::npos, lost != 0) << run.out;
     EXPECT_EQ(live["frame_events"], "heard");
+    EXPECT_EQ(live["capture"]["ring"], "tpacket");
+    EXPECT_TRUE(live["lost_before_driver"].empty()) << live["lost_before_driver"];
     EXPECT_GE(live["frames_complete"], 200u);   // frames that closed while the run stopped come too
     EXPECT_EQ(live["frames_incomplete"], 0u);
     EXPECT_EQ(live["frames_corrupt"], 0u);
@@ -241,6 +243,28 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
     EXPECT_GE(sent["packets_resent"], live["counters"]["ResentPackets"]);
     EXPECT_EQ(sent["control_taken"], 1u);
     EXPECT_EQ(sent["heartbeat_expiries"], 0u);
+}
+
+// A ring of one block under a stream of 4 MiB frames: what the kernel could not put in the ring is
+// named in the summary and the report, and fails the run.
+TEST(LiveCommand, PacketsTheRingHadNoRoomForAreNamedAndFailTheRun)
+{
+    if (!CanMakeNamespaces()) {
+        GTEST_SKIP() << "needs root and the ip command to make network namespaces and a veth pair";
+    }
+    NamespacePair net;
+    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
+    const std::string dir = testing::TempDir();
+    CameraProcess camera(net, {"--width", "2048", "--height", "2048", "--fps", "30"}, dir + "ring_camera.log");
+    const CommandRun run = RunCommand(net.InHost("live --interface " + net.hostVeth + " --camera " + CAMERA_IP +
+                                                 " --ring-blocks 1 --seconds 3 --json " + dir + "ring.json"));
+    const nlohmann::json live = nlohmann::json::parse(std::ifstream(dir + "ring.json"));
+    const uint64_t dropped = live["capture"]["packets_dropped_by_kernel"];
+    EXPECT_GT(dropped, 0u) << run.out;
+    EXPECT_EQ(run.exitStatus, 1) << run.out;
+    EXPECT_NE(run.out.find(std::to_string(dropped) + " packets dropped by the kernel, the receive ring full"), std::string::npos)
+        << run.out;
+    EXPECT_TRUE(live["checker"].empty()) << live["checker"];
 }
 
 // A counter "name = value" of arv-camera-test's summary; -1 when it is not there.
