@@ -23,7 +23,7 @@ namespace {
 struct HostLiveOptions : LiveOptions {
     std::string interfaceName;
     std::string ring = ReceiveRing::KIND;
-    uint32_t ringBlocks = 64;
+    uint32_t ringMiB = 64;
     bool verifyPattern = false;
 };
 
@@ -71,7 +71,7 @@ int RunLive(const HostLiveOptions& o)
 
     Reporter reporter("live", o.output, described);
     // The ring outlives the session: lists the stack still holds at the end point into it.
-    ReceiveRing ring(interface, settings.port, o.ringBlocks);
+    ReceiveRing ring(interface, settings.port, o.ringMiB);
     settings.recordDataPath = false;
     DriverSession session(settings);
     ring.Start(session.Adapter());
@@ -145,7 +145,7 @@ void AddLiveCommand(CLI::App& app, CommandList& commands)
     live->add_option("--camera", options->cameraAddress, "IPv4 address of a GigE Vision camera to control over GVCP");
     live->add_option("--ring", options->ring, "How frames are received: tpacket (a TPACKET_V3 ring)")
         ->check(CLI::IsMember({ReceiveRing::KIND}));
-    live->add_option("--ring-blocks", options->ringBlocks, "The ring's size in blocks of 1 MiB (64)")
+    live->add_option("--ring-mib", options->ringMiB, "The ring's size in MiB (64)")
         ->check(CLI::Range(1, 1024));
     live->add_flag("--verify-pattern", options->verifyPattern,
         "Check every complete frame byte for byte against the camera emulator's test picture");

@@ -29,7 +29,8 @@ namespace gvspfilter {
 
 namespace {
 
-constexpr int RETIRE_MS = 2;   // a block that is not full goes up after this long
+constexpr int RETIRE_MS = 2;                  // a block that is not full goes up after this long
+constexpr uint32_t BLOCK_BYTES = 128 << 10;   // at camera rates a block fills in about RETIRE_MS
 
 std::string Why() { return std::strerror(errno); }
 
@@ -60,10 +61,11 @@ tpacket_block_desc* BlockAt(uint8_t* ring, uint32_t blockBytes, uint32_t index)
 
 }  // namespace
 
-ReceiveRing::ReceiveRing(const InterfaceInfo& interface, uint16_t port, uint32_t blocks, uint32_t blockBytes)
-    : blocks_(blocks), blockBytes_(blockBytes), outstanding_(std::make_unique<std::atomic<uint32_t>[]>(blocks)),
+ReceiveRing::ReceiveRing(const InterfaceInfo& interface, uint16_t port, uint32_t mebibytes)
+    : blocks_(mebibytes * ((1u << 20) / BLOCK_BYTES)), blockBytes_(BLOCK_BYTES),
+      outstanding_(std::make_unique<std::atomic<uint32_t>[]>(blocks_)),
       // One list per KiB of ring: a ring full of stream packets never runs out of lists.
-      pool_(size_t{blocks} * blockBytes / 1024)
+      pool_(size_t{mebibytes} << 10)
 {
     const std::string& name = interface.name;
     // Protocol 0 receives nothing until the bind below, when the filter and the ring are in place.
@@ -86,17 +88,17 @@ ReceiveRing::ReceiveRing(const InterfaceInfo& interface, uint16_t port, uint32_t
         AttachFilter(fd_, "udp and (dst port " + std::to_string(port) + " or port " + std::to_string(GVCP_PORT) + ")");
         const int version = TPACKET_V3, one = 1;
         tpacket_req3 geometry{};
-        geometry.tp_block_size = blockBytes;
-        geometry.tp_block_nr = blocks;
+        geometry.tp_block_size = blockBytes_;
+        geometry.tp_block_nr = blocks_;
         geometry.tp_frame_size = 2048;   // V3 packs frames of any size; the kernel only checks this divides a block
-        geometry.tp_frame_nr = blockBytes / geometry.tp_frame_size * blocks;
+        geometry.tp_frame_nr = blockBytes_ / geometry.tp_frame_size * blocks_;
         geometry.tp_retire_blk_tov = RETIRE_MS;
         if (setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0 ||
             setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one) != 0 ||
             setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &geometry, sizeof geometry) != 0) {
             throw RunError("cannot set up a receive ring on '" + name + "': " + Why());
         }
-        ringBytes_ = size_t{blocks} * blockBytes;
+        ringBytes_ = size_t{blocks_} * blockBytes_;
         void* ring = mmap(nullptr, ringBytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_LOCKED, fd_, 0);
         if (ring == MAP_FAILED) {
             ring = mmap(nullptr, ringBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);

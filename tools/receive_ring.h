@@ -30,8 +30,8 @@ class ReceiveRing {
 public:
     // Opens the ring on `interface` for UDP to `port` and GVCP; UsageError when the interface
     // cannot be captured on (no rights, down, not Ethernet), RunError for anything else.
-    // `blocks` of `blockBytes` each: the ring's size.
-    ReceiveRing(const InterfaceInfo& interface, uint16_t port, uint32_t blocks = 64, uint32_t blockBytes = 1 << 20);
+    // `mebibytes`: the ring's size.
+    ReceiveRing(const InterfaceInfo& interface, uint16_t port, uint32_t mebibytes);
     ~ReceiveRing();
     ReceiveRing(const ReceiveRing&) = delete;
     ReceiveRing& operator=(const ReceiveRing&) = delete;

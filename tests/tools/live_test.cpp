@@ -245,7 +245,7 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
     EXPECT_EQ(sent["heartbeat_expiries"], 0u);
 }
 
-// A ring of one block under a stream of 4 MiB frames: what the kernel could not put in the ring is
+// A ring of 1 MiB under a stream of 4 MiB frames: what the kernel could not put in the ring is
 // named in the summary and the report, and fails the run.
 TEST(LiveCommand, PacketsTheRingHadNoRoomForAreNamedAndFailTheRun)
 {
@@ -257,7 +257,7 @@ TEST(LiveCommand, PacketsTheRingHadNoRoomForAreNamedAndFailTheRun)
     const std::string dir = testing::TempDir();
     CameraProcess camera(net, {"--width", "2048", "--height", "2048", "--fps", "30"}, dir + "ring_camera.log");
     const CommandRun run = RunCommand(net.InHost("live --interface " + net.hostVeth + " --camera " + CAMERA_IP +
-                                                 " --ring-blocks 1 --seconds 3 --json " + dir + "ring.json"));
+                                                 " --ring-mib 1 --seconds 3 --json " + dir + "ring.json"));
     const nlohmann::json live = nlohmann::json::parse(std::ifstream(dir + "ring.json"));
     const uint64_t dropped = live["capture"]["packets_dropped_by_kernel"];
     EXPECT_GT(dropped, 0u) << run.out;
