@@ -171,7 +171,13 @@ void ListTable::Clear()
 // Chains.
 std::vector<PNET_BUFFER_LIST> WalkChain(PNET_BUFFER_LIST chain, const char* routine)
 {
+    // Counted first: one allocation for a chain of any length (a whole ring block goes up as one).
+    size_t length = 0;
+    for (PNET_BUFFER_LIST list = chain; list != nullptr && length < MAX_CHAIN; list = list->Next) {
+        ++length;
+    }
     std::vector<PNET_BUFFER_LIST> out;
+    out.reserve(length);
     for (PNET_BUFFER_LIST list = chain; list != nullptr; list = list->Next) {
         if (out.size() == MAX_CHAIN) {
             ReportViolation(Rule::NblMisuse, "%s: the NET_BUFFER_LIST chain loops", routine);
