@@ -156,9 +156,15 @@ void ReceiveRing::Loop(host::Adapter& adapter)
         tpacket_block_desc* block = BlockAt(ring_, blockBytes_, index);
         if (!(__atomic_load_n(&block->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) {
             // Woken when the kernel retires a block; the timeout only lets Stop be seen.
-            if (poll(&waiting, 1, 100) < 0 && errno != EINTR) {
+            const int ready = poll(&waiting, 1, 100);
+            int error = ready < 0 && errno != EINTR ? errno : 0;
+            socklen_t size = sizeof error;
+            if (ready > 0 && (waiting.revents & POLLERR)) {
+                getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);   // the interface went down, say
+            }
+            if (error != 0) {
                 std::lock_guard lock(errorMutex_);
-                error_ = Why();
+                error_ = std::strerror(error);
                 return;
             }
             continue;
