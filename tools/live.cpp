@@ -22,7 +22,7 @@ namespace {
 
 struct HostLiveOptions : LiveOptions {
     std::string interfaceName;
-    std::string ring = ReceiveRing::KIND;
+    std::string ring;   // empty: AF_XDP where it works, else TPACKET_V3
     uint32_t ringMiB = 64;
     bool verifyPattern = false;
 };
@@ -71,10 +71,10 @@ int RunLive(const HostLiveOptions& o)
 
     Reporter reporter("live", o.output, described);
     // The ring outlives the session: lists the stack still holds at the end point into it.
-    ReceiveRing ring(interface, settings.port, o.ringMiB);
+    const std::unique_ptr<ReceiveRing> ring = ReceiveRing::Open(o.ring, interface, settings.port, o.ringMiB);
     settings.recordDataPath = false;
     DriverSession session(settings);
-    ring.Start(session.Adapter());
+    ring->Start(session.Adapter());
     if (camera) {
         camera->Start();
     }
@@ -100,22 +100,31 @@ int RunLive(const HostLiveOptions& o)
     };
 
     const std::string stopped = CollectLive(session, reporter, sink, o, camera.get(), [&] {
-        return ring.Error().empty() ? std::string() : std::string("capture failed");
+        return ring->Error().empty() ? std::string() : std::string("capture failed");
     });
     if (camera) {
         camera->Release();
     }
-    ring.Stop();
+    ring->Stop();
     session.Collect(sink);
-    const RingCounts counts = ring.Counts();
+    const RingCounts counts = ring->Counts();
     reporter.Add("stopped_by", stopped);
-    reporter.Add("capture", {{"ring", o.ring}, {"packets_captured", counts.received}, {"packets_truncated", counts.truncated},
-                                {"packets_dropped_pool_exhausted", counts.poolExhausted},
-                                {"packets_dropped_by_kernel", counts.kernelDrops}, {"kernel_queue_freezes", counts.kernelFreezes},
-                                {"packets_injected", counts.sent}, {"injections_failed", counts.sendFailed}});
-    reporter.Line("ring", o.ring + ": " + std::to_string(counts.received) + " frames received in place, " +
-                              std::to_string(counts.sent) + " sent for the driver");
-    reporter.LostBeforeDriver(counts.kernelDrops, "packet dropped by the kernel, the receive ring full");
+    nlohmann::json capture = {{"ring", ring->Kind()}, {"packets_captured", counts.received},
+        {"packets_truncated", counts.truncated}, {"packets_dropped_pool_exhausted", counts.poolExhausted},
+        {"packets_injected", counts.sent}, {"injections_failed", counts.sendFailed}};
+    if (!ring->Fallback().empty()) {
+        capture["xdp_not_used"] = ring->Fallback();
+    }
+    for (const KernelCount& count : counts.kernel) {
+        capture[count.key] = count.value;
+        if (count.what != nullptr) {
+            reporter.LostBeforeDriver(count.value, count.what);
+        }
+    }
+    reporter.Add("capture", capture);
+    reporter.Line("ring", std::string(ring->Kind()) + ": " + std::to_string(counts.received) + " frames received in place, " +
+                              std::to_string(counts.sent) + " sent for the driver" +
+                              (ring->Fallback().empty() ? "" : " (" + ring->Fallback() + ")"));
     reporter.LostBeforeDriver(counts.poolExhausted, "packet dropped by the ring, every receive list out");
     reporter.LostBeforeDriver(counts.truncated, "packet truncated by the ring");
     if (counts.sendFailed != 0) {
@@ -123,8 +132,8 @@ int RunLive(const HostLiveOptions& o)
                          interface.name + "'");
     }
     reporter.StopsMidStream();
-    if (!ring.Error().empty()) {
-        reporter.Problem("the receive ring on '" + interface.name + "' failed: " + ring.Error());
+    if (!ring->Error().empty()) {
+        reporter.Problem("the receive ring on '" + interface.name + "' failed: " + ring->Error());
     }
     if (o.verifyPattern) {
         reporter.Add("frames_corrupt", corrupt);
@@ -143,8 +152,9 @@ void AddLiveCommand(CLI::App& app, CommandList& commands)
     CLI::App* live = app.add_subcommand("live", "Receive from a real network interface through the driver");
     live->add_option("--interface", options->interfaceName, "Linux network interface to receive on")->required();
     live->add_option("--camera", options->cameraAddress, "IPv4 address of a GigE Vision camera to control over GVCP");
-    live->add_option("--ring", options->ring, "How frames are received: tpacket (a TPACKET_V3 ring)")
-        ->check(CLI::IsMember({ReceiveRing::KIND}));
+    live->add_option("--ring", options->ring,
+           "How frames are received: xdp (an AF_XDP socket) or tpacket (a TPACKET_V3 ring); by default AF_XDP where it works")
+        ->check(CLI::IsMember({"xdp", "tpacket"}));
     live->add_option("--ring-mib", options->ringMiB, "The ring's size in MiB (64)")
         ->check(CLI::Range(1, 1024));
     live->add_flag("--verify-pattern", options->verifyPattern,
