@@ -1,8 +1,8 @@
 // `gvspfilter live`: the driver on the emulated machine receives from a real Linux interface
-// through a receive ring shared with the kernel and its PACKETRESEND packets go out through the
-// same socket; with --camera the command also controls the camera over GVCP. Host only: the
-// ring's thread indicates received frames, a heartbeat thread keeps control of the camera, the
-// main thread collects frames.
+// through a receive ring shared with the kernel (AF_XDP or TPACKET_V3) and its PACKETRESEND
+// packets go out on the same interface as it sends them; with --camera the command also controls
+// the camera over GVCP. Host only: the ring's thread indicates received frames, a heartbeat
+// thread keeps control of the camera, the main thread collects frames.
 #include <CLI/CLI.hpp>
 
 #include <cstring>
@@ -58,6 +58,9 @@ int RunLive(const HostLiveOptions& o)
     settings.adapterMac = interface.mac;
     settings.adapterMtu = interface.mtu;
     settings.port = portGuard ? portGuard->LocalPort() : o.port;
+    // Receive rights are checked before anything is sent to the camera. The ring outlives the
+    // session: lists the stack still holds at the end point into it.
+    const std::unique_ptr<ReceiveRing> ring = ReceiveRing::Open(o.ring, interface, settings.port, o.ringMiB);
     nlohmann::json described = DescribeLive(o, interface, settings.port);
     described["verify_pattern"] = o.verifyPattern;
     std::unique_ptr<CameraControl> camera;
@@ -70,8 +73,6 @@ int RunLive(const HostLiveOptions& o)
     SetLiveStream(settings, described);
 
     Reporter reporter("live", o.output, described);
-    // The ring outlives the session: lists the stack still holds at the end point into it.
-    const std::unique_ptr<ReceiveRing> ring = ReceiveRing::Open(o.ring, interface, settings.port, o.ringMiB);
     settings.recordDataPath = false;
     DriverSession session(settings);
     ring->Start(session.Adapter());
