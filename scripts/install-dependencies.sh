@@ -17,7 +17,8 @@ command -v python3 >/dev/null 2>&1 || need+=(python3)
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 # zlib twice: the host's, and mingw-w64's for gvspfilter.exe (the description's zip archive).
 # Aravis's tools: the interoperability test runs arv-camera-test against the camera device.
-for package in libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libpng-dev libpcap-dev \
+# libxdp and libbpf: live's AF_XDP ring (its XDP program is compiled with clang for BPF).
+for package in libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libpng-dev libpcap-dev libxdp-dev libbpf-dev \
     libpugixml-dev libzip-dev zlib1g-dev libz-mingw-w64-dev libclang-rt-14-dev aravis-tools aravis-tools-cli; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || need+=("$package")
 done

@@ -109,6 +109,7 @@ EmulatedMachine::EmulatedMachine(const SessionSettings& settings)
         host::AdapterConfig adapter;
         adapter.mac = settings.adapterMac;
         adapter.mtu = settings.adapterMtu;
+        adapter.recordDataPath = settings.recordDataPath;
         adapter.friendlyName = u"Camera port";
         adapter.deviceName = u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-00000000CA11}";
         adapter_ = &host::AddAdapter(adapter);

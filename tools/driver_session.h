@@ -21,6 +21,7 @@ class Reporter;
 struct SessionSettings : StreamSettings {
     uint32_t adapterMtu = 9000;
     bool virtualClock = true;     // the machine's clock moves only by Advance (demo, replay)
+    bool recordDataPath = true;   // the adapter keeps the records of its data path (host::AdapterConfig)
 };
 
 // The emulated machine beneath a DriverSession, with the driver loaded, the adapter attached and

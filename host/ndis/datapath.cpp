@@ -4,6 +4,7 @@
 // that every list came back and the forgetting of what is left. Host only.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -170,7 +171,13 @@ void ListTable::Clear()
 // Chains.
 std::vector<PNET_BUFFER_LIST> WalkChain(PNET_BUFFER_LIST chain, const char* routine)
 {
+    // Counted first: one allocation for a chain of any length (a whole ring block goes up as one).
+    size_t length = 0;
+    for (PNET_BUFFER_LIST list = chain; list != nullptr && length < MAX_CHAIN; list = list->Next) {
+        ++length;
+    }
     std::vector<PNET_BUFFER_LIST> out;
+    out.reserve(length);
     for (PNET_BUFFER_LIST list = chain; list != nullptr; list = list->Next) {
         if (out.size() == MAX_CHAIN) {
             ReportViolation(Rule::NblMisuse, "%s: the NET_BUFFER_LIST chain loops", routine);
@@ -200,9 +207,10 @@ void TakeSnapshot(PNET_BUFFER_LIST list, std::vector<NetBufferSnapshot>& snapsho
     }
 }
 
-std::vector<uint8_t> NetBufferBytes(PNET_BUFFER netBuffer)
+size_t CopyNetBufferBytes(PNET_BUFFER netBuffer, std::span<uint8_t> out)
 {
-    std::vector<uint8_t> out;
+    const bool fits = out.size() >= netBuffer->DataLength;
+    size_t copied = 0;
     ULONG remaining = netBuffer->DataLength;
     ULONG offset = netBuffer->CurrentMdlOffset;
     for (PMDL mdl = netBuffer->CurrentMdl; mdl != nullptr && remaining > 0; mdl = mdl->Next) {
@@ -211,11 +219,21 @@ std::vector<uint8_t> NetBufferBytes(PNET_BUFFER netBuffer)
                                                                                       : MmGetMdlVirtualAddress(mdl));
         if (offset < mdl->ByteCount) {
             ULONG take = std::min(remaining, mdl->ByteCount - offset);
-            out.insert(out.end(), base + offset, base + offset + take);
+            if (fits) {
+                std::memcpy(out.data() + copied, base + offset, take);
+            }
+            copied += take;
             remaining -= take;
         }
         offset = offset >= mdl->ByteCount ? offset - mdl->ByteCount : 0;
     }
+    return copied;
+}
+
+std::vector<uint8_t> NetBufferBytes(PNET_BUFFER netBuffer)
+{
+    std::vector<uint8_t> out(netBuffer->DataLength);
+    out.resize(CopyNetBufferBytes(netBuffer, out));
     return out;
 }
 

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,9 @@ struct AdapterConfig {
     std::u16string deviceName;     // BaseMiniportName, e.g. u"\\DEVICE\\{GUID}"
     ULONG lookahead = 256;         // the miniport's lookahead, as NDIS restarts the stack with it
     ULONG mtu = 1500;
+    // Keeps the records of the data path the tests read (IndicatedAbove, ReturnedToMiniport,
+    // SentToMiniport, SendCompletionsAbove); off for an adapter whose packets nobody reads back.
+    bool recordDataPath = true;
 };
 
 // A filter module's state as NDIS sees it.
@@ -131,6 +136,11 @@ public:
     void ReturnHeldReceives(ULONG returnFlags = 0);
     size_t HeldByProtocol() const;
     size_t OutstandingAtMiniport() const;   // lists indicated by the miniport and not yet returned
+    // The miniport's MiniportReturnNetBufferLists: runs for every list of the miniport's that
+    // comes back (or that a paused stack refused), inside the return, on the returner's thread,
+    // with NDIS's lock held. Not for NDIS_RECEIVE_FLAGS_RESOURCES indications, whose lists are the
+    // miniport's again when Indicate returns. An empty function removes it.
+    void SetMiniportReturn(std::function<void(PNET_BUFFER_LIST)> handler);
     // The records of the data path are the last 4096 of each kind, oldest first: a long run does
     // not grow them.
     std::vector<IndicationRecord> IndicatedAbove() const;
@@ -144,6 +154,9 @@ public:
     // and at its IRQL, before the miniport takes the lists (a test's window into a send in
     // progress). An empty function removes it.
     void SetSendObserver(std::function<void()> observer);
+    // The miniport's transmit: runs for each NET_BUFFER_LIST's first NET_BUFFER when the miniport
+    // takes a send, outside NDIS's lock; a list it fails is completed with NDIS_STATUS_FAILURE.
+    void SetMiniportTransmit(std::function<bool(PNET_BUFFER)> transmit);
     size_t SendsHeldByMiniport() const;
     // Completes up to `maxLists` held lists, oldest first, as one chain with `status` in each.
     size_t CompleteSends(size_t maxLists = SIZE_MAX, NDIS_STATUS status = NDIS_STATUS_SUCCESS,
@@ -204,6 +217,8 @@ size_t LiveNblPools();
 
 // The bytes a NET_BUFFER describes (DataLength bytes from CurrentMdlOffset), read through its MDLs.
 std::vector<uint8_t> NetBufferBytes(PNET_BUFFER netBuffer);
+// Copies them into `out` instead; returns how many there are (none copied when `out` is smaller).
+size_t CopyNetBufferBytes(PNET_BUFFER netBuffer, std::span<uint8_t> out);
 // Chain helpers for tests and adapters.
 std::vector<PNET_BUFFER_LIST> ChainToVector(PNET_BUFFER_LIST chain);
 PNET_BUFFER_LIST LinkChain(const std::vector<PNET_BUFFER_LIST>& lists);
@@ -280,5 +295,32 @@ std::unique_ptr<Packet> MakeFramePacket(const std::vector<uint8_t>& frame,
     SegmentMapping mapping = SegmentMapping::NonPagedPool);
 // Links the packets' lists in order and returns the head.
 PNET_BUFFER_LIST LinkPackets(const std::vector<std::unique_ptr<Packet>>& packets);
+
+// A miniport's receive pool: NET_BUFFER_LISTs with one NET_BUFFER and one MDL each, allocated
+// once, that describe frames in memory the miniport owns (a receive ring) without copying them.
+// One thread takes lists; any thread gives them back: a take or a give is a few atomics.
+class ReceivePool {
+public:
+    explicit ReceivePool(size_t capacity);
+    ~ReceivePool();
+    ReceivePool(const ReceivePool&) = delete;
+    ReceivePool& operator=(const ReceivePool&) = delete;
+
+    // A list over `length` bytes at `bytes`, carrying `cookie` for the miniport; null when every
+    // list is out: the caller drops the frame, nothing waits and nothing is allocated.
+    PNET_BUFFER_LIST Take(uint8_t* bytes, size_t length, uintptr_t cookie,
+        SegmentMapping mapping = SegmentMapping::MappedToSystemVa);
+    // Gives back a list of this pool; returns its cookie.
+    uintptr_t Give(PNET_BUFFER_LIST list);
+    size_t Capacity() const { return capacity_; }
+    size_t Available() const { return available_.load(std::memory_order_relaxed); }
+
+private:
+    struct Entry;
+    size_t capacity_;
+    std::unique_ptr<Entry[]> entries_;
+    std::atomic<Entry*> free_{nullptr};   // a stack: one popper, so no ABA
+    std::atomic<size_t> available_{0};
+};
 
 }  // namespace host

@@ -147,6 +147,8 @@ constexpr ULONG NDIS_DEVICE_EXTENSION_RESERVE = 16;
 struct Adapter::State {
     Adapter* self = nullptr;
     std::function<void()> sendObserver;   // runs in the sender's call, before the miniport takes it
+    std::function<void(PNET_BUFFER_LIST)> miniportReturn;   // the miniport's return handler
+    std::function<bool(PNET_BUFFER)> miniportTransmit;      // the miniport's transmit
     AdapterConfig config;
     ULONG ifIndex = 0;
     std::u16string guid;   // the "{...}" part of the device name

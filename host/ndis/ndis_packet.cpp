@@ -123,3 +123,61 @@ PNET_BUFFER_LIST LinkPackets(const std::vector<std::unique_ptr<Packet>>& packets
 }
 
 }  // namespace host
+
+namespace host {
+
+struct ReceivePool::Entry {
+    NET_BUFFER_LIST list{};
+    NET_BUFFER netBuffer{};
+    MDL mdl{};
+    uintptr_t cookie = 0;
+    Entry* next = nullptr;   // on the free stack
+};
+
+ReceivePool::ReceivePool(size_t capacity) : capacity_(capacity), entries_(std::make_unique<Entry[]>(capacity))
+{
+    for (size_t i = capacity; i-- > 0;) {
+        entries_[i].next = free_.load(std::memory_order_relaxed);
+        free_.store(&entries_[i], std::memory_order_relaxed);
+    }
+    available_.store(capacity, std::memory_order_relaxed);
+}
+
+ReceivePool::~ReceivePool() = default;
+
+PNET_BUFFER_LIST ReceivePool::Take(uint8_t* bytes, size_t length, uintptr_t cookie, SegmentMapping mapping)
+{
+    Entry* entry = free_.load(std::memory_order_acquire);
+    // Only this thread pops, so `entry` cannot be taken and pushed back between the load and the
+    // exchange: a failed exchange means a give pushed on top, and the load is simply repeated.
+    while (entry != nullptr && !free_.compare_exchange_weak(entry, entry->next, std::memory_order_acquire)) {
+    }
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    available_.fetch_sub(1, std::memory_order_relaxed);
+    entry->cookie = cookie;
+    DescribeMemory(entry->mdl, bytes, length, mapping);
+    entry->mdl.Next = nullptr;
+    entry->netBuffer = NET_BUFFER{};
+    entry->netBuffer.MdlChain = &entry->mdl;
+    entry->netBuffer.CurrentMdl = &entry->mdl;
+    entry->netBuffer.DataLength = static_cast<ULONG>(length);
+    entry->list = NET_BUFFER_LIST{};
+    entry->list.FirstNetBuffer = &entry->netBuffer;
+    return &entry->list;
+}
+
+uintptr_t ReceivePool::Give(PNET_BUFFER_LIST list)
+{
+    // The list is the entry's first member.
+    Entry* entry = reinterpret_cast<Entry*>(list);
+    const uintptr_t cookie = entry->cookie;
+    entry->next = free_.load(std::memory_order_relaxed);
+    while (!free_.compare_exchange_weak(entry->next, entry, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+    available_.fetch_add(1, std::memory_order_relaxed);
+    return cookie;
+}
+
+}  // namespace host

@@ -40,9 +40,11 @@ const char* DescribeChange(const std::vector<NetBufferSnapshot>& before, PNET_BU
 void ReturnToMiniport(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& lists, ULONG flags,
     const char* routine)
 {
-    ReturnRecord& record = adapter.returnedToMiniport.Add();
-    record.flags = flags;
-    record.lists.clear();
+    ReturnRecord* record = adapter.config.recordDataPath ? &adapter.returnedToMiniport.Add() : nullptr;
+    if (record != nullptr) {
+        record->flags = flags;
+        record->lists.clear();
+    }
     for (PNET_BUFFER_LIST list : lists) {
         ListRecord* rec = Find(list);
         if (rec == nullptr) {
@@ -70,7 +72,12 @@ void ReturnToMiniport(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIS
                 static_cast<void*>(list), change);
         }
         Ndis().lists.Erase(list);
-        record.lists.push_back(list);
+        if (record != nullptr) {
+            record->lists.push_back(list);
+        }
+        if (adapter.miniportReturn) {
+            adapter.miniportReturn(list);
+        }
     }
 }
 
@@ -123,11 +130,13 @@ void DeliverAbove(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& 
     ULONG count, ULONG flags)
 {
     NdisGuard guard(Ndis().lock);
-    IndicationRecord& record = adapter.indicatedAbove.Add();
-    record.lists.assign(lists.begin(), lists.end());
-    record.port = port;
-    record.count = count;
-    record.flags = flags;
+    if (adapter.config.recordDataPath) {
+        IndicationRecord& record = adapter.indicatedAbove.Add();
+        record.lists.assign(lists.begin(), lists.end());
+        record.port = port;
+        record.count = count;
+        record.flags = flags;
+    }
     if (flags & NDIS_RECEIVE_FLAGS_RESOURCES) {
         return;   // the protocol copies what it needs; the lists stay with the indicator
     }
@@ -178,6 +187,9 @@ void Adapter::Indicate(PNET_BUFFER_LIST chain, NDIS_PORT_NUMBER portNumber, ULON
         // A paused stack takes no indications: the miniport's lists come straight back.
         for (PNET_BUFFER_LIST list : lists) {
             Ndis().lists.Erase(list);
+            if (s.miniportReturn && !resources) {
+                s.miniportReturn(list);
+            }
         }
         return;
     }
@@ -221,6 +233,12 @@ void Adapter::Indicate(PNET_BUFFER_LIST chain, NDIS_PORT_NUMBER portNumber, ULON
         guard.unlock();
         ReturnHeldReceives(0);
     }
+}
+
+void Adapter::SetMiniportReturn(std::function<void(PNET_BUFFER_LIST)> handler)
+{
+    NdisGuard guard(Ndis().lock);
+    state_->miniportReturn = std::move(handler);
 }
 
 void Adapter::SetProtocolReturns(ProtocolReturns mode)

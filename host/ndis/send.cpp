@@ -1,7 +1,9 @@
 // The emulated NDIS's send path: the protocol's sends through the filter (or past it) to the
 // miniport, which completes them at once or holds them, the completions back up, cancellation,
 // and the checks that every sent list is completed once to the one who sent it. Host only.
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 
 #include "host/ndis/ndis_internal.h"
@@ -18,10 +20,12 @@ constexpr NDIS_STATUS NDIS_STATUS_PAUSED = static_cast<NDIS_STATUS>(0xC023002A);
 void CompleteToProtocol(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& lists, ULONG flags,
     const char* routine)
 {
-    SendCompletionRecord& record = adapter.sendCompletionsAbove.Add();
-    record.flags = flags;
-    record.lists.clear();
-    record.statuses.clear();
+    SendCompletionRecord* record = adapter.config.recordDataPath ? &adapter.sendCompletionsAbove.Add() : nullptr;
+    if (record != nullptr) {
+        record->flags = flags;
+        record->lists.clear();
+        record->statuses.clear();
+    }
     for (PNET_BUFFER_LIST list : lists) {
         ListRecord* rec = Find(list);
         if (rec == nullptr) {
@@ -45,8 +49,10 @@ void CompleteToProtocol(Adapter::State& adapter, const std::vector<PNET_BUFFER_L
             continue;
         }
         Ndis().lists.Erase(list);
-        record.lists.push_back(list);
-        record.statuses.push_back(list->Status);
+        if (record != nullptr) {
+            record->lists.push_back(list);
+            record->statuses.push_back(list->Status);
+        }
     }
 }
 
@@ -92,32 +98,54 @@ void MiniportComplete(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIS
         [&] { handler(path.context, chain, completeFlags); });
 }
 
-// The miniport takes a send.
+// The miniport takes a send: transmits it when it has a transmit, and completes it at once or
+// holds it.
 void MiniportSend(Adapter::State& adapter, const std::vector<PNET_BUFFER_LIST>& lists, NDIS_PORT_NUMBER port,
     ULONG sendFlags)
 {
     NdisGuard guard(Ndis().lock);
-    SendRecord& record = adapter.sentToMiniport.Add();
-    record.lists.assign(lists.begin(), lists.end());
-    record.port = port;
-    record.flags = sendFlags;
-    record.frames.resize(lists.size());
-    for (size_t i = 0; i < lists.size(); ++i) {
-        record.frames[i] = lists[i]->FirstNetBuffer != nullptr ? NetBufferBytes(lists[i]->FirstNetBuffer)
-                                                              : std::vector<uint8_t>{};
+    if (adapter.config.recordDataPath) {
+        SendRecord& record = adapter.sentToMiniport.Add();
+        record.lists.assign(lists.begin(), lists.end());
+        record.port = port;
+        record.flags = sendFlags;
+        record.frames.resize(lists.size());
+        for (size_t i = 0; i < lists.size(); ++i) {
+            record.frames[i] = lists[i]->FirstNetBuffer != nullptr ? NetBufferBytes(lists[i]->FirstNetBuffer)
+                                                                  : std::vector<uint8_t>{};
+        }
     }
     for (PNET_BUFFER_LIST list : lists) {
         if (ListRecord* rec = Find(list)) {
             rec->place = ListPlace::Miniport;
         }
     }
+    std::vector<PNET_BUFFER_LIST> failed;
+    if (adapter.miniportTransmit) {
+        std::function<bool(PNET_BUFFER)> transmit = adapter.miniportTransmit;
+        guard.unlock();
+        for (PNET_BUFFER_LIST list : lists) {
+            if (list->FirstNetBuffer == nullptr || !transmit(list->FirstNetBuffer)) {
+                failed.push_back(list);
+            }
+        }
+        guard.lock();
+    }
     if (adapter.miniportSends == MiniportSends::Hold) {
         adapter.heldSends.insert(adapter.heldSends.end(), lists.begin(), lists.end());
         return;
     }
     guard.unlock();
-    MiniportComplete(adapter, lists, NDIS_STATUS_SUCCESS,
-        (sendFlags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) ? NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL : 0);
+    const ULONG completeFlags = (sendFlags & NDIS_SEND_FLAGS_DISPATCH_LEVEL) ? NDIS_SEND_COMPLETE_FLAGS_DISPATCH_LEVEL : 0;
+    if (failed.empty()) {
+        MiniportComplete(adapter, lists, NDIS_STATUS_SUCCESS, completeFlags);
+        return;
+    }
+    std::vector<PNET_BUFFER_LIST> sent;
+    std::copy_if(lists.begin(), lists.end(), std::back_inserter(sent),
+        [&](PNET_BUFFER_LIST list) { return std::find(failed.begin(), failed.end(), list) == failed.end(); });
+    MiniportComplete(adapter, sent, NDIS_STATUS_SUCCESS, completeFlags);
+    MiniportComplete(adapter, failed, NDIS_STATUS_FAILURE, completeFlags);
 }
 
 std::vector<PNET_BUFFER_LIST> Take(std::deque<PNET_BUFFER_LIST>& queue, size_t count)
@@ -203,6 +231,12 @@ void Adapter::SetMiniportSends(MiniportSends mode)
 {
     NdisGuard guard(Ndis().lock);
     state_->miniportSends = mode;
+}
+
+void Adapter::SetMiniportTransmit(std::function<bool(PNET_BUFFER)> transmit)
+{
+    NdisGuard guard(Ndis().lock);
+    state_->miniportTransmit = std::move(transmit);
 }
 
 size_t Adapter::SendsHeldByMiniport() const

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
+#include <vector>
 
 #include "host/io/io.h"
 #include "host/machine.h"
@@ -97,6 +99,51 @@ TEST(NdisRegistration, CharacteristicsAreCheckedBeforeAnyHandlerRuns)
     EXPECT_EQ(NdisFRegisterFilterDriver(driver, driver, &chars, &handle), NDIS_STATUS_FAILURE);
     EXPECT_FALSE(host::IsFilterRegistered());
     host::DeleteDriverObject(driver);
+}
+
+// A miniport's receive pool over its own memory: frames beyond the lists it holds are dropped at
+// once, the lists come back through the miniport's return handler, and the same lists serve again.
+TEST(NdisReceivePool, FramesBeyondTheListsOutAreDroppedAndTheListsComeBackThroughTheReturn)
+{
+    host::Machine machine;
+    host::AdapterConfig config;
+    config.mac = {0x02, 0, 0, 0, 0, 2};
+    host::Adapter& adapter = host::AddAdapter(config);
+    host::ReceivePool pool(4);
+    std::vector<uint8_t> ring(6 * 64);
+    std::set<uintptr_t> returned;
+    adapter.SetMiniportReturn([&](PNET_BUFFER_LIST list) { returned.insert(pool.Give(list)); });
+    adapter.SetProtocolReturns(host::ProtocolReturns::Hold);
+
+    std::set<PNET_BUFFER_LIST> lists;
+    PNET_BUFFER_LIST head = nullptr, tail = nullptr;
+    size_t dropped = 0;
+    for (size_t i = 0; i < 6; ++i) {
+        ring[i * 64] = static_cast<uint8_t>(i);
+        PNET_BUFFER_LIST list = pool.Take(&ring[i * 64], 64, i);
+        if (list == nullptr) {
+            ++dropped;
+            continue;
+        }
+        (head == nullptr ? head : tail->Next) = list;
+        tail = list;
+        lists.insert(list);
+    }
+    EXPECT_EQ(dropped, 2u);
+    adapter.Indicate(head, 0, 0);
+    ASSERT_EQ(adapter.HeldByProtocol(), 4u);
+    // The protocol reads the miniport's memory in place.
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(head->Next->FirstNetBuffer->MdlChain, 0), &ring[64]);
+    EXPECT_EQ(host::NetBufferBytes(head->Next->FirstNetBuffer), std::vector<uint8_t>(ring.begin() + 64, ring.begin() + 128));
+    EXPECT_TRUE(returned.empty());
+
+    adapter.ReturnHeldReceives();
+    EXPECT_EQ(returned, (std::set<uintptr_t>{0, 1, 2, 3}));
+    EXPECT_EQ(pool.Available(), 4u);
+    PNET_BUFFER_LIST again = pool.Take(&ring[4 * 64], 64, 4);
+    EXPECT_TRUE(lists.count(again));
+    pool.Give(again);
+    adapter.SetMiniportReturn({});
 }
 
 }  // namespace

@@ -208,39 +208,77 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
     NamespacePair net;
     ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
     const std::string dir = testing::TempDir();
-    CameraProcess camera(net, {"--width", "320", "--height", "240", "--pixel-format", "mono8", "--fps", "20", "--loss", "1",
-        "--zip-xml", "--seconds", "120", "--json", dir + "live_camera.json"}, dir + "live_camera.log");
+    // By default AF_XDP, which a veth pair allows; TPACKET_V3 when asked for.
+    for (const auto& [option, ring] : {std::pair{"", "xdp"}, std::pair{"--ring tpacket ", "tpacket"}}) {
+        SCOPED_TRACE(ring);
+        CameraProcess camera(net, {"--width", "320", "--height", "240", "--pixel-format", "mono8", "--fps", "20", "--loss", "1",
+            "--zip-xml", "--seconds", "120", "--json", dir + "live_camera.json"}, dir + "live_camera.log");
 
-    const CommandRun run = RunCommand(net.InHost(
-        "live --interface " + net.hostVeth + " --camera " + CAMERA_IP + " --frames 200 --seconds 60 --verify-pattern --json " +
-        dir + "live.json"));
-    ASSERT_EQ(camera.Stop(), 0);
+        const CommandRun run = RunCommand(net.InHost("live --interface " + net.hostVeth + " --camera " + CAMERA_IP + " " + option +
+                                                     "--frames 200 --seconds 60 --verify-pattern --json " + dir + "live.json"));
+        ASSERT_EQ(camera.Stop(), 0);
 
-    const nlohmann::json live = nlohmann::json::parse(std::ifstream(dir + "live.json"));
-    // A frame whose resent packets come after the next frame completed is given up: the summary
-    // names the loss and the run fails.
-    const nlohmann::json& blocks = live["block_counts"];
-    const uint64_t lost = blocks["given_up"].get<uint64_t>() + blocks["skipped"].get<uint64_t>();
-    EXPECT_EQ(run.exitStatus, lost == 0 ? 0 : 1) << run.out;
-    EXPECT_EQ(run.out.find("in the driver: ") != std::string::npos, lost != 0) << run.out;
-    EXPECT_EQ(live["frame_events"], "heard");
-    EXPECT_GE(live["frames_complete"], 200u);   // frames that closed while the run stopped come too
-    EXPECT_EQ(live["frames_incomplete"], 0u);
-    EXPECT_EQ(live["frames_corrupt"], 0u);
-    EXPECT_TRUE(live["checker"].empty()) << live["checker"];
-    EXPECT_EQ(live["settings"]["description"], "CameraEmulator.zip");
-    EXPECT_EQ(live["settings"]["pixel_format"], "Mono8");
-    EXPECT_EQ(live["settings"]["frame_size"], 320u * 240u);
-    EXPECT_GT(live["counters"]["ResentPackets"], 0u);
+        const nlohmann::json live = nlohmann::json::parse(std::ifstream(dir + "live.json"));
+        // A frame whose resent packets come after the next frame completed is given up: the summary
+        // names the loss and the run fails.
+        const nlohmann::json& blocks = live["block_counts"];
+        const uint64_t lost = blocks["given_up"].get<uint64_t>() + blocks["skipped"].get<uint64_t>();
+        EXPECT_EQ(run.exitStatus, lost == 0 ? 0 : 1) << run.out;
+        EXPECT_EQ(run.out.find("in the driver: ") != std::string::npos, lost != 0) << run.out;
+        EXPECT_EQ(live["frame_events"], "heard");
+        EXPECT_EQ(live["capture"]["ring"], ring);
+        EXPECT_TRUE(live["lost_before_driver"].empty()) << live["lost_before_driver"];
+        EXPECT_GE(live["frames_complete"], 200u);   // frames that closed while the run stopped come too
+        EXPECT_EQ(live["frames_incomplete"], 0u);
+        EXPECT_EQ(live["frames_corrupt"], 0u);
+        EXPECT_TRUE(live["checker"].empty()) << live["checker"];
+        EXPECT_EQ(live["settings"]["description"], "CameraEmulator.zip");
+        EXPECT_EQ(live["settings"]["pixel_format"], "Mono8");
+        EXPECT_EQ(live["settings"]["frame_size"], 320u * 240u);
+        EXPECT_GT(live["counters"]["ResentPackets"], 0u);
 
-    // What the camera lost on purpose came back through the driver's requests on the wire, and
-    // the run ended with control handed back.
-    const nlohmann::json sent = nlohmann::json::parse(std::ifstream(dir + "live_camera.json"));
-    EXPECT_GT(sent["packets_dropped"], 0u);
-    EXPECT_EQ(sent["resend_requests"], live["capture"]["packets_injected"]);
-    EXPECT_GE(sent["packets_resent"], live["counters"]["ResentPackets"]);
-    EXPECT_EQ(sent["control_taken"], 1u);
-    EXPECT_EQ(sent["heartbeat_expiries"], 0u);
+        // What the camera lost on purpose came back through the driver's requests on the wire, and
+        // the run ended with control handed back.
+        const nlohmann::json sent = nlohmann::json::parse(std::ifstream(dir + "live_camera.json"));
+        EXPECT_GT(sent["packets_dropped"], 0u);
+        EXPECT_EQ(sent["resend_requests"], live["capture"]["packets_injected"]);
+        EXPECT_GE(sent["packets_resent"], live["counters"]["ResentPackets"]);
+        EXPECT_EQ(sent["control_taken"], 1u);
+        EXPECT_EQ(sent["heartbeat_expiries"], 0u);
+    }
+}
+
+// A ring of 1 MiB under a stream of 4 MiB frames: what the kernel could not put in the ring is
+// named in the summary and the report, and fails the run.
+TEST(LiveCommand, PacketsTheRingHadNoRoomForAreNamedAndFailTheRun)
+{
+    if (!CanMakeNamespaces()) {
+        GTEST_SKIP() << "needs root and the ip command to make network namespaces and a veth pair";
+    }
+    NamespacePair net;
+    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
+    const std::string dir = testing::TempDir();
+    struct Case {
+        const char* ring;
+        const char* key;
+        std::string what;
+    };
+    const Case cases[] = {
+        {"xdp", "xdp_rx_dropped", "packet dropped by the kernel, no free frame for the AF_XDP socket"},
+        {"tpacket", "packets_dropped_by_kernel", "packet dropped by the kernel, the receive ring full"},
+    };
+    for (const Case& c : cases) {
+        CameraProcess camera(net, {"--width", "2048", "--height", "2048", "--fps", "30"}, dir + "ring_camera.log");
+        const CommandRun run = RunCommand(net.InHost("live --interface " + net.hostVeth + " --camera " + CAMERA_IP + " --ring " +
+                                                     c.ring + " --ring-mib 1 --seconds 3 --json " + dir + "ring.json"));
+        const nlohmann::json live = nlohmann::json::parse(std::ifstream(dir + "ring.json"));
+        const uint64_t dropped = live["capture"][c.key];
+        EXPECT_GT(dropped, 0u) << c.ring << "\n" << run.out;
+        EXPECT_EQ(run.exitStatus, 1) << run.out;
+        EXPECT_EQ(live["lost_before_driver"][c.what], dropped) << live["lost_before_driver"];
+        EXPECT_NE(run.out.find(std::to_string(dropped) + " packets" + c.what.substr(6)), std::string::npos) << run.out;
+        EXPECT_TRUE(live["checker"].empty()) << live["checker"];
+    }
 }
 
 // A counter "name = value" of arv-camera-test's summary; -1 when it is not there.
@@ -326,9 +364,10 @@ TEST(LiveCommand, SetsUpAravisFakeCameraAndEveryFrameMatchesTheWire)
     EXPECT_EQ(refused.out.rfind("gvspfilter: Width 100000 is out of range (1 to ", 0), 0u) << refused.out;
     EXPECT_EQ(std::count(refused.out.begin(), refused.out.end(), '\n'), 1) << refused.out;
 
+    // An XDP program would take the stream before any capture sees it: this run uses the packet ring.
     WireCapture wire(net);
     ASSERT_TRUE(wire.Ready()) << "cannot capture on " << net.hostVeth;
-    const CommandRun run = RunCommand(net.InHost(live + " --width 320 --height 240 --pixel-format Mono8 --fps 20 --frames 40 "
+    const CommandRun run = RunCommand(net.InHost(live + " --ring tpacket --width 320 --height 240 --pixel-format Mono8 --fps 20 --frames 40 "
                                                         "--seconds 30 --save " + dir + " --format raw --json " + dir + "live.json"));
     wire.Stop();
     EXPECT_EQ(run.exitStatus, 0) << run.out;
