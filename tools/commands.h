@@ -21,7 +21,7 @@ using CommandList = std::vector<std::pair<CLI::App*, CommandRoutine>>;
 CommandRoutine AddDemoCommand(CLI::App& app, CommandList& commands);
 // A pcap or pcapng capture played through the driver in virtual time.
 void AddReplayCommand(CLI::App& app, CommandList& commands);
-// A real Linux interface through libpcap, optionally controlling the camera over GVCP.
+// A real Linux interface through a receive ring, optionally controlling the camera over GVCP.
 void AddLiveCommand(CLI::App& app, CommandList& commands);
 // The camera emulator as a GigE Vision device on a real UDP socket.
 void AddCameraCommand(CLI::App& app, CommandList& commands);

@@ -1,5 +1,5 @@
 // What `gvspfilter live` does alike on the host (tools/live.cpp, the driver on the emulated
-// machine fed through libpcap) and on Windows (tools/windows/gvspfilter.cpp, the installed
+// machine fed through a receive ring) and on Windows (tools/windows/gvspfilter.cpp, the installed
 // driver): its shared options, the camera taken under control with its stream aimed at this host,
 // the stream's settings, and the collection of frames until the run ends.
 #pragma once
