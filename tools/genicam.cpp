@@ -840,14 +840,19 @@ private:
         const Resolver& r;
     };
 
-    // Every element with a Name attribute, the first of each name.
-    void Index(const XmlElement& element)
+    // Every element with a Name attribute, the first of each name in document order.
+    void Index(const XmlElement& root)
     {
-        if (!element.nameAttribute.empty()) {
-            nodes_.emplace(element.nameAttribute, &element);
-        }
-        for (const std::unique_ptr<XmlElement>& child : element.children) {
-            Index(*child);
+        std::vector<const XmlElement*> pending{&root};
+        while (!pending.empty()) {
+            const XmlElement& element = *pending.back();
+            pending.pop_back();
+            if (!element.nameAttribute.empty()) {
+                nodes_.emplace(element.nameAttribute, &element);
+            }
+            for (auto child = element.children.rbegin(); child != element.children.rend(); ++child) {
+                pending.push_back(child->get());
+            }
         }
     }
 

@@ -1,9 +1,36 @@
 // The description's element tree, as either reader builds it. On the host and on Windows.
 #include "tools/xml.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "tools/command_line.h"
 
 namespace gvspfilter {
+
+XmlElement::~XmlElement()
+{
+    std::vector<std::unique_ptr<XmlElement>> pending = std::move(children);
+    while (!pending.empty()) {
+        std::unique_ptr<XmlElement> element = std::move(pending.back());
+        pending.pop_back();
+        std::move(element->children.begin(), element->children.end(), std::back_inserter(pending));
+        element->children.clear();
+    }
+}
+
+void CheckXmlElementCount(const std::string& xml)
+{
+    size_t tags = 0;
+    for (size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
+        // Not an end tag, a comment, a declaration or a processing instruction.
+        tags += at + 1 < xml.size() && xml[at + 1] != '/' && xml[at + 1] != '!' && xml[at + 1] != '?';
+    }
+    if (tags > MAX_XML_ELEMENTS) {
+        throw RunError("the camera's description has " + std::to_string(tags) + " elements, more than the " +
+                       std::to_string(MAX_XML_ELEMENTS) + " it may have");
+    }
+}
 
 const XmlElement* XmlElement::Child(const std::string& childName) const
 {
@@ -27,6 +54,16 @@ const std::string* XmlElement::Attribute(const std::string& attributeName) const
 
 void XmlTreeBuilder::Open(std::string name, std::vector<std::pair<std::string, std::string>> attributes)
 {
+    if (depth_ == MAX_XML_DEPTH) {
+        throw RunError("the camera's description nests elements deeper than the " + std::to_string(MAX_XML_DEPTH) +
+                       " levels it may have");
+    }
+    if (elements_ == MAX_XML_ELEMENTS) {
+        throw RunError("the camera's description has more than the " + std::to_string(MAX_XML_ELEMENTS) +
+                       " elements it may have");
+    }
+    ++depth_;
+    ++elements_;
     auto element = std::make_unique<XmlElement>();
     element->name = std::move(name);
     for (auto& attribute : attributes) {
@@ -59,6 +96,7 @@ void XmlTreeBuilder::Close()
 {
     if (open_ != nullptr) {
         open_ = open_->parent;
+        --depth_;
     }
 }
 

@@ -3,6 +3,7 @@
 // (tools/xml_reader.cpp), Windows' XmlLite on Windows (tools/windows/xml_reader.cpp).
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,13 +19,25 @@ struct XmlElement {
     XmlElement* parent = nullptr;
     std::vector<std::unique_ptr<XmlElement>> children;
 
+    XmlElement() = default;
+    XmlElement(const XmlElement&) = delete;
+    XmlElement& operator=(const XmlElement&) = delete;
+    // Frees the subtree without recursing: a camera may nest its description as deep as it likes.
+    ~XmlElement();
+
     // The first child called `childName`; nullptr when there is none.
     const XmlElement* Child(const std::string& childName) const;
     // The value of attribute `attributeName` other than Name; nullptr when it has none.
     const std::string* Attribute(const std::string& attributeName) const;
 };
 
-// What a reader reports, in document order; builds the tree.
+// What a description may hold: GenICam descriptions nest a handful of levels and hold tens of
+// thousands of elements; beyond these the camera is taken as hostile (RunError).
+inline constexpr size_t MAX_XML_DEPTH = 256;
+inline constexpr size_t MAX_XML_ELEMENTS = 1'000'000;
+
+// What a reader reports, in document order; builds the tree. RunError when it grows deeper or
+// larger than the limits above.
 class XmlTreeBuilder {
 public:
     void Open(std::string name, std::vector<std::pair<std::string, std::string>> attributes);
@@ -36,7 +49,13 @@ public:
 private:
     std::unique_ptr<XmlElement> root_;
     XmlElement* open_ = nullptr;   // the innermost element not yet closed
+    size_t depth_ = 0;             // elements open
+    size_t elements_ = 0;          // elements opened
 };
+
+// RunError when `xml` has more start tags than MAX_XML_ELEMENTS: checked before a parser builds
+// a tree of its own from them.
+void CheckXmlElementCount(const std::string& xml);
 
 // The root element of `xml`. RunError "the camera's description is not valid XML: ..." saying
 // where it is not.

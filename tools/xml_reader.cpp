@@ -8,20 +8,31 @@ namespace gvspfilter {
 
 namespace {
 
-void Walk(pugi::xml_node node, XmlTreeBuilder& builder)
+// The document's nodes in document order, without recursing: the depth is the camera's choice.
+void Walk(const pugi::xml_document& document, XmlTreeBuilder& builder)
 {
-    for (pugi::xml_node child : node.children()) {
-        if (child.type() == pugi::node_element) {
+    pugi::xml_node node = document.first_child();
+    while (node) {
+        if (node.type() == pugi::node_element) {
             std::vector<std::pair<std::string, std::string>> attributes;
-            for (const pugi::xml_attribute attribute : child.attributes()) {
+            for (const pugi::xml_attribute attribute : node.attributes()) {
                 attributes.emplace_back(attribute.name(), attribute.value());
             }
-            builder.Open(child.name(), std::move(attributes));
-            Walk(child, builder);
+            builder.Open(node.name(), std::move(attributes));
+            if (node.first_child()) {
+                node = node.first_child();
+                continue;
+            }
             builder.Close();
-        } else if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-            builder.Text(child.value());
+        } else if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
+            builder.Text(node.value());
         }
+        // On to the next sibling, closing every element whose last child this was.
+        while (!node.next_sibling() && node.parent() != document) {
+            node = node.parent();
+            builder.Close();
+        }
+        node = node.next_sibling();
     }
 }
 
@@ -29,6 +40,7 @@ void Walk(pugi::xml_node node, XmlTreeBuilder& builder)
 
 std::unique_ptr<XmlElement> ParseXml(const std::string& xml)
 {
+    CheckXmlElementCount(xml);
     pugi::xml_document document;
     const pugi::xml_parse_result parsed = document.load_buffer(xml.data(), xml.size());
     if (!parsed) {

@@ -9,6 +9,7 @@
 
 #include "tools/driver_session.h"
 #include "tools/genicam.h"
+#include "tools/xml.h"
 
 namespace {
 
@@ -220,6 +221,41 @@ TEST(GenICamDescription, TheCameraDevicesZippedDescriptionDrivesItsOwnRegisters)
     EXPECT_TRUE(url->zipped());
     EXPECT_EQ(gvspfilter::ParseLocalUrl(gvspfilter::LocalUrlText(*url))->fileName, "camera.zip");
     EXPECT_FALSE(gvspfilter::ParseLocalUrl("http://camera.example/camera.xml").has_value());
+}
+
+// A hostile camera's zipped description, nested 200,000 deep or a bomb of empty elements: one
+// clear error, no stack overflow, no tree of gigabytes.
+TEST(GenICamDescription, AHostileDescriptionIsRefusedWithOneError)
+{
+    std::string deep;
+    for (int i = 0; i < 200'000; ++i) {
+        deep += "<a>";
+    }
+    for (int i = 0; i < 200'000; ++i) {
+        deep += "</a>";
+    }
+    std::string bomb = "<RegisterDescription>";
+    for (size_t i = 0; i < gvspfilter::MAX_XML_ELEMENTS; ++i) {
+        bomb += "<a/>";
+    }
+    bomb += "</RegisterDescription>";
+    const struct {
+        const std::string& xml;
+        std::string error;
+    } cases[] = {
+        {deep, "the camera's description nests elements deeper than the 256 levels it may have"},
+        {bomb, "the camera's description has 1000001 elements, more than the 1000000 it may have"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> archive = gvspfilter::ZipFile("Hostile.xml", {reinterpret_cast<const uint8_t*>(c.xml.data()), c.xml.size()});
+        RegisterMap map;
+        try {
+            const GenICam camera(gvspfilter::UnzipXml(archive), map);
+            ADD_FAILURE() << c.error;
+        } catch (const gvspfilter::RunError& e) {
+            EXPECT_EQ(e.what(), c.error);
+        }
+    }
 }
 
 }  // namespace
