@@ -88,8 +88,12 @@ bool CaptureReader::Next(CapturedFrame* frame)
     if (result != 1) {
         throw UsageError(path_ + ": " + pcap_geterr(handle_));
     }
-    // With nanosecond precision libpcap puts nanoseconds in tv_usec.
-    frame->timeNs = int64_t(header->ts.tv_sec) * 1'000'000'000 + int64_t(header->ts.tv_usec);
+    // With nanosecond precision libpcap puts nanoseconds in tv_usec. A hostile capture's time (a
+    // pcapng interface's time offset included) saturates at 0 and about the year 2262, so that
+    // neither the time nor the difference of two overflows.
+    constexpr int64_t NS_PER_S = 1'000'000'000;
+    const int64_t seconds = std::clamp<int64_t>(header->ts.tv_sec, 0, INT64_MAX / NS_PER_S - 1);
+    frame->timeNs = seconds * NS_PER_S + std::clamp<int64_t>(header->ts.tv_usec, 0, NS_PER_S - 1);
     frame->cut = header->caplen < header->len;
     if (linkType_ == DLT_EN10MB) {
         frame->bytes.assign(data, data + header->caplen);

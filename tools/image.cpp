@@ -5,6 +5,7 @@
 #include <png.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -125,9 +126,17 @@ std::string WriteImage(const std::string& pathWithoutExtension, ImageFormat form
     std::span<const uint8_t> payload)
 {
     const uint32_t bpp = camera::BytesPerPixel(geometry.pixelFormat);
-    const uint64_t pictureBytes = uint64_t(geometry.width) * geometry.height * bpp;
-    const bool picture = bpp != 0 && pictureBytes != 0 && pictureBytes <= payload.size();
-    if (!picture || format == ImageFormat::Raw) {
+    // Width x height fits in 64 bits; the bytes are compared by pixels so that nothing wraps.
+    const uint64_t pixels = uint64_t(geometry.width) * geometry.height;
+    if (bpp != 0 && format != ImageFormat::Raw &&
+        (pixels == 0 || pixels > std::min<uint64_t>(payload.size(), MAX_IMAGE_BYTES) / bpp)) {
+        return pathWithoutExtension + ": a " + std::to_string(geometry.width) + " x " + std::to_string(geometry.height) +
+               " image of " + std::to_string(bpp) + " bytes per pixel is not in the frame's " +
+               std::to_string(payload.size()) + " bytes (or the " + std::to_string(MAX_IMAGE_BYTES) +
+               " an image may have); not written";
+    }
+    const uint64_t pictureBytes = pixels * bpp;
+    if (bpp == 0 || format == ImageFormat::Raw) {
         const std::string path = pathWithoutExtension + ".raw";
         File file = Open(path);
         if (!file || std::fwrite(payload.data(), 1, payload.size(), file.get()) != payload.size()) {

@@ -35,8 +35,12 @@ struct ImageGeometry {
 // false when the leader is not an image leader.
 bool ReadLeaderGeometry(std::span<const uint8_t> leader, ImageGeometry* geometry);
 
+// The largest picture written as an image.
+inline constexpr uint64_t MAX_IMAGE_BYTES = 1ull << 30;
+
 // Writes `payload` as `path` + the format's extension. Pixel formats other than Mono8, Mono16
-// and RGB8 are written raw. Returns "" or what went wrong.
+// and RGB8 are written raw. Returns "" or what went wrong: a geometry whose picture the payload
+// does not hold, or larger than MAX_IMAGE_BYTES, writes nothing.
 std::string WriteImage(const std::string& pathWithoutExtension, ImageFormat format, const ImageGeometry& geometry,
     std::span<const uint8_t> payload);
 

@@ -203,45 +203,51 @@ struct StreamSurvey {
 StreamSurvey SurveyCapture(const ReplayOptions& options)
 {
     StreamSurvey survey;
-    bool found = false;
     uint64_t leaderBytes = 0;
     uint32_t highestTrailerId = 0;
-    size_t headerBytes = camera::GVSP_STANDARD_HEADER;
+    std::optional<StreamPacket> first;   // the stream's first packet: its header kind is the stream's
 
     CaptureReader reader(options.capture);
     CapturedFrame frame;
     while (reader.Next(&frame)) {
         const std::optional<StreamPacket> p = ParseStreamPacket(frame.bytes);
-        if (!p || (options.port && p->port != *options.port) || (found && p->port != survey.port)) {
+        if (!p || (options.port && p->port != *options.port) || (first && p->port != survey.port)) {
             continue;
         }
-        if (!found) {
-            found = true;
+        if (!first) {
+            first = p;
             survey.port = p->port;
             std::copy(frame.bytes.begin(), frame.bytes.begin() + 6, survey.interfaceMac.begin());
         }
+        // The driver takes one header kind per stream; frame sizes follow from its header size.
+        if (p->extendedIds != first->extendedIds) {
+            throw UsageError(options.capture + ": block " + std::to_string(p->blockId) + " to UDP port " +
+                             std::to_string(survey.port) + " has " + (p->extendedIds ? "extended-id" : "standard") +
+                             " GVSP headers, block " + std::to_string(first->blockId) + " before it " +
+                             (first->extendedIds ? "extended-id" : "standard") + " ones");
+        }
         ++survey.streamPackets;
-        headerBytes = p->HeaderBytes();
         const std::span<const uint8_t> gvsp(&frame.bytes[p->gvspAt], p->gvspBytes);
         ImageGeometry geometry;
         if (p->format == camera::GVSP_FORMAT_LEADER && ReadLeaderGeometry(gvsp, &geometry)) {
-            // Bits per pixel are bits 16 to 23 of the pixel format.
+            // Bits per pixel are bits 16 to 23 of the pixel format. Width x height fits in 64 bits;
+            // times the bits it may not, so the bound is checked before multiplying.
             const uint64_t bits = (geometry.pixelFormat >> 16) & 0xFF;
-            const uint64_t bytes = (uint64_t(geometry.width) * geometry.height * bits + 7) / 8;
-            if (bytes > MAX_FRAME_BYTES) {
+            const uint64_t pixels = uint64_t(geometry.width) * geometry.height;
+            if (bits != 0 && pixels > MAX_FRAME_BYTES * 8 / bits) {
                 throw UsageError(options.capture + ": the leader of block " + std::to_string(p->blockId) +
                                  " describes a " + std::to_string(geometry.width) + " x " +
-                                 std::to_string(geometry.height) + " image of " + std::to_string(bytes) +
-                                 " bytes, more than " + std::to_string(MAX_FRAME_BYTES) + " bytes");
+                                 std::to_string(geometry.height) + " image of more than " +
+                                 std::to_string(MAX_FRAME_BYTES) + " bytes");
             }
-            leaderBytes = std::max(leaderBytes, bytes);
+            leaderBytes = std::max(leaderBytes, (pixels * bits + 7) / 8);
         } else if (p->format == camera::GVSP_FORMAT_TRAILER) {
             highestTrailerId = std::max(highestTrailerId, p->packetId);
         } else if (p->format != camera::GVSP_FORMAT_LEADER) {
             survey.packetSize = std::max(survey.packetSize, static_cast<uint32_t>(p->gvspBytes));
         }
     }
-    if (!found) {
+    if (!first) {
         throw UsageError(options.capture + ": no GigE Vision stream packets" +
                          (options.port ? " to UDP port " + std::to_string(*options.port) : std::string()));
     }
@@ -249,7 +255,9 @@ StreamSurvey SurveyCapture(const ReplayOptions& options)
         throw UsageError(options.capture + ": no stream payload packets to UDP port " + std::to_string(survey.port));
     }
     // The trailer's id is one more than the block's payload packets: so many full packets make a
-    // frame size whose packet count the driver computes to be exactly that.
+    // frame size whose packet count the driver computes to be exactly that. A payload packet holds
+    // more than its header, so the frame size is never 0.
+    const size_t headerBytes = first->HeaderBytes();
     const uint64_t trailerBytes = uint64_t(highestTrailerId > 0 ? highestTrailerId - 1 : 0) * (survey.packetSize - headerBytes);
     survey.frameBytes = std::max(leaderBytes, trailerBytes);
     if (survey.frameBytes > MAX_FRAME_BYTES) {

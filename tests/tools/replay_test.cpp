@@ -15,6 +15,7 @@
 #include "host/machine.h"
 #include "host/ndis/ndis.h"
 #include "tests/support/run_tool.h"
+#include "tools/image.h"
 
 namespace {
 
@@ -89,6 +90,49 @@ void WritePcap(const std::string& path, const Frames& frames)
     }
     pcap_dump_close(dumper);
     pcap_close(dead);
+}
+
+// An Ethernet frame to the stream's port carrying `gvsp`.
+std::vector<uint8_t> StreamFrame(std::vector<uint8_t> gvsp)
+{
+    std::vector<uint8_t> frame(HOST_MAC.begin(), HOST_MAC.end());
+    const uint8_t headers[] = {2, 0, 0, 0, 0, 1, 0x08, 0x00, 0x45, 0, 0, 0, 0, 0, 0, 0, 64, 17, 0, 0, 192, 0, 2, 9,
+        192, 0, 2, 2, 0x4E, 0x20, 0xC3, 0x50, uint8_t((gvsp.size() + 8) >> 8), uint8_t(gvsp.size() + 8), 0, 0};
+    frame.insert(frame.end(), std::begin(headers), std::end(headers));
+    frame.insert(frame.end(), gvsp.begin(), gvsp.end());
+    return frame;
+}
+
+// A pcapng file of `frame` on an interface whose time offset is `offsetSeconds`.
+void WritePcapngWithOffset(const std::string& path, const std::vector<uint8_t>& frame, uint64_t offsetSeconds)
+{
+    std::vector<uint8_t> file;
+    const auto block = [&](uint32_t type, std::vector<uint8_t> body) {
+        body.resize((body.size() + 3) / 4 * 4);
+        const uint32_t length = static_cast<uint32_t>(body.size() + 12);
+        const auto word = [&](uint32_t value) {
+            file.insert(file.end(), {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)});
+        };
+        word(type);
+        word(length);
+        file.insert(file.end(), body.begin(), body.end());
+        word(length);
+    };
+    block(0x0A0D0D0A, {0x4D, 0x3C, 0x2B, 0x1A, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    std::vector<uint8_t> interface{1, 0, 0, 0, 0, 0, 0, 0, 14, 0, 8, 0};   // Ethernet, if_tsoffset
+    for (int i = 0; i < 8; ++i) {
+        interface.push_back(uint8_t(offsetSeconds >> (8 * i)));
+    }
+    interface.insert(interface.end(), {0, 0, 0, 0});
+    block(1, interface);
+    std::vector<uint8_t> packet(12, 0);
+    const uint32_t length = static_cast<uint32_t>(frame.size());
+    for (int i = 0; i < 2; ++i) {
+        packet.insert(packet.end(), {uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)});
+    }
+    packet.insert(packet.end(), frame.begin(), frame.end());
+    block(6, packet);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
 }
 
 Frames ReadPcap(const std::string& path)
@@ -300,24 +344,53 @@ TEST_F(Replay, BadInputIsOneLineAndStatus2)
     huge.sizeX = huge.sizeY = 65536;
     const std::string absurd = (dir / "absurd.pcap").string();
     WritePcap(absurd, CameraCapture(huge));
+    // A standard-header payload packet of 20 bytes, then an extended-id trailer of the same block.
+    const std::string mixed = (dir / "mixed.pcap").string();
+    WritePcap(mixed, {StreamFrame({0, 0, 0, 1, 3, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+                         StreamFrame({0, 0, 0, 0, 0x82, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0})});
+    // A time stamp near the end of 64-bit nanoseconds: the run goes on (to its incomplete block).
+    const std::string late = (dir / "late.pcapng").string();
+    WritePcapngWithOffset(late, StreamFrame({0, 0, 0, 1, 3, 0, 0, 1, 9, 9}), 1ull << 62);
 
     const struct {
         std::string arguments;
         std::string message;
+        int exitStatus = 2;
     } cases[] = {
         {(dir / "missing.pcap").string(), "No such file"},
         {truncated, "truncated"},
         {foreignOnly, "no GigE Vision stream packets"},
         {capture + " --port 1234", "no GigE Vision stream packets to UDP port 1234"},
         {absurd, "65536 x 65536 image"},
+        {mixed, "block 1 to UDP port 50000 has extended-id GVSP headers, block 1 before it standard ones"},
+        {late, "result:", 1},
         {capture + " --drop 5-x", "--drop: '5-x' is not a packet id"},
         {capture + " --interface-mac 02:00", "02:00"},
     };
     for (const auto& c : cases) {
         const gvsptest::ToolRun run = gvsptest::RunTool("replay " + c.arguments);
-        EXPECT_EQ(run.exitStatus, 2) << c.arguments << ": " << run.out;
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << c.arguments << ": " << run.out;
         EXPECT_NE(run.out.find(c.message), std::string::npos) << c.arguments << ": " << run.out;
-        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << c.arguments << ": " << run.out;
+        EXPECT_TRUE(c.exitStatus != 2 || std::count(run.out.begin(), run.out.end(), '\n') == 1)
+            << c.arguments << ": " << run.out;
+    }
+}
+
+// A leader whose width x height x bytes per pixel wraps in 64 bits, or which its frame cannot
+// hold, writes no image and says why.
+TEST_F(Replay, AnImageItsFrameCannotHoldIsNotWritten)
+{
+    const std::vector<uint8_t> payload(8191);
+    const struct {
+        uint32_t width, height;
+    } cases[] = {{3037390391u, 3036610659u}, {64, 64}};
+    for (const auto& c : cases) {
+        const std::string problem = gvspfilter::WriteImage((dir / "block_1").string(), gvspfilter::ImageFormat::Png,
+            {camera::PIXEL_FORMAT_MONO16, c.width, c.height}, payload);
+        EXPECT_NE(problem.find(std::to_string(c.width) + " x " + std::to_string(c.height) +
+                               " image of 2 bytes per pixel is not in the frame's 8191 bytes"),
+            std::string::npos) << problem;
+        EXPECT_FALSE(std::filesystem::exists(dir / "block_1.png"));
     }
 }
 
