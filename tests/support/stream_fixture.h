@@ -15,11 +15,17 @@ namespace gvsptest {
 
 constexpr uint32_t SMALL_BUFFER = FRAME_BUFFER_MIN_SIZE + 4096;
 
-// The StreamPort a PortId names (the driver's own record, as a kernel debugger would find it).
+// The StreamPort a PortId names (the driver's own record, as a kernel debugger would find it),
+// read under the adapter table's lock as the driver's readers do: the driver unhooks ports
+// while tests look.
 inline StreamPort* PortOf(uint32_t portId)
 {
+    LOCK_STATE_EX lockState;
+    NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
     FilterAdapter* adapter = DriverGlobals.AdapterTable[(portId >> 16) - 1];
-    return adapter != nullptr ? adapter->StreamPorts[(portId & 0xFFFF) - 1] : nullptr;
+    StreamPort* port = adapter != nullptr ? adapter->StreamPorts[(portId & 0xFFFF) - 1] : nullptr;
+    NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
+    return port;
 }
 
 // A slot opened for a new block, and a frame closed, as the receive path does it, with what they
