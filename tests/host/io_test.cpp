@@ -119,6 +119,15 @@ protected:
         return driver.queue.size();
     }
 
+    // Opens the test device and leaves two requests pending on it.
+    HANDLE PendTwo(host::UserProcess& process, OVERLAPPED& first, OVERLAPPED& second)
+    {
+        HANDLE h = process.CreateFile(u"\\\\.\\IoTest");
+        process.DeviceIoControl(h, IOCTL_PEND, nullptr, 0, nullptr, 0, nullptr, &first);
+        process.DeviceIoControl(h, IOCTL_PEND, nullptr, 0, nullptr, 0, nullptr, &second);
+        return h;
+    }
+
     TestDriver driver;
     host::Machine machine;
 };
@@ -177,11 +186,9 @@ TEST_F(IoManagerTest, CompletionRecordsStayBoundedOverALongRun)
 TEST_F(IoManagerTest, CancelIoExCallsTheCancelRoutineUnderTheCancelLock)
 {
     host::UserProcess& process = machine.NewProcess();
-    HANDLE h = process.CreateFile(u"\\\\.\\IoTest");
     OVERLAPPED first{};
     OVERLAPPED second{};
-    process.DeviceIoControl(h, IOCTL_PEND, nullptr, 0, nullptr, 0, nullptr, &first);
-    process.DeviceIoControl(h, IOCTL_PEND, nullptr, 0, nullptr, 0, nullptr, &second);
+    HANDLE h = PendTwo(process, first, second);
     ASSERT_EQ(Queued(), 2u);
 
     // Only the request of that OVERLAPPED is cancelled.
@@ -209,11 +216,9 @@ TEST_F(IoManagerTest, CancelIoExCallsTheCancelRoutineUnderTheCancelLock)
 TEST_F(IoManagerTest, AWaitForARequestEndsWithItsCompletionOrItsTimeOut)
 {
     host::UserProcess& process = machine.NewProcess();
-    HANDLE h = process.CreateFile(u"\\\\.\\IoTest");
     OVERLAPPED first{};
     OVERLAPPED second{};
-    process.DeviceIoControl(h, IOCTL_PEND, nullptr, 0, nullptr, 0, nullptr, &first);
-    process.DeviceIoControl(h, IOCTL_PEND, nullptr, 0, nullptr, 0, nullptr, &second);
+    HANDLE h = PendTwo(process, first, second);
     DWORD transferred = 0;
     for (const auto& [milliseconds, error] : {std::pair{DWORD{0}, ERROR_IO_INCOMPLETE}, std::pair{DWORD{20}, WAIT_TIMEOUT}}) {
         EXPECT_FALSE(process.GetOverlappedResultEx(h, &first, &transferred, milliseconds, FALSE));

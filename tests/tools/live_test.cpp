@@ -124,6 +124,19 @@ private:
 
 bool CanMakeNamespaces() { return geteuid() == 0 && Shell("ip netns list") == 0; }
 
+// Every live test runs across a namespace pair of its own.
+class LiveCommand : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!CanMakeNamespaces()) {
+            GTEST_SKIP() << "needs root and the ip command to make network namespaces and a veth pair";
+        }
+        ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
+    }
+    NamespacePair net;
+};
+
 // What arrives on the host's veth, captured with libpcap from a thread that joined the host's
 // namespace: the wire as it was, independent of the driver.
 class WireCapture {
@@ -200,13 +213,8 @@ std::map<uint16_t, std::vector<uint8_t>> RebuildBlocks(const std::vector<std::ve
     return blocks;
 }
 
-TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosses)
+TEST_F(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosses)
 {
-    if (!CanMakeNamespaces()) {
-        GTEST_SKIP() << "needs root and the ip command to make network namespaces and a veth pair";
-    }
-    NamespacePair net;
-    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
     const std::string dir = testing::TempDir();
     // By default AF_XDP, which a veth pair allows; TPACKET_V3 when asked for.
     for (const auto& [option, ring] : {std::pair{"", "xdp"}, std::pair{"--ring tpacket ", "tpacket"}}) {
@@ -250,13 +258,8 @@ TEST(LiveCommand, StreamsFromTheCameraDeviceByteExactWhileResendsRecoverItsLosse
 
 // A ring of 1 MiB under a stream of 4 MiB frames: what the kernel could not put in the ring is
 // named in the summary and the report, and fails the run.
-TEST(LiveCommand, PacketsTheRingHadNoRoomForAreNamedAndFailTheRun)
+TEST_F(LiveCommand, PacketsTheRingHadNoRoomForAreNamedAndFailTheRun)
 {
-    if (!CanMakeNamespaces()) {
-        GTEST_SKIP() << "needs root and the ip command to make network namespaces and a veth pair";
-    }
-    NamespacePair net;
-    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
     const std::string dir = testing::TempDir();
     struct Case {
         const char* ring;
@@ -288,13 +291,11 @@ int64_t ArvCounter(const std::string& out, const std::string& name)
     return at == std::string::npos ? -1 : std::stoll(out.substr(out.find('=', at) + 1));
 }
 
-TEST(LiveCommand, AravisStreamsFromTheCameraDeviceWithResendsItSwitchedOnItself)
+TEST_F(LiveCommand, AravisStreamsFromTheCameraDeviceWithResendsItSwitchedOnItself)
 {
-    if (!CanMakeNamespaces() || Shell("command -v arv-camera-test-0.8") != 0) {
-        GTEST_SKIP() << "needs root, the ip command and arv-camera-test-0.8 (Debian package aravis-tools-cli)";
+    if (Shell("command -v arv-camera-test-0.8") != 0) {
+        GTEST_SKIP() << "arv-camera-test-0.8 (Debian package aravis-tools-cli) is not installed";
     }
-    NamespacePair net;
-    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
     const std::string dir = testing::TempDir();
     CameraProcess camera(net, {"--loss", "1", "--json", dir + "arv_camera.json"}, dir + "arv_camera.log");
     // Free-running, then a frame per software trigger (none would come without the triggers).
@@ -312,13 +313,8 @@ TEST(LiveCommand, AravisStreamsFromTheCameraDeviceWithResendsItSwitchedOnItself)
     EXPECT_EQ(sent["resend_requests_unanswered"], 0u);
 }
 
-TEST(LiveCommand, RefusesBadInputWithOneLineAndStatus2)
+TEST_F(LiveCommand, RefusesBadInputWithOneLineAndStatus2)
 {
-    if (!CanMakeNamespaces()) {
-        GTEST_SKIP() << "needs root and the ip command to make network namespaces and a veth pair";
-    }
-    NamespacePair net;
-    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
     struct Case {
         std::string arguments;
         std::string message;
@@ -342,16 +338,11 @@ TEST(LiveCommand, RefusesBadInputWithOneLineAndStatus2)
     EXPECT_EQ(nobody.out, "no camera answered within 1 s on " + net.hostVeth + "\n");
 }
 
-TEST(LiveCommand, SetsUpAravisFakeCameraAndEveryFrameMatchesTheWire)
+TEST_F(LiveCommand, SetsUpAravisFakeCameraAndEveryFrameMatchesTheWire)
 {
-    if (!CanMakeNamespaces()) {
-        GTEST_SKIP() << "needs root and the ip command to make network namespaces and a veth pair";
-    }
     if (Shell("command -v arv-fake-gv-camera-0.8") != 0) {
         GTEST_SKIP() << "Aravis's fake camera (arv-fake-gv-camera-0.8, package aravis-tools) is not installed";
     }
-    NamespacePair net;
-    ASSERT_TRUE(net.ready) << "could not set up the namespaces and the veth pair";
     const std::string dir = testing::TempDir() + "fake_camera/";
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
