@@ -1,7 +1,9 @@
-// The worker thread: about once a millisecond it visits every port of every adapter, and for the
-// oldest assembling frame of a port that has been silent for the port's resend time-out it asks
-// the camera again for every packet that frame still lacks. The scan only collects work under
-// the locks; the requests are sent after every lock is released, from a private snapshot.
+// The worker thread: about once a millisecond, while any frame is assembling, it visits every
+// port of every adapter, and for the oldest assembling frame of a port that has been silent for
+// the port's resend time-out it asks the camera again for every packet that frame still lacks.
+// The scan only collects work under the locks; the requests are sent after every lock is
+// released, from a private snapshot. With nothing assembling anywhere it sleeps on an event that
+// the receive path sets when it opens a frame, so an idle machine pays nothing for it.
 // PASSIVE_LEVEL, system process, from load to unload.
 #include "delivery/resend_worker.h"
 
@@ -12,19 +14,23 @@
 namespace {
 
 // Takes a retry of the port's oldest assembling frame when it is due, or NULL. FALSE in
-// `itemAvailable` when no work item could be had: the scan then ends.
-ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
+// `itemAvailable` when no work item could be had: the scan then ends. TRUE in `watching` when
+// the port has a frame assembling, due or not, or is inactive: then its lists are its set-up's
+// and cannot be looked at, and frames it kept may be due once it is active again.
+ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable, BOOLEAN* watching)
     _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock)
 {
     if (!AcquirePortCache(port)) {
         return nullptr;
     }
     StreamControlBlock* block = port->ControlBlock;
-    ULONG timeout = block->ResendTimeout;
-    if (block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0 || timeout == 0) {
+    if (block->Active == 0) {
+        *watching = TRUE;
         ReleasePortCache(port);
         return nullptr;
     }
+    ULONG timeout = block->ResendTimeout;
+    BOOLEAN retrying = ReadAcquire(&port->HeaderTemplateValid) != 0 && timeout != 0;
 
     // The port's assembly keeps the receive path out while the retry reads and rewrites the
     // frame: its LastPacketTime and the FrameHeader the snapshot copies are the receive path's
@@ -33,6 +39,9 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
     KIRQL assemblyIrql = AcquireAssembly(port);
     AcquireFrameListLock(port, TRUE);
     if (!IsListEmpty(&port->AssemblingFrames)) {
+        *watching = TRUE;
+    }
+    if (retrying && !IsListEmpty(&port->AssemblingFrames)) {
         FrameSlot* oldest = CONTAINING_RECORD(port->AssemblingFrames.Flink, FrameSlot, Links);
         auto lastPacketTime = static_cast<ULONG64>(oldest->LastPacketTime);
         // Due at LastPacketTime + the time-out (the product in 32 bits, the sum in 64).
@@ -74,10 +83,11 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
 }  // namespace
 
 // Collects under the locks, then sends.
-VOID RunResendPass()
+BOOLEAN RunResendPass()
 {
     ResendWorkItem* chain = nullptr;
     BOOLEAN itemAvailable = TRUE;
+    BOOLEAN watching = FALSE;
 
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
@@ -91,7 +101,7 @@ VOID RunResendPass()
             if (port == nullptr) {
                 continue;
             }
-            if (ResendWorkItem* item = CollectRetry(port, &itemAvailable)) {
+            if (ResendWorkItem* item = CollectRetry(port, &itemAvailable, &watching)) {
                 item->Next = chain;
                 chain = item;
             }
@@ -109,19 +119,38 @@ VOID RunResendPass()
         ReleasePortCache(port);
         ExFreeToNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, item);
     }
+    // A scan cut short for lack of a work item has more to do.
+    return watching || !itemAvailable;
 }
 
 VOID ResendWorker(PVOID startContext)
 {
     (void)startContext;
-    for (;;) {
-        RunResendPass();
-        LARGE_INTEGER interval;
-        interval.QuadPart = WORKER_PASS_INTERVAL;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        if (ReadAcquire(&DriverGlobals.WorkerStop) != 0) {
-            break;
+    while (ReadAcquire(&DriverGlobals.WorkerStop) == 0) {
+        BOOLEAN watching = RunResendPass();
+        if (!watching) {
+            // Idle from here on, then one more look: a frame opened before the flag went up is
+            // seen by that look, one opened after it sets the event.
+            InterlockedExchange(&DriverGlobals.WorkerIdle, 1);
+            watching = RunResendPass();
+            if (!watching && ReadAcquire(&DriverGlobals.WorkerStop) == 0) {
+                KeWaitForSingleObject(&DriverGlobals.WorkerWake, Executive, KernelMode, FALSE, nullptr);
+            }
+            InterlockedExchange(&DriverGlobals.WorkerIdle, 0);
+        }
+        if (watching) {
+            LARGE_INTEGER interval;
+            interval.QuadPart = WORKER_PASS_INTERVAL;
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
         }
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID WakeResendWorker()
+{
+    // Read first: while frames assemble the worker is awake and this costs one load.
+    if (ReadAcquire(&DriverGlobals.WorkerIdle) != 0 && InterlockedExchange(&DriverGlobals.WorkerIdle, 0) != 0) {
+        KeSetEvent(&DriverGlobals.WorkerWake, IO_NO_INCREMENT, FALSE);
+    }
 }

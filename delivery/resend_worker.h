@@ -9,5 +9,10 @@ constexpr LONGLONG WORKER_PASS_INTERVAL = -10'000;   // 1 ms, in 100 ns units
 constexpr ULONG RESEND_SNAPSHOT_SIZE = 8964;
 
 VOID ResendWorker(PVOID startContext);
-// One pass of the worker over every port, as its thread runs it once a millisecond. PASSIVE_LEVEL.
-VOID RunResendPass();
+// One pass of the worker over every port, as its thread runs it once a millisecond while any
+// frame assembles. TRUE when a frame is assembling somewhere (or the pass ran out of work items):
+// the worker then looks again in a millisecond. PASSIVE_LEVEL.
+BOOLEAN RunResendPass();
+// Called by the receive path when it opens a frame: wakes the worker if it sleeps for lack of
+// work. DISPATCH_LEVEL or below.
+VOID WakeResendWorker();

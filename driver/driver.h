@@ -43,6 +43,8 @@ struct DriverGlobalsRecord {
     PDEVICE_OBJECT NotificationDevice;    // written and referenced by DriverEntry, released by unload
     HANDLE WorkerThreadHandle;            // written by DriverEntry, closed by unload
     volatile LONG WorkerStop;             // written once by unload, polled by the worker
+    volatile LONG WorkerIdle;             // 1 while the worker sleeps on WorkerWake for lack of work
+    KEVENT WorkerWake;                    // set by the frame that ends the worker's sleep, and by unload
     NPAGED_LOOKASIDE_LIST ResendWorkItemLookaside;
     REGHANDLE TraceHandle;                // the software-trace provider's registration
     BOOLEAN LookasideReady;               // ResendWorkItemLookaside is initialised

@@ -221,6 +221,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
 
     // The worker thread. Without it no quiet frame would ever be asked for again, so a
     // thread that cannot start fails the load.
+    KeInitializeEvent(&DriverGlobals.WorkerWake, SynchronizationEvent, FALSE);
     status = PsCreateSystemThread(&DriverGlobals.WorkerThreadHandle, THREAD_ALL_ACCESS, nullptr, nullptr,
         nullptr, ResendWorker, nullptr);
     if (!NT_SUCCESS(status)) {
@@ -252,6 +253,7 @@ VOID DriverUnload(PDRIVER_OBJECT driverObject)
     // Stop the worker thread and wait until it has ended.
     WriteRelease(&DriverGlobals.WorkerStop, 1);
     if (DriverGlobals.WorkerThreadHandle != nullptr) {
+        KeSetEvent(&DriverGlobals.WorkerWake, IO_NO_INCREMENT, FALSE);
         PVOID thread = nullptr;
         NTSTATUS status = ObReferenceObjectByHandle(DriverGlobals.WorkerThreadHandle, THREAD_ALL_ACCESS, nullptr,
             KernelMode, &thread, nullptr);

@@ -153,12 +153,12 @@ public:
         for (uint8_t i = 0; i < adapters; ++i) {
             adapters_.push_back(&AddCameraAdapter(i));
         }
-        uint64_t delays = host::SystemThreadDelays();
+        uint64_t delays = host::SystemThreadSleeps();
         if (LoadGvspFilter(machine_) != STATUS_SUCCESS) {
             Fail("the driver did not load");
         }
         // From its first sleep on, the worker runs a pass only when the clock moves.
-        host::WaitForSystemThreadDelays(delays + 1);
+        host::WaitForSystemThreadSleeps(delays + 1);
         baseline_ = Held();
     }
 

@@ -327,7 +327,25 @@ _IRQL_requires_max_(DISPATCH_LEVEL) LONG_PTR ObfReferenceObject(PVOID object);
 _IRQL_requires_max_(DISPATCH_LEVEL) LONG_PTR ObfDereferenceObject(PVOID object);
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS ZwClose(HANDLE handle);
 
-// Waits for a dispatcher object (a thread object here). A NULL timeout waits forever; a
+// Events. A synchronization event wakes one waiter and resets itself as that wait ends; a
+// notification event stays set until cleared. The emulated machine keeps the event's state in
+// the record itself and refuses a wait on one that was never initialized.
+enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
+struct KEVENT {
+    UCHAR Type;                    // EVENT_TYPE
+    UCHAR Reserved[3];
+    volatile LONG SignalState;     // 1 set, 0 clear
+    ULONG64 Initialized;           // KEVENT_INITIALIZED once KeInitializeEvent ran
+    ULONG64 Spare;
+};
+typedef KEVENT* PKEVENT;
+static_assert(sizeof(KEVENT) == 0x18);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state);
+// Sets the event and returns its previous state. `wait` must be FALSE here.
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG KeSetEvent(PKEVENT event, LONG increment, BOOLEAN wait);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID KeClearEvent(PKEVENT event);
+
+// Waits for a dispatcher object: a thread object or an event. A NULL timeout waits forever; a
 // relative timeout is negative, in 100 ns units. A wait with a timeout other than zero needs
 // IRQL <= APC_LEVEL.
 _IRQL_requires_max_(APC_LEVEL) NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason,

@@ -7,6 +7,7 @@
 #include "control/frame_slots.h"
 #include "delivery/frame_completion.h"
 #include "delivery/resend_policy.h"
+#include "delivery/resend_worker.h"
 #include "delivery/wire_format.h"
 #include "stream/clock.h"
 #include "stream/placement.h"
@@ -102,6 +103,7 @@ FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, LONGLONG
     if (frame == nullptr) {
         return nullptr;
     }
+    WakeResendWorker();
     ULONG64 blockId = packet.BlockId;
     frame->ExtendedIds = packet.ExtendedIds;
     frame->Header->BlockId = blockId;

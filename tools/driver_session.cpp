@@ -119,14 +119,14 @@ EmulatedMachine::EmulatedMachine(const SessionSettings& settings)
         PDEVICE_OBJECT volume = host::CreateDevice(volumeManager, u"\\Device\\HarddiskVolume1");
         machine_->frameEvents = host::RegisterDeviceNotificationListener(volume);
 
-        const uint64_t delays = host::SystemThreadDelays();
+        const uint64_t delays = host::SystemThreadSleeps();
         const NTSTATUS status = machine_->machine.LoadDriver(DriverEntry, u"kxGenICamForEthernet", {POOL_TAG, NAME_QUERY_TAG});
         if (!NT_SUCCESS(status)) {
             throw RunError("the driver did not load (status " + StatusText(status) + ")");
         }
         if (settings.virtualClock) {
             // From its first sleep on, the worker runs its passes only when the clock is moved.
-            host::WaitForSystemThreadDelays(delays + 1);
+            host::WaitForSystemThreadSleeps(delays + 1);
         }
         startCounts_ = host::CounterNow();
         machine_->process = &machine_->machine.NewProcess();

@@ -59,25 +59,28 @@ constexpr uint32_t TagOf(const char (&text)[5])
 // thread that sleeps in virtual time: then time jumps to that sleeper's deadline).
 //
 // On the virtual clock a system thread's delay (KeDelayExecutionThread, NdisMSleep) ends only
-// when the clock reaches its deadline; every other thread (a test, an NDIS or user-mode call)
-// sleeps in real time and does not move the clock. KeWaitForSingleObject timeouts are real time.
+// when the clock reaches its deadline, and so does its timed wait on an event unless the event
+// is set first; every other thread (a test, an NDIS or user-mode call) sleeps in real time and
+// does not move the clock. Waits on a thread object time out in real time.
 // The real clock is the default, and CheckAndResetKernel goes back to it.
 constexpr int64_t PERFORMANCE_FREQUENCY = 10'000'000;
 void UseVirtualClock(int64_t startCounts = 0);
 void UseRealClock();
 bool IsVirtualClock();
 // Moves the virtual clock forward by `microseconds`, wakes every system thread whose delay has
-// ended and returns once each of them has gone back to sleep or ended.
+// ended and returns once each of them has gone back to sleep, blocked on an event or ended. A
+// thread an event has woken settles before the clock moves.
 void AdvanceClock(int64_t microseconds);
 int64_t CounterNow();
 
 // ---- Threads --------------------------------------------------------------------------------
 // Number of system threads started by PsCreateSystemThread that have not ended.
 int RunningSystemThreads();
-// Number of delays (KeDelayExecutionThread) that system threads have entered so far: a test
-// waits for a worker's next pass with WaitForSystemThreadDelays(SystemThreadDelays() + 2).
-uint64_t SystemThreadDelays();
-void WaitForSystemThreadDelays(uint64_t count);
+// Number of sleeps (KeDelayExecutionThread, or a wait on an event) that system threads have
+// entered so far: a test waits for a worker's next pass with
+// WaitForSystemThreadSleeps(SystemThreadSleeps() + 2).
+uint64_t SystemThreadSleeps();
+void WaitForSystemThreadSleeps(uint64_t count);
 
 // ---- Handles and objects --------------------------------------------------------------------
 // Kernel handles and object references still open (checked at unload).

@@ -1,5 +1,5 @@
 // The emulated kernel's threads, objects and time: system threads, kernel handles and object
-// references, waits and delays, the performance counter on the real or a virtual clock, and the
+// references, events, waits and delays, the performance counter on the real or a virtual clock, and the
 // machine-wide final check. Host only.
 #include <time.h>
 #if defined(__x86_64__)
@@ -42,8 +42,10 @@ struct KernelThread {
     // Guarded by the dispatcher mutex.
     bool ended = false;
     bool abandoned = false;   // reported as still running at a reset; never waited for again
-    bool sleeping = false;    // in a delay on the virtual clock
+    bool sleeping = false;    // in a delay (or a timed event wait) on the virtual clock
     int64_t deadline = 0;     // of that delay, in counts
+    const KEVENT* waitingOn = nullptr;   // the event it is blocked on
+    bool woken = false;       // its event was set and it has not slept or blocked again since
 };
 
 // The dispatcher: thread states, the virtual clock and its sleepers, under one mutex.
@@ -53,7 +55,7 @@ struct Dispatcher {
     std::atomic<bool> virtualClock{false};
     std::atomic<int64_t> virtualNow{0};
     uint64_t generation = 0;              // bumped when the clock mode changes: virtual sleepers return
-    std::atomic<uint64_t> delays{0};      // delays entered by system threads
+    std::atomic<uint64_t> sleeps{0};      // delays and event waits entered by system threads
     std::vector<KernelThread*> threads;   // every thread object until a reset finds it ended
     uint32_t nextThreadId = 1;
 };
@@ -201,7 +203,21 @@ void ThreadTop(KernelThread* thread)
     std::lock_guard<std::mutex> lock(d.mutex);
     thread->ended = true;
     thread->sleeping = false;
+    thread->woken = false;
     d.changed.notify_all();
+}
+
+// A thread at rest on the virtual clock: ended, asleep until a deadline still ahead, or blocked
+// on an event that nobody has set since.
+bool AtRest(const KernelThread* thread, int64_t now)
+{
+    if (thread->ended) {
+        return true;
+    }
+    if (thread->woken) {
+        return false;
+    }
+    return thread->sleeping ? thread->deadline > now : thread->waitingOn != nullptr;
 }
 
 void RealSleep(int64_t interval)
@@ -302,6 +318,13 @@ void AdvanceClock(int64_t microseconds)
             static_cast<long long>(microseconds));
         return;
     }
+    // A thread woken by an event runs on the time it was woken at: it settles first.
+    if (!d.changed.wait_for(lock, WatchdogPeriod, [&] {
+            return std::none_of(d.threads.begin(), d.threads.end(), [](const KernelThread* t) { return t->woken; });
+        })) {
+        std::fprintf(stderr, "GvspFilter machine: AdvanceClock: a system thread woken by an event did not settle "
+                             "within 30 s\n");
+    }
     d.virtualNow += microseconds * (PERFORMANCE_FREQUENCY / 1'000'000);
     std::vector<KernelThread*> due;
     for (KernelThread* thread : d.threads) {
@@ -313,7 +336,7 @@ void AdvanceClock(int64_t microseconds)
     // Each woken thread runs its pass; the clock stands still until it sleeps again or ends.
     bool settled = d.changed.wait_for(lock, WatchdogPeriod, [&] {
         return std::all_of(due.begin(), due.end(), [&](KernelThread* thread) {
-            return thread->ended || (thread->sleeping && thread->deadline > d.virtualNow) || !d.virtualClock;
+            return AtRest(thread, d.virtualNow) || !d.virtualClock;
         });
     });
     if (!settled) {
@@ -331,15 +354,15 @@ int RunningSystemThreads()
         [](const KernelThread* thread) { return !thread->ended && !thread->abandoned; }));
 }
 
-uint64_t SystemThreadDelays() { return Kernel().delays.load(); }
+uint64_t SystemThreadSleeps() { return Kernel().sleeps.load(); }
 
-void WaitForSystemThreadDelays(uint64_t count)
+void WaitForSystemThreadSleeps(uint64_t count)
 {
     Dispatcher& d = Kernel();
     std::unique_lock<std::mutex> lock(d.mutex);
-    if (!d.changed.wait_for(lock, WatchdogPeriod, [&] { return d.delays.load() >= count; })) {
-        std::fprintf(stderr, "GvspFilter machine: WaitForSystemThreadDelays(%llu): only %llu delays after 30 s\n",
-            static_cast<unsigned long long>(count), static_cast<unsigned long long>(d.delays.load()));
+    if (!d.changed.wait_for(lock, WatchdogPeriod, [&] { return d.sleeps.load() >= count; })) {
+        std::fprintf(stderr, "GvspFilter machine: WaitForSystemThreadSleeps(%llu): only %llu sleeps after 30 s\n",
+            static_cast<unsigned long long>(count), static_cast<unsigned long long>(d.sleeps.load()));
     }
 }
 
@@ -355,7 +378,8 @@ void Delay(int64_t interval)
     }
     Dispatcher& d = Kernel();
     std::unique_lock<std::mutex> lock(d.mutex);
-    d.delays += 1;
+    d.sleeps += 1;
+    self->woken = false;
     if (!d.virtualClock) {
         d.changed.notify_all();
         lock.unlock();
@@ -566,6 +590,134 @@ NTSTATUS ZwClose(HANDLE handle)
     return STATUS_SUCCESS;
 }
 
+// ---- Events ------------------------------------------------------------------------------------------------
+namespace host {
+namespace {
+
+constexpr ULONG64 KEVENT_INITIALIZED = 0x4556454E54ull;   // "EVENT"
+
+bool IsEvent(const void* object)
+{
+    return static_cast<const KEVENT*>(object)->Initialized == KEVENT_INITIALIZED;
+}
+
+bool CheckEvent(const KEVENT* event, const char* routine)
+{
+    if (event == nullptr || !IsEvent(event)) {
+        ReportViolation(Rule::LockMisuse, "%s on %p, which KeInitializeEvent did not initialize", routine,
+            static_cast<const void*>(event));
+        return false;
+    }
+    return true;
+}
+
+// Under the dispatcher mutex: the wait on a set event ends; a synchronization event resets.
+NTSTATUS TakeEvent(KEVENT* event)
+{
+    if (event->Type == SynchronizationEvent) {
+        event->SignalState = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+// A system thread on the virtual clock waits with a virtual deadline, as in a delay; every other
+// wait has a real one. A NULL timeout waits until the event is set.
+NTSTATUS WaitForEvent(KEVENT* event, PLARGE_INTEGER timeout)
+{
+    Dispatcher& d = Kernel();
+    std::unique_lock<std::mutex> lock(d.mutex);
+    if (event->SignalState != 0) {
+        return TakeEvent(event);
+    }
+    if (timeout != nullptr && timeout->QuadPart == 0) {
+        return STATUS_TIMEOUT;
+    }
+    auto* self = static_cast<KernelThread*>(detail::CurrentKernelThread());
+    const bool virtualDeadline = timeout != nullptr && self != nullptr && d.virtualClock;
+    const uint64_t generation = d.generation;
+    int64_t deadline = 0;
+    auto realDeadline = std::chrono::steady_clock::time_point::max();
+    if (virtualDeadline) {
+        deadline = timeout->QuadPart < 0 ? d.virtualNow - timeout->QuadPart : timeout->QuadPart;
+    } else if (timeout != nullptr) {
+        int64_t counts = timeout->QuadPart < 0 ? -timeout->QuadPart : timeout->QuadPart - CounterNow();
+        realDeadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::max<int64_t>(counts, 0) * 100);
+    }
+    if (self != nullptr) {
+        d.sleeps += 1;
+        self->woken = false;
+        self->waitingOn = event;
+        self->sleeping = virtualDeadline;
+        self->deadline = deadline;
+        d.changed.notify_all();
+    }
+    NTSTATUS status = STATUS_TIMEOUT;
+    for (;;) {
+        if (event->SignalState != 0) {
+            status = TakeEvent(event);
+            break;
+        }
+        if (virtualDeadline && (d.virtualNow >= deadline || d.generation != generation)) {
+            break;
+        }
+        if (realDeadline == std::chrono::steady_clock::time_point::max()) {
+            d.changed.wait(lock);
+        } else if (d.changed.wait_until(lock, realDeadline) == std::cv_status::timeout && event->SignalState == 0) {
+            break;
+        }
+    }
+    if (self != nullptr) {
+        self->waitingOn = nullptr;
+        self->sleeping = false;
+    }
+    return status;
+}
+
+}  // namespace
+}  // namespace host
+
+VOID KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeInitializeEvent");
+    host::Dispatcher& d = host::Kernel();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    event->Type = static_cast<UCHAR>(type);
+    event->SignalState = state != FALSE ? 1 : 0;
+    event->Initialized = host::KEVENT_INITIALIZED;
+}
+
+LONG KeSetEvent(PKEVENT event, LONG, BOOLEAN wait)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    if (wait != FALSE) {
+        host::ReportViolation(host::Rule::LockMisuse, "KeSetEvent with Wait TRUE, which this machine does not emulate");
+    }
+    if (!host::CheckEvent(event, "KeSetEvent")) {
+        return 0;
+    }
+    host::Dispatcher& d = host::Kernel();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    LONG previous = event->SignalState;
+    event->SignalState = 1;
+    for (host::KernelThread* thread : d.threads) {
+        if (thread->waitingOn == event) {
+            thread->woken = true;
+        }
+    }
+    d.changed.notify_all();
+    return previous;
+}
+
+VOID KeClearEvent(PKEVENT event)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
+    if (host::CheckEvent(event, "KeClearEvent")) {
+        host::Dispatcher& d = host::Kernel();
+        std::lock_guard<std::mutex> lock(d.mutex);
+        event->SignalState = 0;
+    }
+}
+
 // ---- Waits ------------------------------------------------------------------------------------------------
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout)
 {
@@ -582,7 +734,11 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     host::KernelThread* thread = host::FindThread(object);
     if (thread == nullptr) {
         lock.unlock();
-        host::ReportViolation(host::Rule::HandleLeak, "KeWaitForSingleObject on %p, which is not a thread object", object);
+        if (host::IsEvent(object)) {
+            return host::WaitForEvent(static_cast<PKEVENT>(object), timeout);
+        }
+        host::ReportViolation(host::Rule::HandleLeak,
+            "KeWaitForSingleObject on %p, which is neither a thread object nor an initialized event", object);
         return STATUS_INVALID_PARAMETER;
     }
     if (thread == host::detail::CurrentKernelThread()) {

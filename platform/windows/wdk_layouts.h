@@ -29,6 +29,7 @@
     OFFSET(GENERAL_LOOKASIDE, Future, 0x58)                             \
     SIZE(NPAGED_LOOKASIDE_LIST, 0x80)                                   \
     SIZE(EX_RUNDOWN_REF, 8)                                             \
+    SIZE(KEVENT, 0x18)                                                  \
     SIZE(MDL, 0x30)                                                     \
     OFFSET(MDL, Size, 0x08)                                             \
     OFFSET(MDL, MdlFlags, 0x0a)                                         \

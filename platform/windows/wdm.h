@@ -424,6 +424,16 @@ NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID object);
 NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID object);
 NTKERNELAPI NTSTATUS ZwClose(HANDLE handle);
 
+// A dispatcher header and nothing the driver reads: the kernel owns the event's state.
+enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
+struct KEVENT {
+    alignas(8) UCHAR Header[0x18];   // DISPATCHER_HEADER
+};
+typedef KEVENT* PKEVENT;
+NTKERNELAPI VOID KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state);
+NTKERNELAPI LONG KeSetEvent(PKEVENT event, LONG increment, BOOLEAN wait);
+NTKERNELAPI VOID KeClearEvent(PKEVENT event);
+
 NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason,
     KPROCESSOR_MODE waitMode, BOOLEAN alertable, PLARGE_INTEGER timeout);
 NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable,

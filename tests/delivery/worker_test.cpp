@@ -2,7 +2,7 @@
 // time-out after its last packet and one time-out after each retry, up to the retry limit; only
 // the oldest assembling frame of a port; nothing for a port without time-outs or not active; a
 // pass without a work item ends early and the next pass resumes; a stream closed while its frame
-// is being retried leaves nothing behind.
+// is being retried leaves nothing behind; with nothing assembling the worker does not wake.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -97,6 +97,19 @@ TEST_P(WorkerSwitchedOff, AQuietFrameIsNeverRetriedUntilTimeOutsAreOn)
     // The same frame, once the port is active with a time-out, is due at the next pass.
     s.Block().ResendTimeout = 50;
     s.SetActive(true);
+    EXPECT_EQ(RetriesAfter(cam, block, 1), 1u);
+}
+
+TEST_F(Worker, WithNothingAssemblingItSleepsUntilAFrameOpens)
+{
+    camera::Camera& cam = QuietCamera();
+    Open(cam, 50);
+    Advance(1);   // the pass that finds the port active with nothing assembling
+    uint64_t sleeps = host::SystemThreadSleeps();
+    AdvanceByPasses(100);
+    EXPECT_EQ(host::SystemThreadSleeps(), sleeps) << "the worker woke with nothing to do";
+    uint64_t block = cam.SendBlock();
+    EXPECT_EQ(RetriesAfter(cam, block, 49), 0u);
     EXPECT_EQ(RetriesAfter(cam, block, 1), 1u);
 }
 

@@ -53,10 +53,10 @@ std::string RunSession(host::Fault fault, uint32_t nth, uint32_t* calls = nullpt
     if (nth != 0) {
         host::FailCall(fault, nth);
     }
-    uint64_t delays = host::SystemThreadDelays();
+    uint64_t delays = host::SystemThreadSleeps();
     NTSTATUS load = m.Load();
     if (load == STATUS_SUCCESS) {
-        host::WaitForSystemThreadDelays(delays + 1);
+        host::WaitForSystemThreadSleeps(delays + 1);
         host::UserProcess& process = m.NewProcess();
         std::vector<host::Adapter*> adapters;
         std::vector<std::unique_ptr<camera::Camera>> cameras;

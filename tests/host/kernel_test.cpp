@@ -1,7 +1,8 @@
 // The emulated kernel where the driver's own tests do not prove it: locks exclude other threads,
-// IRQL is per thread and new pool is not zeroed. (IRQL raised by spin locks, pool accounting and
-// thread handles are crossed by the checker's table and every driver test's leak checks; the
-// virtual clock and a worker sleeping on it by the worker's tests, which pin every retry's time.)
+// IRQL is per thread, new pool is not zeroed, and events wake their waiter and reset as their
+// type says. (IRQL raised by spin locks, pool accounting and thread handles are crossed by the
+// checker's table and every driver test's leak checks; the virtual clock and a worker sleeping on
+// it by the worker's tests, which pin every retry's time.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "host/kernel/kernel.h"
+#include "host/verifier/checker.h"
 #include "platform/ndis.h"
 
 namespace {
@@ -139,6 +141,65 @@ TEST_F(KernelTest, NewPoolIsNotZeroedAndIsKnownAsPool)
     EXPECT_FALSE(host::IsPoolAddress(&onStack));
     ExFreePoolWithTag(block, TestTag);
     EXPECT_FALSE(host::IsPoolAddress(block));
+}
+
+// ---- Events --------------------------------------------------------------------------------------------
+// A system thread on the virtual clock: a timed wait ends at its virtual deadline, a wait
+// without one when the event is set, and a synchronization event resets as that wait ends; a
+// notification event stays set until cleared. AdvanceClock returns once the thread rests again.
+struct EventWaiter {
+    KEVENT event{};
+    NTSTATUS timed = -1;
+    NTSTATUS untimed = -1;
+};
+
+VOID WaitTwice(PVOID context)
+{
+    auto* waiter = static_cast<EventWaiter*>(context);
+    LARGE_INTEGER tenMilliseconds;
+    tenMilliseconds.QuadPart = -100'000;
+    waiter->timed = KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, &tenMilliseconds);
+    waiter->untimed = KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST_F(KernelTest, EventsWakeTheirWaiterAndResetAsTheirTypeSays)
+{
+    host::UseVirtualClock();
+    EventWaiter waiter;
+    KeInitializeEvent(&waiter.event, SynchronizationEvent, FALSE);
+    uint64_t sleeps = host::SystemThreadSleeps();
+    HANDLE handle = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitTwice, &waiter),
+        STATUS_SUCCESS);
+    host::WaitForSystemThreadSleeps(sleeps + 1);
+    host::AdvanceClock(9'999);
+    EXPECT_EQ(waiter.timed, -1);
+    host::AdvanceClock(1);   // the deadline: the thread goes on to its second wait and rests there
+    EXPECT_EQ(waiter.timed, 0x102);   // STATUS_TIMEOUT
+    EXPECT_EQ(waiter.untimed, -1);
+
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
+    ZwClose(handle);
+    EXPECT_EQ(KeSetEvent(&waiter.event, IO_NO_INCREMENT, FALSE), 0);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObfDereferenceObject(thread);
+    EXPECT_EQ(waiter.untimed, STATUS_SUCCESS);
+    EXPECT_EQ(KeSetEvent(&waiter.event, IO_NO_INCREMENT, FALSE), 0) << "the wait did not reset the event";
+
+    LARGE_INTEGER poll{};
+    KEVENT notification;
+    KeInitializeEvent(&notification, NotificationEvent, TRUE);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
+    KeClearEvent(&notification);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &poll), 0x102);
+
+    KEVENT never{};
+    host::ExpectViolation unset(host::Rule::LockMisuse);
+    KeSetEvent(&never, IO_NO_INCREMENT, FALSE);
+    EXPECT_TRUE(unset.Fired());
 }
 
 }  // namespace

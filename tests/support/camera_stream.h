@@ -83,10 +83,10 @@ protected:
         config.friendlyName = u"Camera port b0";
         config.deviceName = u"\\DEVICE\\{5A0C6E31-0B1D-4B7C-9A55-0000000000B0}";
         adapter = &host::AddAdapter(config);
-        uint64_t delays = host::SystemThreadDelays();
+        uint64_t delays = host::SystemThreadSleeps();
         ASSERT_EQ(m.Load(), STATUS_SUCCESS);
         // From its first sleep on, the worker runs a pass only when the test moves the clock.
-        host::WaitForSystemThreadDelays(delays + 1);
+        host::WaitForSystemThreadSleeps(delays + 1);
         process = &m.NewProcess();
     }
     void TearDown() override
