@@ -833,7 +833,7 @@ void AddCameraCommand(CLI::App& app, CommandList& commands)
     command->add_option("--seed", options->seed, "Seed of the random loss")->capture_default_str();
     command->add_flag("--zip-xml", options->zipXml, "Serve the GenICam description zipped");
     command->add_option("--seconds", options->seconds, "Stop after this long (0: at Ctrl-C)")->capture_default_str();
-    command->add_option("--kept-blocks", options->keptBlocks, "Blocks kept for resends")->capture_default_str();
+    command->add_option("--kept-blocks", options->keptBlocks, "Blocks kept for resends, together at most 64 MiB")->capture_default_str();
     command->add_option("--json", options->jsonPath, "Write the final report as JSON to FILE");
     commands.emplace_back(command, [options] { return RunCamera(*options); });
 }
