@@ -2,7 +2,7 @@
 // GVCP on port 3956 of every address of its machine (DISCOVERY, registers, memory, its own GenICam
 // description), keeps the heartbeat rules and streams its test picture over GVSP to the
 // destination a controller set, answering PACKETRESEND. Host only: one thread serves GVCP, one
-// streams.
+// streams, one resends.
 #include "tools/camera_device.h"
 
 #include <CLI/CLI.hpp>
@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <random>
 #include <unistd.h>
@@ -34,7 +35,19 @@ using camera::GetBe32;
 using camera::PutBe16;
 using camera::PutBe32;
 
-constexpr uint64_t PAYLOAD_MAX = uint64_t(256) << 20;
+// The largest payload, a whole sensor of RGB8 (the widest pixel), 48 MiB: the leader and the
+// PayloadSize register carry it in 32 bits.
+static_assert(uint64_t{SENSOR_WIDTH} * SENSOR_HEIGHT * 3 == uint64_t(48) << 20);
+// The blocks kept for resends hold at most this many bytes together; the newest is kept whatever
+// its size.
+constexpr uint64_t KEPT_BYTES_MAX = uint64_t(64) << 20;
+// The pace resent packets leave at, with a burst of a quarter of a second's worth after a quiet
+// spell; requests beyond the queue's room are dropped.
+constexpr double RESEND_BYTES_PER_SECOND = 32 << 20;
+constexpr std::chrono::milliseconds RESEND_BURST{250};
+constexpr size_t RESEND_QUEUE_MAX = 64;
+// Room for a storm of small commands while the GVCP thread catches up.
+constexpr int GVCP_RECEIVE_BUFFER = 1 << 20;
 constexpr uint32_t PACKET_SIZE_MIN = 576;     // IPv4 and UDP headers included
 constexpr uint32_t PACKET_SIZE_MAX = 16000;
 constexpr uint32_t HEARTBEAT_MIN_MS = 500;
@@ -61,6 +74,7 @@ bool InRange(uint32_t address, uint32_t first, uint32_t bytes) { return address 
 CameraDevice::CameraDevice(const DeviceOptions& options, uint32_t address, const InterfaceInfo& interface)
     : options_(options), address_(address), interface_(interface), gvcp_(0, options.gvcpPort), stream_(address, 0)
 {
+    gvcp_.SetReceiveBuffer(GVCP_RECEIVE_BUFFER);
     stream_.SetSendBuffer(4 << 20);
     stream_.ForbidFragments();
     control_.width = options.width;
@@ -92,13 +106,22 @@ CameraDevice::CameraDevice(const DeviceOptions& options, uint32_t address, const
     PutText(bootstrap_, REG_USER_NAME, USER_NAME_BYTES, "emulator");
     PutText(bootstrap_, REG_FIRST_URL, REG_URL_BYTES, LocalUrlText(url));
     streamThread_ = std::thread([this] { StreamLoop(); });
+    senderThread_ = std::thread([this] { SendLoop(); });
 }
 
-CameraDevice::~CameraDevice()
+CameraDevice::~CameraDevice() { Shutdown(); }
+
+void CameraDevice::Shutdown()
 {
-    stop_ = true;
-    if (streamThread_.joinable()) {
-        streamThread_.join();
+    {
+        std::lock_guard lock(resendMutex_);   // the sender sees it before it waits again
+        stop_ = true;
+    }
+    resendQueued_.notify_all();
+    for (std::thread* thread : {&streamThread_, &senderThread_}) {
+        if (thread->joinable()) {
+            thread->join();
+        }
     }
 }
 
@@ -124,8 +147,7 @@ void CameraDevice::Run(double seconds)
     if (terminal) {
         std::printf("\n");
     }
-    stop_ = true;
-    streamThread_.join();
+    Shutdown();
 }
 
 std::string CameraDevice::StatusLine()
@@ -169,7 +191,7 @@ void CameraDevice::ServeCommand(const std::vector<uint8_t>& datagram, uint32_t f
     ++counters_.gvcpCommands;
     if (command->command == GVCP_PACKETRESEND_CMD) {
         if (std::optional<PacketResendRequest> request = ParsePacketResend(*command)) {
-            Resend(*request);
+            QueueResend(*request, from);
         }
         return;   // never acknowledged
     }
@@ -394,7 +416,7 @@ uint16_t CameraDevice::WriteRegister(uint32_t address, uint32_t value, uint32_t 
     if (!controller) {
         return GVCP_STATUS_ACCESS_DENIED;
     }
-    // The image format holds while the stream runs; the payload stays within PAYLOAD_MAX.
+    // The image format holds while the stream runs.
     const auto whileIdle = [&](uint32_t& field, uint32_t low, uint32_t high) {
         if (control_.acquiring) {
             return GVCP_STATUS_WRITE_PROTECT;
@@ -402,12 +424,7 @@ uint16_t CameraDevice::WriteRegister(uint32_t address, uint32_t value, uint32_t 
         if (value < low || value > high) {
             return GVCP_STATUS_INVALID_PARAMETER;
         }
-        const uint32_t old = field;
         field = value;
-        if (PayloadBytes() > PAYLOAD_MAX) {
-            field = old;
-            return GVCP_STATUS_INVALID_PARAMETER;
-        }
         return GVCP_STATUS_SUCCESS;
     };
     const auto setFloat = [&](float& field, float low, float high) {
@@ -542,33 +559,96 @@ void CameraDevice::FireTestPacket(uint32_t packetSize)
     }
 }
 
-void CameraDevice::Resend(const PacketResendRequest& request)
+void CameraDevice::QueueResend(const PacketResendRequest& request, uint32_t from)
 {
     ++counters_.resendRequests;
-    std::vector<std::vector<uint8_t>> packets;
+    {
+        // Only the controller's host and the stream's destination may ask: a request costs a few
+        // bytes, its answer up to a whole block.
+        std::lock_guard lock(mutex_);
+        if (control_.ccp == 0 || (from != control_.controllerIp && from != control_.scda0)) {
+            ++counters_.resendRequestsRefused;
+            return;
+        }
+        KeptBlock* block = FindKept(request);
+        if (block == nullptr || request.firstPacketId >= block->packets->size() ||
+            (!request.toEnd && request.lastPacketId < request.firstPacketId)) {
+            ++counters_.resendRequestsUnanswered;
+            return;
+        }
+        if (block->resendRequests == RESEND_REQUESTS_PER_BLOCK) {
+            ++counters_.resendRequestsLimited;
+            return;
+        }
+        ++block->resendRequests;
+    }
+    {
+        std::lock_guard lock(resendMutex_);
+        if (resends_.size() == RESEND_QUEUE_MAX) {
+            ++counters_.resendRequestsLimited;
+            return;
+        }
+        resends_.push_back(request);
+    }
+    resendQueued_.notify_one();
+}
+
+CameraDevice::KeptBlock* CameraDevice::FindKept(const PacketResendRequest& request)
+{
+    for (KeptBlock& block : kept_) {
+        const uint64_t id = request.extendedIds ? block.blockId : block.blockId & 0xFFFF;
+        if (request.streamChannel == 0 && id == request.blockId) {
+            return &block;
+        }
+    }
+    return nullptr;
+}
+
+void CameraDevice::SendLoop()
+{
+    Clock::time_point paced = Clock::now();
+    std::unique_lock lock(resendMutex_);
+    while (true) {
+        resendQueued_.wait(lock, [this] { return stop_ || !resends_.empty(); });
+        if (stop_) {
+            return;
+        }
+        const PacketResendRequest request = resends_.front();
+        resends_.pop_front();
+        lock.unlock();
+        Resend(request, paced);
+        lock.lock();
+    }
+}
+
+void CameraDevice::Resend(const PacketResendRequest& request, Clock::time_point& paced)
+{
+    std::shared_ptr<const Packets> packets;
     uint32_t destination = 0;
     uint16_t port = 0;
     {
         std::lock_guard lock(mutex_);
         destination = control_.scda0;
         port = static_cast<uint16_t>(control_.scp0);
-        for (const KeptBlock& block : kept_) {
-            const uint64_t id = request.extendedIds ? block.blockId : block.blockId & 0xFFFF;
-            if (request.streamChannel != 0 || id != request.blockId) {
-                continue;
-            }
-            const uint32_t trailer = static_cast<uint32_t>(block.packets.size() - 1);
-            const uint32_t last = request.toEnd ? trailer : std::min(request.lastPacketId, trailer);
-            for (uint64_t packetId = request.firstPacketId; packetId <= last; ++packetId) {
-                packets.push_back(block.packets[packetId]);
-            }
+        if (const KeptBlock* block = FindKept(request)) {
+            packets = block->packets;
         }
     }
-    if (packets.empty() || destination == 0 || port == 0) {
-        ++counters_.resendRequestsUnanswered;
+    if (!packets || destination == 0 || port == 0) {
+        ++counters_.resendRequestsUnanswered;   // dropped, or the stream ended, while it waited
         return;
     }
-    for (std::vector<uint8_t>& packet : packets) {
+    const uint32_t trailer = static_cast<uint32_t>(packets->size() - 1);
+    const uint32_t last = request.toEnd ? trailer : std::min(request.lastPacketId, trailer);
+    std::vector<uint8_t> packet;
+    for (uint64_t packetId = request.firstPacketId; packetId <= last && !stop_; ++packetId) {
+        // Each packet leaves when the pace allows, and moves it on by its own time; a quiet
+        // spell lends at most a burst.
+        paced = std::max(paced, Clock::now() - std::chrono::duration_cast<Clock::duration>(RESEND_BURST));
+        std::this_thread::sleep_until(paced);
+        packet = (*packets)[packetId];
+        const std::chrono::duration<double> time(static_cast<double>(packet.size()) / RESEND_BYTES_PER_SECOND);
+        paced += std::chrono::duration_cast<Clock::duration>(time);
         PutBe16(packet.data(), camera::GVSP_STATUS_RESEND);
         if (stream_.SendTo(destination, port, packet)) {
             ++counters_.packetsResent;
@@ -622,19 +702,24 @@ void CameraDevice::StreamLoop()
         }
         config.content = camera::Content::TestPattern;
         // The block is kept before its first packet leaves: a request for a packet lost on the way can
-        // come back before the last one is out. Only this thread adds or drops kept blocks, so it
-        // reads its own block without the lock while the GVCP thread copies from it under the lock.
-        const KeptBlock* block = nullptr;
+        // come back before the last one is out. The oldest blocks go while there are more than
+        // --kept-blocks or more bytes than KEPT_BYTES_MAX.
+        const auto packets = std::make_shared<const Packets>(camera::BuildGvspPackets(config, blockId, timestamp));
+        uint64_t bytes = 0;
+        for (const std::vector<uint8_t>& packet : *packets) {
+            bytes += packet.size();
+        }
         {
-            KeptBlock built{blockId, camera::BuildGvspPackets(config, blockId, timestamp)};
             std::lock_guard lock(mutex_);
-            kept_.push_back(std::move(built));
-            while (kept_.size() > std::max<uint32_t>(options_.keptBlocks, 1)) {
+            kept_.push_back(KeptBlock{blockId, packets, bytes});
+            keptBytes_ += bytes;
+            while (kept_.size() > std::max<uint32_t>(options_.keptBlocks, 1) ||
+                   (keptBytes_ > KEPT_BYTES_MAX && kept_.size() > 1)) {
+                keptBytes_ -= kept_.front().bytes;
                 kept_.pop_front();
             }
-            block = &kept_.back();
         }
-        for (const std::vector<uint8_t>& packet : block->packets) {
+        for (const std::vector<uint8_t>& packet : *packets) {
             if (packetDelay != Clock::duration{}) {
                 std::this_thread::sleep_for(packetDelay);
             }
@@ -668,12 +753,11 @@ namespace {
 int RunCamera(const DeviceOptions& o)
 {
     const uint32_t address = ParseIpv4(o.address, "--address");
-    const uint32_t pixelFormat = ParsePixelFormat(o.pixelFormat);
-    const uint64_t payload = uint64_t(o.width) * o.height * camera::BytesPerPixel(pixelFormat);
-    if (o.width == 0 || o.height == 0 || o.width > SENSOR_WIDTH || o.height > SENSOR_HEIGHT || payload > PAYLOAD_MAX) {
+    ParsePixelFormat(o.pixelFormat);   // an unknown name is refused here
+    if (o.width == 0 || o.height == 0 || o.width > SENSOR_WIDTH || o.height > SENSOR_HEIGHT) {
         throw UsageError("a " + std::to_string(o.width) + "x" + std::to_string(o.height) + " " + o.pixelFormat +
                          " frame is out of range (1 to " + std::to_string(SENSOR_WIDTH) + "x" + std::to_string(SENSOR_HEIGHT) +
-                         " pixels, at most 256 MiB of payload)");
+                         " pixels)");
     }
     if (!(o.loss >= 0 && o.loss <= 50)) {
         throw UsageError("--loss takes a percentage from 0 to 50");
@@ -700,11 +784,12 @@ int RunCamera(const DeviceOptions& o)
     const DeviceCounters& c = device.Counters();
     std::printf("gvspfilter camera: %" PRIu64 " blocks sent in %" PRIu64 " packets, %" PRIu64
                 " dropped on purpose, %" PRIu64 " send errors\n"
-                "  resends:   %" PRIu64 " requests, %" PRIu64 " unanswered, %" PRIu64 " packets resent\n"
+                "  resends:   %" PRIu64 " requests, %" PRIu64 " from strangers refused, %" PRIu64 " over the limits, %" PRIu64
+                " unanswered, %" PRIu64 " packets resent\n"
                 "  control:   %" PRIu64 " times taken, %" PRIu64 " heartbeat expiries, %" PRIu64 " GVCP commands\n",
-        c.blocksSent.load(), c.packetsSent.load(), c.packetsDropped.load(), c.sendErrors.load(),
-        c.resendRequests.load(), c.resendRequestsUnanswered.load(), c.packetsResent.load(), c.controlTaken.load(),
-        c.heartbeatExpiries.load(), c.gvcpCommands.load());
+        c.blocksSent.load(), c.packetsSent.load(), c.packetsDropped.load(), c.sendErrors.load(), c.resendRequests.load(),
+        c.resendRequestsRefused.load(), c.resendRequestsLimited.load(), c.resendRequestsUnanswered.load(), c.packetsResent.load(),
+        c.controlTaken.load(), c.heartbeatExpiries.load(), c.gvcpCommands.load());
     if (!o.jsonPath.empty()) {
         nlohmann::json report;
         report["command"] = "camera";
@@ -716,6 +801,8 @@ int RunCamera(const DeviceOptions& o)
         report["packets_dropped"] = c.packetsDropped.load();
         report["send_errors"] = c.sendErrors.load();
         report["resend_requests"] = c.resendRequests.load();
+        report["resend_requests_refused"] = c.resendRequestsRefused.load();
+        report["resend_requests_limited"] = c.resendRequestsLimited.load();
         report["resend_requests_unanswered"] = c.resendRequestsUnanswered.load();
         report["packets_resent"] = c.packetsResent.load();
         report["control_taken"] = c.controlTaken.load();
@@ -746,7 +833,7 @@ void AddCameraCommand(CLI::App& app, CommandList& commands)
     command->add_option("--seed", options->seed, "Seed of the random loss")->capture_default_str();
     command->add_flag("--zip-xml", options->zipXml, "Serve the GenICam description zipped");
     command->add_option("--seconds", options->seconds, "Stop after this long (0: at Ctrl-C)")->capture_default_str();
-    command->add_option("--kept-blocks", options->keptBlocks, "Blocks kept for resends")->capture_default_str();
+    command->add_option("--kept-blocks", options->keptBlocks, "Blocks kept for resends, together at most 64 MiB")->capture_default_str();
     command->add_option("--json", options->jsonPath, "Write the final report as JSON to FILE");
     commands.emplace_back(command, [options] { return RunCamera(*options); });
 }

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,12 +35,19 @@ struct DeviceOptions {
 
 struct DeviceCounters {
     std::atomic<uint64_t> blocksSent{0}, packetsSent{0}, packetsDropped{0}, sendErrors{0};
-    std::atomic<uint64_t> gvcpCommands{0}, resendRequests{0}, resendRequestsUnanswered{0}, packetsResent{0};
+    std::atomic<uint64_t> gvcpCommands{0}, packetsResent{0};
+    // Every PACKETRESEND counts in `resendRequests`, and in one of the others when it is not answered:
+    // from a host that neither controls the device nor receives its stream, over the limits (the
+    // requests per block or the sender's queue), or for packets no longer kept.
+    std::atomic<uint64_t> resendRequests{0}, resendRequestsRefused{0}, resendRequestsLimited{0}, resendRequestsUnanswered{0};
     std::atomic<uint64_t> controlTaken{0}, heartbeatExpiries{0};
 };
 
 class CameraDevice {
 public:
+    // Requests served per block, from its controller or stream destination; later ones are dropped.
+    static constexpr uint32_t RESEND_REQUESTS_PER_BLOCK = 256;
+
     // GVCP on any address of the machine (broadcast DISCOVERY included) at `options.gvcpPort`; the
     // stream leaves from `address`, an address of `interface`.
     CameraDevice(const DeviceOptions& options, uint32_t address, const InterfaceInfo& interface);
@@ -52,9 +61,14 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    using Packets = std::vector<std::vector<uint8_t>>;   // GVSP bytes, index = packet id
     struct KeptBlock {
         uint64_t blockId = 0;
-        std::vector<std::vector<uint8_t>> packets;   // GVSP bytes, index = packet id
+        // Shared with the thread sending this block or resending from it, so that dropping it
+        // from kept_ never pulls it from under them.
+        std::shared_ptr<const Packets> packets;
+        uint64_t bytes = 0;
+        uint32_t resendRequests = 0;   // queued so far
     };
     // State under mutex_ (written by the GVCP thread, read by the stream thread).
     struct Control {
@@ -87,9 +101,14 @@ private:
     uint16_t ReadMemory(uint32_t address, size_t count, std::vector<uint8_t>* bytes) const;
     void EndControl();
     void FireTestPacket(uint32_t packetSize);
-    void Resend(const PacketResendRequest& request);
+    // PACKETRESEND on the GVCP thread: checked and counted, then queued for the sender thread.
+    void QueueResend(const PacketResendRequest& request, uint32_t from);
+    KeptBlock* FindKept(const PacketResendRequest& request);   // with mutex_ held
+    void Resend(const PacketResendRequest& request, Clock::time_point& paced);
     void CheckHeartbeat();
     void StreamLoop();
+    void SendLoop();
+    void Shutdown();   // stops and joins both threads
     uint64_t PayloadBytes() const;
     uint64_t Timestamp() const;   // microseconds since the last reset
 
@@ -106,8 +125,13 @@ private:
     Control control_;                  // under mutex_
     std::deque<KeptBlock> kept_;       // the last blocks, oldest first: changed by the stream thread
                                        // under mutex_, read by others under mutex_
+    uint64_t keptBytes_ = 0;           // under mutex_: the bytes of kept_'s packets
+    std::mutex resendMutex_;
+    std::condition_variable resendQueued_;
+    std::deque<PacketResendRequest> resends_;   // under resendMutex_: waiting for the sender thread
     std::atomic<bool> stop_{false};
     std::thread streamThread_;
+    std::thread senderThread_;
     DeviceCounters counters_;
 };
 

@@ -34,8 +34,8 @@ inline constexpr uint32_t REG_ACQUISITION_FRAME_RATE = 0x00020024;
 inline constexpr uint32_t REG_EXPOSURE_TIME = 0x00020028;
 inline constexpr uint32_t REG_GAIN = 0x0002002C;
 // The sensor the image is cut from: Width + OffsetX and Height + OffsetY stay within it.
-inline constexpr uint32_t SENSOR_WIDTH = 16384;
-inline constexpr uint32_t SENSOR_HEIGHT = 16384;
+inline constexpr uint32_t SENSOR_WIDTH = 4096;
+inline constexpr uint32_t SENSOR_HEIGHT = 4096;
 // Where the description file lies in the device's memory.
 inline constexpr uint32_t XML_FILE_ADDRESS = 0x00100000;
 

@@ -116,6 +116,8 @@ TEST_F(CameraDeviceTest, AnswersEachCommandAsTheStandardDefines)
             Words({REG_PIXEL_FORMAT, camera::PIXEL_FORMAT_MONO16, 0}), GVCP_STATUS_WRITE_PROTECT, Words({4})},
         {"unaligned WRITEMEM", &controller_, GVCP_WRITEMEM_CMD, Words({REG_WIDTH + 2, 320}), GVCP_STATUS_BAD_ALIGNMENT, Words({0})},
         {"WRITEMEM without data", &controller_, GVCP_WRITEMEM_CMD, Words({REG_WIDTH}), GVCP_STATUS_INVALID_PARAMETER, Words({0})},
+        {"Width past the sensor", &controller_, GVCP_WRITEREG_CMD, Words({REG_WIDTH, 16384}), GVCP_STATUS_INVALID_PARAMETER,
+            Words({0})},
         {"OffsetX past the sensor", &controller_, GVCP_WRITEREG_CMD, Words({REG_OFFSET_X, SENSOR_WIDTH - 319}),
             GVCP_STATUS_INVALID_PARAMETER, Words({0})},
         {"Gain in range, then out of it", &controller_, GVCP_WRITEREG_CMD,
@@ -154,6 +156,64 @@ TEST_F(CameraDeviceTest, AnswersEachCommandAsTheStandardDefines)
     const std::optional<std::vector<uint8_t>> test = receiver.ReceiveFrom(2000, &from, &port);
     ASSERT_TRUE(test.has_value());
     EXPECT_EQ(test->size(), 600u - IP_UDP_HEADER_BYTES);
+}
+
+// A controller's resends: answered for the controller's host and the stream's destination only,
+// within the per-block limit, and a storm of them leaves DISCOVERY answered.
+TEST_F(CameraDeviceTest, ResendsAnswerOnlyTheControllerAndTheDestinationAndCannotDrownDiscovery)
+{
+    UdpSocket stranger(LOOPBACK + 1, 0);   // 127.0.0.2 and .3: hosts of their own on loopback
+    UdpSocket receiver(LOOPBACK + 2, 0);
+    // One block on a software trigger: 4096 x 1024 Mono8 in 576-byte packets, nearly 7,800 of them.
+    const GvcpAck started = Transact(controller_, GVCP_WRITEREG_CMD,
+        Words({REG_CCP, CCP_CONTROL, REG_WIDTH, 4096, REG_HEIGHT, 1024, REG_SCPS0, 576, REG_SCDA0, LOOPBACK + 2, REG_SCP0,
+            receiver.LocalPort(), REG_TRIGGER_MODE, 1, REG_ACQUISITION_CONTROL, ACQUISITION_START_BIT | TRIGGER_SOFTWARE_BIT}));
+    ASSERT_EQ(started.status, GVCP_STATUS_SUCCESS);
+    for (int wait = 0; wait < 200 && device_.Counters().blocksSent == 0; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(device_.Counters().blocksSent, 1u);
+    uint32_t address = 0;
+    uint16_t port = 0;
+    while (receiver.ReceiveFrom(100, &address, &port)) {
+    }
+    const auto resend = [&](UdpSocket& from, uint32_t first, uint32_t last) {
+        const GvcpCommand command{0, GVCP_PACKETRESEND_CMD, ++id_, Words({1, first, last})};   // block 1
+        from.SendTo(LOOPBACK, device_.GvcpPort(), EncodeCommand(command));
+    };
+
+    // Packet 7 of block 1 comes back marked as resent, or nothing does.
+    const std::vector<uint8_t> resent = Words({uint32_t{camera::GVSP_STATUS_RESEND} << 16 | 1, uint32_t{camera::GVSP_FORMAT_PAYLOAD} << 24 | 7});
+    struct Case {
+        const char* what;
+        UdpSocket* from;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"a stranger", &stranger, false},
+        {"the stream's destination", &receiver, true},
+        {"the controller", &controller_, true},
+    };
+    for (const Case& c : cases) {
+        resend(*c.from, 7, 7);
+        const std::optional<std::vector<uint8_t>> packet = receiver.ReceiveFrom(500, &address, &port);
+        ASSERT_EQ(packet.has_value(), c.answered) << c.what;
+        if (packet) {
+            EXPECT_EQ(std::vector<uint8_t>(packet->begin(), packet->begin() + 8), resent) << c.what;
+        }
+    }
+    EXPECT_EQ(device_.Counters().resendRequestsRefused, 1u);
+
+    // 2,000 requests for the whole block (nearly 7,800 packets each): most over the limit, and
+    // what is queued leaves at the resend pace from another thread while DISCOVERY is answered.
+    for (int i = 0; i < 2000; ++i) {
+        resend(controller_, 1, camera::RESEND_TO_END_STANDARD);
+    }
+    const GvcpAck discovery = Transact(stranger, GVCP_DISCOVERY_CMD, {});
+    EXPECT_EQ(discovery.payload.size(), GVCP_DISCOVERY_ACK_BYTES);
+    const DeviceCounters& c = device_.Counters();
+    EXPECT_LE(c.resendRequests - c.resendRequestsRefused - c.resendRequestsLimited, CameraDevice::RESEND_REQUESTS_PER_BLOCK);
+    EXPECT_EQ(c.resendRequestsUnanswered, 0u);
 }
 
 }  // namespace
