@@ -23,8 +23,9 @@ constexpr auto GVCP_TIMEOUT = std::chrono::milliseconds(500);
 // The longest wait between two looks at the stop request.
 constexpr auto GVCP_WAIT_SLICE = std::chrono::milliseconds(100);
 constexpr auto HEARTBEAT_PERIOD = std::chrono::milliseconds(1000);
-// How long the release may still take after a stop request.
-constexpr auto RELEASE_AFTER_STOP = std::chrono::milliseconds(1000);
+// How long the release may still take after a stop request: with the wake-up that sees the
+// request and the teardown, the run ends within a second.
+constexpr auto RELEASE_AFTER_STOP = std::chrono::milliseconds(800);
 
 uint64_t PayloadBytes(int64_t width, int64_t height, int64_t pixelFormat)
 {

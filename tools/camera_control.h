@@ -114,7 +114,7 @@ public:
     CameraStream AimStream(const InterfaceInfo& iface, uint16_t port, uint32_t packetSize, uint64_t frameSize);
     void Start();
     // Ends acquisition and gives control back; failures are reported, not thrown (it runs on the
-    // way out, also after an error). After a stop request it gives the camera a second at most.
+    // way out, also after an error). After a stop request it gives the camera 0.8 s at most.
     void Release();
 
 private:
