@@ -133,7 +133,7 @@ std::unique_ptr<GenICam> GvcpController::ReadDescription(std::string& fileName, 
     try {
         const bool zipped = LocalUrl{fileName}.zipped() || (file.size() >= 4 && file[0] == 'P' && file[1] == 'K' && file[2] == 3 && file[3] == 4);
         std::string xml = zipped ? UnzipXml(file) : std::string(file.begin(), file.end());
-        file = {};   // not kept beside the tree
+        file = std::vector<uint8_t>();   // freed, not kept beside the tree
         return std::make_unique<GenICam>(std::move(xml), *this);
     } catch (const RunError& e) {
         throw UsageError(e.what());
