@@ -415,7 +415,7 @@ TEST_F(LiveCommand, SetsUpAravisFakeCameraAndEveryFrameMatchesTheWire)
 }
 
 // A hostile camera in the camera's namespace, on a thread of its own: it answers GVCP as a camera
-// whose first URL names `file` (zipped), each READMEM of it after `delayMs`, every register 0.
+// whose first URL names `xml`, zipped, each READMEM of it after `delayMs`, every register 0.
 class HostileCamera {
 public:
     HostileCamera(const NamespacePair& net, const std::string& xml, int delayMs)
