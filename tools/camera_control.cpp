@@ -7,18 +7,25 @@
 #include <cstring>
 #include <optional>
 
+#include "tools/stop_signal.h"
+
 namespace gvspfilter {
 
 namespace {
 
 using camera::GetBe32;
 using camera::PutBe32;
-using Clock = std::chrono::steady_clock;
+using Clock = GvcpController::Clock;
 
 constexpr uint32_t XML_MAX = 64u << 20;
 constexpr int GVCP_TRIES = 3;
-constexpr int GVCP_TIMEOUT_MS = 500;
+constexpr auto GVCP_TIMEOUT = std::chrono::milliseconds(500);
+// The longest wait between two looks at the stop request.
+constexpr auto GVCP_WAIT_SLICE = std::chrono::milliseconds(100);
 constexpr auto HEARTBEAT_PERIOD = std::chrono::milliseconds(1000);
+// How long the release may still take after a stop request: with the wake-up that sees the
+// request and the teardown, the run ends within a second.
+constexpr auto RELEASE_AFTER_STOP = std::chrono::milliseconds(800);
 
 uint64_t PayloadBytes(int64_t width, int64_t height, int64_t pixelFormat)
 {
@@ -52,6 +59,7 @@ void GvcpController::WriteRegister(uint32_t address, uint32_t value)
 std::vector<uint8_t> GvcpController::ReadMemory(uint32_t address, size_t count)
 {
     std::vector<uint8_t> bytes;
+    bytes.reserve(count + GVCP_READMEM_MAX);
     while (bytes.size() < count) {
         const uint32_t at = static_cast<uint32_t>(address + bytes.size());
         const size_t chunk = std::min<size_t>(GVCP_READMEM_MAX / 4 * 4, (count - bytes.size() + 3) / 4 * 4);
@@ -108,23 +116,52 @@ void GvcpController::Write(uint32_t address, std::span<const uint8_t> bytes)
     WriteMemory(first, memory);
 }
 
-std::string GvcpController::ReadDescription(std::string& fileName)
+std::unique_ptr<GenICam> GvcpController::ReadDescription(std::string& fileName, std::chrono::seconds timeout)
+{
+    SetDeadline(Clock::now() + timeout, false);
+    std::vector<uint8_t> file;
+    try {
+        file = DownloadDescription(fileName);
+    } catch (const GvcpGaveUp&) {
+        if (StopRequested()) {
+            throw;
+        }
+        throw UsageError(Name() + "'s description was not read within " + std::to_string(timeout.count()) + " s");
+    }
+    SetDeadline(Clock::time_point::max(), false);
+    // A description the reader refuses is the camera's bad input, as is a camera that does not answer.
+    try {
+        const bool zipped = LocalUrl{fileName}.zipped() || (file.size() >= 4 && file[0] == 'P' && file[1] == 'K' && file[2] == 3 && file[3] == 4);
+        std::string xml = zipped ? UnzipXml(file) : std::string(file.begin(), file.end());
+        file = std::vector<uint8_t>();   // freed, not kept beside the tree
+        return std::make_unique<GenICam>(std::move(xml), *this);
+    } catch (const RunError& e) {
+        throw UsageError(e.what());
+    }
+}
+
+std::vector<uint8_t> GvcpController::DownloadDescription(std::string& fileName)
 {
     const std::vector<uint8_t> urlBytes = ReadMemory(REG_FIRST_URL, REG_URL_BYTES);
     const std::string urlText(reinterpret_cast<const char*>(urlBytes.data()),
         strnlen(reinterpret_cast<const char*>(urlBytes.data()), urlBytes.size()));
     const std::optional<LocalUrl> url = ParseLocalUrl(urlText);
     if (!url) {
-        throw RunError(Name() + "'s first URL '" + urlText + "' is not a Local: URL, the only kind read");
+        throw UsageError(Name() + "'s first URL '" + urlText + "' is not a Local: URL, the only kind read");
     }
     if (url->length > XML_MAX) {
-        throw RunError(Name() + "'s description is said to be " + std::to_string(url->length) +
-                       " bytes, more than the 64 MiB it may be");
+        throw UsageError(Name() + "'s description is said to be " + std::to_string(url->length) +
+                         " bytes, more than the 64 MiB it may be");
     }
     fileName = url->fileName;
-    const std::vector<uint8_t> file = ReadMemory(url->address, url->length);
-    const bool zipped = url->zipped() || (file.size() >= 4 && file[0] == 'P' && file[1] == 'K' && file[2] == 3 && file[3] == 4);
-    return zipped ? UnzipXml(file) : std::string(file.begin(), file.end());
+    return ReadMemory(url->address, url->length);
+}
+
+void GvcpController::SetDeadline(Clock::time_point deadline, bool pastStop)
+{
+    std::lock_guard lock(mutex_);
+    deadline_ = deadline;
+    pastStop_ = pastStop;
 }
 
 std::string GvcpController::Hex(uint32_t value)
@@ -142,12 +179,15 @@ GvcpAck GvcpController::Expect(uint16_t command, const std::vector<uint8_t>& pay
     const std::vector<uint8_t> datagram = EncodeCommand(GvcpCommand{GVCP_FLAG_ACK_REQUIRED, command, id, payload});
     for (int attempt = 0; attempt < GVCP_TRIES; ++attempt) {
         socket_.SendTo(camera_, GVCP_PORT, datagram);
-        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(GVCP_TIMEOUT_MS);
+        const Clock::time_point until = std::min(Clock::now() + GVCP_TIMEOUT, deadline_);
         for (Clock::time_point now = Clock::now(); now < until; now = Clock::now()) {
+            if (!pastStop_ && StopRequested()) {
+                throw GvcpGaveUp("stopped by a signal while waiting for " + Name());
+            }
             uint32_t from = 0;
             uint16_t fromPort = 0;
-            const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count());
-            std::optional<std::vector<uint8_t>> answer = socket_.ReceiveFrom(std::max(left, 1), &from, &fromPort);
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min<Clock::duration>(until - now, GVCP_WAIT_SLICE));
+            std::optional<std::vector<uint8_t>> answer = socket_.ReceiveFrom(static_cast<int>(wait.count()), &from, &fromPort);
             std::optional<GvcpAck> ack = answer ? ParseAck(*answer) : std::nullopt;
             if (!ack || from != camera_ || ack->ackId != id || ack->answer != command + 1) {
                 continue;   // late or foreign: not this transaction's answer
@@ -158,6 +198,9 @@ GvcpAck GvcpController::Expect(uint16_t command, const std::vector<uint8_t>& pay
                                GvcpStatusName(ack->status) + " (status " + Hex(ack->status) + ")");
             }
             return *ack;
+        }
+        if (Clock::now() >= deadline_) {
+            throw GvcpGaveUp(Name() + " did not answer " + name + " of " + Hex(address) + " in time");
         }
     }
     if (!answered_) {
@@ -173,6 +216,8 @@ CameraControl::CameraControl(uint32_t cameraAddress, uint32_t localAddress) : gv
     const uint32_t ccp = gvcp_.ReadRegister(REG_CCP);
     try {
         gvcp_.WriteRegister(REG_CCP, CCP_CONTROL);
+    } catch (const GvcpGaveUp&) {
+        throw;
     } catch (const RunError&) {
         if (ccp != 0) {
             throw UsageError(gvcp_.Name() + " is controlled by another application");
@@ -183,10 +228,7 @@ CameraControl::CameraControl(uint32_t cameraAddress, uint32_t localAddress) : gv
     heartbeat_ = std::thread([this] { KeepHeartbeat(); });
 }
 
-void CameraControl::ReadDescription()
-{
-    features_ = std::make_unique<GenICam>(gvcp_.ReadDescription(xmlFile_), gvcp_);
-}
+void CameraControl::ReadDescription(std::chrono::seconds timeout) { features_ = gvcp_.ReadDescription(xmlFile_, timeout); }
 
 bool CameraControl::CanResend()
 {
@@ -229,6 +271,7 @@ void CameraControl::Release()
     if (heartbeat_.joinable()) {
         heartbeat_.join();
     }
+    gvcp_.SetDeadline(StopRequested() ? Clock::now() + RELEASE_AFTER_STOP : Clock::time_point::max(), true);
     try {
         if (acquiring_) {
             features_->Execute("AcquisitionStop");
@@ -257,6 +300,8 @@ void CameraControl::KeepHeartbeat()
         lock.unlock();
         try {
             gvcp_.ReadRegister(REG_CCP);
+        } catch (const GvcpGaveUp&) {
+            return;   // the main thread's deadline or stop, which it reports
         } catch (const std::exception& e) {
             std::fprintf(stderr, "\ngvspfilter live: heartbeat failed: %s\n", e.what());
             lost_ = true;

@@ -30,7 +30,8 @@ int RunFeatures(const FeaturesOptions& o)
     }
     GvcpController gvcp(local, cameraAddress);
     std::string fileName;
-    const GenICam features(gvcp.ReadDescription(fileName), gvcp);
+    const std::unique_ptr<GenICam> description = gvcp.ReadDescription(fileName, DESCRIPTION_TIMEOUT);
+    const GenICam& features = *description;
     const std::vector<std::pair<int, std::string>> tree = features.Tree();
     size_t column = 0;
     for (const auto& [depth, name] : tree) {

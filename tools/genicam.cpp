@@ -1028,8 +1028,8 @@ private:
 };
 
 // ---- GenICam ----------------------------------------------------------------------------------
-GenICam::GenICam(const std::string& xml, RegisterPort& port)
-    : root_(ParseXml(xml)), resolver_(std::make_unique<Resolver>(*root_, port)) {}
+GenICam::GenICam(std::string xml, RegisterPort& port)
+    : root_(ParseXml(std::move(xml))), resolver_(std::make_unique<Resolver>(*root_, port)) {}
 
 GenICam::~GenICam() = default;
 

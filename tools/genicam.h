@@ -81,7 +81,7 @@ struct XmlElement;
 // naming the feature; a description it cannot follow is a RunError.
 class GenICam {
 public:
-    GenICam(const std::string& xml, RegisterPort& port);
+    GenICam(std::string xml, RegisterPort& port);
     ~GenICam();
     GenICam(const GenICam&) = delete;
     GenICam& operator=(const GenICam&) = delete;

@@ -112,6 +112,9 @@ void AddLiveOptions(CLI::App& live, LiveOptions& options)
     live.add_option("--packet-size", options.packetSize,
         "Stream packet size in bytes, IP and UDP headers included (with --camera: default the interface's MTU)");
     live.add_option("--frame-size", options.frameSize, "Payload bytes of the largest frame (with --camera: from the camera)");
+    live.add_option("--timeout", options.timeoutSeconds, "With --camera: the longest the camera's description may take to read, in seconds")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
     live.add_option("--width", options.width, "With --camera: the frame's width (Width)");
     live.add_option("--height", options.height, "With --camera: the frame's height (Height)");
     live.add_option("--offset-x", options.offsetX, "With --camera: the frame's left edge on the sensor (OffsetX)");
@@ -172,7 +175,7 @@ std::unique_ptr<CameraControl> ControlCamera(uint32_t cameraAddress, const LiveO
     const InterfaceInfo& iface, StreamSettings& settings, nlohmann::json& described)
 {
     auto camera = std::make_unique<CameraControl>(cameraAddress, iface.address);
-    camera->ReadDescription();
+    camera->ReadDescription(std::chrono::seconds(o.timeoutSeconds));
     const GenICam& features = camera->Features();
     nlohmann::json set = nlohmann::json::object();
     for (const Assignment& a : PlanSettings(o, features)) {

@@ -29,12 +29,13 @@ struct LiveOptions {
     double seconds = 0;
     uint32_t packetSize = 0;
     uint64_t frameSize = 0;
+    uint32_t timeoutSeconds = static_cast<uint32_t>(DESCRIPTION_TIMEOUT.count());   // for the camera's description
     // The camera's features to set, as text ("" leaves one as it is); `features` holds Name=Value.
     std::string width, height, offsetX, offsetY, pixelFormat, fps, exposure, gain;
     std::vector<std::string> features;
     OutputOptions output;
 };
-// Adds --port, --frames, --seconds, --packet-size, --frame-size, the camera's settings (--width,
+// Adds --port, --frames, --seconds, --packet-size, --frame-size, --timeout, the camera's settings (--width,
 // --height, --offset-x, --offset-y, --pixel-format, --fps, --exposure, --gain, --feature) and the
 // output options.
 void AddLiveOptions(CLI::App& live, LiveOptions& options);

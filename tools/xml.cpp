@@ -19,16 +19,16 @@ XmlElement::~XmlElement()
     }
 }
 
-void CheckXmlElementCount(const std::string& xml)
+void CheckXmlNodeCount(const std::string& xml)
 {
-    size_t tags = 0;
+    size_t nodes = static_cast<size_t>(std::count(xml.begin(), xml.end(), '='));
     for (size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
         // Not an end tag, a comment, a declaration or a processing instruction.
-        tags += at + 1 < xml.size() && xml[at + 1] != '/' && xml[at + 1] != '!' && xml[at + 1] != '?';
+        nodes += at + 1 < xml.size() && xml[at + 1] != '/' && xml[at + 1] != '!' && xml[at + 1] != '?';
     }
-    if (tags > MAX_XML_ELEMENTS) {
-        throw RunError("the camera's description has " + std::to_string(tags) + " elements, more than the " +
-                       std::to_string(MAX_XML_ELEMENTS) + " it may have");
+    if (nodes > MAX_XML_NODES) {
+        throw RunError("the camera's description has more than the " + std::to_string(MAX_XML_NODES) +
+                       " elements and attributes it may have");
     }
 }
 
@@ -58,12 +58,7 @@ void XmlTreeBuilder::Open(std::string name, std::vector<std::pair<std::string, s
         throw RunError("the camera's description nests elements deeper than the " + std::to_string(MAX_XML_DEPTH) +
                        " levels it may have");
     }
-    if (elements_ == MAX_XML_ELEMENTS) {
-        throw RunError("the camera's description has more than the " + std::to_string(MAX_XML_ELEMENTS) +
-                       " elements it may have");
-    }
     ++depth_;
-    ++elements_;
     auto element = std::make_unique<XmlElement>();
     element->name = std::move(name);
     for (auto& attribute : attributes) {

@@ -32,12 +32,12 @@ struct XmlElement {
 };
 
 // What a description may hold: GenICam descriptions nest a handful of levels and hold tens of
-// thousands of elements; beyond these the camera is taken as hostile (RunError).
+// thousands of elements and attributes; beyond these the camera is taken as hostile (RunError).
 inline constexpr size_t MAX_XML_DEPTH = 256;
-inline constexpr size_t MAX_XML_ELEMENTS = 1'000'000;
+inline constexpr size_t MAX_XML_NODES = 1'000'000;   // elements and attributes together
 
-// What a reader reports, in document order; builds the tree. RunError when it grows deeper or
-// larger than the limits above.
+// What a reader reports, in document order; builds the tree. RunError when it grows deeper than
+// MAX_XML_DEPTH (its size the reader checks first, with CheckXmlNodeCount).
 class XmlTreeBuilder {
 public:
     void Open(std::string name, std::vector<std::pair<std::string, std::string>> attributes);
@@ -50,15 +50,15 @@ private:
     std::unique_ptr<XmlElement> root_;
     XmlElement* open_ = nullptr;   // the innermost element not yet closed
     size_t depth_ = 0;             // elements open
-    size_t elements_ = 0;          // elements opened
 };
 
-// RunError when `xml` has more start tags than MAX_XML_ELEMENTS: checked before a parser builds
-// a tree of its own from them.
-void CheckXmlElementCount(const std::string& xml);
+// RunError when `xml` may hold more than MAX_XML_NODES elements and attributes, counting every
+// start tag and every '=' (which no attribute lacks, and no entity adds, as neither reader expands
+// a DTD's): checked before a parser builds a tree of its own from them.
+void CheckXmlNodeCount(const std::string& xml);
 
-// The root element of `xml`. RunError "the camera's description is not valid XML: ..." saying
-// where it is not.
-std::unique_ptr<XmlElement> ParseXml(const std::string& xml);
+// The root element of `xml`, which the reader may parse in place. RunError "the camera's description
+// is not valid XML: ..." saying where it is not.
+std::unique_ptr<XmlElement> ParseXml(std::string xml);
 
 }  // namespace gvspfilter

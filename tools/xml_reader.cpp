@@ -9,7 +9,8 @@ namespace gvspfilter {
 namespace {
 
 // The document's nodes in document order, without recursing: the depth is the camera's choice.
-void Walk(const pugi::xml_document& document, XmlTreeBuilder& builder)
+// A node is removed once read, so that pugixml's pages go back as the element tree grows.
+void Walk(pugi::xml_document& document, XmlTreeBuilder& builder)
 {
     pugi::xml_node node = document.first_child();
     while (node) {
@@ -28,21 +29,27 @@ void Walk(const pugi::xml_document& document, XmlTreeBuilder& builder)
             builder.Text(node.value());
         }
         // On to the next sibling, closing every element whose last child this was.
-        while (!node.next_sibling() && node.parent() != document) {
-            node = node.parent();
+        pugi::xml_node next = node.next_sibling();
+        while (!next && node.parent() != document) {
+            pugi::xml_node parent = node.parent();
+            parent.remove_child(node);
+            node = parent;
             builder.Close();
+            next = node.next_sibling();
         }
-        node = node.next_sibling();
+        node.parent().remove_child(node);
+        node = next;
     }
 }
 
 }  // namespace
 
-std::unique_ptr<XmlElement> ParseXml(const std::string& xml)
+std::unique_ptr<XmlElement> ParseXml(std::string xml)
 {
-    CheckXmlElementCount(xml);
+    CheckXmlNodeCount(xml);
+    // In place: the text's own bytes hold the parsed names and values, no second copy of them.
     pugi::xml_document document;
-    const pugi::xml_parse_result parsed = document.load_buffer(xml.data(), xml.size());
+    const pugi::xml_parse_result parsed = document.load_buffer_inplace(xml.data(), xml.size());
     if (!parsed) {
         throw RunError(std::string("the camera's description is not valid XML: ") + parsed.description() +
                        " at byte " + std::to_string(parsed.offset));

@@ -223,8 +223,8 @@ TEST(GenICamDescription, TheCameraDevicesZippedDescriptionDrivesItsOwnRegisters)
     EXPECT_FALSE(gvspfilter::ParseLocalUrl("http://camera.example/camera.xml").has_value());
 }
 
-// A hostile camera's zipped description, nested 200,000 deep or a bomb of empty elements: one
-// clear error, no stack overflow, no tree of gigabytes.
+// A hostile camera's zipped description, nested 200,000 deep or a bomb of empty elements or of
+// attributes: one clear error, no stack overflow, no tree of gigabytes.
 TEST(GenICamDescription, AHostileDescriptionIsRefusedWithOneError)
 {
     std::string deep;
@@ -235,16 +235,20 @@ TEST(GenICamDescription, AHostileDescriptionIsRefusedWithOneError)
         deep += "</a>";
     }
     std::string bomb = "<RegisterDescription>";
-    for (size_t i = 0; i < gvspfilter::MAX_XML_ELEMENTS; ++i) {
+    std::string attributes = "<RegisterDescription><a";
+    for (size_t i = 0; i < gvspfilter::MAX_XML_NODES; ++i) {
         bomb += "<a/>";
+        attributes += " b=''";
     }
     bomb += "</RegisterDescription>";
+    attributes += "/></RegisterDescription>";
     const struct {
         const std::string& xml;
         std::string error;
     } cases[] = {
         {deep, "the camera's description nests elements deeper than the 256 levels it may have"},
-        {bomb, "the camera's description has 1000001 elements, more than the 1000000 it may have"},
+        {bomb, "the camera's description has more than the 1000000 elements and attributes it may have"},
+        {attributes, "the camera's description has more than the 1000000 elements and attributes it may have"},
     };
     for (const auto& c : cases) {
         const std::vector<uint8_t> archive = gvspfilter::ZipFile("Hostile.xml", {reinterpret_cast<const uint8_t*>(c.xml.data()), c.xml.size()});

@@ -24,6 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "tools/genicam.h"
+#include "tools/gvcp.h"
+#include "tools/network.h"
+
 extern char** environ;
 
 namespace {
@@ -124,6 +128,17 @@ private:
 
 bool CanMakeNamespaces() { return geteuid() == 0 && Shell("ip netns list") == 0; }
 
+// Moves the calling thread into network namespace `netns`.
+bool JoinNamespace(const std::string& netns)
+{
+    const int fd = open(("/var/run/netns/" + netns).c_str(), O_RDONLY);
+    const bool joined = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return joined;
+}
+
 // Every live test runs across a namespace pair of its own.
 class LiveCommand : public testing::Test {
 protected:
@@ -162,12 +177,8 @@ public:
 private:
     void Run(const std::string& netns, const std::string& veth)
     {
-        const int fd = open(("/var/run/netns/" + netns).c_str(), O_RDONLY);
         char error[PCAP_ERRBUF_SIZE] = {};
-        pcap_t* pcap = fd >= 0 && setns(fd, CLONE_NEWNET) == 0 ? pcap_create(veth.c_str(), error) : nullptr;
-        if (fd >= 0) {
-            close(fd);
-        }
+        pcap_t* pcap = JoinNamespace(netns) ? pcap_create(veth.c_str(), error) : nullptr;
         if (pcap == nullptr || pcap_set_immediate_mode(pcap, 1) != 0 || pcap_set_buffer_size(pcap, 16 << 20) != 0 ||
             pcap_set_timeout(pcap, 10) != 0 || pcap_activate(pcap) != 0 || pcap_setdirection(pcap, PCAP_D_IN) != 0) {
             state_ = 2;
@@ -401,6 +412,117 @@ TEST_F(LiveCommand, SetsUpAravisFakeCameraAndEveryFrameMatchesTheWire)
     EXPECT_EQ(features.exitStatus, 0) << features.out;
     EXPECT_TRUE(std::regex_search(features.out, std::regex("\n +Width +Integer +RW +320 +\\(1 to [0-9]+\\)\n"))) << features.out;
     EXPECT_TRUE(std::regex_search(features.out, std::regex("\n +PixelFormat +Enumeration +RW +Mono8 +\\(.*Mono16"))) << features.out;
+}
+
+// A hostile camera in the camera's namespace, on a thread of its own: it answers GVCP as a camera
+// whose first URL names `xml`, zipped, each READMEM of it after `delayMs`, every register 0.
+class HostileCamera {
+public:
+    HostileCamera(const NamespacePair& net, const std::string& xml, int delayMs)
+        : file_(gvspfilter::ZipFile("Hostile.xml", {reinterpret_cast<const uint8_t*>(xml.data()), xml.size()})), delayMs_(delayMs)
+    {
+        const std::string url = gvspfilter::LocalUrlText({"Hostile.zip", gvspfilter::XML_FILE_ADDRESS, static_cast<uint32_t>(file_.size())});
+        url_.assign(url.begin(), url.end());
+        url_.resize(gvspfilter::REG_URL_BYTES);
+        thread_ = std::thread([this, &net] { Serve(net.camera); });
+        while (state_ == 0) {
+            usleep(10'000);
+        }
+    }
+    ~HostileCamera()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    bool Ready() const { return state_ == 1; }
+
+private:
+    void Serve(const std::string& netns)
+    {
+        std::optional<gvspfilter::UdpSocket> socket;
+        try {
+            if (JoinNamespace(netns)) {
+                socket.emplace(gvspfilter::ParseIpv4(CAMERA_IP, "camera"), gvspfilter::GVCP_PORT);
+            }
+        } catch (const std::exception&) {
+        }
+        state_ = socket ? 1 : 2;
+        while (socket && !stop_) {
+            uint32_t from = 0;
+            uint16_t port = 0;
+            const auto datagram = socket->ReceiveFrom(50, &from, &port);
+            const auto command = datagram ? gvspfilter::ParseCommand(*datagram) : std::nullopt;
+            if (!command || command->payload.size() < 4) {
+                continue;
+            }
+            gvspfilter::GvcpAck ack{gvspfilter::GVCP_STATUS_SUCCESS, static_cast<uint16_t>(command->command + 1), command->requestId, {}};
+            ack.payload.resize(command->command == gvspfilter::GVCP_READREG_CMD ? command->payload.size() : 4);
+            if (command->command == gvspfilter::GVCP_READMEM_CMD && command->payload.size() == 8) {
+                const uint32_t address = camera::GetBe32(command->payload.data());
+                const bool url = address < gvspfilter::XML_FILE_ADDRESS;
+                const std::vector<uint8_t>& bytes = url ? url_ : file_;
+                const size_t at = address - (url ? gvspfilter::REG_FIRST_URL : gvspfilter::XML_FILE_ADDRESS);
+                ack.payload.assign(command->payload.begin(), command->payload.begin() + 4);
+                for (size_t i = at; i < at + camera::GetBe16(&command->payload[6]); ++i) {
+                    ack.payload.push_back(i < bytes.size() ? bytes[i] : 0);
+                }
+                usleep(url ? 0 : delayMs_ * 1000);
+            }
+            socket->SendTo(from, port, gvspfilter::EncodeAck(ack));
+        }
+    }
+
+    std::vector<uint8_t> file_, url_;
+    const int delayMs_;
+    std::thread thread_;
+    std::atomic<int> state_{0};   // 0 starting, 1 serving, 2 failed
+    std::atomic<bool> stop_{false};
+};
+
+// A camera that answers with a description nested too deep or holding too many elements gets one
+// line and status 2; one that answers every READMEM after 0.45 s is given up at --timeout, and a
+// SIGINT during its download ends the run at once (SIGKILL comes 10 s later only if it did not).
+TEST_F(LiveCommand, AHostileCameraGetsOneLineAndABoundedRun)
+{
+    const auto repeat = [](const std::string& text, int times) {
+        std::string repeated;
+        for (int i = 0; i < times; ++i) {
+            repeated += text;
+        }
+        return repeated;
+    };
+    const std::string deep = repeat("<a>", 100'000) + repeat("</a>", 100'000);
+    const std::string bomb = "<RegisterDescription>" + repeat("<a/>", 2'000'000) + "</RegisterDescription>";
+    // Letters that do not compress: a zip of about 40 KB, some 70 READMEMs.
+    std::string slow = "<RegisterDescription><!--";
+    for (uint32_t i = 0, x = 1; i < 64 << 10; ++i) {
+        x = x * 1103515245 + 12345;
+        slow += static_cast<char>('a' + (x >> 16) % 26);
+    }
+    slow += "--></RegisterDescription>";
+    const std::string live = "live --ring tpacket --interface " + net.hostVeth + " --camera " + CAMERA_IP;
+    const std::string camera = "camera " + std::string(CAMERA_IP);
+    const struct {
+        const std::string& xml;
+        int delayMs;
+        std::string command;
+        int exitStatus;
+        std::string out;
+    } cases[] = {
+        {deep, 0, net.InHost(live), 2, "gvspfilter: the camera's description nests elements deeper than the 256 levels it may have\n"},
+        {bomb, 0, net.InHost(live), 2, "gvspfilter: the camera's description has more than the 1000000 elements and attributes it may have\n"},
+        {slow, 450, net.InHost(live + " --timeout 2"), 2, "gvspfilter: " + camera + "'s description was not read within 2 s\n"},
+        {slow, 450, "timeout --preserve-status -s INT -k 10 1 " + net.InHost(live), 1,
+            "gvspfilter: stopped by a signal while waiting for " + camera + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        const HostileCamera hostile(net, c.xml, c.delayMs);
+        ASSERT_TRUE(hostile.Ready());
+        const CommandRun run = RunCommand(c.command);
+        EXPECT_EQ(run.exitStatus, c.exitStatus) << run.out;
+        EXPECT_EQ(run.out, c.out);
+    }
 }
 
 }  // namespace

@@ -43,8 +43,9 @@ std::string Failure(const char* what, HRESULT result)
 
 }  // namespace
 
-std::unique_ptr<XmlElement> ParseXml(const std::string& xml)
+std::unique_ptr<XmlElement> ParseXml(std::string xml)
 {
+    CheckXmlNodeCount(xml);
     std::unique_ptr<IStream, Releaser> stream(
         SHCreateMemStream(reinterpret_cast<const BYTE*>(xml.data()), static_cast<UINT>(xml.size())));
     IXmlReader* created = nullptr;
