@@ -86,14 +86,42 @@ size_t ListTable::IndexOf(PNET_BUFFER_LIST list) const
     }
 }
 
+ListTable::Slot* ListTable::PoolSlot(PNET_BUFFER_LIST list)
+{
+    const auto address = reinterpret_cast<uintptr_t>(list);
+    for (PoolSlots& pool : pools_) {
+        const uintptr_t offset = address - pool.first;   // wraps below the pool: out of range
+        if (offset < pool.stride * pool.slots.size() && offset % pool.stride == 0) {
+            return &pool.slots[offset / pool.stride];
+        }
+    }
+    return nullptr;
+}
+
+ListRecord& ListTable::Reset(Slot& slot, PNET_BUFFER_LIST list)
+{
+    slot.list = list;
+    std::vector<NetBufferSnapshot> storage = std::move(slot.record.snapshot);
+    storage.clear();
+    slot.record = ListRecord{};
+    slot.record.snapshot = std::move(storage);
+    return slot.record;
+}
+
 ListRecord* ListTable::Find(PNET_BUFFER_LIST list)
 {
+    if (Slot* slot = PoolSlot(list)) {
+        return slot->list == list ? &slot->record : nullptr;
+    }
     const size_t i = IndexOf(list);
     return i < slots_.size() ? &slots_[i].record : nullptr;
 }
 
 ListRecord& ListTable::Insert(PNET_BUFFER_LIST list)
 {
+    if (Slot* slot = PoolSlot(list)) {
+        return Reset(*slot, list);
+    }
     if ((used_ + 1) * 2 > slots_.size()) {
         Grow();
     }
@@ -101,18 +129,40 @@ ListRecord& ListTable::Insert(PNET_BUFFER_LIST list)
     while (slots_[i].list != nullptr) {
         i = (i + 1) & (slots_.size() - 1);
     }
-    Slot& slot = slots_[i];
-    slot.list = list;
-    std::vector<NetBufferSnapshot> storage = std::move(slot.record.snapshot);
-    storage.clear();
-    slot.record = ListRecord{};
-    slot.record.snapshot = std::move(storage);
     ++used_;
-    return slot.record;
+    return Reset(slots_[i], list);
+}
+
+void ListTable::AddPool(const void* first, size_t stride, size_t count)
+{
+    pools_.push_back(PoolSlots{reinterpret_cast<uintptr_t>(first), stride, std::vector<Slot>(count)});
+}
+
+void ListTable::RemovePool(const void* first)
+{
+    auto pool = std::find_if(pools_.begin(), pools_.end(),
+        [&](const PoolSlots& p) { return p.first == reinterpret_cast<uintptr_t>(first); });
+    if (pool == pools_.end()) {
+        return;
+    }
+    std::vector<Slot> out = std::move(pool->slots);
+    pools_.erase(pool);
+    for (Slot& slot : out) {
+        if (slot.list != nullptr) {
+            ListRecord& moved = Insert(slot.list);
+            moved = std::move(slot.record);
+        }
+    }
 }
 
 void ListTable::Erase(PNET_BUFFER_LIST list)
 {
+    if (Slot* slot = PoolSlot(list)) {
+        if (slot->list == list) {
+            slot->list = nullptr;
+        }
+        return;
+    }
     size_t hole = IndexOf(list);
     if (hole == slots_.size()) {
         return;
@@ -151,10 +201,16 @@ void ListTable::Grow()
 std::vector<PNET_BUFFER_LIST> ListTable::Lists() const
 {
     std::vector<PNET_BUFFER_LIST> out;
-    for (const Slot& slot : slots_) {
-        if (slot.list != nullptr) {
-            out.push_back(slot.list);
+    auto collect = [&](const std::vector<Slot>& slots) {
+        for (const Slot& slot : slots) {
+            if (slot.list != nullptr) {
+                out.push_back(slot.list);
+            }
         }
+    };
+    collect(slots_);
+    for (const PoolSlots& pool : pools_) {
+        collect(pool.slots);
     }
     return out;
 }
@@ -165,6 +221,11 @@ void ListTable::Clear()
         slot.list = nullptr;
     }
     used_ = 0;
+    for (PoolSlots& pool : pools_) {
+        for (Slot& slot : pool.slots) {
+            slot.list = nullptr;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -80,7 +80,9 @@ struct ListRecord {
 // Every NET_BUFFER_LIST NDIS knows, by address: open addressing with linear probing over slots
 // that are never freed, only swapped, so that a record and its snapshot's storage serve the next
 // list without an allocation. The table grows (to twice the most lists ever known at once) and
-// never shrinks. Guarded by NdisState::lock.
+// never shrinks. The lists of a miniport's receive pool, which lie at fixed strides, have a slot
+// each by index instead: no hashing on the path that runs at line rate. Guarded by
+// NdisState::lock.
 class ListTable {
 public:
     ListRecord* Find(PNET_BUFFER_LIST list);
@@ -90,18 +92,30 @@ public:
     // The lists held, in no particular order.
     std::vector<PNET_BUFFER_LIST> Lists() const;
     void Clear();
+    // The `count` lists at `first`, `stride` bytes apart, get a slot each from now on; when the
+    // pool goes, the records of its lists still out move to the hashed slots.
+    void AddPool(const void* first, size_t stride, size_t count);
+    void RemovePool(const void* first);
 
 private:
     struct Slot {
         PNET_BUFFER_LIST list = nullptr;   // null: free
         ListRecord record;
     };
+    struct PoolSlots {
+        uintptr_t first;
+        size_t stride;
+        std::vector<Slot> slots;
+    };
     size_t Home(PNET_BUFFER_LIST list) const;
     size_t IndexOf(PNET_BUFFER_LIST list) const;   // the list's slot, or slots_.size()
     void Grow();
+    Slot* PoolSlot(PNET_BUFFER_LIST list);        // null unless `list` is a pool's
+    static ListRecord& Reset(Slot& slot, PNET_BUFFER_LIST list);
 
     std::vector<Slot> slots_;   // a power of two of them, at most half in use
     size_t used_ = 0;
+    std::vector<PoolSlots> pools_;
 };
 
 // Records of the data path each adapter keeps.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/ndis/ndis.h"
+#include "host/ndis/ndis_internal.h"
 
 namespace host {
 
@@ -141,9 +142,16 @@ ReceivePool::ReceivePool(size_t capacity) : capacity_(capacity), entries_(std::m
         free_.store(&entries_[i], std::memory_order_relaxed);
     }
     available_.store(capacity, std::memory_order_relaxed);
+    // The list is each entry's first member.
+    NdisGuard guard(Ndis().lock);
+    Ndis().lists.AddPool(&entries_[0].list, sizeof(Entry), capacity);
 }
 
-ReceivePool::~ReceivePool() = default;
+ReceivePool::~ReceivePool()
+{
+    NdisGuard guard(Ndis().lock);
+    Ndis().lists.RemovePool(&entries_[0].list);
+}
 
 PNET_BUFFER_LIST ReceivePool::Take(uint8_t* bytes, size_t length, uintptr_t cookie, SegmentMapping mapping)
 {
