@@ -7,6 +7,7 @@ add_library(gvsp_client STATIC ${GVSP_CLIENT_SOURCES})
 target_include_directories(gvsp_client PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(gvsp_client PRIVATE gvsp_warnings)
 target_link_libraries(gvsp_client PUBLIC ntdll)
+add_library(gvsp::client ALIAS gvsp_client)
 
 # CLI11 and nlohmann-json are header-only and installed for the host only: the cross compiler
 # sees their two folders through a directory of links, and nothing else of /usr/include.
