@@ -8,6 +8,8 @@ constexpr LONGLONG WORKER_PASS_INTERVAL = -10'000;   // 1 ms, in 100 ns units
 // A retry's snapshot: the first bytes of the frame buffer, its driver region and FrameHeader.
 constexpr ULONG RESEND_SNAPSHOT_SIZE = 8964;
 
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ResendWorker(PVOID startContext);
 // One pass of the worker over every port, as its thread runs it once a millisecond. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID RunResendPass();
