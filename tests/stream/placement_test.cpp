@@ -89,8 +89,8 @@ TEST_F(Placement, NoKernelAddressReachesUserMemory)
     EXPECT_TRUE(Receive(camera.Payload(7, 4)));   // 2 x 1440 beyond the end: into chunks 1 and 2
     EXPECT_EQ(CurrentPrivate().OverflowChunks[2], size + 2 * S);
     EXPECT_EQ(CurrentHeader().RegionIndex, 2u);
-    EXPECT_EQ(CurrentHeader().RegionEnd, size + 3 * S);
-    EXPECT_EQ(CurrentHeader().WritePointer, FRAME_BUFFER_MIN_SIZE + 4 * P);
+    EXPECT_EQ(uint64_t{CurrentHeader().RegionEnd}, size + 3 * S);   // packed: copied, not bound
+    EXPECT_EQ(uint64_t{CurrentHeader().WritePointer}, FRAME_BUFFER_MIN_SIZE + 4 * P);
     EXPECT_EQ(KernelAddressesInUserMemory(), "");
     for (uint32_t id = 1; id <= 3; ++id) {
         EXPECT_TRUE(Receive(camera.Payload(7, id)));
