@@ -48,7 +48,8 @@ PUCHAR LockAndMapUserRange(ULONG64 userAddress, ULONG length, PMDL* mdl, NTSTATU
         *failure = STATUS_ACCESS_VIOLATION;
         return nullptr;
     }
-    auto* systemAddress = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(*mdl, NormalPagePriority));
+    auto* systemAddress =
+        static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(*mdl, NormalPagePriority | MdlMappingNoExecute));
     if (systemAddress == nullptr) {
         MmUnlockPages(*mdl);
         IoFreeMdl(*mdl);
@@ -96,9 +97,9 @@ VOID AttachBuffer(FrameSlot* slot, FrameDescriptor* descriptor, ULONG64 userAddr
     slot->Header = reinterpret_cast<FrameHeader*>(systemAddress + FRAME_PRIVATE_SIZE);
 
     descriptor->UserAddress = userAddress;
-    descriptor->SystemAddress = reinterpret_cast<ULONG64>(systemAddress);
-    descriptor->Mdl = reinterpret_cast<ULONG64>(mdl);
-    descriptor->SystemEnd = reinterpret_cast<ULONG64>(systemAddress) + size;
+    descriptor->SystemAddress = 0;
+    descriptor->Mdl = FRAME_BUFFER_LOCKED;
+    descriptor->SystemEnd = size;
     descriptor->Size = size;
 }
 
@@ -133,7 +134,7 @@ NTSTATUS MapFrameBuffer(StreamControlBlock* block, ULONG index, FrameSlot* slot)
     slot->Place = FRAME_PLACE_NONE;
     AttachBuffer(slot, descriptor, userAddress, size, mdl, systemAddress);
     RtlZeroMemory(slot->Private, sizeof(FramePrivate));
-    slot->Private->Descriptor = reinterpret_cast<ULONG64>(descriptor);
+    slot->Private->Descriptor = StreamControlBlockSize(index);   // the descriptor follows `index` others
     slot->Private->FrameIndex = static_cast<USHORT>(index);
     return STATUS_SUCCESS;
 }
@@ -204,9 +205,11 @@ NTSTATUS MoveOverflowedFrame(StreamPort* port, FrameSlot* slot)
 // held exclusively.
 VOID ResumeFrameCache(StreamPort* port) _Requires_exclusive_lock_held_(DriverGlobals.AdapterTableLock)
 {
+    KIRQL assemblyIrql = AcquireAssembly(port);
     AcquireFrameListLock(port);
     ResetFrameLists(port);
     ReleaseFrameListLock(port);
+    ReleaseAssembly(port, assemblyIrql);
     ExReInitializeRundownProtection(&port->CacheRundown);
 }
 
@@ -245,19 +248,23 @@ VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
     port->ControlBlockMdl = cache.ControlBlockMdl;
     port->FrameSlots = cache.FrameSlots;
     port->FrameSlotCount = cache.FrameSlotCount;
+    KIRQL assemblyIrql = AcquireAssembly(port);
     AcquireFrameListLock(port);
     ResetFrameLists(port);
     ReleaseFrameListLock(port);
+    ReleaseAssembly(port, assemblyIrql);
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 }
 
 // A fresh assembly state: no block seen, an empty rate window, the counter's frequency. Nothing
-// assembles meanwhile: the cache is not published.
+// assembles meanwhile (the cache is not published); the lock is the fields' contract.
 VOID ResetAssemblyState(StreamPort* port)
 {
+    KIRQL assemblyIrql = AcquireAssembly(port);
     port->CurrentFrame = nullptr;
     port->LastBlockId = 0;
     ResetRateSamples(port);
+    ReleaseAssembly(port, assemblyIrql);
     LARGE_INTEGER frequency;
     KeQueryPerformanceCounter(&frequency);
     port->CounterFrequency = frequency.QuadPart;

@@ -4,17 +4,24 @@
 
 #include "control/stream_port.h"
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartAcquisition(PIRP irp, PIO_STACK_LOCATION stack);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StopAcquisition(PIRP irp, PIO_STACK_LOCATION stack);
 
 // Acquiring := 0 and every queued frame request completes with STATUS_CANCELLED. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID CancelAllFrameRequests(StreamPort* port);
 // The cancel routine of a queued frame request; entered holding the global cancel lock.
+_IRQL_requires_(DISPATCH_LEVEL)
 VOID CancelFrameRequest(PDEVICE_OBJECT deviceObject, PIRP irp);
 
 // The completion path's side of the queue, IRQL <= DISPATCH_LEVEL, no spin lock held: claims the
 // oldest queued frame request whose cancellation is not under way (or NULL), then hands it the
 // frame `slot`, which user mode holds from then on.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PIRP ClaimWaitingFrameRequest(StreamPort* port);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CompleteFrameRequest(PIRP irp, const FrameSlot* slot);

@@ -46,16 +46,22 @@ constexpr uint32_t STREAM_FLAG_WAITING_REQUESTS_ONLY = 0x2;
 
 // ---- FrameDescriptor ------------------------------------------------------------------------
 // One per frame buffer; descriptor i starts at byte 1024 + 112 × i of the block.
+//
+// No kernel address reaches this memory, which every local user may map: where the driver holds
+// a system address it reports an offset from the start of the buffer (or block) it lies in, and
+// where it holds an MDL it reports FRAME_BUFFER_LOCKED. Its own copies stay in its FrameSlots.
+constexpr uint64_t FRAME_BUFFER_LOCKED = 1;   // Mdl: the driver holds the buffer's pages locked
+
 struct FrameDescriptor {
     uint64_t UserAddress;                 // user: the buffer's user-space address
-    uint64_t SystemAddress;               // driver: its system-space address
-    uint64_t Mdl;                         // driver: its MDL
+    uint64_t SystemAddress;               // driver: 0, the buffer's start as seen by the driver
+    uint64_t Mdl;                         // driver: FRAME_BUFFER_LOCKED while mapped, else 0
     uint64_t SystemEnd;                   // driver: SystemAddress + Size
     uint32_t Size;                        // user: bytes of the buffer (cleared at cache release)
     uint32_t ReplacementSize;             // user: bytes of a larger buffer for an overflowed frame
     uint64_t ReplacementUserAddress;      // user: its user-space address
-    uint64_t ReplacementSystemAddress;    // driver: its system address while it is taken over
-    uint64_t ReplacementMdl;              // driver: its MDL while it is taken over
+    uint64_t ReplacementSystemAddress;    // driver: 0
+    uint64_t ReplacementMdl;              // driver: 0
     uint8_t Reserved[48];
 };
 static_assert(offsetof(FrameDescriptor, UserAddress) == 0);
@@ -169,10 +175,12 @@ constexpr uint32_t StreamControlBlockSize(uint32_t frameCount)
 
 // ---- Frame buffer ---------------------------------------------------------------------------
 // The driver region, bytes 0 to 667 of a frame buffer. The library treats it as reserved.
+// Positions are offsets, as in the FrameDescriptor: no kernel address is written here.
 struct FramePrivate {
-    uint64_t Links[2];                           // membership in one of the port's frame lists
-    uint64_t Descriptor;                         // this buffer's FrameDescriptor
-    uint64_t OverflowChunks[OVERFLOW_CHUNK_MAX]; // chunks continuing the buffer beyond its end
+    uint64_t Links[2];                           // not written: the driver keeps its lists itself
+    uint64_t Descriptor;                         // this buffer's FrameDescriptor: its offset in the block
+    uint64_t OverflowChunks[OVERFLOW_CHUNK_MAX]; // chunk k allocated: the frame offset it continues at
+                                                 // (buffer size + k × chunk size), else 0
     uint64_t FirstPacketTime;                    // microseconds when the slot was opened
     uint64_t AssemblyTime;                       // microseconds from FirstPacketTime to completion
     uint32_t OverflowBytes;                      // bytes of the chunks allocated for this frame
@@ -212,9 +220,10 @@ struct FrameHeader {
     uint32_t ReceivedPackets;     // leader and trailer included
     uint32_t TotalPackets;        // trailer packet id + 1; 0 until the trailer has arrived
     uint64_t LastPacketTime;      // microseconds of the last packet seen
+    // Frame offsets from the buffer's start, chunk k counted at buffer size + k × chunk size:
     uint32_t RegionIndex;         // overflow chunk being written (0 also for the buffer itself)
-    uint64_t RegionEnd;           // system address of the end of the region being written
-    uint64_t WritePointer;        // system address after the last byte written
+    uint64_t RegionEnd;           // the end of the region being written
+    uint64_t WritePointer;        // after the last byte written
     uint8_t PacketBitmap[PACKET_BITMAP_BYTES];   // bit (id & 7) of byte (id >> 3): packet id placed
 };
 static_assert(offsetof(FrameHeader, LeaderOffset) == 0);

@@ -19,7 +19,9 @@ constexpr ULONG ALLOC_FAILED_STREAM_PORT = 4;
 // Frees a port nobody references any more and nobody can reach.
 VOID FreeStreamPort(StreamPort* port)
 {
+    KIRQL assemblyIrql = AcquireAssembly(port);   // the rate window's contract; nobody else holds it
     ResetRateSamples(port);
+    ReleaseAssembly(port, assemblyIrql);
     ExDeleteNPagedLookasideList(&port->RateSampleLookaside);
     ExFreePoolWithTag(port, POOL_TAG);
 }
@@ -136,7 +138,8 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     KeInitializeSpinLock(&port->AssemblyLock);
     KeInitializeSpinLock(&port->FrameListLock);
     KeInitializeSpinLock(&port->RequestListLock);
-    ExInitializeNPagedLookasideList(&port->RateSampleLookaside, nullptr, nullptr, 0, RATE_SAMPLE_SIZE, POOL_TAG, 0);
+    ExInitializeNPagedLookasideList(&port->RateSampleLookaside, nullptr, nullptr, POOL_NX_ALLOCATION, RATE_SAMPLE_SIZE,
+        POOL_TAG, 0);
 
     // The highest free slot.
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {

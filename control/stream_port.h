@@ -66,7 +66,7 @@ struct StreamPort {
     // teardowns: one of them at a time.
     _Interlocked_ volatile LONG ControlBusy;
     USHORT UdpPort;                   // network byte order; constant
-    UCHAR TemplateExtendedIds;        // assembly: set once, by the first accepted packet
+    _Write_guarded_by_(AssemblyLock) UCHAR TemplateExtendedIds;   // set once, by the first accepted packet
     HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache; the
                                       // process-exit search reads it under AdapterTableLock and
                                       // checks it again under ControlBusy
@@ -84,19 +84,20 @@ struct StreamPort {
     // they rebuild or take the cache away, and initialise it again afterwards; the pointers above
     // stay valid for the holders until the wait returns.
     EX_RUNDOWN_REF CacheRundown;
-    FrameSlot* CurrentFrame;          // assembly: the newest block's slot
-    ULONG64 LastBlockId;              // assembly
+    _Guarded_by_(AssemblyLock) FrameSlot* CurrentFrame;   // the newest block's slot
+    _Guarded_by_(AssemblyLock) ULONG64 LastBlockId;
     FilterAdapter* Adapter;           // constant: the adapter the port is bound to; it outlives the port
     NDIS_HANDLE NetBufferListPool;    // constant: the adapter's pool of own packets
     NDIS_HANDLE NdisFilterHandle;     // constant
     PDEVICE_OBJECT NotificationDevice;  // constant
-    UCHAR HeaderTemplate[42];         // assembly: Ethernet, IPv4 and UDP headers of that packet
+    _Write_guarded_by_(AssemblyLock) UCHAR HeaderTemplate[42];   // Ethernet, IPv4 and UDP headers of that packet
     // 1 once TemplateExtendedIds and HeaderTemplate hold the first accepted packet's: written
     // with a release after them, read by the worker with an acquire before it reads them.
     volatile LONG HeaderTemplateValid;
-    KSPIN_LOCK AssemblyLock;          // the fields marked "assembly"; taken before FrameListLock
+    KSPIN_LOCK AssemblyLock;          // the fields guarded by it or marked "assembly"; taken before FrameListLock
     KSPIN_LOCK FrameListLock;         // FreeFrames, AssemblingFrames, CompletedFrames, their counts, slot places
     KIRQL FrameListIrql;
+    BOOLEAN FrameListAtDpcLevel;      // FrameListLock was taken with the caller at DISPATCH_LEVEL
     KSPIN_LOCK RequestListLock;       // PendingRequests and Acquiring
     KIRQL RequestListIrql;
     _Guarded_by_(RequestListLock) LIST_ENTRY PendingRequests;   // queued frame requests, oldest first
@@ -111,14 +112,14 @@ struct StreamPort {
     _Guarded_by_(DriverGlobals.AdapterTableLock) volatile UCHAR CacheReady;
     _Guarded_by_(RequestListLock) ULONG Acquiring;
     NPAGED_LOOKASIDE_LIST RateSampleLookaside;   // 32-byte rate samples
-    LIST_ENTRY RateSamples;           // assembly, oldest first
-    ULONG RateSampleCount;            // assembly
+    _Guarded_by_(AssemblyLock) LIST_ENTRY RateSamples;   // oldest first
+    _Guarded_by_(AssemblyLock) ULONG RateSampleCount;
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
-    // The last (FrameSize, payload per packet) of the block and the packet count they give:
-    // assembly, recomputed only when the block's values change.
-    ULONG ExpectedFrameSize;
-    ULONG ExpectedPayloadPerPacket;
-    ULONG ExpectedPackets;
+    // The last (FrameSize, payload per packet) of the block and the packet count they give,
+    // recomputed only when the block's values change.
+    _Guarded_by_(AssemblyLock) ULONG ExpectedFrameSize;
+    _Guarded_by_(AssemblyLock) ULONG ExpectedPayloadPerPacket;
+    _Guarded_by_(AssemblyLock) ULONG ExpectedPackets;
     // IP-fragmented datagrams seen for the port (their first fragments, the only ones that carry
     // the UDP port): the camera's packets exceed the path's MTU. Never reset while the port lives.
     _Interlocked_ volatile LONG FragmentedDatagrams;
@@ -128,20 +129,25 @@ constexpr ULONG STREAM_PORT_RECORD_SIZE = 448;   // what a bind reports of the r
 
 // ---- The port's spin locks ------------------------------------------------------------------
 // FrameListLock, from any IRQL <= DISPATCH_LEVEL (`atDispatchLevel`: the caller already runs at
-// DISPATCH_LEVEL). The holder keeps the IRQL to return to in FrameListIrql.
+// DISPATCH_LEVEL). The holder keeps how it took the lock, and the IRQL to return to, for the
+// matching release.
 inline VOID AcquireFrameListLock(StreamPort* port, BOOLEAN atDispatchLevel = FALSE)
     _Acquires_lock_(port->FrameListLock)
 {
     if (atDispatchLevel) {
         KeAcquireSpinLockAtDpcLevel(&port->FrameListLock);
-        port->FrameListIrql = DISPATCH_LEVEL;
     } else {
         port->FrameListIrql = KeAcquireSpinLockRaiseToDpc(&port->FrameListLock);
     }
+    port->FrameListAtDpcLevel = atDispatchLevel;
 }
 inline VOID ReleaseFrameListLock(StreamPort* port) _Releases_lock_(port->FrameListLock)
 {
-    KeReleaseSpinLock(&port->FrameListLock, port->FrameListIrql);
+    if (port->FrameListAtDpcLevel) {
+        KeReleaseSpinLockFromDpcLevel(&port->FrameListLock);
+    } else {
+        KeReleaseSpinLock(&port->FrameListLock, port->FrameListIrql);
+    }
 }
 inline VOID AcquireRequestListLock(StreamPort* port) _Acquires_lock_(port->RequestListLock)
 {
@@ -167,6 +173,7 @@ inline VOID ReleaseAssembly(StreamPort* port, KIRQL oldIrql) _Releases_lock_(por
 }
 
 // ---- Binding and references (control/stream_port.cpp) ------------------------------------------
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack);
 
 // One more reference, for a holder that already keeps the port alive (a reference, the cache's
@@ -186,7 +193,9 @@ inline VOID ReleaseStreamPortReference(StreamPort* port)
 // ReleasePortCache, since every teardown runs the cache down before it drops the bind's
 // reference. The caller found the port under AdapterTableLock and still holds it.
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN AcquirePortCache(StreamPort* port) _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleasePortCache(StreamPort* port);
 
 // What a stream request needs of its handle's port.
@@ -198,21 +207,28 @@ enum PortNeed {
 
 // The prologue of the stream requests: the handle's StreamPort, or NULL when it does not meet
 // `need`. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need);
 
 // TRUE while the handle still leads to the port: no teardown has unhooked it. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN IsStreamPortOfFile(PFILE_OBJECT fileObject, StreamPort* port);
 
 // ControlBusy, taken in 5 ms steps. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID AcquireControlBusy(StreamPort* port);
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID ReleaseControlBusy(StreamPort* port);
 
 // Handle cleanup: tears down the handle's port if it still owns it. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject);
 // Adapter detach: tears down every port still bound to the adapter. Called and returns with
-// AdapterTableLock held for writing (`lockState`); releases it around each port's teardown.
-// PASSIVE_LEVEL.
+// AdapterTableLock held for writing (`lockState`), so at DISPATCH_LEVEL; releases it around each
+// port's teardown, which runs at PASSIVE_LEVEL.
+_IRQL_requires_(DISPATCH_LEVEL)
 VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
     _Requires_exclusive_lock_held_(DriverGlobals.AdapterTableLock);
 
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID SleepPortWaitInterval();

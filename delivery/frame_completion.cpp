@@ -17,6 +17,7 @@ namespace {
 // Gives up the oldest assembling frame when the good frame `closedSlot` completes after it: only
 // a good frame gives up an older one, and at most one.
 VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot, AssemblyEffects* effects)
+    _Requires_lock_held_(port->AssemblyLock)
 {
     AcquireFrameListLock(port);
     if (IsListEmpty(&port->AssemblingFrames) || closedSlot->Header->FrameStatus != FRAME_STATUS_COMPLETE) {

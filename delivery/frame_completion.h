@@ -50,11 +50,17 @@ inline BOOLEAN HasAssemblyEffects(const AssemblyEffects* effects)
 // Carries out what the assembly recorded, in the order it was recorded within each kind: the
 // PACKETRESEND requests of the settled frame, then of the gap (built from `headerSource`, the
 // packet's own Ethernet, IPv4 and UDP headers), frame events, then hand-overs. IRQL <= DISPATCH_LEVEL, the port's assembly left.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID FinishAssemblyEffects(StreamPort* port, AssemblyEffects* effects, const UCHAR* headerSource);
 
-FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel, AssemblyEffects* effects);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+FrameSlot* OpenFrameSlot(StreamPort* port, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
+    _Requires_lock_held_(port->AssemblyLock);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 FrameSlot* FindAssemblingFrame(StreamPort* port, ULONG64 blockId);
-VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList, AssemblyEffects* effects);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList, AssemblyEffects* effects)
+    _Requires_lock_held_(port->AssemblyLock);
 
 // Why a frame is given up; each cause has its counter in the StreamControlBlock.
 enum GiveUpCause : UCHAR {
@@ -71,4 +77,5 @@ enum GiveUpCause : UCHAR {
 // cause and reports the cause: in its FrameStatus when the frame is still handed over
 // (`eventsTo` NULL), otherwise as a frame event recorded in `eventsTo`, its slot being reused.
 // Takes no lock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID GiveUpFrame(StreamPort* port, FrameSlot* slot, GiveUpCause cause, AssemblyEffects* eventsTo);

@@ -4,6 +4,7 @@
 
 #include "control/stream_port.h"
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
     ULONG sendCompleteFlags);
 
@@ -11,9 +12,11 @@ VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFF
 // 0xFFFFFFFF: to the end of the block) from the Ethernet and IPv4 addresses of `headerSource`, a
 // stream packet of the camera, and sends it on the port's adapter. TRUE when NDIS has it.
 // IRQL <= DISPATCH_LEVEL; no lock held.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 blockId, BOOLEAN extendedIds,
     ULONG firstPacketId, ULONG lastPacketId);
 // Fills the UDP and IPv4 header checksums of a packet laid out as the driver sends it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID FillPacketChecksums(StreamPort* port, PUCHAR packet);
 // The Internet checksum (RFC 1071) of `length` bytes, as a big-endian value.
 USHORT InternetChecksum(const UCHAR* bytes, ULONG length);

@@ -193,7 +193,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING reg
     InitializeClock();
 
     // The worker thread's work items.
-    ExInitializeNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, nullptr, nullptr, 0,
+    ExInitializeNPagedLookasideList(&DriverGlobals.ResendWorkItemLookaside, nullptr, nullptr, POOL_NX_ALLOCATION,
         RESEND_WORK_ITEM_SIZE, POOL_TAG, 0);
     DriverGlobals.LookasideReady = TRUE;
 

@@ -10,5 +10,5 @@ constexpr ULONG EVENT_TEXT_MAX = 99;
 
 // Writes one entry: `messageId` from the message table, `uniqueValue` telling apart the call
 // sites that share it, and a printf-style insertion (`format` may be NULL: no insertion).
-VOID WriteEventLog(NTSTATUS messageId, ULONG uniqueValue, PCSTR format, ...)
-    __attribute__((format(printf, 3, 4)));
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID WriteEventLog(NTSTATUS messageId, ULONG uniqueValue, PCSTR format, ...) GVSP_PRINTF_FORMAT(3, 4);

@@ -227,11 +227,13 @@ NDIS_STATUS FilterRestart(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_RESTART_
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
     NT_ASSERT(adapter->State == FILTER_STATE_PAUSED);
 
-    // The protocols above see the lookahead the filter needs, not the miniport's.
-    PNDIS_RESTART_ATTRIBUTES attributes = restartParameters->RestartAttributes;
-    if (attributes != nullptr) {
-        auto* general = reinterpret_cast<PNDIS_RESTART_GENERAL_ATTRIBUTES>(attributes->Data);
-        general->LookaheadSize = RESTART_LOOKAHEAD_SIZE;
+    // The protocols above see the lookahead the filter needs, not the miniport's: in the general
+    // attributes, the entry of the list that names their OID.
+    for (PNDIS_RESTART_ATTRIBUTES attributes = restartParameters->RestartAttributes; attributes != nullptr;
+         attributes = attributes->Next) {
+        if (attributes->Oid == OID_GEN_MINIPORT_RESTART_ATTRIBUTES) {
+            reinterpret_cast<PNDIS_RESTART_GENERAL_ATTRIBUTES>(attributes->Data)->LookaheadSize = RESTART_LOOKAHEAD_SIZE;
+        }
     }
     ExReInitializeRundownProtection(&adapter->DataPathRundown);
     adapter->State = FILTER_STATE_RUNNING;

@@ -37,7 +37,8 @@ PDEVICE_OBJECT FindInAttachmentChain(PDEVICE_OBJECT device)
 
 BOOLEAN IsNotificationDeviceName(PDEVICE_OBJECT device)
 {
-    auto* nameInfo = static_cast<POBJECT_NAME_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, NAME_QUERY_SIZE, NAME_QUERY_TAG));
+    auto* nameInfo =
+        static_cast<POBJECT_NAME_INFORMATION>(ExAllocatePoolWithTag(NonPagedPoolNx, NAME_QUERY_SIZE, NAME_QUERY_TAG));
     if (nameInfo == nullptr) {
         return FALSE;
     }

@@ -4,7 +4,9 @@
 
 #include "platform/wdm.h"
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS FindNotificationDevice(PCWSTR driverName, PDEVICE_OBJECT* device);
+_IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN IsNotificationDeviceName(PDEVICE_OBJECT device);
 
 struct StreamPort;
@@ -25,4 +27,5 @@ struct FrameEvent {
 
 // Reports a frame event to user mode through the port's notification device.
 // IRQL <= DISPATCH_LEVEL, no spin lock held.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID SendFrameEventNotification(StreamPort* port, const FrameEvent& event);

@@ -46,6 +46,9 @@
 // A routine that takes or gives back `lock` on some paths only, as its caller's state says; clang
 // cannot follow that, so the routine is left out of the analysis (for every lock, not only this one).
 #define _Function_ignore_lock_checking_(lock) GVSP_LOCK_ATTRIBUTE(no_thread_safety_analysis)
+// A routine whose parameter `formatIndex` is a printf format for the arguments from
+// `firstArgument` on.
+#define GVSP_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
 
 // ---------------------------------------------------------------------------------------------
 // Basic types, with the widths of 64-bit Windows (LLP64).
@@ -234,6 +237,9 @@ _IRQL_requires_max_(DISPATCH_LEVEL) PVOID ExAllocatePoolWithTag(POOL_TYPE poolTy
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID ExFreePoolWithTag(PVOID p, ULONG tag);
 
 // Non-paged lookaside list of fixed-size blocks.
+// ExInitializeNPagedLookasideList flag: the list refills from NonPagedPoolNx.
+constexpr ULONG POOL_NX_ALLOCATION = 512;
+
 typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 typedef VOID (*PFREE_FUNCTION)(PVOID buffer);
 

@@ -39,7 +39,7 @@ VOID NoteLastPacketTime(FrameSlot* frame, LONGLONG now)
     frame->Header->LastPacketTime = static_cast<ULONG64>(now);
 }
 
-VOID CloseFrame(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects)
+VOID CloseFrame(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     if (port->CurrentFrame == frame) {
         port->CurrentFrame = nullptr;
@@ -50,7 +50,7 @@ VOID CloseFrame(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects)
 // The current frame, when a newer block starts: given up when hopeless, otherwise every packet it
 // still lacks is requested, from a snapshot taken now, once the assembly is left. Without a
 // snapshot buffer the worker's time-out asks instead.
-VOID SettleCurrentFrame(StreamPort* port, AssemblyEffects* effects)
+VOID SettleCurrentFrame(StreamPort* port, AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     FrameSlot* current = port->CurrentFrame;
     if (current == nullptr) {
@@ -72,7 +72,7 @@ VOID SettleCurrentFrame(StreamPort* port, AssemblyEffects* effects)
 
 // At most two frames assemble: a new block settles the current frame, and gives up the older
 // one first when there are two.
-VOID MakeRoom(StreamPort* port, AssemblyEffects* effects)
+VOID MakeRoom(StreamPort* port, AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     AcquireFrameListLock(port);
     ULONG assembling = port->AssemblingFrameCount;
@@ -97,7 +97,7 @@ VOID MakeRoom(StreamPort* port, AssemblyEffects* effects)
 }
 
 FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
-    AssemblyEffects* effects)
+    AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     FrameSlot* frame = OpenFrameSlot(port, atDispatchLevel, effects);
     if (frame == nullptr) {
@@ -117,7 +117,7 @@ FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, LONGLONG
 // A new block: room is made, the blocks jumped over are counted (32-bit wrap, as user mode reads
 // the counter) and a slot is opened.
 FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
-    AssemblyEffects* effects)
+    AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     ULONG64 lastBlockId = port->LastBlockId;
     MakeRoom(port, effects);
@@ -131,7 +131,7 @@ FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, 
 // The frame a packet belongs to, opening a slot for a new block; NULL: drop. Ids are compared
 // across the wrap: block 65535 is older than block 1 that follows it.
 FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
-    AssemblyEffects* effects)
+    AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     ULONG64 lastBlockId = port->LastBlockId;
 

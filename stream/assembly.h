@@ -10,8 +10,11 @@
 // it in the header's buffer segment. Returns the frame the packet was placed in while that frame
 // is still assembling; NULL when the packet was dropped or closed its frame. Either way the packet
 // is consumed. What must happen once the assembly is left is recorded in `effects`.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, const UCHAR* gvspHeader, ULONG gvspBytes,
-    BOOLEAN atDispatchLevel, AssemblyEffects* effects);
+    BOOLEAN atDispatchLevel, AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock);
 
 // Closes the frame when every packet up to its trailer has been placed.
-VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects)
+    _Requires_lock_held_(port->AssemblyLock);

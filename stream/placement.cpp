@@ -26,31 +26,31 @@ VOID SetPacketBit(FrameSlot* frame, ULONG packetId)
     frame->Header->ReceivedPackets += 1;
 }
 
-// The FrameHeader's region fields, as a report of where the slot's write position is. A leader
-// or trailer moves only the write pointer.
+// The frame offset at which overflow chunk `index` continues the buffer.
+ULONG64 ChunkOffset(const FrameSlot* frame, ULONG index)
+{
+    return ULONG64{frame->Size} + ULONG64{index} * frame->OverflowChunkSize;
+}
+
+// The FrameHeader's region fields, as a report of where the slot's write position is, in frame
+// offsets (user memory gets no kernel address). A leader or trailer moves only the write pointer.
 VOID ReportWriteRegion(FrameSlot* frame)
 {
     FrameHeader* header = frame->Header;
     ULONG64 offset = frame->WriteOffset;
-    auto buffer = reinterpret_cast<ULONG64>(frame->SystemAddress);
+    header->WritePointer = offset;
     if (frame->WriteRegion != FRAME_REGION_PAYLOAD) {
-        header->WritePointer = buffer + offset;
         return;
     }
     if (offset <= frame->Size) {
         header->RegionIndex = 0;
-        header->RegionEnd = buffer + frame->Size;
-        header->WritePointer = buffer + offset;
+        header->RegionEnd = frame->Size;
         return;
     }
     // Beyond the buffer the position lies in a chunk that exists: placement checked the room.
-    ULONG size = frame->OverflowChunkSize;
-    ULONG64 beyond = offset - frame->Size;
-    auto index = static_cast<ULONG>((beyond - 1) / size);
-    auto chunk = reinterpret_cast<ULONG64>(frame->OverflowChunks[index]);
+    auto index = static_cast<ULONG>((offset - frame->Size - 1) / frame->OverflowChunkSize);
     header->RegionIndex = index;
-    header->RegionEnd = chunk != 0 ? chunk + size : 0;
-    header->WritePointer = chunk != 0 ? chunk + (beyond - ULONG64{index} * size) : 0;
+    header->RegionEnd = ChunkOffset(frame, index + 1);
 }
 
 // Overflow chunk `index`, allocated on first use with the frame's chunk size.
@@ -64,7 +64,7 @@ PUCHAR OverflowChunk(StreamPort* port, FrameSlot* frame, ULONG index)
         }
         frame->OverflowChunks[index] = chunk;
         frame->OverflowBytes += frame->OverflowChunkSize;
-        frame->Private->OverflowChunks[index] = reinterpret_cast<ULONG64>(chunk);
+        frame->Private->OverflowChunks[index] = ChunkOffset(frame, index);
         frame->Private->OverflowBytes = frame->OverflowBytes;
     }
     return static_cast<PUCHAR>(frame->OverflowChunks[index]);

@@ -10,7 +10,7 @@ RateSample* SampleOf(PLIST_ENTRY links)
     return CONTAINING_RECORD(links, RateSample, Links);
 }
 
-VOID DropOldestSample(StreamPort* port)
+VOID DropOldestSample(StreamPort* port) _Requires_lock_held_(port->AssemblyLock)
 {
     RateSample* oldest = SampleOf(RemoveHeadList(&port->RateSamples));
     ExFreeToNPagedLookasideList(&port->RateSampleLookaside, oldest);

@@ -16,6 +16,9 @@ struct RateSample {
 static_assert(sizeof(RateSample) == 32);
 
 // Adds a completed frame to the window and publishes FrameRate and DataRate (hundredths).
-VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter)
+    _Requires_lock_held_(port->AssemblyLock);
 // Empties the window: its samples go back to the lookaside list.
-VOID ResetRateSamples(StreamPort* port);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ResetRateSamples(StreamPort* port) _Requires_lock_held_(port->AssemblyLock);

@@ -135,6 +135,7 @@ VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN at
 // The decision for one packet: TRUE when it was consumed by a stream, FALSE when it goes up
 // unchanged. A packet that is not a whole UDP datagram to a stream ends the run.
 BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
+    _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
     // Nothing to read, or too short for the Ethernet, IPv4 and UDP headers: not a stream packet.
     PNET_BUFFER netBuffer = NET_BUFFER_LIST_FIRST_NB(netBufferList);

@@ -4,5 +4,6 @@
 
 #include "platform/ndis.h"
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
     NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists, ULONG receiveFlags);

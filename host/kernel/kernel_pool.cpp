@@ -316,6 +316,12 @@ void CheckAndResetLookasides(const char* when)
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
 {
     host::RequireIrqlAtMost(poolType == PagedPool ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+    if (poolType == NonPagedPool) {
+        // Verifier's code-integrity check: bug check 0xC4, 0x2000.
+        host::ReportViolation(host::Rule::ExecutableMemory,
+            "ExAllocatePoolWithTag of %zu bytes (tag '%s') from NonPagedPool, which is executable: NonPagedPoolNx",
+            static_cast<size_t>(numberOfBytes), host::detail::TagText(tag).c_str());
+    }
     if (host::ShouldFail(host::Fault::PoolAllocation)) {
         return nullptr;
     }
@@ -345,9 +351,16 @@ VOID NdisFreeMemory(PVOID virtualAddress, ULONG, ULONG)
 
 // ---- Lookaside lists ---------------------------------------------------------------------------------
 VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST lookaside, PALLOCATE_FUNCTION allocate,
-    PFREE_FUNCTION free, ULONG, SIZE_T size, ULONG tag, USHORT depth)
+    PFREE_FUNCTION free, ULONG flags, SIZE_T size, ULONG tag, USHORT depth)
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "ExInitializeNPagedLookasideList");
+    if (!(flags & POOL_NX_ALLOCATION)) {
+        // Its refills would come from executable pool: bug check 0xC4, 0x2000 under Verifier.
+        host::ReportViolation(host::Rule::ExecutableMemory,
+            "ExInitializeNPagedLookasideList of %p (tag '%s') without POOL_NX_ALLOCATION: it refills from "
+            "executable pool",
+            static_cast<void*>(lookaside), host::detail::TagText(tag).c_str());
+    }
     {
         std::lock_guard<std::mutex> lock(host::Lookasides().mutex);
         auto* previous = static_cast<host::LookasideRecord*>(lookaside->HostList);

@@ -39,6 +39,7 @@ struct HeldLock {
     const void* lock;
     LockKind kind;
     bool recursive;   // a reported recursive acquisition: releasing it touches nothing
+    bool atDpcLevel = false;   // a spin lock taken with KeAcquireSpinLockAtDpcLevel
 };
 
 // Lets the reset read a thread's `held` from another thread. Its owner, the only writer, takes it
@@ -278,7 +279,7 @@ constexpr auto StuckReportAfter = std::chrono::seconds(10);
 
 ULONG_PTR SpinOwnerWord() { return SpinOwnerMarker | tls.serial; }
 
-void AcquireSpinLock(PKSPIN_LOCK spinLock, const char* routine)
+void AcquireSpinLock(PKSPIN_LOCK spinLock, const char* routine, bool atDpcLevel)
 {
     ULONG_PTR mine = SpinOwnerWord();
     ULONG_PTR seen = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
@@ -286,7 +287,7 @@ void AcquireSpinLock(PKSPIN_LOCK spinLock, const char* routine)
         ReportViolation(Rule::LockMisuse, "%s: recursive acquisition of %s by the thread that holds it (deadlock)",
             routine, LockName(spinLock, LockKind::Spin).c_str());
         std::lock_guard<HeldGuard> lock(tls.heldGuard);
-        tls.held.push_back({spinLock, LockKind::Spin, true});
+        tls.held.push_back({spinLock, LockKind::Spin, true, atDpcLevel});
         return;
     }
     if (seen != 0 && (seen & SpinOwnerMask) != SpinOwnerMarker) {
@@ -320,7 +321,7 @@ void AcquireSpinLock(PKSPIN_LOCK spinLock, const char* routine)
         }
     }
     std::lock_guard<HeldGuard> lock(tls.heldGuard);
-    tls.held.push_back({spinLock, LockKind::Spin, false});
+    tls.held.push_back({spinLock, LockKind::Spin, false, atDpcLevel});
 }
 
 // Index of the last held entry for `lock` of one of the kinds, or -1.
@@ -358,7 +359,9 @@ void ReleaseHeldEntry(size_t index)
     }
 }
 
-void ReleaseSpinLock(PKSPIN_LOCK spinLock, const char* routine)
+// A release made as its acquisition was: KeReleaseSpinLockFromDpcLevel (`fromDpcLevel`) for a
+// lock taken with KeAcquireSpinLockAtDpcLevel, KeReleaseSpinLock for one that raised the IRQL.
+void ReleaseSpinLock(PKSPIN_LOCK spinLock, const char* routine, bool fromDpcLevel)
 {
     int index = FindHeld(spinLock, true, false, false);
     if (index < 0) {
@@ -367,6 +370,11 @@ void ReleaseSpinLock(PKSPIN_LOCK spinLock, const char* routine)
             LockName(spinLock, LockKind::Spin).c_str(),
             word == 0 ? "it is free" : ("held by thread " + std::to_string(word & ~SpinOwnerMask)).c_str());
         return;
+    }
+    if (tls.held[static_cast<size_t>(index)].atDpcLevel != fromDpcLevel) {
+        ReportViolation(Rule::LockMisuse, "%s: release of %s, which was acquired with %s", routine,
+            LockName(spinLock, LockKind::Spin).c_str(),
+            fromDpcLevel ? "KeAcquireSpinLockRaiseToDpc" : "KeAcquireSpinLockAtDpcLevel");
     }
     ReleaseHeldEntry(static_cast<size_t>(index));
 }
@@ -726,27 +734,27 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock)
     if (tls.irql < DISPATCH_LEVEL) {
         tls.irql = DISPATCH_LEVEL;
     }
-    host::AcquireSpinLock(spinLock, "KeAcquireSpinLockRaiseToDpc");
+    host::AcquireSpinLock(spinLock, "KeAcquireSpinLockRaiseToDpc", false);
     return old;
 }
 
 VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
 {
     host::RequireDispatch("KeReleaseSpinLock");
-    host::ReleaseSpinLock(spinLock, "KeReleaseSpinLock");
+    host::ReleaseSpinLock(spinLock, "KeReleaseSpinLock", false);
     host::LowerAfterRelease(newIrql, "KeReleaseSpinLock");
 }
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
 {
     host::RequireDispatch("KeAcquireSpinLockAtDpcLevel");
-    host::AcquireSpinLock(spinLock, "KeAcquireSpinLockAtDpcLevel");
+    host::AcquireSpinLock(spinLock, "KeAcquireSpinLockAtDpcLevel", true);
 }
 
 VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
 {
     host::RequireDispatch("KeReleaseSpinLockFromDpcLevel");
-    host::ReleaseSpinLock(spinLock, "KeReleaseSpinLockFromDpcLevel");
+    host::ReleaseSpinLock(spinLock, "KeReleaseSpinLockFromDpcLevel", true);
 }
 
 // ---- The NDIS reader/writer lock -------------------------------------------------------------------

@@ -511,6 +511,23 @@ size_t LiveSystemMappings()
     return SystemMappings.size();
 }
 
+bool IsKernelAddress(uint64_t value)
+{
+    if (IsPoolAddress(reinterpret_cast<const void*>(value))) {
+        return true;
+    }
+    if (value - ArenaBaseForHandler.load() < ArenaBytesForHandler.load()) {
+        return true;
+    }
+    std::lock_guard<std::mutex> guard(MemoryLock);
+    auto it = Mdls.upper_bound(reinterpret_cast<PMDL>(value));
+    if (it == Mdls.begin()) {
+        return false;
+    }
+    --it;
+    return it->second && value - reinterpret_cast<uint64_t>(it->first) < uint64_t(it->first->Size);
+}
+
 bool IsFormerSystemMapping(const void* p)
 {
     uintptr_t a = reinterpret_cast<uintptr_t>(p);
@@ -621,8 +638,12 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL mdl, KPROCESSOR_MODE accessMode, MEMORY_
 {
     (void)cacheType;
     (void)bugCheckOnFailure;
-    (void)priority;
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache");
+    if (!(priority & MdlMappingNoExecute)) {
+        // Verifier's code-integrity check: bug check 0xC4, 0x2002.
+        ReportViolation(Rule::ExecutableMemory, "MmMapLockedPagesSpecifyCache of MDL %p without MdlMappingNoExecute "
+            "(priority 0x%x): an executable system mapping", static_cast<void*>(mdl), priority);
+    }
     if (host::ShouldFail(host::Fault::Mapping)) {
         return nullptr;
     }

@@ -131,5 +131,8 @@ size_t LiveSystemMappings();
 size_t CheckNoProcessNotifyRoutines(const char* when);
 // True when `p` is inside a system mapping whose pages were unlocked (the checker's view).
 bool IsFormerSystemMapping(const void* p);
+// True when `value`, read as an address, lies in kernel memory: a pool block, the arena of
+// system mappings, or an MDL from IoAllocateMdl (what must never be disclosed to user memory).
+bool IsKernelAddress(uint64_t value);
 
 }  // namespace host

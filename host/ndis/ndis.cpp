@@ -91,6 +91,9 @@ FilterModule* ModuleFromHandle(NDIS_HANDLE handle, const char* routine)
 // Filter modules.
 namespace {
 
+constexpr NDIS_OID OID_TCP_OFFLOAD_CURRENT_CONFIG = 0xFC01020B;
+constexpr ULONG OFFLOAD_ATTRIBUTES_DATA_LENGTH = 64;   // its contents are not emulated: zeros
+
 // Restarts a paused module with the miniport's general attributes and records what the filter
 // leaves in them as the lookahead the protocols above see.
 void RestartModule(Adapter::State& adapter)
@@ -101,9 +104,16 @@ void RestartModule(Adapter::State& adapter)
     if (module == nullptr || chars == nullptr || module->state != ModuleState::Paused) {
         return;
     }
+    // The general attributes come second, behind the current offload configuration's, as a
+    // miniport with offloads has them: a filter finds them by their OID.
     constexpr size_t dataOffset = offsetof(NDIS_RESTART_ATTRIBUTES, Data);
-    std::vector<uint64_t> storage((dataOffset + sizeof(NDIS_RESTART_GENERAL_ATTRIBUTES) + 7) / 8, 0);
-    auto* attributes = reinterpret_cast<NDIS_RESTART_ATTRIBUTES*>(storage.data());
+    constexpr size_t offloadBytes = dataOffset + OFFLOAD_ATTRIBUTES_DATA_LENGTH;
+    std::vector<uint64_t> storage((offloadBytes + dataOffset + sizeof(NDIS_RESTART_GENERAL_ATTRIBUTES) + 7) / 8, 0);
+    auto* offload = reinterpret_cast<NDIS_RESTART_ATTRIBUTES*>(storage.data());
+    auto* attributes = reinterpret_cast<NDIS_RESTART_ATTRIBUTES*>(reinterpret_cast<uint8_t*>(offload) + offloadBytes);
+    offload->Next = attributes;
+    offload->Oid = OID_TCP_OFFLOAD_CURRENT_CONFIG;
+    offload->DataLength = OFFLOAD_ATTRIBUTES_DATA_LENGTH;
     attributes->Next = nullptr;
     attributes->Oid = OID_GEN_MINIPORT_RESTART_ATTRIBUTES;
     attributes->DataLength = sizeof(NDIS_RESTART_GENERAL_ATTRIBUTES);
@@ -120,7 +130,7 @@ void RestartModule(Adapter::State& adapter)
     NDIS_FILTER_RESTART_PARAMETERS parameters{};
     parameters.Header = {NDIS_OBJECT_TYPE_FILTER_RESTART_PARAMETERS, 1, sizeof(NDIS_FILTER_RESTART_PARAMETERS)};
     parameters.MiniportMediaType = adapter.config.medium;
-    parameters.RestartAttributes = attributes;
+    parameters.RestartAttributes = offload;
 
     module->state = ModuleState::Restarting;
     FILTER_RESTART_HANDLER restart = chars->RestartHandler;
@@ -310,8 +320,7 @@ NDIS_STATUS NdisFRegisterFilterDriver(PDRIVER_OBJECT driverObject, NDIS_HANDLE f
     NdisGuard guard(Ndis().lock);
     NdisState& ndis = Ndis();
     if (ndis.driver) {
-        return ndis.driver->uniqueName == FromUnicode(chars->UniqueName) ? NDIS_STATUS_DUPLICATE_NAME
-                                                                        : NDIS_STATUS_FAILURE;
+        return NDIS_STATUS_FAILURE;   // one filter driver per machine
     }
     int32_t failure = 0;
     if (ShouldFail(Fault::FilterRegistration, &failure)) {

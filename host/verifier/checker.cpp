@@ -39,6 +39,7 @@ const char* RuleName(Rule rule)
     case Rule::NblMisuse: return "NblMisuse";
     case Rule::MappingUsedAfterUnlock: return "MappingUsedAfterUnlock";
     case Rule::MdlMisuse: return "MdlMisuse";
+    case Rule::ExecutableMemory: return "ExecutableMemory";
     case Rule::HandleLeak: return "HandleLeak";
     case Rule::NdisContract: return "NdisContract";
     case Rule::ErrorLogMisuse: return "ErrorLogMisuse";

@@ -26,6 +26,7 @@ enum class Rule {
     NblMisuse,                   // an NBL returned twice, changed, leaked, or a send completed twice
     MappingUsedAfterUnlock,      // a system mapping used after its pages were unlocked
     MdlMisuse,                   // unlock of pages not locked, free of a locked MDL, map of unlocked pages
+    ExecutableMemory,            // executable pool, a lookaside list refilled from it, a mapping without no-execute
     HandleLeak,                  // kernel handles or object references left behind at unload
     NdisContract,                // an NDIS rule broken (characteristics, state machine, attributes)
     ErrorLogMisuse,              // an error-log entry allocated and never written, or written twice

@@ -8,6 +8,14 @@
 // A string literal of WCHARs, as the WDK writes them.
 #define GVSP_WIDE(text) L##text
 
+// A routine whose parameter `formatIndex` is a printf format for the arguments from `firstArgument`
+// on: checked by GCC and clang; the WDK's compiler has no such attribute.
+#if defined(_MSC_VER)
+#define GVSP_PRINTF_FORMAT(formatIndex, firstArgument)
+#else
+#define GVSP_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+
 #if defined(_MSC_VER)
 
 #include <ntddk.h>
@@ -301,6 +309,9 @@ enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 };
 
 NTKERNELAPI PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 NTKERNELAPI VOID ExFreePoolWithTag(PVOID p, ULONG tag);
+
+// ExInitializeNPagedLookasideList flag: the list refills from NonPagedPoolNx.
+constexpr ULONG POOL_NX_ALLOCATION = 512;
 
 typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 typedef VOID (*PFREE_FUNCTION)(PVOID buffer);

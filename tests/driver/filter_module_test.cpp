@@ -151,6 +151,12 @@ TEST_F(FilterModule, PortsStayBoundAcrossAPause)
     process().CloseHandle(handle);
 }
 
+// The general attributes come behind another OID's entry: the filter finds them by their OID.
+TEST_F(FilterModule, ARestartShowsTheProtocolsTheFiltersLookahead)
+{
+    EXPECT_EQ(m.AddAdapter(MacOf(0x61)).LookaheadVisibleAbove(), 128u);
+}
+
 TEST_F(FilterModule, AThirtyThirdAdapterIsRefused)
 {
     for (uint8_t i = 0; i < MAX_ADAPTERS; ++i) {

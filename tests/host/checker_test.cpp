@@ -217,7 +217,7 @@ const RuleCase RULE_CASES[] = {
     }},
     {Rule::LookasideOutstanding, "a lookaside list deleted with an entry out", [] {
         NPAGED_LOOKASIDE_LIST list;
-        ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, TestTag, 0);
+        ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 32, TestTag, 0);
         PVOID entry = ExAllocateFromNPagedLookasideList(&list);
         ExDeleteNPagedLookasideList(&list);
         ExFreePoolWithTag(entry, TestTag);   // still a pool block of the list's tag
@@ -241,6 +241,31 @@ const RuleCase RULE_CASES[] = {
     }},
     {Rule::MdlMisuse, "an MDL freed with its pages locked", [] {
         WithLockedUserMdl([](PMDL mdl) { IoFreeMdl(mdl); });
+    }},
+    {Rule::LockMisuse, "a spin lock taken at DISPATCH_LEVEL released with KeReleaseSpinLock", [] {
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        KSPIN_LOCK inner;
+        KeInitializeSpinLock(&inner);
+        KeAcquireSpinLockAtDpcLevel(&inner);
+        KeReleaseSpinLock(&inner, DISPATCH_LEVEL);
+        KeReleaseSpinLock(&lock, old);
+    }},
+    {Rule::ExecutableMemory, "a block of executable pool", [] {
+        ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, TestTag), TestTag);
+    }},
+    {Rule::ExecutableMemory, "a lookaside list without POOL_NX_ALLOCATION", [] {
+        NPAGED_LOOKASIDE_LIST list;
+        ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, TestTag, 0);
+        ExDeleteNPagedLookasideList(&list);
+    }},
+    {Rule::ExecutableMemory, "a system mapping without MdlMappingNoExecute", [] {
+        WithLockedUserMdl([](PMDL mdl) {
+            EXPECT_NE(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), nullptr);
+            MmUnlockPages(mdl);
+            IoFreeMdl(mdl);
+        });
     }},
     {Rule::HandleLeak, "a thread handle left open at unload", [] {
         HANDLE handle = nullptr;
@@ -303,7 +328,7 @@ TEST(CheckerDeathTest, TouchingASystemMappingAfterUnlockKillsTheMachine)
         host::ProcessContext context(&owner);
         PMDL mdl = IoAllocateMdl(user, 128, FALSE, FALSE, nullptr);
         ASSERT_EQ(MmProbeAndLockPagesChecked(mdl, UserMode, IoWriteAccess), STATUS_SUCCESS);
-        system = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+        system = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
         ASSERT_NE(system, nullptr);
         MmUnlockPages(mdl);
         IoFreeMdl(mdl);
@@ -316,7 +341,7 @@ TEST_F(CheckerTest, LeftoversAreReportedAtResetAndTheNextMachineStartsClean)
     PNDIS_RW_LOCK_EX lock = NdisAllocateRWLock(nullptr);
     ASSERT_NE(lock, nullptr);
     NPAGED_LOOKASIDE_LIST list;
-    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 32, TestTag, 0);
+    ExInitializeNPagedLookasideList(&list, nullptr, nullptr, POOL_NX_ALLOCATION, 32, TestTag, 0);
     REGHANDLE provider = 0;
     EtwRegister(nullptr, nullptr, nullptr, &provider);
     KSPIN_LOCK spin;

@@ -133,7 +133,7 @@ TEST(NdisReceivePool, FramesBeyondTheListsOutAreDroppedAndTheListsComeBackThroug
     adapter.Indicate(head, 0, 0);
     ASSERT_EQ(adapter.HeldByProtocol(), 4u);
     // The protocol reads the miniport's memory in place.
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(head->Next->FirstNetBuffer->MdlChain, 0), &ring[64]);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(head->Next->FirstNetBuffer->MdlChain, MdlMappingNoExecute), &ring[64]);
     EXPECT_EQ(host::NetBufferBytes(head->Next->FirstNetBuffer), std::vector<uint8_t>(ring.begin() + 64, ring.begin() + 128));
     EXPECT_TRUE(returned.empty());
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/memory/memory.h"
 #include "tests/support/gvsp_packets.h"
 
 using namespace gvsptest;
@@ -53,8 +54,55 @@ protected:
         return moved;
     }
 
+    // Every value in the block or a frame buffer, at any byte offset, that is a kernel address.
+    std::string KernelAddressesInUserMemory()
+    {
+        std::string found;
+        auto scan = [&found](const std::string& what, uint64_t address, size_t bytes) {
+            for (size_t at = 0; at + sizeof(uint64_t) <= bytes; ++at) {
+                uint64_t value;
+                std::memcpy(&value, reinterpret_cast<const uint8_t*>(address) + at, sizeof value);
+                if (host::IsKernelAddress(value)) {
+                    found += what + " +" + std::to_string(at) + "; ";
+                }
+            }
+        };
+        uint32_t frames = stream->Block().FrameCount;
+        scan("block", reinterpret_cast<uint64_t>(&stream->Block()), StreamControlBlockSize(frames));
+        for (uint32_t i = 0; i < frames; ++i) {
+            scan("buffer " + std::to_string(i), stream->Descriptor(i).UserAddress, stream->Descriptor(i).Size);
+        }
+        return found;
+    }
+
     GvspCamera camera{PACKET_SIZE};
 };
+
+// The descriptors, driver regions and region fields report offsets, not the kernel addresses the
+// driver holds: while a frame spills into chunks, once it is complete, and once it has moved.
+TEST_F(Placement, NoKernelAddressReachesUserMemory)
+{
+    constexpr uint32_t S = 1000;
+    Open(ChunkedConfig(4, S), 2 * P);
+    const uint32_t size = stream->Descriptor(0).Size;
+    EXPECT_TRUE(Receive(camera.Leader(7)));
+    EXPECT_TRUE(Receive(camera.Payload(7, 4)));   // 2 x 1440 beyond the end: into chunks 1 and 2
+    EXPECT_EQ(CurrentPrivate().OverflowChunks[2], size + 2 * S);
+    EXPECT_EQ(CurrentHeader().RegionIndex, 2u);
+    EXPECT_EQ(uint64_t{CurrentHeader().RegionEnd}, size + 3 * S);   // packed: copied, not bound
+    EXPECT_EQ(uint64_t{CurrentHeader().WritePointer}, FRAME_BUFFER_MIN_SIZE + 4 * P);
+    EXPECT_EQ(KernelAddressesInUserMemory(), "");
+    for (uint32_t id = 1; id <= 3; ++id) {
+        EXPECT_TRUE(Receive(camera.Payload(7, id)));
+    }
+    EXPECT_TRUE(Receive(camera.Trailer(7, 5)));
+    gvsp::Frame frame = TakeFrame();
+    ASSERT_TRUE(frame.Valid());
+    EXPECT_EQ(KernelAddressesInUserMemory(), "");
+    gvsp::Frame moved = MoveIntoReplacement(frame, 3 * S);
+    EXPECT_EQ(KernelAddressesInUserMemory(), "");
+    EXPECT_EQ(stream->ReturnFrame(moved), STATUS_SUCCESS);
+}
 
 // A payload packet that carries only its header, aimed beyond the buffer (id 0 is 2^32 - P bytes
 // in, or id 1000 beyond chunk 63) has no room to go to: it is dropped and the frame still completes
