@@ -171,20 +171,21 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
                                                              : lastPacketId - firstPacketId + 1;
     InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&block->ResendPacketsRequested), static_cast<LONG>(requested));
 
-    // A paused module sends nothing: FilterPause (and so FilterDetach, which frees the pool of
-    // own packets) waits for a send that got past this point.
+    // A paused module sends nothing. A packet handed to NDIS keeps the run-down held until its
+    // completion releases it, so FilterPause (and so FilterDetach, which frees the pool of own
+    // packets) waits for it to come back.
     FilterAdapter* adapter = port->Adapter;
     if (!ExAcquireRundownProtection(&adapter->DataPathRundown)) {
         return FALSE;
     }
     PNET_BUFFER_LIST netBufferList =
         BuildPacketResend(port, headerSource, blockId, extendedIds, firstPacketId, lastPacketId);
-    if (netBufferList != nullptr) {
-        InterlockedIncrement(&adapter->OutstandingSends);
-        NdisFSendNetBufferLists(port->NdisFilterHandle, netBufferList, NDIS_DEFAULT_PORT_NUMBER, 0);
+    if (netBufferList == nullptr) {
+        ExReleaseRundownProtection(&adapter->DataPathRundown);
+        return FALSE;
     }
-    ExReleaseRundownProtection(&adapter->DataPathRundown);
-    return netBufferList != nullptr;
+    NdisFSendNetBufferLists(port->NdisFilterHandle, netBufferList, NDIS_DEFAULT_PORT_NUMBER, 0);
+    return TRUE;
 }
 
 VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
@@ -192,6 +193,7 @@ VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFF
 {
     auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
 
+    ULONG ownPackets = 0;
     PNET_BUFFER_LIST next = netBufferLists;
     while (next != nullptr) {
         PNET_BUFFER_LIST current = next;
@@ -200,10 +202,14 @@ VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFF
 
         if (current->SourceHandle == adapter->NdisFilterHandle) {
             FreeOwnPacket(current);
-            NT_ASSERT(InterlockedCompareExchange(&adapter->OutstandingSends, 0, 0) > 0);
-            InterlockedDecrement(&adapter->OutstandingSends);
+            ++ownPackets;
         } else {
             NdisFSendNetBufferListsComplete(adapter->NdisFilterHandle, current, sendCompleteFlags);
         }
+    }
+    // Last: the release of the last hold may let a pause, and then the detach that frees the
+    // module, go on.
+    for (; ownPackets > 0; --ownPackets) {
+        ExReleaseRundownProtection(&adapter->DataPathRundown);
     }
 }

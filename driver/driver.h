@@ -74,10 +74,10 @@ struct FilterAdapter {
     FilterState State;                   // written by attach, pause and restart only
     _Guarded_by_(Lock) PNDIS_OID_REQUEST PendingOidRequest;   // the clone passed down
     NDIS_HANDLE NetBufferListPool;       // the driver's own sends; freed by detach
-    _Interlocked_ volatile LONG OutstandingSends;   // own packets handed to NDIS, not yet completed
-    // Held by the receive handler for its whole work and by each own send while it is handed to
-    // NDIS; run down by attach and FilterPause, initialised again by FilterRestart, so that
-    // nothing goes up or down once the module is paused.
+    // Held by the receive handler for its whole work and by each own send from its hand-over to
+    // NDIS until its completion; run down by attach and FilterPause, initialised again by
+    // FilterRestart, so that nothing goes up or down once the module is paused and no own send
+    // is still out.
     EX_RUNDOWN_REF DataPathRundown;
     UCHAR MacAddress[6];                 // constant after attach
     _Guarded_by_(DriverGlobals.AdapterTableLock) StreamPort* StreamPorts[MAX_STREAM_PORTS];

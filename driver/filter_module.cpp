@@ -188,13 +188,7 @@ VOID FilterDetach(NDIS_HANDLE filterModuleContext)
     }
     NdisReleaseRWLock(DriverGlobals.AdapterTableLock, &lockState);
 
-    // The driver's own packets come from this pool: wait for the miniport to hand back the
-    // ones still in flight before the pool goes.
-    while (InterlockedCompareExchange(&adapter->OutstandingSends, 0, 0) != 0) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = PORT_WAIT_INTERVAL;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
+    // The pause before the detach waited for every own packet to come back: the pool is idle.
     if (adapter->NetBufferListPool != nullptr) {
         NdisFreeNetBufferListPool(adapter->NetBufferListPool);
         adapter->NetBufferListPool = nullptr;
@@ -215,8 +209,10 @@ NDIS_STATUS FilterPause(NDIS_HANDLE filterModuleContext, PNDIS_FILTER_PAUSE_PARA
     adapter->LockIrql = KeAcquireSpinLockRaiseToDpc(&adapter->Lock);
     adapter->State = FILTER_STATE_PAUSING;
     KeReleaseSpinLock(&adapter->Lock, adapter->LockIrql);
-    // Receives in progress finish (later ones hand their lists back) and no own send starts any
-    // more; the stream ports stay bound across a pause.
+    // Receives in progress finish (later ones hand their lists back), no own send starts any more
+    // and every own send still out comes back to FilterSendNetBufferListsComplete: a pause
+    // completes only when nothing the filter originated is left below. The stream ports stay
+    // bound across a pause.
     ExWaitForRundownProtectionRelease(&adapter->DataPathRundown);
     adapter->State = FILTER_STATE_PAUSED;
     return NDIS_STATUS_SUCCESS;

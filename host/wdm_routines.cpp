@@ -3,12 +3,15 @@
 // exchange, completion, and the system address of an MDL. Host only.
 #include "platform/wdm.h"
 
+#include "host/kernel/kernel.h"
+
 PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
 
 VOID IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine)
 {
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "IoSetCancelRoutine");
     return reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
         reinterpret_cast<PVOID volatile*>(const_cast<PDRIVER_CANCEL*>(&irp->CancelRoutine)),
         reinterpret_cast<PVOID>(cancelRoutine)));

@@ -192,6 +192,21 @@ NTSTATUS io_internal::Issue(UserProcess* process, FileRecord* file, UCHAR major,
             "(IoMarkIrpPending)",
             MajorName(major), static_cast<void*>(&device->object), static_cast<void*>(&r.irp));
         guard.lock();
+    } else if (status != STATUS_PENDING && (r.stack.Control & SL_PENDING_RETURNED)) {
+        guard.unlock();
+        ReportViolation(Rule::IrpNotCompleted,
+            "%s dispatch of device %p marked IRP %p pending (IoMarkIrpPending) and returned %#x instead of "
+            "STATUS_PENDING", MajorName(major), static_cast<void*>(&device->object), static_cast<void*>(&r.irp),
+            unsigned(status));
+        guard.lock();
+    } else if (status != STATUS_PENDING && status != r.finalStatus) {
+        guard.unlock();
+        ReportViolation(Rule::IrpNotCompleted,
+            "%s dispatch of device %p completed IRP %p with status %#x and returned %#x: a dispatch that "
+            "completes a request returns the status it completed it with", MajorName(major),
+            static_cast<void*>(&device->object), static_cast<void*>(&r.irp), unsigned(r.finalStatus),
+            unsigned(status));
+        guard.lock();
     }
     // In dispatch when its file object's cleanup completed, and left pending after it.
     if (!r.completed && file->cleanedUp && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {

@@ -300,23 +300,22 @@ std::vector<uint8_t> NetBufferBytes(PNET_BUFFER netBuffer)
 
 // ---------------------------------------------------------------------------------------------
 // An adapter's end.
-void DrainAdapter(Adapter::State& adapter)
+void DrainAdapter(Adapter::State& adapter, bool ownSends)
 {
-    // The protocols unbind first, returning what they hold; the miniport finishes its sends and
+    // The protocols unbind first, returning what they hold; the miniport finishes their sends and
     // fails the requests it still holds.
     for (int pass = 0; pass < 64; ++pass) {
         NdisGuard guard(Ndis().lock);
         const bool held = !adapter.heldByProtocol.empty();
-        const bool sends = !adapter.heldSends.empty();
         std::vector<PNDIS_OID_REQUEST> oids = adapter.oidsPendingBelow;
         guard.unlock();
-        if (!held && !sends && oids.empty()) {
-            return;
-        }
         if (held) adapter.self->ReturnHeldReceives(0);
-        if (sends) adapter.self->CompleteSends(SIZE_MAX, NDIS_STATUS_SUCCESS, 0);
+        const size_t sends = CompleteHeldSends(adapter, ownSends);
         for (PNDIS_OID_REQUEST request : oids) {
             adapter.self->CompletePendingOid(request, NDIS_STATUS_REQUEST_ABORTED);
+        }
+        if (!held && sends == 0 && oids.empty()) {
+            return;
         }
     }
 }

@@ -3,8 +3,12 @@
 #include "host/ndis/ndis.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "host/ndis/ndis_internal.h"
 #include "host/verifier/faults.h"
@@ -209,11 +213,17 @@ void AttachModule(Adapter::State& adapter)
     RestartModule(adapter);
 }
 
-// Pauses a running module, after the protocol above has returned what it holds and the miniport
-// has finished its sends and requests, as NDIS pauses a stack.
+// How long a miniport that holds sends takes to complete the filter's own ones once a pause has
+// begun: long enough that a pause handler that does not wait for them returns first.
+constexpr auto OWN_SEND_COMPLETION_DELAY = std::chrono::milliseconds(20);
+
+// Pauses a running module, after the protocol above has returned what it holds and its sends
+// are complete and the miniport has failed the requests it holds, as NDIS pauses a stack. The
+// filter's own sends are still out when its pause handler runs; the miniport completes them
+// later, and the pause must not complete before they are back.
 void PauseModule(Adapter::State& adapter, ULONG pauseReason)
 {
-    DrainAdapter(adapter);
+    DrainAdapter(adapter, false);
     NdisGuard guard(Ndis().lock);
     NdisState& ndis = Ndis();
     FilterModule* module = adapter.module.get();
@@ -228,7 +238,21 @@ void PauseModule(Adapter::State& adapter, ULONG pauseReason)
     FILTER_PAUSE_HANDLER pause = ndis.driver->characteristics.PauseHandler;
     NDIS_HANDLE context = module->context;
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
+    const bool holds = adapter.miniportSends == MiniportSends::Hold;
     guard.unlock();
+
+    std::mutex pauseMutex;
+    std::condition_variable pauseEnded;
+    bool returned = false;
+    std::thread miniport;
+    if (holds) {
+        miniport = std::thread([&] {
+            std::unique_lock<std::mutex> wait(pauseMutex);
+            pauseEnded.wait_for(wait, OWN_SEND_COMPLETION_DELAY, [&] { return returned; });
+            wait.unlock();
+            CompleteHeldSends(adapter, true);
+        });
+    }
     RunHandler(PASSIVE_LEVEL, "FilterPause", [&] { status = pause(context, &parameters); });
     guard.lock();
     if (status != NDIS_STATUS_SUCCESS) {
@@ -236,7 +260,21 @@ void PauseModule(Adapter::State& adapter, ULONG pauseReason)
                                             "succeed (and cannot pend here)",
             static_cast<void*>(module), static_cast<unsigned>(status));
     }
+    if (size_t out = OwnSendsOutstanding(adapter)) {
+        ReportViolation(Rule::NdisContract, "the pause handler of module %p returned with %zu of the filter's own "
+                                            "sends still at the miniport; a pause completes only after they are "
+                                            "back", static_cast<void*>(module), out);
+    }
     module->state = ModuleState::Paused;
+    guard.unlock();
+    if (holds) {
+        {
+            std::lock_guard<std::mutex> end(pauseMutex);
+            returned = true;
+        }
+        pauseEnded.notify_one();
+        miniport.join();
+    }
 }
 
 // Pauses and detaches the adapter's module, the way NDIS takes a filter out of a running stack.
@@ -522,7 +560,7 @@ void RemoveAdapter(Adapter& adapter)
     DetachModule(s, NDIS_PAUSE_MINIPORT_DEVICE_REMOVE);
     NdisGuard guard(Ndis().lock);
     NdisState& ndis = Ndis();
-    DrainAdapter(s);
+    DrainAdapter(s, true);
     CheckAdapterLeftovers(s, "at adapter removal", false);
     ForgetAdapterLists(s);
     auto it = std::find_if(ndis.adapters.begin(), ndis.adapters.end(),

@@ -43,7 +43,7 @@ enum class ProtocolReturns {
 // How the miniport finishes the sends it receives.
 enum class MiniportSends {
     CompleteAtOnce,   // completes each send from inside NdisFSendNetBufferLists (the default)
-    Hold,             // keeps them until CompleteSends
+    Hold,             // keeps them until CompleteSends (or a pause: see Adapter::Pause)
 };
 
 struct IndicationRecord {   // one NdisFIndicateReceiveNetBufferLists as the protocol above saw it
@@ -116,8 +116,9 @@ public:
     NDIS_HANDLE ModuleContext() const;        // what the filter gave NdisFSetAttributes
     NDIS_HANDLE FilterModuleHandle() const;   // the handle NDIS passed to the attach handler
     ULONG LookaheadVisibleAbove() const;      // the lookahead the protocols see after the last restart
-    // NDIS pauses the stack (the protocol returns what it holds, the miniport finishes its sends,
-    // then the module's pause handler runs) and restarts it (restart handler, lookahead above).
+    // NDIS pauses the stack (the protocol returns what it holds, the miniport finishes the
+    // protocol's sends, then the module's pause handler runs while a holding miniport completes
+    // the filter's own sends) and restarts it (restart handler, lookahead above).
     void Pause();
     void Restart();
     // What the filter's attach handler returned the last time it ran for this adapter

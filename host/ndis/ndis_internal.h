@@ -260,7 +260,16 @@ std::unordered_map<PNDIS_OID_REQUEST, bool>& PendingSource();
 std::vector<PoolList*>& Orphans();
 
 // The data path's parts of an adapter's life.
-void DrainAdapter(Adapter::State& adapter);          // before a pause: protocol returns, miniport completes
+// The protocol above returns what it holds and the miniport fails the requests it holds and
+// completes the sends it holds: all of them, or (`ownSends` false, before a pause) only those of
+// the protocol above, whose sends all come back before a filter below it is paused.
+void DrainAdapter(Adapter::State& adapter, bool ownSends);
+// The miniport completes the sends it holds, with success; the filter's own ones too when
+// `ownSends`. Returns the number completed (host/ndis/send.cpp).
+size_t CompleteHeldSends(Adapter::State& adapter, bool ownSends);
+// The lists the filter allocated and sent on `adapter` that the miniport has not completed. Call
+// with the lock held (host/ndis/send.cpp).
+size_t OwnSendsOutstanding(Adapter::State& adapter);
 // Before a detach: the miniport's receives that went through the filter (still in its handler or
 // held above) come back, as the miniport's own pause waits for them before NDIS detaches a
 // module above it.

@@ -160,6 +160,34 @@ std::vector<PNET_BUFFER_LIST> Take(std::deque<PNET_BUFFER_LIST>& queue, size_t c
 
 }  // namespace
 
+size_t CompleteHeldSends(Adapter::State& adapter, bool ownSends)
+{
+    NdisGuard guard(Ndis().lock);
+    std::vector<PNET_BUFFER_LIST> batch;
+    for (auto it = adapter.heldSends.begin(); it != adapter.heldSends.end();) {
+        const ListRecord* rec = Find(*it);
+        if (ownSends || rec == nullptr || rec->origin != ListOrigin::Pool) {
+            batch.push_back(*it);
+            it = adapter.heldSends.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    guard.unlock();
+    MiniportComplete(adapter, batch, NDIS_STATUS_SUCCESS, 0);
+    return batch.size();
+}
+
+size_t OwnSendsOutstanding(Adapter::State& adapter)
+{
+    size_t n = 0;
+    for (PNET_BUFFER_LIST list : Ndis().lists.Lists()) {
+        const ListRecord& rec = *Find(list);
+        n += rec.adapter == &adapter && rec.origin == ListOrigin::Pool && rec.place == ListPlace::Miniport;
+    }
+    return n;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Send and send completion.
 void Adapter::SetSendObserver(std::function<void()> observer)
@@ -302,6 +330,12 @@ VOID NdisFSendNetBufferLists(NDIS_HANDLE ndisFilterHandle, PNET_BUFFER_LIST netB
         return;
     }
     Adapter::State& adapter = *module->adapter;
+    if (module->state != ModuleState::Running && module->state != ModuleState::Pausing) {
+        // A paused module has completed its pause: nothing it sends can be waited for any more.
+        ReportViolation(Rule::NdisContract, "NdisFSendNetBufferLists by a %s filter module; the lists stay with the "
+                                            "filter", ModuleStateName(module->state));
+        return;
+    }
     std::vector<PNET_BUFFER_LIST> accepted;
     for (PNET_BUFFER_LIST list : WalkChain(netBufferLists, "NdisFSendNetBufferLists")) {
         ListRecord* rec = Find(list);

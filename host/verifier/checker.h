@@ -18,7 +18,8 @@ enum class Rule {
     IrqlNotRestored,             // a handler returned at another IRQL than it was called at
     IrpCompletedTwice,           // an IRP completed after it was completed
     IrpPendingAtCleanup,         // an IRP of a file object still pending when its cleanup completed
-    IrpNotCompleted,             // a dispatch routine returned a status other than pending without completing
+    IrpNotCompleted,             // a dispatch routine's return disagrees with its IRP: not completed and not
+                                 // pending, pending and not marked, marked and not pending, another status
     PoolLeak,                    // memory still allocated under the driver's tags after unload
     PoolMisuse,                  // free of an unknown block, double free, wrong tag
     LookasideOutstanding,        // a lookaside list deleted with entries not returned

@@ -167,6 +167,30 @@ TEST_F(Transmission, CompletionsFreeOwnPacketsAndHandTheOthersUpOneByOne)
     EXPECT_EQ(PoolBlocks(), blocks);
 }
 
+// The pause waits for the own packet the miniport still holds (the emulated NDIS completes it only
+// once the pause handler has had time to return, and fails a pause that returns first); a paused
+// module sends nothing, and after the restart requests go out again.
+TEST_F(Transmission, APauseWaitsForTheResendInFlightAndThenNothingIsSent)
+{
+    Open(ResendConfig(8));
+    adapter->SetMiniportSends(host::MiniportSends::Hold);
+    uint64_t blocks = PoolBlocks();
+    ASSERT_TRUE(Send(5, false, 1, 2));
+    ASSERT_EQ(adapter->SendsHeldByMiniport(), 1u);
+
+    adapter->Pause();
+    EXPECT_EQ(adapter->ModuleStateNow(), host::ModuleState::Paused);
+    EXPECT_EQ(adapter->SendsHeldByMiniport(), 0u);
+    EXPECT_EQ(PoolBlocks(), blocks);
+    EXPECT_FALSE(Send(5, false, 3, 4));
+    EXPECT_EQ(SentFrames().size(), 1u);
+
+    adapter->Restart();
+    adapter->SetMiniportSends(host::MiniportSends::CompleteAtOnce);
+    EXPECT_TRUE(Send(5, false, 3, 4));
+    EXPECT_EQ(SentFrames().size(), 2u);
+}
+
 // A request that cannot be built sends nothing and leaves nothing allocated, but was counted.
 struct FailureCase {
     const char* name;
