@@ -36,9 +36,9 @@ for target in "${targets[@]}"; do
 done
 
 # The test suite and the threaded stress under ThreadSanitizer, on the real clock, with no race
-# suppressed. Not under it: the Windows build checks (no host code of theirs runs) and the live
-# tests (real-time streaming between two processes, which the sanitizer slows past the camera's
-# rate; the asan build ran them above).
+# suppressed. Not under it, as in the clang run: the Windows build checks (no host code of theirs
+# runs) and the live tests (real-time streaming between two processes, which needs the machine to
+# itself; the asan build ran them above).
 cmake --preset tsan
 cmake --build --preset tsan -j "$(nproc)" --target gvsp_tests gvsp_stress
 TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan -j "$(nproc)" --output-on-failure \
