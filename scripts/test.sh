@@ -20,7 +20,8 @@ cmake --build --preset clang -j "$(nproc)"
 ctest --preset clang -j "$(nproc)" -E '^(KernelBuild|WindowsBuild|LiveCommand)\.'
 
 # Fuzz smoke: every seed and regression input, then a few hundred mutations per target. New
-# inputs and crashes go to a scratch directory, never into the repository's corpus.
+# inputs, crashes and the files the targets write go to a scratch directory, never into the
+# repository's corpus.
 cmake --preset fuzz
 targets=(receive control resend capture gvcp description image)
 cmake --build --preset fuzz -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
@@ -30,7 +31,7 @@ for target in "${targets[@]}"; do
     mkdir -p "$scratch/$target"
     regressions=()
     [ -d "fuzz/regressions/$target" ] && regressions=("fuzz/regressions/$target")
-    "build/fuzz/fuzz/fuzz_$target" -runs=400 -seed=1 -artifact_prefix="$scratch/" "$scratch/$target" \
+    TMPDIR="$scratch" "build/fuzz/fuzz/fuzz_$target" -runs=400 -seed=1 -artifact_prefix="$scratch/" "$scratch/$target" \
         "fuzz/corpus/$target" "${regressions[@]}" 2>"$scratch/$target.log" || { cat "$scratch/$target.log"; exit 1; }
     grep -h "^Done" "$scratch/$target.log" | sed "s/^/fuzz_$target: /"
 done
