@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +19,7 @@
 #include "client/gvsp_client.h"
 #include "control/stream_memory.h"
 #include "driver/driver.h"
+#include "fuzz/fail.h"
 #include "host/io/errorlog.h"
 #include "host/kernel/kernel.h"
 #include "host/machine.h"
@@ -36,18 +36,6 @@ inline constexpr uint16_t STREAM_PORT = 50000;
 inline constexpr uint16_t GVCP_PORT = 3956;
 
 constexpr Mac AdapterMac(uint8_t index) { return {0x00, 0x1B, 0x2C, 0x3D, 0x4E, uint8_t(0xA0 + index)}; }
-
-// A broken invariant: said on stderr, then the process aborts and the fuzzer keeps the input.
-[[noreturn]] __attribute__((format(printf, 1, 2))) inline void Fail(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::fputs("fuzz invariant broken: ", stderr);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-    va_end(args);
-    std::abort();
-}
 
 // The fuzzer's input read front to back; past its end every read yields zeros.
 class Input {

@@ -92,6 +92,24 @@ void WritePcap(const std::string& path, const Frames& frames)
     pcap_close(dead);
 }
 
+// The bytes of a pcap file of `frames` with `linkType` and `snapLength` in its header, each record
+// saying it holds its frame whole: cases then damage them where they like.
+std::vector<uint8_t> PcapBytes(const Frames& frames, uint32_t linkType = 1, uint32_t snapLength = 65535)
+{
+    std::vector<uint8_t> file;
+    const auto words = [&](std::initializer_list<uint32_t> values) {
+        for (uint32_t v : values) {
+            file.insert(file.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+        }
+    };
+    words({0xA1B2C3D4, 0x00040002, 0, 0, snapLength, linkType});
+    for (const std::vector<uint8_t>& frame : frames) {
+        words({1'700'000'000, 0, uint32_t(frame.size()), uint32_t(frame.size())});
+        file.insert(file.end(), frame.begin(), frame.end());
+    }
+    return file;
+}
+
 // An Ethernet frame to the stream's port carrying `gvsp`.
 std::vector<uint8_t> StreamFrame(std::vector<uint8_t> gvsp)
 {
@@ -333,6 +351,9 @@ TEST_F(Replay, AFragmentedPacketIsCountedAndCompletesNoFrame)
     }
 }
 
+// Bad usage and hostile captures (damaged headers and records, foreign link types, odd IP and UDP
+// lengths, the reproducers) end with one line and status 2, or run and count what the
+// driver could not be given.
 TEST_F(Replay, BadInputIsOneLineAndStatus2)
 {
     const std::string truncated = (dir / "truncated.pcap").string();
@@ -346,23 +367,61 @@ TEST_F(Replay, BadInputIsOneLineAndStatus2)
     WritePcap(absurd, CameraCapture(huge));
     // A standard-header payload packet of 20 bytes, then an extended-id trailer of the same block.
     const std::string mixed = (dir / "mixed.pcap").string();
-    WritePcap(mixed, {StreamFrame({0, 0, 0, 1, 3, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
-                         StreamFrame({0, 0, 0, 0, 0x82, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0})});
+    const Frames mixedFrames{StreamFrame({0, 0, 0, 1, 3, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+        StreamFrame({0, 0, 0, 0, 0x82, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0})};
+    WritePcap(mixed, mixedFrames);
     // A time stamp near the end of 64-bit nanoseconds: the run goes on (to its incomplete block).
     const std::string late = (dir / "late.pcapng").string();
     WritePcapngWithOffset(late, StreamFrame({0, 0, 0, 1, 3, 0, 0, 1, 9, 9}), 1ull << 62);
+
+    // Hostile captures: damaged records and headers, and stream frames with odd IP and UDP lengths.
+    const Frames frames = CameraCapture(StreamConfig());
+    const auto write = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+        const std::string path = (dir / name).string();
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        return path;
+    };
+    const auto edited = [&](uint8_t mask, size_t at, uint8_t value) {   // every stream frame's byte `at`
+        Frames copy = frames;
+        for (size_t i = 1; i < copy.size(); ++i) {
+            copy[i][at] = uint8_t((copy[i][at] & ~mask) | value);
+        }
+        return PcapBytes(copy);
+    };
+    std::vector<uint8_t> shortHeader = PcapBytes({}), longRecord = PcapBytes(frames);
+    shortHeader.resize(20);
+    longRecord[longRecord.size() - frames.back().size() - 8] = 0xF0;   // the last record's length: 2 KiB past the end
+    Frames withEmpty = frames;
+    withEmpty.insert(withEmpty.begin() + 2, std::vector<uint8_t>());
+    std::ifstream lateFile(late, std::ios::binary);
+    const std::vector<uint8_t> pcapng{std::istreambuf_iterator<char>(lateFile), {}};
+    std::vector<uint8_t> oddBlock = pcapng, hugeBlock = pcapng;
+    oddBlock[68] = 13;   // the packet block's length: not a multiple of 4, then far beyond the file
+    hugeBlock[71] = 0x7F;
 
     const struct {
         std::string arguments;
         std::string message;
         int exitStatus = 2;
     } cases[] = {
+        {write("short-header.pcap", shortHeader), "truncated"},
+        {write("long-record.pcap", longRecord), "truncated"},
+        {write("snap-length.pcap", PcapBytes(frames, 1, 64)), "result:", 1},
+        {write("zero-length.pcap", PcapBytes(withEmpty)), "result:", 1},
+        {write("link-type.pcap", PcapBytes(frames, 147)), "link type 147 is not Ethernet or Linux cooked"},
+        {write("odd-block.pcapng", oddBlock), "multiple of 4"},
+        {write("huge-block.pcapng", hugeBlock), "pcapng block size 2130706516 > maximum"},
+        {write("ihl-0.pcap", edited(0x0F, 14, 0)), "no GigE Vision stream packets"},
+        {write("ihl-15.pcap", edited(0x0F, 14, 15)), "no GigE Vision stream packets"},
+        {write("udp-length.pcap", edited(0xFF, 38, 0xFF)), "result:", 1},
         {(dir / "missing.pcap").string(), "No such file"},
         {truncated, "truncated"},
         {foreignOnly, "no GigE Vision stream packets"},
         {capture + " --port 1234", "no GigE Vision stream packets to UDP port 1234"},
         {absurd, "65536 x 65536 image"},
         {mixed, "block 1 to UDP port 50000 has extended-id GVSP headers, block 1 before it standard ones"},
+        {write("mixed-reversed.pcap", PcapBytes({mixedFrames[1], mixedFrames[0]})),
+            "block 1 to UDP port 50000 has standard GVSP headers, block 1 before it extended-id ones"},
         {late, "result:", 1},
         {capture + " --drop 5-x", "--drop: '5-x' is not a packet id"},
         {capture + " --interface-mac 02:00", "02:00"},
