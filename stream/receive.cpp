@@ -114,7 +114,7 @@ VOID FinishPacket(ReceiveRun* run, const UCHAR* headerSource)
 // An IP fragment is not a stream packet: its GVSP bytes are incomplete, and a later fragment has
 // no UDP header at all. A first fragment to a bound port is counted on the port, so that the
 // user learns that the camera's packets exceed the path's MTU.
-VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, const UCHAR* udpHeader, BOOLEAN atDispatchLevel)
 {
     if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) & IPV4_FRAGMENT_OFFSET_MASK) != 0) {
         return;
@@ -124,7 +124,7 @@ VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN at
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
         StreamPort* port = adapter->StreamPorts[slot];
         if (port != nullptr &&
-            RtlEqualMemory(&port->UdpPort, ethernetFrame + UDP_DESTINATION_PORT, sizeof(port->UdpPort))) {
+            RtlEqualMemory(&port->UdpPort, udpHeader + UDP_HEADER_DESTINATION_PORT, sizeof(port->UdpPort))) {
             InterlockedIncrement(&port->FragmentedDatagrams);
             break;
         }
@@ -156,42 +156,57 @@ BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
     }
     const UCHAR* ethernetFrame = address + offset;
 
-    // Only a whole UDP datagram to a port bound and active on this adapter is ours.
-    if (ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP) {
+    // Only UDP over IPv4 in an untagged Ethernet II frame, as its own fields say: everything else
+    // (IPv6, ARP, a frame whose VLAN tag was left in place) goes up untouched. The UDP header lies
+    // after the real IPv4 header, options included.
+    UCHAR versionLength = ethernetFrame[IPV4_VERSION_LENGTH];
+    ULONG udpAt = ETHERNET_HEADER_SIZE + (ULONG{versionLength} & IPV4_IHL_MASK) * 4;
+    if (ReadBigEndian16(ethernetFrame + ETHERNET_TYPE) != ETHERTYPE_IPV4 || (versionLength >> 4) != IPV4_VERSION ||
+        ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP || udpAt < ETHERNET_HEADER_SIZE + IPV4_HEADER_SIZE ||
+        Smaller(firstBytes - offset, dataLength) < udpAt + UDP_HEADER_SIZE) {
         return NotForAStream(run);
     }
+    const UCHAR* udpHeader = ethernetFrame + udpAt;
     if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) &
             (IPV4_MORE_FRAGMENTS | IPV4_FRAGMENT_OFFSET_MASK)) != 0) {
         EndRun(run);
-        NoteFragment(run->Adapter, ethernetFrame, run->AtDispatchLevel);
+        NoteFragment(run->Adapter, ethernetFrame, udpHeader, run->AtDispatchLevel);
         return FALSE;
     }
-    StreamPort* port = PortOfPacket(run, ethernetFrame + UDP_DESTINATION_PORT);
+    // A whole datagram: the UDP length within the IPv4 total length, that within the frame. What
+    // follows the datagram (Ethernet padding) is no part of the packet.
+    ULONG totalLength = ReadBigEndian16(ethernetFrame + IPV4_TOTAL_LENGTH);
+    ULONG udpLength = ReadBigEndian16(udpHeader + UDP_HEADER_LENGTH);
+    if (totalLength > dataLength - ETHERNET_HEADER_SIZE || udpLength < UDP_HEADER_SIZE ||
+        udpAt + udpLength > ETHERNET_HEADER_SIZE + totalLength) {
+        return NotForAStream(run);
+    }
+    StreamPort* port = PortOfPacket(run, udpHeader + UDP_HEADER_DESTINATION_PORT);
     if (port == nullptr) {
         return FALSE;
     }
 
     // The GVSP header: after the UDP header, or at the start of the next segment when the
-    // adapter split the headers from the data. Never beyond the packet or its segment.
-    ULONG packetInFirst = Smaller(firstBytes - offset, dataLength);
+    // adapter split the headers from the data. Never beyond the datagram or its segment.
+    ULONG packetLength = udpAt + udpLength;
+    ULONG gvspAt = udpAt + UDP_HEADER_SIZE;
     ULONG consumedBytes = firstBytes - offset;
-    ULONG gvspBytes = Smaller(ReadBigEndian16(ethernetFrame + IPV4_TOTAL_LENGTH) - IP_UDP_HEADERS_SIZE,
-        packetInFirst - FRAME_HEADERS_SIZE);
-    const UCHAR* gvspHeader = ethernetFrame + FRAME_HEADERS_SIZE;
+    ULONG gvspBytes = Smaller(consumedBytes, packetLength) - gvspAt;
+    const UCHAR* gvspHeader = ethernetFrame + gvspAt;
     PMDL continuation = first->Next;
     if (gvspBytes < GVSP_HEADER_MIN) {
         // Only a packet that goes on beyond its first segment has its header in the next one.
-        if (dataLength <= consumedBytes) {
+        if (packetLength <= consumedBytes) {
             return FALSE;
         }
         PMDL second = first->Next;
         PUCHAR secondAddress = second != nullptr ? SegmentAddress(second) : nullptr;
         ULONG secondBytes = second != nullptr ? MmGetMdlByteCount(second) : 0;
-        if (secondAddress == nullptr || secondBytes < GVSP_HEADER_MIN) {
+        if (gvspBytes != 0 || secondAddress == nullptr || secondBytes < GVSP_HEADER_MIN) {
             return FALSE;
         }
         gvspHeader = secondAddress;
-        gvspBytes = Smaller(secondBytes, dataLength - consumedBytes);
+        gvspBytes = Smaller(secondBytes, packetLength - consumedBytes);
         consumedBytes += secondBytes;
         continuation = second->Next;
         if (gvspBytes < GVSP_HEADER_MIN) {
@@ -201,7 +216,7 @@ BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
 
     // A packet that cannot be read whole is not placed at all: counted as received with bytes
     // missing, it could complete its frame. It goes up; a resend brings it back.
-    ULONG remaining = dataLength > consumedBytes ? dataLength - consumedBytes : 0;
+    ULONG remaining = packetLength > consumedBytes ? packetLength - consumedBytes : 0;
     if (!ContinuationMaps(continuation, remaining)) {
         return FALSE;
     }
