@@ -9,9 +9,11 @@
 // Assembles one stream packet. `gvspBytes` (at least 8) covers the GVSP header and the data after
 // it in the header's buffer segment. Returns the frame the packet was placed in while that frame
 // is still assembling; NULL when the packet was dropped or closed its frame. Either way the packet
-// is consumed. What must happen once the assembly is left is recorded in `effects`.
+// is consumed. What must happen once the assembly is left is recorded in `effects`. `now` is the
+// packet's arrival in the clock's microseconds.
 FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, const UCHAR* gvspHeader, ULONG gvspBytes,
-    BOOLEAN atDispatchLevel, AssemblyEffects* effects);
+    LONGLONG now, BOOLEAN atDispatchLevel, AssemblyEffects* effects);
 
-// Closes the frame when every packet up to its trailer has been placed.
-VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects);
+// Closes the frame when every packet up to its trailer has been placed; `counter`, the
+// performance counter at the packet's arrival, times the frame's rate sample.
+VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, LONGLONG counter, AssemblyEffects* effects);

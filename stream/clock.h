@@ -8,3 +8,5 @@
 VOID InitializeClock();
 
 LONGLONG QueryMicroseconds();
+// A reading of the performance counter (KeQueryPerformanceCounter) in the clock's microseconds.
+LONGLONG CounterMicroseconds(LONGLONG counter);

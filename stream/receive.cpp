@@ -8,6 +8,7 @@
 #include "control/stream_port.h"
 #include "delivery/wire_format.h"
 #include "stream/assembly.h"
+#include "stream/clock.h"
 #include "stream/placement.h"
 
 namespace {
@@ -41,6 +42,12 @@ struct ReceiveRun {
     // What the current packet's assembly leaves to do; empty between packets, as carrying the
     // effects out empties it.
     AssemblyEffects Effects;
+    // The chain's time, read once at its first stream packet: the performance counter and its
+    // microseconds. A chain is indicated within microseconds; the times it feeds are
+    // milliseconds.
+    BOOLEAN TimeRead;
+    LONGLONG Counter;
+    LONGLONG Now;
 };
 
 VOID EndRun(ReceiveRun* run) _Function_ignore_lock_checking_(run->Port->AssemblyLock)
@@ -221,13 +228,19 @@ BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
         return FALSE;
     }
 
+    if (!run->TimeRead) {
+        run->Counter = KeQueryPerformanceCounter(nullptr).QuadPart;
+        run->Now = CounterMicroseconds(run->Counter);
+        run->TimeRead = TRUE;
+    }
+
     // Assembly, then the rest of the packet in later segments, then completion.
     BOOLEAN consumed = TRUE;
-    FrameSlot* frame =
-        AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, run->AtDispatchLevel, &run->Effects);
+    FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, run->Now,
+        run->AtDispatchLevel, &run->Effects);
     if (frame != nullptr) {
         if (CopyPacketContinuation(port, frame, continuation, remaining)) {
-            CheckFrameCompletion(port, frame, &run->Effects);
+            CheckFrameCompletion(port, frame, run->Counter, &run->Effects);
         } else {
             consumed = FALSE;
         }
@@ -255,7 +268,8 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
         }
         return;
     }
-    ReceiveRun run = {adapter, (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0, nullptr, PASSIVE_LEVEL, {}};
+    ReceiveRun run = {
+        adapter, (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0, nullptr, PASSIVE_LEVEL, {}, FALSE, 0, 0};
     // The locks of the path are taken at DISPATCH_LEVEL on the flag's word.
     NT_ASSERT(!run.AtDispatchLevel || KeGetCurrentIrql() == DISPATCH_LEVEL);
 
