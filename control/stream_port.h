@@ -22,6 +22,14 @@ enum FrameRegion : UCHAR {
     FRAME_REGION_TRAILER = 2,   // the TrailerArea: likewise
 };
 
+// One completed frame of a port's rate window: its payload bytes and the performance counter when
+// it closed.
+struct RateSample {
+    ULONG64 PayloadBytes;
+    LONGLONG Counter;
+};
+constexpr ULONG RATE_SAMPLE_MAX = 50;
+
 // One frame buffer of a mapped frame cache. The array of a cache is allocated by MapFrameCache
 // and freed by ReleaseFrameCache; between the two only the fields marked so change.
 struct FrameSlot {
@@ -110,9 +118,11 @@ struct StreamPort {
     // owner's exit and teardown, each under AdapterTableLock held exclusively.
     _Guarded_by_(DriverGlobals.AdapterTableLock) volatile UCHAR CacheReady;
     _Guarded_by_(RequestListLock) ULONG Acquiring;
-    NPAGED_LOOKASIDE_LIST RateSampleLookaside;   // 32-byte rate samples
-    LIST_ENTRY RateSamples;           // assembly, oldest first
-    ULONG RateSampleCount;            // assembly
+    // The rate window (stream/rate_statistics.h): a ring of RateSampleCount samples, the oldest
+    // at RateSampleOldest; assembly.
+    RateSample RateSamples[RATE_SAMPLE_MAX];
+    ULONG RateSampleOldest;
+    ULONG RateSampleCount;
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
     // The last (FrameSize, payload per packet) of the block and the packet count they give:
     // assembly, recomputed only when the block's values change.

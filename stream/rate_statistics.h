@@ -4,18 +4,9 @@
 
 #include "control/stream_port.h"
 
-constexpr ULONG RATE_SAMPLE_MAX = 50;
 constexpr LONGLONG RATE_WINDOW_SECONDS = 5;
-
-// One completed frame: its payload bytes and the performance counter when it closed.
-struct RateSample {
-    LIST_ENTRY Links;
-    ULONG64 PayloadBytes;
-    LONGLONG Counter;
-};
-static_assert(sizeof(RateSample) == 32);
 
 // Adds a completed frame to the window and publishes FrameRate and DataRate (hundredths).
 VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter);
-// Empties the window: its samples go back to the lookaside list.
+// Empties the window.
 VOID ResetRateSamples(StreamPort* port);
