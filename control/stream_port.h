@@ -30,6 +30,10 @@ struct RateSample {
 };
 constexpr ULONG RATE_SAMPLE_MAX = 50;
 
+// Frame caches larger than this receive with streaming stores: a last-level cache of this size
+// or less cannot keep a frame until user mode reads it.
+constexpr ULONG64 STREAMING_CACHE_BYTES = 32ull << 20;
+
 // One frame buffer of a mapped frame cache. The array of a cache is allocated by MapFrameCache
 // and freed by ReleaseFrameCache; between the two only the fields marked so change.
 struct FrameSlot {
@@ -124,6 +128,10 @@ struct StreamPort {
     ULONG RateSampleOldest;
     ULONG RateSampleCount;
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
+    // Set-up: payload is copied into the frame buffers with streaming stores, which bypass the
+    // processor's caches, because the cache's buffers together exceed STREAMING_CACHE_BYTES.
+    // The assembly fences them before it lets go of anything another processor may read.
+    BOOLEAN StreamingStores;
     // The last (FrameSize, payload per packet) of the block and the packet count they give:
     // assembly, recomputed only when the block's values change.
     ULONG ExpectedFrameSize;

@@ -201,6 +201,11 @@ VOID WriteULongNoFence(volatile ULONG* destination, ULONG value);
 // Run-time library.
 VOID RtlZeroMemory(PVOID destination, SIZE_T length);
 VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length);
+// Copies with streaming stores (platform/streaming_stores.h), which bypass the caches: for
+// destinations nobody will read soon. They are ordered before later stores, a lock's release
+// among them, only by StreamingStoreFence. x64; any IRQL.
+VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length);
+VOID StreamingStoreFence();
 VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill);
 BOOLEAN RtlEqualMemory(PCVOID source1, PCVOID source2, SIZE_T length);
 USHORT RtlUshortByteSwap(USHORT source);

@@ -136,6 +136,8 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, LONGLONG now, B
     if (packet.BlockId == lastBlockId) {
         return port->CurrentFrame;
     }
+    // Any other takes the frame lists' lock: the payload copied so far is fenced first.
+    StreamingStoreFence();
     // A new block: the first one, or one ahead of the newest.
     if (lastBlockId == 0 || BlockIdPrecedes(lastBlockId, packet.BlockId, packet.ExtendedIds)) {
         return StartBlock(port, packet, now, atDispatchLevel, effects);

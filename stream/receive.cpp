@@ -53,6 +53,7 @@ struct ReceiveRun {
 VOID EndRun(ReceiveRun* run) _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
     if (run->Port != nullptr) {
+        StreamingStoreFence();
         ReleaseAssembly(run->Port, run->AssemblyIrql);
         ReleasePortCache(run->Port);
         run->Port = nullptr;
@@ -112,6 +113,7 @@ VOID FinishPacket(ReceiveRun* run, const UCHAR* headerSource)
     _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
     if (HasAssemblyEffects(&run->Effects)) {
+        StreamingStoreFence();
         ReleaseAssembly(run->Port, run->AssemblyIrql);
         FinishAssemblyEffects(run->Port, &run->Effects, headerSource);
         run->AssemblyIrql = AcquireAssembly(run->Port);
