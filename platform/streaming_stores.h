@@ -1,7 +1,7 @@
 // The copy with streaming (non-temporal) stores that both bindings of CopyMemoryStreaming run:
 // x64 SSE2 only, which the kernel may use at any IRQL without saving extended processor state.
-// The 16-byte-aligned middle of the destination is written with MOVNTDQ, which bypasses the
-// caches; its unaligned ends with ordinary stores. Streaming stores become visible in an order
+// The destination's whole 64-byte lines are written with MOVNTDQ, which bypasses the caches; its
+// partial lines at either end with ordinary stores. Streaming stores become visible in an order
 // of their own: only a store fence (SFENCE) orders them before later stores.
 #pragma once
 
@@ -25,11 +25,13 @@ inline void StreamBlock(unsigned char* to, const unsigned char* from)
 #endif
 }
 
+// Whole 64-byte lines only are streamed: a line written partly by streaming stores and partly by
+// ordinary ones (the neighbouring packet's) would leave memory in partial writes.
 inline void CopyWithStreamingStores(void* destination, const void* source, size_t length)
 {
     auto* to = static_cast<unsigned char*>(destination);
     auto* from = static_cast<const unsigned char*>(source);
-    size_t head = (16 - (reinterpret_cast<uintptr_t>(to) & 15)) & 15;
+    size_t head = (64 - (reinterpret_cast<uintptr_t>(to) & 63)) & 63;
     if (length < head + 64) {
         __builtin_memcpy(to, from, length);
         return;
@@ -43,9 +45,6 @@ inline void CopyWithStreamingStores(void* destination, const void* source, size_
         StreamBlock(to + 16, from + 16);
         StreamBlock(to + 32, from + 32);
         StreamBlock(to + 48, from + 48);
-    }
-    for (; length >= 16; to += 16, from += 16, length -= 16) {
-        StreamBlock(to, from);
     }
     __builtin_memcpy(to, from, length);
 }
