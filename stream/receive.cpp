@@ -60,6 +60,19 @@ VOID EndRun(ReceiveRun* run) _Function_ignore_lock_checking_(run->Port->Assembly
     }
 }
 
+// Starts fetching the headers of the packet after the one being classified, so that they arrive
+// while that one is copied.
+VOID PrefetchHeaders(PNET_BUFFER_LIST netBufferList)
+{
+    PNET_BUFFER netBuffer = netBufferList != nullptr ? NET_BUFFER_LIST_FIRST_NB(netBufferList) : nullptr;
+    PMDL first = netBuffer != nullptr ? NET_BUFFER_CURRENT_MDL(netBuffer) : nullptr;
+    if (first != nullptr && (first->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+        const UCHAR* headers = static_cast<PUCHAR>(first->MappedSystemVa) + NET_BUFFER_CURRENT_MDL_OFFSET(netBuffer);
+        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, headers);
+        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, headers + FRAME_HEADERS_SIZE + GVSP_HEADER_MIN - 1);
+    }
+}
+
 // A packet for no stream: the run ends; the packet goes up.
 BOOLEAN NotForAStream(ReceiveRun* run)
 {
@@ -281,6 +294,7 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
         for (PNET_BUFFER_LIST current = netBufferLists; current != nullptr;) {
             PNET_BUFFER_LIST next = NET_BUFFER_LIST_NEXT_NBL(current);
             NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
+            PrefetchHeaders(next);
             if (!ClassifyReceivedPacket(&run, current)) {
                 EndRun(&run);
                 NdisFIndicateReceiveNetBufferLists(adapter->NdisFilterHandle, current, portNumber, 1, receiveFlags);
@@ -302,6 +316,7 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
     for (PNET_BUFFER_LIST current = netBufferLists; current != nullptr;) {
         PNET_BUFFER_LIST next = NET_BUFFER_LIST_NEXT_NBL(current);
         NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
+        PrefetchHeaders(next);
         if (ClassifyReceivedPacket(&run, current)) {
             *consumedTail = current;
             consumedTail = &NET_BUFFER_LIST_NEXT_NBL(current);

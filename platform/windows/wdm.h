@@ -783,3 +783,9 @@ inline VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length)
     CopyWithStreamingStores(destination, source, length);
 }
 inline VOID StreamingStoreFence() { FenceStreamingStores(); }
+
+// The WDK's PreFetchCacheLine: PREFETCHT0 at PF_TEMPORAL_LEVEL_1.
+#if !defined(_MSC_VER)
+constexpr ULONG PF_TEMPORAL_LEVEL_1 = 0;
+inline VOID PreFetchCacheLine(ULONG, PCVOID address) { __builtin_prefetch(address, 0, 3); }
+#endif
