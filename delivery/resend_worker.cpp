@@ -11,9 +11,16 @@
 
 namespace {
 
-// Takes a retry of the port's oldest assembling frame when it is due, or NULL. FALSE in
-// `itemAvailable` when no work item could be had: the scan then ends.
-ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
+// TRUE when the port has a frame assembling, read without its lock: a frame begun meanwhile is
+// visited at the next pass, a millisecond later, well within any time-out.
+BOOLEAN MayHaveAssemblingFrame(StreamPort* port) _Function_ignore_lock_checking_(port->FrameListLock)
+{
+    return ReadULongNoFence(&port->AssemblingFrameCount) != 0;
+}
+
+// Takes a retry of the port's oldest assembling frame when it is due at `now` (the pass's
+// time), or NULL. FALSE in `itemAvailable` when no work item could be had: the scan then ends.
+ResendWorkItem* CollectRetry(StreamPort* port, ULONG64 now, BOOLEAN* itemAvailable)
     _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock)
 {
     if (!AcquirePortCache(port)) {
@@ -21,7 +28,8 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
     }
     StreamControlBlock* block = port->ControlBlock;
     ULONG timeout = block->ResendTimeout;
-    if (block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0 || timeout == 0) {
+    if (block->Active == 0 || ReadAcquire(&port->HeaderTemplateValid) == 0 || timeout == 0 ||
+        !MayHaveAssemblingFrame(port)) {
         ReleasePortCache(port);
         return nullptr;
     }
@@ -37,7 +45,6 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
         auto lastPacketTime = static_cast<ULONG64>(oldest->LastPacketTime);
         // Due at LastPacketTime + the time-out (the product in 32 bits, the sum in 64).
         ULONG timeoutMicroseconds = timeout * 1000;
-        auto now = static_cast<ULONG64>(QueryMicroseconds());
         if (lastPacketTime != 0 && now >= lastPacketTime + timeoutMicroseconds) {
             // Every due pass counts, also past the limit and when no work item is had.
             USHORT limit = block->ResendRetryLimit;
@@ -52,9 +59,8 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
                 if (item == nullptr) {
                     *itemAvailable = FALSE;
                 } else {
-                    LONGLONG retryTime = QueryMicroseconds();
-                    oldest->LastPacketTime = retryTime;
-                    oldest->Header->LastPacketTime = static_cast<ULONG64>(retryTime);
+                    oldest->LastPacketTime = static_cast<LONGLONG>(now);
+                    oldest->Header->LastPacketTime = now;
                     RtlCopyMemory(item->Snapshot, oldest->SystemAddress, sizeof(item->Snapshot));
                 }
             }
@@ -73,11 +79,12 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable)
 
 }  // namespace
 
-// Collects under the locks, then sends.
+// Collects under the locks, then sends. One clock reading serves the whole pass.
 VOID RunResendPass()
 {
     ResendWorkItem* chain = nullptr;
     BOOLEAN itemAvailable = TRUE;
+    auto now = static_cast<ULONG64>(QueryMicroseconds());
 
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
@@ -91,7 +98,7 @@ VOID RunResendPass()
             if (port == nullptr) {
                 continue;
             }
-            if (ResendWorkItem* item = CollectRetry(port, &itemAvailable)) {
+            if (ResendWorkItem* item = CollectRetry(port, now, &itemAvailable)) {
                 item->Next = chain;
                 chain = item;
             }
