@@ -1,13 +1,16 @@
 // The receive path against the floor it cannot beat: one memory copy of each payload into the
-// user's frame buffer. Packets of many full-HD frames are built once, then indicated to the
-// driver's receive handler as NDIS calls it (DISPATCH_LEVEL, lists kept by the miniport) or
-// through the whole emulated NDIS, interleaved with a plain memcpy of the same bytes to the same
-// offsets of the same buffers. Run by hand: build/release/gvsp_receive_path [repetitions [line]].
+// user's frame buffer. Packets of full-HD frames are built once, then indicated to the driver's
+// receive handler as NDIS calls it (DISPATCH_LEVEL, lists kept by the miniport) or through the
+// whole emulated NDIS; the floor copies the same payload bytes to the same offsets of the same
+// buffers from addresses computed beforehand. Every frame is timed alone, driver and floor alike,
+// and each line reports per-frame medians. Run by hand:
+// build/release/gvsp_receive_path [repetitions [line]].
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +30,8 @@ constexpr uint32_t WIDTH = 1920, HEIGHT = 1080;
 constexpr uint32_t FRAME_BYTES = WIDTH * HEIGHT;   // Mono8
 constexpr size_t CHAIN = 32;                       // packets per indication, as a NIC's interrupt batches them
 constexpr size_t GVSP_AT = camera::ETHERNET_IP_UDP_BYTES;
+// Frames timed per repetition: the cold case's 64 buffers once, the hot case's two buffers 32 times.
+constexpr uint32_t FRAMES_PER_REPETITION = 64;
 
 struct Case {
     const char* name;
@@ -36,23 +41,46 @@ struct Case {
 
 enum class Path { Handler, Ndis };
 
+// Nanoseconds per packet, one value per frame timed.
 struct Result {
-    std::vector<double> driverNs, floorNs;   // per packet, one value per repetition
+    std::vector<double> driverNs, floorNs;
 };
 
-double Median(std::vector<double> v)
+double Quantile(std::vector<double> v, double q)
 {
     std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return v[size_t(q * double(v.size() - 1) + 0.5)];
 }
+
+double Median(const std::vector<double>& v) { return Quantile(v, 0.5); }
+
+// "median (p10-p90)"
+std::string Spread(const std::vector<double>& values)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%.0f (%.0f-%.0f)", Median(values), Quantile(values, 0.1),
+        Quantile(values, 0.9));
+    return text;
+}
+
+// The machine's load averages over 1, 5 and 15 minutes: the machine is shared.
+std::string Load()
+{
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+double Nanoseconds(Clock::duration d) { return std::chrono::duration<double, std::nano>(d).count(); }
 
 class Bench {
 public:
-    Bench(const Case& c, Path path) : case_(c), path_(path)
+    Bench(const Case& c, Path path) : path_(path)
     {
         // Cold: at least 256 MiB of buffers and packets together, so that every byte comes from
-        // memory; hot: two buffers reused, one frame of packets.
-        frames_ = c.cold ? 64 : 2;
+        // memory; hot: two buffers reused, two frames of packets.
+        frames_ = c.cold ? FRAMES_PER_REPETITION : 2;
         gvspfilter::SessionSettings settings;
         settings.port = 50000;
         settings.frameSize = FRAME_BYTES;
@@ -83,39 +111,55 @@ public:
             cam.ReleaseReturned();
             for (const std::vector<uint8_t>& frame : cam.BlockFrames(id)) {
                 packets_.push_back(host::MakeFramePacket(frame));
-                packetIds_.push_back(camera::GetBe32(&frame[GVSP_AT + 4]) & 0xFFFFFF);
             }
         }
-        payloadPerPacket_ = c.payload;
+        perFrame_ = packets_.size() / frames_;
+
+        // Frame f's chains: runs of CHAIN packets that never cross into the next frame, so that
+        // each frame can be timed alone.
+        for (size_t first = 0; first < packets_.size(); first += perFrame_) {
+            for (size_t k = first; k < first + perFrame_; ++k) {
+                const bool last = (k - first) % CHAIN == CHAIN - 1 || k + 1 == first + perFrame_;
+                NET_BUFFER_LIST_NEXT_NBL(packets_[k]->List()) = last ? nullptr : packets_[k + 1]->List();
+            }
+        }
+
+        // The floor's copies, addresses computed once: every payload packet's data to the place
+        // the driver puts it.
+        const gvsp::Stream& stream = session_->Stream();
+        for (size_t i = 0; i < packets_.size(); ++i) {
+            const uint8_t* gvsp = Bytes(i);
+            const uint32_t id = camera::GetBe32(gvsp + 4) & 0xFFFFFF;
+            if (gvsp[4] != camera::GVSP_FORMAT_PAYLOAD) {
+                continue;
+            }
+            const uint32_t dataBytes = Length(i) - uint32_t(GVSP_AT + camera::GVSP_STANDARD_HEADER);
+            auto* buffer = reinterpret_cast<uint8_t*>(stream.BufferAddress(uint32_t(i / perFrame_)));
+            copies_.push_back({buffer + FRAME_PRIVATE_SIZE + PAYLOAD_AREA_OFFSET + uint64_t(id - 1) * c.payload,
+                gvsp + camera::GVSP_STANDARD_HEADER, dataBytes, i / perFrame_});
+        }
     }
 
-    // One repetition: every frame through the driver, then the same bytes by memcpy.
-    void Run(Result& result, uint16_t firstBlockId)
+    // One repetition: FRAMES_PER_REPETITION frames through the driver in passes over the
+    // buffers, then as many by the floor, each frame timed alone. Before every pass the packets'
+    // headers are written once (the block ids), so that both start from the same caches.
+    void Run(Result& result, uint32_t& blocks)
     {
-        // New block ids, so that the driver takes each frame as a new block.
-        const size_t perFrame = packets_.size() / frames_;
-        StampBlockIds(firstBlockId);
         const size_t complete = session_->Frames().size();
-        Clock::duration driver{};
-        for (size_t first = 0; first < packets_.size(); first += CHAIN) {
-            const size_t n = std::min(CHAIN, packets_.size() - first);
-            for (size_t k = 0; k + 1 < n; ++k) {
-                NET_BUFFER_LIST_NEXT_NBL(packets_[first + k]->List()) = packets_[first + k + 1]->List();
+        for (uint32_t pass = 0; pass < FRAMES_PER_REPETITION / frames_; ++pass) {
+            StampBlockIds(blocks);
+            blocks += frames_;
+            for (size_t first = 0; first < packets_.size(); first += perFrame_) {
+                Clock::duration driver{};
+                for (size_t k = first; k < first + perFrame_; k += CHAIN) {
+                    const auto n = ULONG(std::min(CHAIN, first + perFrame_ - k));
+                    const auto start = Clock::now();
+                    Indicate(packets_[k]->List(), n);
+                    driver += Clock::now() - start;
+                }
+                result.driverNs.push_back(Nanoseconds(driver) / double(perFrame_));
+                session_->Collect();
             }
-            NET_BUFFER_LIST_NEXT_NBL(packets_[first + n - 1]->List()) = nullptr;
-            PNET_BUFFER_LIST chain = packets_[first]->List();
-            const auto start = Clock::now();
-            if (path_ == Path::Handler) {
-                KIRQL old;
-                KeRaiseIrql(DISPATCH_LEVEL, &old);
-                FilterReceiveNetBufferLists(session_->Adapter().ModuleContext(), chain, 0, ULONG(n),
-                    NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL | NDIS_RECEIVE_FLAGS_RESOURCES);
-                KeLowerIrql(old);
-            } else {
-                session_->Adapter().Indicate(chain, 0, NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL);
-            }
-            driver += Clock::now() - start;
-            session_->Collect();
         }
         session_->WaitAndCollect(100);
         const auto& frames = session_->Frames();
@@ -126,40 +170,52 @@ public:
                 std::exit(1);
             }
         }
-        if (frames.size() - complete != frames_) {
-            std::fprintf(stderr, "%zu of %u frames arrived\n", frames.size() - complete, frames_);
+        if (frames.size() - complete != FRAMES_PER_REPETITION) {
+            std::fprintf(stderr, "%zu of %u frames arrived\n", frames.size() - complete, FRAMES_PER_REPETITION);
             std::exit(1);
         }
 
-        // The floor: the same payload bytes to the same places of the same buffers, after the same
-        // pass over the packets' headers that went before the driver's run, so that both start
-        // from the same caches.
-        StampBlockIds(firstBlockId);
-        const gvsp::Stream& stream = session_->Stream();
-        const auto start = Clock::now();
-        for (size_t i = 0; i < packets_.size(); ++i) {
-            const uint32_t id = packetIds_[i];
-            const uint32_t dataBytes = Length(i) - uint32_t(GVSP_AT + camera::GVSP_STANDARD_HEADER);
-            if (id == 0 || dataBytes > payloadPerPacket_ || Bytes(i)[4] != camera::GVSP_FORMAT_PAYLOAD) {
-                continue;
+        // The floor: copies only, frame by frame, the same number of passes.
+        for (uint32_t pass = 0; pass < FRAMES_PER_REPETITION / frames_; ++pass) {
+            StampBlockIds(blocks);
+            size_t i = 0;
+            for (size_t frame = 0; frame < frames_; ++frame) {
+                const auto start = Clock::now();
+                for (; i < copies_.size() && copies_[i].frame == frame; ++i) {
+                    std::memcpy(copies_[i].to, copies_[i].from, copies_[i].bytes);
+                }
+                result.floorNs.push_back(Nanoseconds(Clock::now() - start) / double(perFrame_));
             }
-            auto* buffer = reinterpret_cast<uint8_t*>(stream.BufferAddress(uint32_t(i / perFrame)));
-            std::memcpy(buffer + FRAME_PRIVATE_SIZE + PAYLOAD_AREA_OFFSET + uint64_t(id - 1) * payloadPerPacket_,
-                Bytes(i) + camera::GVSP_STANDARD_HEADER, dataBytes);
         }
-        const Clock::duration floor = Clock::now() - start;
-        result.driverNs.push_back(std::chrono::duration<double, std::nano>(driver).count() / double(packets_.size()));
-        result.floorNs.push_back(std::chrono::duration<double, std::nano>(floor).count() / double(packets_.size()));
     }
 
-    size_t Packets() const { return packets_.size(); }
-
 private:
-    void StampBlockIds(uint16_t firstBlockId)
+    struct Copy {
+        uint8_t* to;
+        const uint8_t* from;
+        uint32_t bytes;
+        size_t frame;
+    };
+
+    void Indicate(PNET_BUFFER_LIST chain, ULONG n)
     {
-        const size_t perFrame = packets_.size() / frames_;
+        if (path_ == Path::Handler) {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            FilterReceiveNetBufferLists(session_->Adapter().ModuleContext(), chain, 0, n,
+                NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL | NDIS_RECEIVE_FLAGS_RESOURCES);
+            KeLowerIrql(old);
+        } else {
+            session_->Adapter().Indicate(chain, 0, NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL);
+        }
+    }
+
+    // New block ids, so that the driver takes each frame as a new block: the `blocks`th block
+    // since the start and on, ids 1 to 65535 in turn.
+    void StampBlockIds(uint32_t blocks)
+    {
         for (size_t i = 0; i < packets_.size(); ++i) {
-            camera::PutBe16(Bytes(i) + 2, static_cast<uint16_t>(firstBlockId + i / perFrame));
+            camera::PutBe16(Bytes(i) + 2, static_cast<uint16_t>((blocks + i / perFrame_) % 65535 + 1));
         }
     }
 
@@ -170,19 +226,18 @@ private:
     }
     uint32_t Length(size_t i) { return NET_BUFFER_DATA_LENGTH(packets_[i]->NetBuffer(0)); }
 
-    Case case_;
     Path path_;
     uint32_t frames_ = 0;
-    uint32_t payloadPerPacket_ = 0;
+    size_t perFrame_ = 0;
     std::unique_ptr<gvspfilter::DriverSession> session_;
     std::vector<std::unique_ptr<host::Packet>> packets_;
-    std::vector<uint32_t> packetIds_;
+    std::vector<Copy> copies_;
 };
 
 // The worker's pass over 32 streams of one adapter that receive nothing at the moment: each bound,
 // its cache set up and active, resend on, and one whole frame received, so that the pass reads
 // its frame lists under the port's assembly; with `assembling`, each also has a frame begun that
-// is not yet due. ns per pass, one value per repetition of many passes.
+// is not yet due. ns, one value per pass.
 std::vector<double> WorkerPassNs(bool assembling, int repetitions)
 {
     constexpr uint16_t FIRST_PORT = 50000;
@@ -237,27 +292,19 @@ std::vector<double> WorkerPassNs(bool assembling, int repetitions)
         KeLowerIrql(old);
     }
 
-    constexpr int PASSES = 20'000;
+    // Every pass timed alone, after as many untimed passes to warm up.
+    const int passes = 2'000 * repetitions;
+    for (int i = 0; i < passes; ++i) {
+        RunResendPass();
+    }
     std::vector<double> ns;
-    for (int r = 0; r <= repetitions; ++r) {
+    ns.reserve(size_t(passes));
+    for (int i = 0; i < passes; ++i) {
         const auto start = Clock::now();
-        for (int i = 0; i < PASSES; ++i) {
-            RunResendPass();
-        }
-        const double each = std::chrono::duration<double, std::nano>(Clock::now() - start).count() / PASSES;
-        if (r > 0) {   // the first repetition warms up
-            ns.push_back(each);
-        }
+        RunResendPass();
+        ns.push_back(Nanoseconds(Clock::now() - start));
     }
     return ns;
-}
-
-std::string Spread(const std::vector<double>& values)
-{
-    char text[48];
-    std::snprintf(text, sizeof text, "%.0f (%.0f-%.0f)", Median(values),
-        *std::min_element(values.begin(), values.end()), *std::max_element(values.begin(), values.end()));
-    return text;
 }
 
 }  // namespace
@@ -273,8 +320,10 @@ int main(int argc, char** argv)
         {"1440 B payload, buffers far beyond the cache", 1440, true},
         {"8960 B payload, buffers far beyond the cache", 8960, true},
     };
-    std::printf("%-46s %-8s %26s %26s %8s %10s\n", "case", "path", "driver ns/packet (min-max)",
-        "memcpy ns/packet (min-max)", "ratio", "Mpackets/s");
+    std::printf("per-frame medians (p10-p90) of %d repetitions of %u frames; load average 1, 5, 15 min\n",
+        repetitions, FRAMES_PER_REPETITION);
+    std::printf("%-46s %-8s %22s %22s %6s %10s  %s\n", "case", "path", "driver ns/packet", "memcpy ns/packet",
+        "ratio", "Mpackets/s", "load before, after");
     int line = 0;
     for (Path path : {Path::Handler, Path::Ndis}) {
         for (const Case& c : cases) {
@@ -282,21 +331,22 @@ int main(int argc, char** argv)
             if (only != 0 && line != only) {
                 continue;
             }
+            const std::string loadBefore = Load();
             Result result;
             {
                 Bench bench(c, path);
                 // One repetition first that is not counted: it takes the page faults.
                 Result warmUp;
-                bench.Run(warmUp, 1);
-                uint16_t block = 65;
+                uint32_t blocks = 0;
+                bench.Run(warmUp, blocks);
                 for (int r = 0; r < repetitions; ++r) {
-                    bench.Run(result, block);
-                    block = static_cast<uint16_t>(block + 64);
+                    bench.Run(result, blocks);
                 }
             }
             const double driver = Median(result.driverNs), floor = Median(result.floorNs);
-            std::printf("%-46s %-8s %26s %26s %8.2f %10.2f\n", c.name, path == Path::Handler ? "handler" : "ndis",
-                Spread(result.driverNs).c_str(), Spread(result.floorNs).c_str(), floor / driver, 1e3 / driver);
+            std::printf("%-46s %-8s %22s %22s %6.2f %10.2f  %s, %s\n", c.name,
+                path == Path::Handler ? "handler" : "ndis", Spread(result.driverNs).c_str(),
+                Spread(result.floorNs).c_str(), floor / driver, 1e3 / driver, loadBefore.c_str(), Load().c_str());
             std::fflush(stdout);
         }
     }
@@ -305,8 +355,10 @@ int main(int argc, char** argv)
         if (only != 0 && line != only) {
             continue;
         }
-        std::printf("worker pass, 32 idle streams%-18s %-8s %26s\n", assembling ? ", a frame begun" : "", "pass",
-            (Spread(WorkerPassNs(assembling, repetitions)) + " ns").c_str());
+        const std::string loadBefore = Load();
+        const std::string pass = Spread(WorkerPassNs(assembling, repetitions)) + " ns";
+        std::printf("worker pass, 32 idle streams%-18s %-8s %22s %41s  %s, %s\n", assembling ? ", a frame begun" : "",
+            "pass", pass.c_str(), "", loadBefore.c_str(), Load().c_str());
     }
     return 0;
 }

@@ -248,6 +248,11 @@ VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
     port->ControlBlockMdl = cache.ControlBlockMdl;
     port->FrameSlots = cache.FrameSlots;
     port->FrameSlotCount = cache.FrameSlotCount;
+    ULONG64 cacheBytes = 0;
+    for (ULONG i = 0; i < cache.FrameSlotCount; ++i) {
+        cacheBytes += cache.FrameSlots[i].Size;
+    }
+    port->StreamingStores = cacheBytes > STREAMING_CACHE_BYTES;
     KIRQL assemblyIrql = AcquireAssembly(port);
     AcquireFrameListLock(port);
     ResetFrameLists(port);

@@ -7,11 +7,8 @@
 #include "control/frame_cache.h"
 #include "control/frame_requests.h"
 #include "driver/event_log.h"
-#include "stream/rate_statistics.h"
 
 namespace {
-
-constexpr ULONG RATE_SAMPLE_SIZE = 32;
 
 // Unique value of MSG_ALLOC_FAILED for the StreamPort record.
 constexpr ULONG ALLOC_FAILED_STREAM_PORT = 4;
@@ -19,10 +16,6 @@ constexpr ULONG ALLOC_FAILED_STREAM_PORT = 4;
 // Frees a port nobody references any more and nobody can reach.
 VOID FreeStreamPort(StreamPort* port)
 {
-    KIRQL assemblyIrql = AcquireAssembly(port);   // the rate window's contract; nobody else holds it
-    ResetRateSamples(port);
-    ReleaseAssembly(port, assemblyIrql);
-    ExDeleteNPagedLookasideList(&port->RateSampleLookaside);
     ExFreePoolWithTag(port, POOL_TAG);
 }
 
@@ -134,12 +127,9 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     InitializeListHead(&port->FreeFrames);
     InitializeListHead(&port->AssemblingFrames);
     InitializeListHead(&port->CompletedFrames);
-    InitializeListHead(&port->RateSamples);
     KeInitializeSpinLock(&port->AssemblyLock);
     KeInitializeSpinLock(&port->FrameListLock);
     KeInitializeSpinLock(&port->RequestListLock);
-    ExInitializeNPagedLookasideList(&port->RateSampleLookaside, nullptr, nullptr, POOL_NX_ALLOCATION, RATE_SAMPLE_SIZE,
-        POOL_TAG, 0);
 
     // The highest free slot.
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {

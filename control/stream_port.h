@@ -22,6 +22,18 @@ enum FrameRegion : UCHAR {
     FRAME_REGION_TRAILER = 2,   // the TrailerArea: likewise
 };
 
+// One completed frame of a port's rate window: its payload bytes and the performance counter when
+// it closed.
+struct RateSample {
+    ULONG64 PayloadBytes;
+    LONGLONG Counter;
+};
+constexpr ULONG RATE_SAMPLE_MAX = 50;
+
+// Frame caches larger than this receive with streaming stores: a last-level cache of this size
+// or less cannot keep a frame until user mode reads it.
+constexpr ULONG64 STREAMING_CACHE_BYTES = 32ull << 20;
+
 // One frame buffer of a mapped frame cache. The array of a cache is allocated by MapFrameCache
 // and freed by ReleaseFrameCache; between the two only the fields marked so change.
 struct FrameSlot {
@@ -111,12 +123,18 @@ struct StreamPort {
     // owner's exit and teardown, each under AdapterTableLock held exclusively.
     _Guarded_by_(DriverGlobals.AdapterTableLock) volatile UCHAR CacheReady;
     _Guarded_by_(RequestListLock) ULONG Acquiring;
-    NPAGED_LOOKASIDE_LIST RateSampleLookaside;   // 32-byte rate samples
-    _Guarded_by_(AssemblyLock) LIST_ENTRY RateSamples;   // oldest first
+    // The rate window (stream/rate_statistics.h): a ring of RateSampleCount samples, the oldest
+    // at RateSampleOldest; assembly.
+    _Guarded_by_(AssemblyLock) RateSample RateSamples[RATE_SAMPLE_MAX];
+    _Guarded_by_(AssemblyLock) ULONG RateSampleOldest;
     _Guarded_by_(AssemblyLock) ULONG RateSampleCount;
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
-    // The last (FrameSize, payload per packet) of the block and the packet count they give,
-    // recomputed only when the block's values change.
+    // Set-up: payload is copied into the frame buffers with streaming stores, which bypass the
+    // processor's caches, because the cache's buffers together exceed STREAMING_CACHE_BYTES.
+    // The assembly fences them before it lets go of anything another processor may read.
+    BOOLEAN StreamingStores;
+    // The last (FrameSize, payload per packet) of the block and the packet count they give:
+    // assembly, recomputed only when the block's values change.
     _Guarded_by_(AssemblyLock) ULONG ExpectedFrameSize;
     _Guarded_by_(AssemblyLock) ULONG ExpectedPayloadPerPacket;
     _Guarded_by_(AssemblyLock) ULONG ExpectedPackets;

@@ -189,6 +189,8 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList, 
 {
     StreamControlBlock* block = port->ControlBlock;
 
+    // The frame's payload reaches memory before anything that hands the frame over.
+    StreamingStoreFence();
     slot->AssemblyTime = static_cast<ULONG64>(QueryMicroseconds()) - slot->FirstPacketTime;
     slot->Private->AssemblyTime = slot->AssemblyTime;
 

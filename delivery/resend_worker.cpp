@@ -13,11 +13,20 @@
 
 namespace {
 
-// Takes a retry of the port's oldest assembling frame when it is due, or NULL. FALSE in
-// `itemAvailable` when no work item could be had: the scan then ends. TRUE in `watching` when
-// the port has a frame assembling, due or not, or is inactive: then its lists are its set-up's
-// and cannot be looked at, and frames it kept may be due once it is active again.
-ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable, BOOLEAN* watching)
+// TRUE when the port has a frame assembling, read without its lock: a frame begun meanwhile is
+// visited at the next pass, a millisecond later, well within any time-out (and one begun while
+// the worker sleeps wakes it).
+BOOLEAN MayHaveAssemblingFrame(StreamPort* port) _Function_ignore_lock_checking_(port->FrameListLock)
+{
+    return ReadULongNoFence(&port->AssemblingFrameCount) != 0;
+}
+
+// Takes a retry of the port's oldest assembling frame when it is due at `now` (the pass's
+// time), or NULL. FALSE in `itemAvailable` when no work item could be had: the scan then ends.
+// TRUE in `watching` when the port has a frame assembling, due or not, or is inactive: then its
+// lists are its set-up's and cannot be looked at, and frames it kept may be due once it is
+// active again.
+ResendWorkItem* CollectRetry(StreamPort* port, ULONG64 now, BOOLEAN* itemAvailable, BOOLEAN* watching)
     _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock)
 {
     if (!AcquirePortCache(port)) {
@@ -26,6 +35,10 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable, BOOLEAN* 
     StreamControlBlock* block = port->ControlBlock;
     if (block->Active == 0) {
         *watching = TRUE;
+        ReleasePortCache(port);
+        return nullptr;
+    }
+    if (!MayHaveAssemblingFrame(port)) {
         ReleasePortCache(port);
         return nullptr;
     }
@@ -46,7 +59,6 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable, BOOLEAN* 
         auto lastPacketTime = static_cast<ULONG64>(oldest->LastPacketTime);
         // Due at LastPacketTime + the time-out (the product in 32 bits, the sum in 64).
         ULONG timeoutMicroseconds = timeout * 1000;
-        auto now = static_cast<ULONG64>(QueryMicroseconds());
         if (lastPacketTime != 0 && now >= lastPacketTime + timeoutMicroseconds) {
             // Every due pass counts, also past the limit and when no work item is had.
             USHORT limit = block->ResendRetryLimit;
@@ -61,9 +73,8 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable, BOOLEAN* 
                 if (item == nullptr) {
                     *itemAvailable = FALSE;
                 } else {
-                    LONGLONG retryTime = QueryMicroseconds();
-                    oldest->LastPacketTime = retryTime;
-                    oldest->Header->LastPacketTime = static_cast<ULONG64>(retryTime);
+                    oldest->LastPacketTime = static_cast<LONGLONG>(now);
+                    oldest->Header->LastPacketTime = now;
                     RtlCopyMemory(item->Snapshot, oldest->SystemAddress, sizeof(item->Snapshot));
                 }
             }
@@ -82,12 +93,13 @@ ResendWorkItem* CollectRetry(StreamPort* port, BOOLEAN* itemAvailable, BOOLEAN* 
 
 }  // namespace
 
-// Collects under the locks, then sends.
+// Collects under the locks, then sends. One clock reading serves the whole pass.
 BOOLEAN RunResendPass()
 {
     ResendWorkItem* chain = nullptr;
     BOOLEAN itemAvailable = TRUE;
     BOOLEAN watching = FALSE;
+    auto now = static_cast<ULONG64>(QueryMicroseconds());
 
     LOCK_STATE_EX lockState;
     NdisAcquireRWLockRead(DriverGlobals.AdapterTableLock, &lockState, 0);
@@ -101,7 +113,7 @@ BOOLEAN RunResendPass()
             if (port == nullptr) {
                 continue;
             }
-            if (ResendWorkItem* item = CollectRetry(port, &itemAvailable, &watching)) {
+            if (ResendWorkItem* item = CollectRetry(port, now, &itemAvailable, &watching)) {
                 item->Next = chain;
                 chain = item;
             }
@@ -149,8 +161,9 @@ VOID ResendWorker(PVOID startContext)
 
 VOID WakeResendWorker()
 {
-    // Read first: while frames assemble the worker is awake and this costs one load.
-    if (ReadAcquire(&DriverGlobals.WorkerIdle) != 0 && InterlockedExchange(&DriverGlobals.WorkerIdle, 0) != 0) {
+    // A full barrier, as the worker's raising of the flag is: either its second look sees the
+    // frame just counted, or this sees the flag.
+    if (InterlockedCompareExchange(&DriverGlobals.WorkerIdle, 0, 1) == 1) {
         KeSetEvent(&DriverGlobals.WorkerWake, IO_NO_INCREMENT, FALSE);
     }
 }

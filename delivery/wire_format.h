@@ -6,7 +6,9 @@
 #include "delivery/byte_order.h"
 #include "platform/wdm.h"
 
-// Ethernet II + IPv4 (20-byte header) + UDP.
+// Ethernet II + IPv4 (20-byte header) + UDP: the driver's own packets, and the offsets of a
+// received packet up to its IPv4 options. A received packet's UDP header lies after its real IPv4
+// header, at ETHERNET_HEADER_SIZE + 4 x IHL.
 constexpr ULONG ETHERNET_HEADER_SIZE = 14;
 constexpr ULONG IPV4_HEADER_SIZE = 20;
 constexpr ULONG UDP_HEADER_SIZE = 8;
@@ -28,7 +30,13 @@ constexpr ULONG UDP_SOURCE_PORT = 34;
 constexpr ULONG UDP_DESTINATION_PORT = 36;
 constexpr ULONG UDP_LENGTH = 38;
 constexpr ULONG UDP_CHECKSUM = 40;
+// From the start of a UDP header wherever it lies.
+constexpr ULONG UDP_HEADER_DESTINATION_PORT = UDP_DESTINATION_PORT - UDP_SOURCE_PORT;
+constexpr ULONG UDP_HEADER_LENGTH = UDP_LENGTH - UDP_SOURCE_PORT;
 
+constexpr USHORT ETHERTYPE_IPV4 = 0x0800;   // a VLAN tag left in place shows 0x8100 here instead
+constexpr UCHAR IPV4_VERSION = 4;            // the high nibble of IPV4_VERSION_LENGTH
+constexpr UCHAR IPV4_IHL_MASK = 0x0F;        // the low nibble: the header's length in 32-bit words
 constexpr UCHAR IP_PROTOCOL_UDP = 17;
 constexpr USHORT IPV4_MORE_FRAGMENTS = 0x2000;
 constexpr USHORT IPV4_FRAGMENT_OFFSET_MASK = 0x1FFF;   // in 8-byte units

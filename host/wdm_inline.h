@@ -68,6 +68,7 @@ inline VOID WriteULongNoFence(volatile ULONG* destination, ULONG value) { __atom
 // ---- Run-time library -----------------------------------------------------------------------
 inline VOID RtlZeroMemory(PVOID destination, SIZE_T length) { __builtin_memset(destination, 0, length); }
 inline VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length) { __builtin_memcpy(destination, source, length); }
+inline VOID PreFetchCacheLine(ULONG, PCVOID address) { __builtin_prefetch(address, 0, 3); }
 inline BOOLEAN RtlEqualMemory(PCVOID source1, PCVOID source2, SIZE_T length) { return __builtin_memcmp(source1, source2, length) == 0; }
 inline VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill) { __builtin_memset(destination, fill, length); }
 inline USHORT RtlUshortByteSwap(USHORT source) { return __builtin_bswap16(source); }

@@ -204,6 +204,15 @@ VOID WriteULongNoFence(volatile ULONG* destination, ULONG value);
 // Run-time library.
 VOID RtlZeroMemory(PVOID destination, SIZE_T length);
 VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length);
+// Copies with streaming stores (platform/streaming_stores.h), which bypass the caches: for
+// destinations nobody will read soon. They are ordered before later stores, a lock's release
+// among them, only by StreamingStoreFence. x64; any IRQL.
+VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length);
+VOID StreamingStoreFence();
+// A hint that the line holding `address` is read soon: the processor fetches it into every cache
+// level (PF_TEMPORAL_LEVEL_1) and goes on. Never faults, whatever the address. Any IRQL.
+constexpr ULONG PF_TEMPORAL_LEVEL_1 = 0;
+VOID PreFetchCacheLine(ULONG level, PCVOID address);
 VOID RtlFillMemory(PVOID destination, SIZE_T length, UCHAR fill);
 BOOLEAN RtlEqualMemory(PCVOID source1, PCVOID source2, SIZE_T length);
 USHORT RtlUshortByteSwap(USHORT source);

@@ -9,7 +9,6 @@
 #include "delivery/resend_policy.h"
 #include "delivery/resend_worker.h"
 #include "delivery/wire_format.h"
-#include "stream/clock.h"
 #include "stream/placement.h"
 #include "stream/rate_statistics.h"
 
@@ -139,6 +138,8 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, LONGLONG now, B
     if (packet.BlockId == lastBlockId) {
         return port->CurrentFrame;
     }
+    // Any other takes the frame lists' lock: the payload copied so far is fenced first.
+    StreamingStoreFence();
     // A new block: the first one, or one ahead of the newest.
     if (lastBlockId == 0 || BlockIdPrecedes(lastBlockId, packet.BlockId, packet.ExtendedIds)) {
         return StartBlock(port, packet, now, atDispatchLevel, effects);
@@ -156,7 +157,7 @@ FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, LONGLONG now, B
 }  // namespace
 
 FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, const UCHAR* gvspHeader, ULONG gvspBytes,
-    BOOLEAN atDispatchLevel, AssemblyEffects* effects)
+    LONGLONG now, BOOLEAN atDispatchLevel, AssemblyEffects* effects)
 {
     StreamControlBlock* block = port->ControlBlock;
 
@@ -204,7 +205,6 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     }
 
     // One time for the whole packet: its block's first packet time and the frame's last.
-    LONGLONG now = QueryMicroseconds();
     effects->ExtendedIds = packet.ExtendedIds;
     FrameSlot* frame = FindFrame(port, packet, now, atDispatchLevel, effects);
     if (frame == nullptr) {
@@ -280,7 +280,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     return frame;
 }
 
-VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects)
+VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, LONGLONG counter, AssemblyEffects* effects)
 {
     FrameHeader* header = frame->Header;
 
@@ -298,6 +298,6 @@ VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, AssemblyEffects* e
     }
     // The rate sample takes the raw performance counter, not microseconds.
     port->ControlBlock->AssembledFrames += 1;
-    RecordRateSample(port, header->PayloadSize, KeQueryPerformanceCounter(nullptr).QuadPart);
+    RecordRateSample(port, header->PayloadSize, counter);
     CompleteFrame(port, frame, TRUE, effects);
 }

@@ -37,17 +37,19 @@ VOID InitializeClock()
     MicrosecondScale = f > MICROSECONDS_PER_SECOND ? ScaleFor(f) : 0;
 }
 
-LONGLONG QueryMicroseconds()
+LONGLONG QueryMicroseconds() { return CounterMicroseconds(KeQueryPerformanceCounter(nullptr).QuadPart); }
+
+LONGLONG CounterMicroseconds(LONGLONG counter)
 {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter = KeQueryPerformanceCounter(MicrosecondScale != 0 ? nullptr : &frequency);
-    auto n = static_cast<ULONG64>(counter.QuadPart);
+    auto n = static_cast<ULONG64>(counter);
     if (MicrosecondScale != 0) {
         // The scale errs high by less than one part in 2^64 of the counter: the product's
         // fraction never carries into the microseconds for a 10 MHz counter, and for any other
         // only after 2^64 / frequency counts of uptime, where a reading may come 1 us late.
         return static_cast<LONGLONG>(UnsignedMultiplyHigh(n, MicrosecondScale));
     }
+    LARGE_INTEGER frequency;
+    KeQueryPerformanceCounter(&frequency);
     auto f = static_cast<ULONG64>(frequency.QuadPart);
     // Split so that no intermediate value exceeds 64 bits at any uptime.
     return static_cast<LONGLONG>((n / f) * MICROSECONDS_PER_SECOND + ((n % f) * MICROSECONDS_PER_SECOND) / f);

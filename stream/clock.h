@@ -10,3 +10,5 @@ VOID InitializeClock();
 
 _IRQL_requires_max_(HIGH_LEVEL)
 LONGLONG QueryMicroseconds();
+// A reading of the performance counter (KeQueryPerformanceCounter) in the clock's microseconds.
+LONGLONG CounterMicroseconds(LONGLONG counter);

@@ -79,7 +79,11 @@ BOOLEAN WritePayloadBytes(StreamPort* port, FrameSlot* frame, ULONG64 offset, co
     if (offset < size) {
         ULONG64 room = size - offset;
         ULONG n = length < room ? length : static_cast<ULONG>(room);
-        RtlCopyMemory(frame->SystemAddress + offset, data, n);
+        if (port->StreamingStores) {
+            CopyMemoryStreaming(frame->SystemAddress + offset, data, n);
+        } else {
+            RtlCopyMemory(frame->SystemAddress + offset, data, n);
+        }
         offset += n;
         data += n;
         length -= n;

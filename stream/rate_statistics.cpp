@@ -1,19 +1,20 @@
 // The rate window: the frames completed in the last five seconds or so, at most 50, from which
-// the port's frame rate and data rate are published in hundredths.
+// the port's frame rate and data rate are published in hundredths. The samples live in the
+// port's ring: recording one allocates nothing.
 // Receive path, IRQL <= DISPATCH_LEVEL, with the port's assembly held.
 #include "stream/rate_statistics.h"
 
 namespace {
 
-RateSample* SampleOf(PLIST_ENTRY links)
+// The window's sample `age` places after its oldest.
+RateSample& SampleAt(StreamPort* port, ULONG age)
 {
-    return CONTAINING_RECORD(links, RateSample, Links);
+    return port->RateSamples[(port->RateSampleOldest + age) % RATE_SAMPLE_MAX];
 }
 
 VOID DropOldestSample(StreamPort* port) _Requires_lock_held_(port->AssemblyLock)
 {
-    RateSample* oldest = SampleOf(RemoveHeadList(&port->RateSamples));
-    ExFreeToNPagedLookasideList(&port->RateSampleLookaside, oldest);
+    port->RateSampleOldest = (port->RateSampleOldest + 1) % RATE_SAMPLE_MAX;
     port->RateSampleCount -= 1;
 }
 
@@ -25,32 +26,27 @@ VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter)
     if (port->RateSampleCount >= RATE_SAMPLE_MAX) {
         DropOldestSample(port);
     }
-    auto* sample = static_cast<RateSample*>(ExAllocateFromNPagedLookasideList(&port->RateSampleLookaside));
-    if (sample == nullptr) {
-        return;
-    }
-    sample->PayloadBytes = payloadBytes;
-    sample->Counter = counter;
-    InsertTailList(&port->RateSamples, &sample->Links);
+    RateSample& newest = SampleAt(port, port->RateSampleCount);
+    newest.PayloadBytes = payloadBytes;
+    newest.Counter = counter;
     port->RateSampleCount += 1;
 
     // Five seconds, while at least three samples remain.
     LONGLONG frequency = port->CounterFrequency;
-    while (port->RateSampleCount >= 3 &&
-           SampleOf(port->RateSamples.Blink)->Counter - SampleOf(port->RateSamples.Flink)->Counter >
-               RATE_WINDOW_SECONDS * frequency) {
+    while (port->RateSampleCount >= 3 && counter - SampleAt(port, 0).Counter > RATE_WINDOW_SECONDS * frequency) {
         DropOldestSample(port);
     }
 
     // The oldest sample only marks where the window starts.
-    if (port->RateSampleCount <= 1) {
+    ULONG count = port->RateSampleCount;
+    if (count <= 1) {
         return;
     }
     ULONG64 bytes = 0;
-    for (PLIST_ENTRY entry = port->RateSamples.Flink->Flink; entry != &port->RateSamples; entry = entry->Flink) {
-        bytes += SampleOf(entry)->PayloadBytes;
+    for (ULONG age = 1; age < count; ++age) {
+        bytes += SampleAt(port, age).PayloadBytes;
     }
-    auto delta = static_cast<ULONG64>(SampleOf(port->RateSamples.Blink)->Counter - SampleOf(port->RateSamples.Flink)->Counter);
+    auto delta = static_cast<ULONG64>(counter - SampleAt(port, 0).Counter);
     if (delta == 0) {
         return;
     }
@@ -58,14 +54,12 @@ VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter)
     // In hundredths: n samples span n - 1 frame intervals.
     StreamControlBlock* block = port->ControlBlock;
     auto f = static_cast<ULONG64>(frequency);
-    block->FrameRate = ((ULONG64{port->RateSampleCount} * 100 - 100) * f) / delta;
+    block->FrameRate = ((ULONG64{count} * 100 - 100) * f) / delta;
     block->DataRate = (bytes * f * 100) / delta;
 }
 
 VOID ResetRateSamples(StreamPort* port)
 {
-    while (!IsListEmpty(&port->RateSamples)) {
-        DropOldestSample(port);
-    }
+    port->RateSampleOldest = 0;
     port->RateSampleCount = 0;
 }

@@ -4,21 +4,12 @@
 
 #include "control/stream_port.h"
 
-constexpr ULONG RATE_SAMPLE_MAX = 50;
 constexpr LONGLONG RATE_WINDOW_SECONDS = 5;
-
-// One completed frame: its payload bytes and the performance counter when it closed.
-struct RateSample {
-    LIST_ENTRY Links;
-    ULONG64 PayloadBytes;
-    LONGLONG Counter;
-};
-static_assert(sizeof(RateSample) == 32);
 
 // Adds a completed frame to the window and publishes FrameRate and DataRate (hundredths).
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID RecordRateSample(StreamPort* port, ULONG64 payloadBytes, LONGLONG counter)
     _Requires_lock_held_(port->AssemblyLock);
-// Empties the window: its samples go back to the lookaside list.
+// Empties the window.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ResetRateSamples(StreamPort* port) _Requires_lock_held_(port->AssemblyLock);

@@ -8,6 +8,7 @@
 #include "control/stream_port.h"
 #include "delivery/wire_format.h"
 #include "stream/assembly.h"
+#include "stream/clock.h"
 #include "stream/placement.h"
 
 namespace {
@@ -41,14 +42,34 @@ struct ReceiveRun {
     // What the current packet's assembly leaves to do; empty between packets, as carrying the
     // effects out empties it.
     AssemblyEffects Effects;
+    // The chain's time, read once at its first stream packet: the performance counter and its
+    // microseconds. A chain is indicated within microseconds; the times it feeds are
+    // milliseconds.
+    BOOLEAN TimeRead;
+    LONGLONG Counter;
+    LONGLONG Now;
 };
 
 VOID EndRun(ReceiveRun* run) _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
     if (run->Port != nullptr) {
+        StreamingStoreFence();
         ReleaseAssembly(run->Port, run->AssemblyIrql);
         ReleasePortCache(run->Port);
         run->Port = nullptr;
+    }
+}
+
+// Starts fetching the headers of the packet after the one being classified, so that they arrive
+// while that one is copied.
+VOID PrefetchHeaders(PNET_BUFFER_LIST netBufferList)
+{
+    PNET_BUFFER netBuffer = netBufferList != nullptr ? NET_BUFFER_LIST_FIRST_NB(netBufferList) : nullptr;
+    PMDL first = netBuffer != nullptr ? NET_BUFFER_CURRENT_MDL(netBuffer) : nullptr;
+    if (first != nullptr && (first->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+        const UCHAR* headers = static_cast<PUCHAR>(first->MappedSystemVa) + NET_BUFFER_CURRENT_MDL_OFFSET(netBuffer);
+        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, headers);
+        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, headers + FRAME_HEADERS_SIZE + GVSP_HEADER_MIN - 1);
     }
 }
 
@@ -105,6 +126,7 @@ VOID FinishPacket(ReceiveRun* run, const UCHAR* headerSource)
     _Function_ignore_lock_checking_(run->Port->AssemblyLock)
 {
     if (HasAssemblyEffects(&run->Effects)) {
+        StreamingStoreFence();
         ReleaseAssembly(run->Port, run->AssemblyIrql);
         FinishAssemblyEffects(run->Port, &run->Effects, headerSource);
         run->AssemblyIrql = AcquireAssembly(run->Port);
@@ -114,7 +136,7 @@ VOID FinishPacket(ReceiveRun* run, const UCHAR* headerSource)
 // An IP fragment is not a stream packet: its GVSP bytes are incomplete, and a later fragment has
 // no UDP header at all. A first fragment to a bound port is counted on the port, so that the
 // user learns that the camera's packets exceed the path's MTU.
-VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN atDispatchLevel)
+VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, const UCHAR* udpHeader, BOOLEAN atDispatchLevel)
 {
     if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) & IPV4_FRAGMENT_OFFSET_MASK) != 0) {
         return;
@@ -124,7 +146,7 @@ VOID NoteFragment(FilterAdapter* adapter, const UCHAR* ethernetFrame, BOOLEAN at
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
         StreamPort* port = adapter->StreamPorts[slot];
         if (port != nullptr &&
-            RtlEqualMemory(&port->UdpPort, ethernetFrame + UDP_DESTINATION_PORT, sizeof(port->UdpPort))) {
+            RtlEqualMemory(&port->UdpPort, udpHeader + UDP_HEADER_DESTINATION_PORT, sizeof(port->UdpPort))) {
             InterlockedIncrement(&port->FragmentedDatagrams);
             break;
         }
@@ -157,42 +179,57 @@ BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
     }
     const UCHAR* ethernetFrame = address + offset;
 
-    // Only a whole UDP datagram to a port bound and active on this adapter is ours.
-    if (ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP) {
+    // Only UDP over IPv4 in an untagged Ethernet II frame, as its own fields say: everything else
+    // (IPv6, ARP, a frame whose VLAN tag was left in place) goes up untouched. The UDP header lies
+    // after the real IPv4 header, options included.
+    UCHAR versionLength = ethernetFrame[IPV4_VERSION_LENGTH];
+    ULONG udpAt = ETHERNET_HEADER_SIZE + (ULONG{versionLength} & IPV4_IHL_MASK) * 4;
+    if (ReadBigEndian16(ethernetFrame + ETHERNET_TYPE) != ETHERTYPE_IPV4 || (versionLength >> 4) != IPV4_VERSION ||
+        ethernetFrame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP || udpAt < ETHERNET_HEADER_SIZE + IPV4_HEADER_SIZE ||
+        Smaller(firstBytes - offset, dataLength) < udpAt + UDP_HEADER_SIZE) {
         return NotForAStream(run);
     }
+    const UCHAR* udpHeader = ethernetFrame + udpAt;
     if ((ReadBigEndian16(ethernetFrame + IPV4_FLAGS_FRAGMENT_OFFSET) &
             (IPV4_MORE_FRAGMENTS | IPV4_FRAGMENT_OFFSET_MASK)) != 0) {
         EndRun(run);
-        NoteFragment(run->Adapter, ethernetFrame, run->AtDispatchLevel);
+        NoteFragment(run->Adapter, ethernetFrame, udpHeader, run->AtDispatchLevel);
         return FALSE;
     }
-    StreamPort* port = PortOfPacket(run, ethernetFrame + UDP_DESTINATION_PORT);
+    // A whole datagram: the UDP length within the IPv4 total length, that within the frame. What
+    // follows the datagram (Ethernet padding) is no part of the packet.
+    ULONG totalLength = ReadBigEndian16(ethernetFrame + IPV4_TOTAL_LENGTH);
+    ULONG udpLength = ReadBigEndian16(udpHeader + UDP_HEADER_LENGTH);
+    if (totalLength > dataLength - ETHERNET_HEADER_SIZE || udpLength < UDP_HEADER_SIZE ||
+        udpAt + udpLength > ETHERNET_HEADER_SIZE + totalLength) {
+        return NotForAStream(run);
+    }
+    StreamPort* port = PortOfPacket(run, udpHeader + UDP_HEADER_DESTINATION_PORT);
     if (port == nullptr) {
         return FALSE;
     }
 
     // The GVSP header: after the UDP header, or at the start of the next segment when the
-    // adapter split the headers from the data. Never beyond the packet or its segment.
-    ULONG packetInFirst = Smaller(firstBytes - offset, dataLength);
+    // adapter split the headers from the data. Never beyond the datagram or its segment.
+    ULONG packetLength = udpAt + udpLength;
+    ULONG gvspAt = udpAt + UDP_HEADER_SIZE;
     ULONG consumedBytes = firstBytes - offset;
-    ULONG gvspBytes = Smaller(ReadBigEndian16(ethernetFrame + IPV4_TOTAL_LENGTH) - IP_UDP_HEADERS_SIZE,
-        packetInFirst - FRAME_HEADERS_SIZE);
-    const UCHAR* gvspHeader = ethernetFrame + FRAME_HEADERS_SIZE;
+    ULONG gvspBytes = Smaller(consumedBytes, packetLength) - gvspAt;
+    const UCHAR* gvspHeader = ethernetFrame + gvspAt;
     PMDL continuation = first->Next;
     if (gvspBytes < GVSP_HEADER_MIN) {
         // Only a packet that goes on beyond its first segment has its header in the next one.
-        if (dataLength <= consumedBytes) {
+        if (packetLength <= consumedBytes) {
             return FALSE;
         }
         PMDL second = first->Next;
         PUCHAR secondAddress = second != nullptr ? SegmentAddress(second) : nullptr;
         ULONG secondBytes = second != nullptr ? MmGetMdlByteCount(second) : 0;
-        if (secondAddress == nullptr || secondBytes < GVSP_HEADER_MIN) {
+        if (gvspBytes != 0 || secondAddress == nullptr || secondBytes < GVSP_HEADER_MIN) {
             return FALSE;
         }
         gvspHeader = secondAddress;
-        gvspBytes = Smaller(secondBytes, dataLength - consumedBytes);
+        gvspBytes = Smaller(secondBytes, packetLength - consumedBytes);
         consumedBytes += secondBytes;
         continuation = second->Next;
         if (gvspBytes < GVSP_HEADER_MIN) {
@@ -202,18 +239,24 @@ BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
 
     // A packet that cannot be read whole is not placed at all: counted as received with bytes
     // missing, it could complete its frame. It goes up; a resend brings it back.
-    ULONG remaining = dataLength > consumedBytes ? dataLength - consumedBytes : 0;
+    ULONG remaining = packetLength > consumedBytes ? packetLength - consumedBytes : 0;
     if (!ContinuationMaps(continuation, remaining)) {
         return FALSE;
     }
 
+    if (!run->TimeRead) {
+        run->Counter = KeQueryPerformanceCounter(nullptr).QuadPart;
+        run->Now = CounterMicroseconds(run->Counter);
+        run->TimeRead = TRUE;
+    }
+
     // Assembly, then the rest of the packet in later segments, then completion.
     BOOLEAN consumed = TRUE;
-    FrameSlot* frame =
-        AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, run->AtDispatchLevel, &run->Effects);
+    FrameSlot* frame = AssembleGvspPacket(port, ethernetFrame, gvspHeader, gvspBytes, run->Now,
+        run->AtDispatchLevel, &run->Effects);
     if (frame != nullptr) {
         if (CopyPacketContinuation(port, frame, continuation, remaining)) {
-            CheckFrameCompletion(port, frame, &run->Effects);
+            CheckFrameCompletion(port, frame, run->Counter, &run->Effects);
         } else {
             consumed = FALSE;
         }
@@ -241,7 +284,8 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
         }
         return;
     }
-    ReceiveRun run = {adapter, (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0, nullptr, PASSIVE_LEVEL, {}};
+    ReceiveRun run = {
+        adapter, (receiveFlags & NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL) != 0, nullptr, PASSIVE_LEVEL, {}, FALSE, 0, 0};
     // The locks of the path are taken at DISPATCH_LEVEL on the flag's word.
     NT_ASSERT(!run.AtDispatchLevel || KeGetCurrentIrql() == DISPATCH_LEVEL);
 
@@ -251,6 +295,7 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
         for (PNET_BUFFER_LIST current = netBufferLists; current != nullptr;) {
             PNET_BUFFER_LIST next = NET_BUFFER_LIST_NEXT_NBL(current);
             NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
+            PrefetchHeaders(next);
             if (!ClassifyReceivedPacket(&run, current)) {
                 EndRun(&run);
                 NdisFIndicateReceiveNetBufferLists(adapter->NdisFilterHandle, current, portNumber, 1, receiveFlags);
@@ -272,6 +317,7 @@ VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LI
     for (PNET_BUFFER_LIST current = netBufferLists; current != nullptr;) {
         PNET_BUFFER_LIST next = NET_BUFFER_LIST_NEXT_NBL(current);
         NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
+        PrefetchHeaders(next);
         if (ClassifyReceivedPacket(&run, current)) {
             *consumedTail = current;
             consumedTail = &NET_BUFFER_LIST_NEXT_NBL(current);

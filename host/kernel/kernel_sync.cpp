@@ -19,6 +19,7 @@
 #include "host/kernel/kernel_private.h"
 #include "host/verifier/checker.h"
 #include "host/verifier/faults.h"
+#include "platform/streaming_stores.h"
 
 namespace host {
 namespace {
@@ -84,6 +85,7 @@ struct ThreadState {
     HANDLE processId = reinterpret_cast<HANDLE>(4);   // the system process
     std::array<KnownEdgeSet, KNOWN_EDGE_SETS> knownEdges{};
     uint64_t knownEdgesGeneration = 0;
+    bool streamingStoresUnfenced = false;   // CopyMemoryStreaming since the last StreamingStoreFence
 
     ThreadState();
     ~ThreadState();
@@ -339,10 +341,16 @@ int FindHeld(const void* lock, bool spin, bool read, bool write)
 
 void ReleaseRwInternals(PNDIS_RW_LOCK_EX lock, LockKind kind);
 
-// Releases one held entry of the calling thread (no checks).
+// Releases one held entry of the calling thread. A release publishes what was written under the
+// lock, but streaming stores may become visible after it unless a store fence came between.
 void ReleaseHeldEntry(size_t index)
 {
     HeldLock h = tls.held[index];
+    if (tls.streamingStoresUnfenced) {
+        tls.streamingStoresUnfenced = false;
+        ReportViolation(Rule::StreamingStoresUnfenced, "release of %s after streaming stores without a store fence",
+            LockName(h.lock, h.kind).c_str());
+    }
     {
         std::lock_guard<HeldGuard> lock(tls.heldGuard);
         tls.held.erase(tls.held.begin() + static_cast<std::ptrdiff_t>(index));
@@ -755,6 +763,19 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
 {
     host::RequireDispatch("KeReleaseSpinLockFromDpcLevel");
     host::ReleaseSpinLock(spinLock, "KeReleaseSpinLockFromDpcLevel", true);
+}
+
+// ---- Streaming stores ------------------------------------------------------------------------------
+VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length)
+{
+    CopyWithStreamingStores(destination, source, length);
+    host::tls.streamingStoresUnfenced = true;
+}
+
+VOID StreamingStoreFence()
+{
+    FenceStreamingStores();
+    host::tls.streamingStoresUnfenced = false;
 }
 
 // ---- The NDIS reader/writer lock -------------------------------------------------------------------

@@ -43,6 +43,7 @@ const char* RuleName(Rule rule)
     case Rule::HandleLeak: return "HandleLeak";
     case Rule::NdisContract: return "NdisContract";
     case Rule::ErrorLogMisuse: return "ErrorLogMisuse";
+    case Rule::StreamingStoresUnfenced: return "StreamingStoresUnfenced";
     case Rule::AssertionFailed: return "AssertionFailed";
     }
     return "UnknownRule";

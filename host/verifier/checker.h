@@ -31,6 +31,7 @@ enum class Rule {
     HandleLeak,                  // kernel handles or object references left behind at unload
     NdisContract,                // an NDIS rule broken (characteristics, state machine, attributes)
     ErrorLogMisuse,              // an error-log entry allocated and never written, or written twice
+    StreamingStoresUnfenced,     // a lock released after streaming stores that no store fence ordered before it
     AssertionFailed,             // an assertion of the driver (NT_ASSERT) found its condition false
 };
 

@@ -794,3 +794,19 @@ WDK_WDM_LAYOUTS(WDK_ASSERT_SIZE, WDK_ASSERT_OFFSET)
 WDK_WDM_BINDING_LAYOUTS(WDK_ASSERT_SIZE, WDK_ASSERT_OFFSET)
 
 #endif
+
+// Both compilers: the copy with streaming stores, 128-bit SSE2 stores that need no extended
+// processor state saved at any IRQL on x64.
+#include "platform/streaming_stores.h"
+
+inline VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length)
+{
+    CopyWithStreamingStores(destination, source, length);
+}
+inline VOID StreamingStoreFence() { FenceStreamingStores(); }
+
+// The WDK's PreFetchCacheLine: PREFETCHT0 at PF_TEMPORAL_LEVEL_1.
+#if !defined(_MSC_VER)
+constexpr ULONG PF_TEMPORAL_LEVEL_1 = 0;
+inline VOID PreFetchCacheLine(ULONG, PCVOID address) { __builtin_prefetch(address, 0, 3); }
+#endif

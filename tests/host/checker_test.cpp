@@ -328,6 +328,15 @@ const RuleCase RULE_CASES[] = {
         IoWriteErrorLogEntry(entry);
         EXPECT_EQ(machine.Log().Count(), 1u);
     }},
+    {Rule::StreamingStoresUnfenced, "a lock released after streaming stores with no fence between", [] {
+        alignas(16) static UCHAR to[256];
+        static const UCHAR from[256] = {1};
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        CopyMemoryStreaming(to, from, sizeof to);
+        KeReleaseSpinLock(&lock, old);
+    }},
     {Rule::AssertionFailed, "an assertion whose condition is false (and the machine goes on)", [] {
         volatile int blocks = 2;
         NT_ASSERT(blocks == 3);

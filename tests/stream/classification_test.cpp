@@ -116,6 +116,26 @@ TEST_P(ClassificationPassUp, GoesUpUnchangedAndNothingIsAssembled)
 std::vector<uint8_t> Head(const std::vector<uint8_t>& frame, size_t n) { return {frame.begin(), frame.begin() + long(n)}; }
 std::vector<uint8_t> Tail(const std::vector<uint8_t>& frame, size_t n) { return {frame.begin() + long(n), frame.end()}; }
 
+// A stream packet's frame with `set(frame)` applied: other protocols and broken headers whose bytes
+// 23 and 36-37 still read as UDP to the bound port.
+std::function<std::unique_ptr<host::Packet>(const GvspCamera&)> Altered(std::function<void(std::vector<uint8_t>&)> set)
+{
+    return [set](const GvspCamera& c) {
+        auto f = c.Leader(3);
+        set(f);
+        return host::MakeFramePacket(f);
+    };
+}
+
+// `frame` with `n` bytes of IPv4 options (no-operations) after its 20-byte header.
+std::vector<uint8_t> WithIpOptions(std::vector<uint8_t> frame, uint8_t n)
+{
+    frame.insert(frame.begin() + 34, n, 0x01);
+    frame[14] = uint8_t(0x45 + n / 4);
+    camera::PutBe16(&frame[16], uint16_t(camera::GetBe16(&frame[16]) + n));
+    return frame;
+}
+
 INSTANTIATE_TEST_SUITE_P(Packets, ClassificationPassUp,
     ::testing::Values(
         PassUpCase{"NotUdp",
@@ -162,6 +182,30 @@ INSTANTIATE_TEST_SUITE_P(Packets, ClassificationPassUp,
                 auto f = c.Leader(3);
                 return host::PacketBuilder().Segment(Head(f, 42)).Segment({}).Segment(Tail(f, 42)).Build();
             }},
+        PassUpCase{"Ipv6", Altered([](auto& f) { f[12] = 0x86, f[13] = 0xDD, f[14] = 0x60; })},
+        PassUpCase{"Arp", Altered([](auto& f) { f[12] = 0x08, f[13] = 0x06; })},
+        PassUpCase{"VlanTagged", Altered([](auto& f) {
+            f.insert(f.begin() + 12, {0x81, 0x00, 0x00, 0x05});
+            f[20] = f[21] = 0, f[23] = 17, f[36] = f[40], f[37] = f[41];
+        })},
+        PassUpCase{"IpVersion5", Altered([](auto& f) { f[14] = 0x55; })},
+        PassUpCase{"IhlBelowFive", Altered([](auto& f) { f[14] = 0x44; })},
+        PassUpCase{"UdpHeaderBeyondTheFirstSegment",
+            [](const GvspCamera& c) {
+                auto f = c.Leader(3, 64);
+                f[14] = 0x4F;
+                return host::PacketBuilder().SplitFrame(f, 80).Build();
+            }},
+        PassUpCase{"IpTotalLengthBeyondTheFrame", Altered([](auto& f) { camera::PutBe16(&f[16], uint16_t(f.size() - 13)); })},
+        PassUpCase{"UdpLengthBeyondTheIpDatagram", Altered([](auto& f) { camera::PutBe16(&f[38], uint16_t(f.size() - 33)); })},
+        PassUpCase{"UdpLengthShorterThanItsHeader", Altered([](auto& f) { camera::PutBe16(&f[38], 7); })},
+        PassUpCase{"OptionsHideTheBoundPort",
+            [](const GvspCamera& c) {
+                auto f = WithIpOptions(c.Leader(3), 4);
+                std::copy(f.begin() + 40, f.begin() + 42, f.begin() + 36);   // bound port in the header's old place
+                camera::PutBe16(&f[40], 137);
+                return host::MakeFramePacket(f);
+            }},
         PassUpCase{"FirstNetBufferNotAStreamPacket",
             [](const GvspCamera& c) {
                 return host::PacketBuilder().Segment(OtherUdpFrame(50001)).NextNetBuffer().Segment(c.Leader(3)).Build();
@@ -195,6 +239,23 @@ TEST_F(Classification, IpFragmentsGoUpAndAreCountedButNeverCompleteAFrame)
 
     EXPECT_TRUE(Receive(camera.Payload(5, 2, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
     ExpectPayloadOfPackets(TakeFrame(), 5, 4);
+}
+
+// The UDP header follows the real IPv4 header, options included, whole or split from the data.
+TEST_F(Classification, Ipv4OptionsMoveTheUdpAndGvspHeaders)
+{
+    for (uint8_t options : {uint8_t{4}, uint8_t{12}, uint8_t{40}}) {
+        SCOPED_TRACE(int(options));
+        const uint64_t block = 20 + options;
+        const size_t split = 42 + options;
+        EXPECT_TRUE(Receive(WithIpOptions(camera.Leader(block), options)));
+        for (uint32_t id = 1; id <= 4; ++id) {
+            auto f = WithIpOptions(camera.Payload(block, id), options);
+            EXPECT_TRUE(id % 2 == 0 ? Receive(f) : ReceivePacket(host::PacketBuilder().SplitFrame(f, split).Build()));
+        }
+        EXPECT_TRUE(Receive(WithIpOptions(camera.Trailer(block, 5), options)));
+        ExpectPayloadOfPackets(TakeFrame(), block, 4);
+    }
 }
 
 TEST_F(Classification, UnmappedFirstSegmentThatCannotBeMappedGoesUp)

@@ -100,9 +100,11 @@ TEST_P(HostileTraffic, NeitherThePacketsNorTheConfigurationBreakTheDriver)
         UdpOptions options;
         options.filler = rng() % 4 == 0 ? rng() % 32 : 0;
         std::vector<uint8_t> frame = EthernetFrame(gvsp, options);
-        if (rng() % 10 == 0) {
-            frame[16] = uint8_t(rng());   // an IPv4 total length that lies
-            frame[17] = uint8_t(rng());
+        if (rng() % 5 == 0) {
+            // A header byte that lies: EtherType, version and header length, IPv4 total length,
+            // UDP length.
+            const size_t lies[] = {12, 13, 14, 14, 16, 17, 38, 39};
+            frame[lies[rng() % 8]] = uint8_t(rng());
         }
         ReceivePacket(Present(rng, frame), rng() % 2 == 0 ? NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL : 0);
         if (rng() % 20 == 0) {

@@ -410,4 +410,56 @@ TEST_F(Placement, APacketWithAnUnmappableSegmentCountsOnlyWhenItComesAgain)
     EXPECT_EQ(Misplaced(frame.Payload(), 21, 0), "");
 }
 
+// Payload copies into a frame cache larger than STREAMING_CACHE_BYTES use streaming stores. For
+// every packet size and layout the buffer they leave holds the same bytes as an ordinary copy's:
+// the camera's payload, each packet in its place. The checker fails a lock released with
+// streaming stores not fenced, so every case also proves the fences.
+struct StreamingCase {
+    const char* name;
+    uint32_t packetSize;
+    std::vector<size_t> cuts;   // segment boundaries of each payload packet's frame
+    size_t lastLength;          // data bytes of the last payload packet
+};
+
+void PrintTo(const StreamingCase& c, std::ostream* os) { *os << c.name; }
+
+class StreamingStores : public ReceiveTest, public ::testing::WithParamInterface<std::tuple<StreamingCase, bool>> {};
+
+TEST_P(StreamingStores, LeaveTheBytesOfOrdinaryCopies)
+{
+    const auto& [c, streaming] = GetParam();
+    constexpr uint32_t PACKETS = 6;
+    const uint32_t room = 9u << 20;
+    Open(Config(PACKETS, c.packetSize), room, streaming ? 4 : 2);
+    ASSERT_EQ(PortOf(portId)->StreamingStores, streaming);
+
+    GvspCamera camera(c.packetSize);
+    const uint32_t p = camera.PayloadPerPacket();
+    EXPECT_TRUE(Receive(camera.Leader(2)));
+    for (uint32_t id = PACKETS; id >= 1; --id) {   // last first: every packet lands after a gap
+        auto f = camera.Payload(2, id, id == PACKETS ? c.lastLength : SIZE_MAX);
+        EXPECT_TRUE(ReceivePacket(InSegments(f, c.cuts)));
+    }
+    EXPECT_TRUE(Receive(camera.Trailer(2, PACKETS + 1)));
+    gvsp::Frame frame = TakeFrame();
+    ASSERT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
+    const size_t bytes = (PACKETS - 1) * size_t{p} + c.lastLength;
+    ASSERT_EQ(frame.Payload().size(), bytes);
+    EXPECT_EQ(Misplaced(frame.Payload(), 2, 0), "");
+    EXPECT_EQ(frame.Payload().data()[bytes], 0) << "written beyond the payload";
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, StreamingStores,
+    ::testing::Combine(::testing::Values(
+        StreamingCase{"Whole", 1448, {}, 1440},
+        StreamingCase{"OddPayloadUnalignedOffsets", 1001, {}, 77},
+        StreamingCase{"ShorterThanABlock", 60, {}, 9},
+        StreamingCase{"HeaderDataSplit", 8968, {42}, 100},
+        StreamingCase{"SplitMidBlock", 1448, {50, 57, 300, 1201}, 1440},
+        StreamingCase{"Jumbo", 8968, {}, 8960}),
+        ::testing::Bool()),
+    [](const auto& param) {
+        return std::string(std::get<0>(param.param).name) + (std::get<1>(param.param) ? "Streaming" : "Ordinary");
+    });
+
 }  // namespace
