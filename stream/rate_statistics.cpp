@@ -7,7 +7,7 @@
 namespace {
 
 // The window's sample `age` places after its oldest.
-RateSample& SampleAt(StreamPort* port, ULONG age)
+RateSample& SampleAt(StreamPort* port, ULONG age) _Requires_lock_held_(port->AssemblyLock)
 {
     return port->RateSamples[(port->RateSampleOldest + age) % RATE_SAMPLE_MAX];
 }
