@@ -54,7 +54,7 @@ VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN 
     if (ULONG* count = CountOfPlace(port, slot->Place)) {
         NT_ASSERT(*count > 0);
         RemoveEntryList(&slot->Links);
-        *count -= 1;
+        WriteULongNoFence(count, *count - 1);   // the worker reads the counts without the lock
     }
     if (PLIST_ENTRY list = ListOfPlace(port, place)) {
         if (atHead) {
@@ -62,7 +62,8 @@ VOID MoveFrameSlot(StreamPort* port, FrameSlot* slot, FramePlace place, BOOLEAN 
         } else {
             InsertTailList(list, &slot->Links);
         }
-        *CountOfPlace(port, place) += 1;
+        ULONG* count = CountOfPlace(port, place);
+        WriteULongNoFence(count, *count + 1);
     }
     slot->Place = place;
     PublishFrameCounts(port);
@@ -82,7 +83,7 @@ VOID ResetFrameLists(StreamPort* port)
     InitializeListHead(&port->AssemblingFrames);
     InitializeListHead(&port->CompletedFrames);
     port->FreeFrameCount = 0;
-    port->AssemblingFrameCount = 0;
+    WriteULongNoFence(&port->AssemblingFrameCount, 0);
     port->CompletedFrameCount = 0;
     port->CurrentFrame = nullptr;
     for (ULONG i = 0; i < port->FrameSlotCount; ++i) {
