@@ -146,10 +146,18 @@ ULONG WriteAreaBytes(FrameSlot* frame, ULONG areaStart, const UCHAR* data, ULONG
 
 }  // namespace
 
-PUCHAR SegmentAddress(PMDL segment)
+PUCHAR MappedSegmentAddress(PMDL segment)
 {
     if (segment->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
         return static_cast<PUCHAR>(segment->MappedSystemVa);
+    }
+    return nullptr;
+}
+
+PUCHAR SegmentAddress(PMDL segment)
+{
+    if (PUCHAR mapped = MappedSegmentAddress(segment)) {
+        return mapped;
     }
     return static_cast<PUCHAR>(
         MmMapLockedPagesSpecifyCache(segment, KernelMode, MmCached, nullptr, FALSE, SEGMENT_MAPPING_PRIORITY));

@@ -26,3 +26,6 @@ BOOLEAN CopyPacketContinuation(StreamPort* port, FrameSlot* frame, PMDL segment,
 // The readable system address of a received buffer segment, or NULL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 PUCHAR SegmentAddress(PMDL segment);
+// The same when the segment already has a system address; NULL rather than mapping it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PUCHAR MappedSegmentAddress(PMDL segment);

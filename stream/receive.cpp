@@ -66,8 +66,9 @@ VOID PrefetchHeaders(PNET_BUFFER_LIST netBufferList)
 {
     PNET_BUFFER netBuffer = netBufferList != nullptr ? NET_BUFFER_LIST_FIRST_NB(netBufferList) : nullptr;
     PMDL first = netBuffer != nullptr ? NET_BUFFER_CURRENT_MDL(netBuffer) : nullptr;
-    if (first != nullptr && (first->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
-        const UCHAR* headers = static_cast<PUCHAR>(first->MappedSystemVa) + NET_BUFFER_CURRENT_MDL_OFFSET(netBuffer);
+    PUCHAR mapped = first != nullptr ? MappedSegmentAddress(first) : nullptr;
+    if (mapped != nullptr) {
+        const UCHAR* headers = mapped + NET_BUFFER_CURRENT_MDL_OFFSET(netBuffer);
         PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, headers);
         PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, headers + FRAME_HEADERS_SIZE + GVSP_HEADER_MIN - 1);
     }
