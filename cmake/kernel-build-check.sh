@@ -16,9 +16,9 @@ fi
 cd "$source_dir"
 core_dirs="driver control stream delivery platform"
 
-# emmintrin.h: the compiler's SSE2 intrinsics, no library behind them (the WDK's compiler needs it
-# for streaming stores).
-allowed='cstdint|cstddef|cstdarg|type_traits|limits|emmintrin.h'
+# immintrin.h: the compiler's intrinsics, no library behind them; stddef.h and stdint.h: the WDK's
+# freestanding C headers. The WDK's compiler needs them for streaming stores.
+allowed='cstdint|cstddef|cstdarg|type_traits|limits|immintrin.h|stddef.h|stdint.h'
 # The Windows binding alone may name the WDK's headers (and stddef.h, for its C cross-check).
 wdk='ntddk.h|ndis.h|stddef.h'
 hosted=$(grep -rnE '^\s*#\s*include\s*<' $core_dirs 2>/dev/null | grep -vE "<($allowed)>" \
@@ -47,7 +47,16 @@ for header in $(find $core_dirs -name '*.h' | sort); do
         failed=1
     fi
 done
+# The streaming-store copies have a branch of their own for the WDK's compiler: compiled here by
+# clang in its MSVC mode, freestanding.
+if ! printf '#include "platform/streaming_stores.h"\nvoid Copies(void* to, const void* from, size_t n)\n{\n    CopyWithStreamingStores(to, from, n);\n    CopyWithWideStreamingStores(to, from, n);\n    FenceStreamingStores();\n}\n' \
+    | clang --driver-mode=cl /c /TP /std:c++20 /W4 /WX /O2 /clang:-ffreestanding -I "$source_dir" \
+        /Fo/dev/null -- - ; then
+    echo "kernel build check: platform/streaming_stores.h does not compile as the WDK's compiler takes it" >&2
+    failed=1
+fi
 if [ "$failed" -ne 0 ]; then
     exit 1
 fi
-echo "kernel build check: $count core sources compile freestanding for x86_64-w64-mingw32"
+echo "kernel build check: $count core sources compile freestanding for x86_64-w64-mingw32; the streaming copies" \
+    "for the WDK's compiler too"

@@ -253,6 +253,8 @@ VOID PublishFrameCache(StreamPort* port, const TakenFrameCache& cache)
         cacheBytes += cache.FrameSlots[i].Size;
     }
     port->StreamingStores = cacheBytes > STREAMING_CACHE_BYTES;
+    port->WideStreamingStores =
+        port->StreamingStores && (RtlGetEnabledExtendedFeatures(XSTATE_MASK_AVX) & XSTATE_MASK_AVX) != 0;
     KIRQL assemblyIrql = AcquireAssembly(port);
     AcquireFrameListLock(port);
     ResetFrameLists(port);

@@ -131,8 +131,14 @@ struct StreamPort {
     LONGLONG CounterFrequency;        // set-up: performance-counter counts per second
     // Set-up: payload is copied into the frame buffers with streaming stores, which bypass the
     // processor's caches, because the cache's buffers together exceed STREAMING_CACHE_BYTES.
-    // The assembly fences them before it lets go of anything another processor may read.
+    // The assembly fences them before it lets go of anything another processor may read. Wide:
+    // the system enables the AVX registers, so that the receive path may save them while it holds
+    // the assembly and copy with 256-bit stores.
     BOOLEAN StreamingStores;
+    BOOLEAN WideStreamingStores;
+    // The holder of the assembly saved the AVX registers (KeSaveExtendedProcessorState) and
+    // restores them before it lets go: its copies use 256-bit stores.
+    _Guarded_by_(AssemblyLock) BOOLEAN WideRegistersSaved;
     // The last (FrameSize, payload per packet) of the block and the packet count they give:
     // assembly, recomputed only when the block's values change.
     _Guarded_by_(AssemblyLock) ULONG ExpectedFrameSize;

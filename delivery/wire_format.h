@@ -53,6 +53,7 @@ constexpr UCHAR GVSP_FORMAT_PAYLOAD = 3;
 constexpr UCHAR GVSP_FORMAT_H264 = 5;
 constexpr UCHAR GVSP_FORMAT_MULTI_ZONE = 6;
 
+constexpr USHORT GVSP_STATUS_SUCCESS = 0x0000;
 constexpr USHORT GVSP_STATUS_ERROR = 0x8000;              // bit 15: an error closes the frame
 constexpr USHORT GVSP_STATUS_RESEND = 0x0100;             // a packet sent again on request
 constexpr USHORT GVSP_STATUS_DEVICE_SPECIFIC = 0x4000;    // bit 14

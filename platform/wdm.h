@@ -206,8 +206,9 @@ VOID RtlZeroMemory(PVOID destination, SIZE_T length);
 VOID RtlCopyMemory(PVOID destination, PCVOID source, SIZE_T length);
 // Copies with streaming stores (platform/streaming_stores.h), which bypass the caches: for
 // destinations nobody will read soon. They are ordered before later stores, a lock's release
-// among them, only by StreamingStoreFence. x64; any IRQL.
-VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length);
+// among them, only by StreamingStoreFence. x64; any IRQL. With `wideRegisters` the copy uses
+// 256-bit stores: the caller holds the AVX state saved by KeSaveExtendedProcessorState.
+VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length, BOOLEAN wideRegisters);
 VOID StreamingStoreFence();
 // A hint that the line holding `address` is read soon: the processor fetches it into every cache
 // level (PF_TEMPORAL_LEVEL_1) and goes on. Never faults, whatever the address. Any IRQL.
@@ -372,6 +373,25 @@ _IRQL_requires_max_(APC_LEVEL) NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE w
 // ---------------------------------------------------------------------------------------------
 // Performance counter.
 _IRQL_requires_max_(HIGH_LEVEL) LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
+
+// ---------------------------------------------------------------------------------------------
+// Extended processor state. Kernel code may use the AVX registers only between a save and its
+// restore, on the same thread at the same IRQL, innermost save first. The emulated machine keeps
+// a thread's saves in the record and refuses 256-bit copies without one.
+constexpr ULONG64 XSTATE_MASK_AVX = 1ull << 2;
+struct XSTATE_SAVE {
+    XSTATE_SAVE* Prev;   // the thread's save before this one
+    PVOID Thread;        // the thread that saved
+    UCHAR Level;         // the IRQL of the save
+    ULONG64 Mask;
+    ULONG64 Reserved[3];
+};
+typedef XSTATE_SAVE* PXSTATE_SAVE;
+static_assert(sizeof(XSTATE_SAVE) == 0x38);
+// The features of `featureMask` that the system enabled (and the processor has).
+_IRQL_requires_max_(HIGH_LEVEL) ULONG64 RtlGetEnabledExtendedFeatures(ULONG64 featureMask);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE save);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE save);
 
 // ---------------------------------------------------------------------------------------------
 // Memory descriptor lists and user page locking.

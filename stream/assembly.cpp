@@ -280,14 +280,47 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     return frame;
 }
 
-VOID CheckFrameCompletion(StreamPort* port, FrameSlot* frame, LONGLONG counter, AssemblyEffects* effects)
+FrameSlot* AssembleNextPayloadPacket(StreamPort* port, const UCHAR* gvspHeader, ULONG gvspBytes, LONGLONG now)
+{
+    // A success status, standard ids and the payload format, of the current block. Anything else
+    // may open or close a frame, or count something.
+    FrameSlot* frame = port->CurrentFrame;
+    if (frame == nullptr || ReadBigEndian16(gvspHeader) != GVSP_STATUS_SUCCESS || gvspHeader[4] != GVSP_FORMAT_PAYLOAD ||
+        ReadBigEndian16(gvspHeader + 2) != port->LastBlockId || port->HeaderTemplateValid == 0) {
+        return nullptr;
+    }
+    // The stream's configuration as the last packet found it. A packet size that leaves no payload
+    // wraps to a P that is never kept, so it never matches.
+    StreamControlBlock* block = port->ControlBlock;
+    ULONG payloadPerPacket = block->PacketSize - GVSP_STANDARD_HEADER_SIZE;
+    if (payloadPerPacket != port->ExpectedPayloadPerPacket || block->FrameSize != port->ExpectedFrameSize ||
+        ReadULongNoFence(&block->ExpectedPacketCount) != port->ExpectedPackets) {
+        return nullptr;
+    }
+    // The id after the last one accounted for, not yet received: no gap, no duplicate.
+    FrameHeader* header = frame->Header;
+    ULONG packetId = ReadBigEndian24(gvspHeader + 5);
+    if (packetId != header->ResendCursor + 1 || packetId > GVSP_MAX_PACKET_ID ||
+        (header->PacketBitmap[packetId >> 3] & (1u << (packetId & 7))) != 0) {
+        return nullptr;
+    }
+    if (!PlacePayloadInBuffer(port, frame, gvspHeader + GVSP_STANDARD_HEADER_SIZE,
+            gvspBytes - GVSP_STANDARD_HEADER_SIZE, (packetId - 1) * payloadPerPacket, packetId)) {
+        return nullptr;
+    }
+    NoteLastPacketTime(frame, now);
+    if (packetId > header->HighestPacketId) {
+        header->HighestPacketId = packetId;
+    }
+    header->LastPacketId = packetId;
+    header->ResendCursor = packetId;
+    return frame;
+}
+
+VOID CompleteAssembledFrame(StreamPort* port, FrameSlot* frame, LONGLONG counter, AssemblyEffects* effects)
 {
     FrameHeader* header = frame->Header;
 
-    // Nothing completes before its trailer: TotalPackets stays 0 until then.
-    if (header->ReceivedPackets != header->TotalPackets) {
-        return;
-    }
     // An overflowed frame stops the current block as well, even when it is an older frame.
     if (frame->Overflowed) {
         header->FrameStatus = FRAME_STATUS_OVERFLOW;

@@ -18,13 +18,6 @@ constexpr ULONG OVERFLOW_CHUNK_SIZE_MAX = 4u << 20;
 // Offsets from the start of the frame buffer.
 constexpr ULONG LEADER_AREA_START = FRAME_PRIVATE_SIZE + LEADER_AREA_OFFSET;     // 8956
 constexpr ULONG TRAILER_AREA_START = FRAME_PRIVATE_SIZE + TRAILER_AREA_OFFSET;   // 9532
-constexpr ULONG PAYLOAD_AREA_START = FRAME_PRIVATE_SIZE + PAYLOAD_AREA_OFFSET;   // 10108
-
-VOID SetPacketBit(FrameSlot* frame, ULONG packetId)
-{
-    frame->Header->PacketBitmap[packetId >> 3] |= static_cast<UCHAR>(1u << (packetId & 7));
-    frame->Header->ReceivedPackets += 1;
-}
 
 // The frame offset at which overflow chunk `index` continues the buffer.
 ULONG64 ChunkOffset(const FrameSlot* frame, ULONG index)
@@ -38,15 +31,15 @@ VOID ReportWriteRegion(FrameSlot* frame)
 {
     FrameHeader* header = frame->Header;
     ULONG64 offset = frame->WriteOffset;
-    header->WritePointer = offset;
     if (frame->WriteRegion != FRAME_REGION_PAYLOAD) {
+        header->WritePointer = offset;
         return;
     }
     if (offset <= frame->Size) {
-        header->RegionIndex = 0;
-        header->RegionEnd = frame->Size;
+        ReportBufferRegion(frame, offset);
         return;
     }
+    header->WritePointer = offset;
     // Beyond the buffer the position lies in a chunk that exists: placement checked the room.
     auto index = static_cast<ULONG>((offset - frame->Size - 1) / frame->OverflowChunkSize);
     header->RegionIndex = index;
@@ -74,16 +67,13 @@ PUCHAR OverflowChunk(StreamPort* port, FrameSlot* frame, ULONG index)
 // end goes to the overflow chunks (byte E + k x S + r at offset r of chunk k). The frame keeps the
 // chunk size it first used, whatever user mode writes into the block later.
 BOOLEAN WritePayloadBytes(StreamPort* port, FrameSlot* frame, ULONG64 offset, const UCHAR* data, ULONG length)
+    _Requires_lock_held_(port->AssemblyLock)
 {
     ULONG64 size = frame->Size;
     if (offset < size) {
         ULONG64 room = size - offset;
         ULONG n = length < room ? length : static_cast<ULONG>(room);
-        if (port->StreamingStores) {
-            CopyMemoryStreaming(frame->SystemAddress + offset, data, n);
-        } else {
-            RtlCopyMemory(frame->SystemAddress + offset, data, n);
-        }
+        CopyIntoBuffer(port, frame->SystemAddress + offset, data, n);
         offset += n;
         data += n;
         length -= n;
@@ -146,19 +136,8 @@ ULONG WriteAreaBytes(FrameSlot* frame, ULONG areaStart, const UCHAR* data, ULONG
 
 }  // namespace
 
-PUCHAR MappedSegmentAddress(PMDL segment)
+PUCHAR MapSegment(PMDL segment)
 {
-    if (segment->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
-        return static_cast<PUCHAR>(segment->MappedSystemVa);
-    }
-    return nullptr;
-}
-
-PUCHAR SegmentAddress(PMDL segment)
-{
-    if (PUCHAR mapped = MappedSegmentAddress(segment)) {
-        return mapped;
-    }
     return static_cast<PUCHAR>(
         MmMapLockedPagesSpecifyCache(segment, KernelMode, MmCached, nullptr, FALSE, SEGMENT_MAPPING_PRIORITY));
 }
@@ -207,7 +186,11 @@ BOOLEAN PlacePayload(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader
     ULONG payloadOffset = (packetId - 1) * payloadPerPacket;
     const UCHAR* data = gvspHeader + headerSize;
     ULONG length = gvspBytes - headerSize;
+    if (PlacePayloadInBuffer(port, frame, data, length, payloadOffset, packetId)) {
+        return TRUE;
+    }
 
+    // Payload that reaches beyond the buffer's end.
     frame->WriteRegion = FRAME_REGION_PAYLOAD;
     if (!WritePayloadBytes(port, frame, ULONG64{PAYLOAD_AREA_START} + payloadOffset, data, length)) {
         return FALSE;

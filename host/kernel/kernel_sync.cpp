@@ -86,6 +86,7 @@ struct ThreadState {
     std::array<KnownEdgeSet, KNOWN_EDGE_SETS> knownEdges{};
     uint64_t knownEdgesGeneration = 0;
     bool streamingStoresUnfenced = false;   // CopyMemoryStreaming since the last StreamingStoreFence
+    XSTATE_SAVE* extendedState = nullptr;   // the innermost KeSaveExtendedProcessorState not restored
 
     ThreadState();
     ~ThreadState();
@@ -567,8 +568,14 @@ void CallHandlerAt(KIRQL irql, const char* handler, const std::function<void()>&
 {
     KIRQL saved = tls.irql;
     size_t heldBefore = tls.held.size();
+    XSTATE_SAVE* extendedStateBefore = tls.extendedState;
     tls.irql = irql;
     call();
+    if (tls.extendedState != extendedStateBefore) {
+        ReportViolation(Rule::ExtendedStateMisuse, "handler %s returned with the extended processor state saved at %p "
+            "not restored", handler, static_cast<void*>(tls.extendedState));
+        tls.extendedState = extendedStateBefore;
+    }
     if (tls.held.size() > heldBefore) {
         std::vector<HeldLock> extra(tls.held.begin() + static_cast<std::ptrdiff_t>(heldBefore), tls.held.end());
         ReportViolation(Rule::LockMisuse, "handler %s returned holding %s", handler, HeldLocksText(extra).c_str());
@@ -765,11 +772,60 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
     host::ReleaseSpinLock(spinLock, "KeReleaseSpinLockFromDpcLevel", true);
 }
 
-// ---- Streaming stores ------------------------------------------------------------------------------
-VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length)
+// ---- Streaming stores and the extended processor state -------------------------------------------
+// 256-bit stores need the AVX state saved on this thread; without it they are refused and the
+// copy made with 128-bit stores, so that a test that expects the report goes on.
+VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length, BOOLEAN wideRegisters)
 {
-    CopyWithStreamingStores(destination, source, length);
+    const XSTATE_SAVE* save = host::tls.extendedState;
+    if (wideRegisters && (save == nullptr || (save->Mask & XSTATE_MASK_AVX) == 0)) {
+        host::ReportViolation(host::Rule::ExtendedStateMisuse, "CopyMemoryStreaming: 256-bit stores without the AVX state saved "
+            "by KeSaveExtendedProcessorState on this thread");
+        wideRegisters = FALSE;
+    }
+    if (wideRegisters) {
+        CopyWithWideStreamingStores(destination, source, length);
+    } else {
+        CopyWithStreamingStores(destination, source, length);
+    }
     host::tls.streamingStoresUnfenced = true;
+}
+
+ULONG64 RtlGetEnabledExtendedFeatures(ULONG64 featureMask)
+{
+    static const ULONG64 enabled = __builtin_cpu_supports("avx") ? XSTATE_MASK_AVX : 0;
+    return featureMask & enabled;
+}
+
+NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE save)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSaveExtendedProcessorState");
+    NTSTATUS status = STATUS_SUCCESS;
+    if (host::ShouldFail(host::Fault::ExtendedStateSave, &status)) {
+        return status != STATUS_SUCCESS ? status : STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // Features the system has not enabled are not saved: the registers may not be used.
+    save->Prev = host::tls.extendedState;
+    save->Thread = &host::tls;
+    save->Level = host::tls.irql;
+    save->Mask = RtlGetEnabledExtendedFeatures(mask);
+    host::tls.extendedState = save;
+    return STATUS_SUCCESS;
+}
+
+VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE save)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeRestoreExtendedProcessorState");
+    if (save != host::tls.extendedState) {
+        host::ReportViolation(host::Rule::ExtendedStateMisuse, "KeRestoreExtendedProcessorState: %p is not this thread's innermost "
+            "saved state (%p)", static_cast<void*>(save), static_cast<void*>(host::tls.extendedState));
+        return;
+    }
+    if (save->Level != host::tls.irql) {
+        host::ReportViolation(host::Rule::ExtendedStateMisuse, "KeRestoreExtendedProcessorState at IRQL %u for a state saved at "
+            "IRQL %u", unsigned(host::tls.irql), unsigned(save->Level));
+    }
+    host::tls.extendedState = save->Prev;
 }
 
 VOID StreamingStoreFence()

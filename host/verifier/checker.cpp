@@ -44,6 +44,7 @@ const char* RuleName(Rule rule)
     case Rule::NdisContract: return "NdisContract";
     case Rule::ErrorLogMisuse: return "ErrorLogMisuse";
     case Rule::StreamingStoresUnfenced: return "StreamingStoresUnfenced";
+    case Rule::ExtendedStateMisuse: return "ExtendedStateMisuse";
     case Rule::AssertionFailed: return "AssertionFailed";
     }
     return "UnknownRule";

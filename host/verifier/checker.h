@@ -32,6 +32,8 @@ enum class Rule {
     NdisContract,                // an NDIS rule broken (characteristics, state machine, attributes)
     ErrorLogMisuse,              // an error-log entry allocated and never written, or written twice
     StreamingStoresUnfenced,     // a lock released after streaming stores that no store fence ordered before it
+    ExtendedStateMisuse,         // AVX registers used without a saved state, a restore of another thread's or an
+                                 // outer save or at another IRQL, a handler returning with a save not restored
     AssertionFailed,             // an assertion of the driver (NT_ASSERT) found its condition false
 };
 

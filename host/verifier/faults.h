@@ -22,6 +22,7 @@ enum class Fault {
     ErrorLogEntry,         // IoAllocateErrorLogEntry
     ObjectReference,       // ObReferenceObjectByName
     ProcessNotify,         // PsSetCreateProcessNotifyRoutineEx (registration)
+    ExtendedStateSave,     // KeSaveExtendedProcessorState
     Count
 };
 

@@ -30,6 +30,9 @@
     SIZE(NPAGED_LOOKASIDE_LIST, 0x80)                                   \
     SIZE(EX_RUNDOWN_REF, 8)                                             \
     SIZE(KEVENT, 0x18)                                                  \
+    SIZE(XSTATE_SAVE, 0x38)                                             \
+    OFFSET(XSTATE_SAVE, Level, 0x10)                                    \
+    OFFSET(XSTATE_SAVE, XStateContext, 0x18)                            \
     SIZE(MDL, 0x30)                                                     \
     OFFSET(MDL, Size, 0x08)                                             \
     OFFSET(MDL, MdlFlags, 0x0a)                                         \

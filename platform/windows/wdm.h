@@ -455,6 +455,27 @@ NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN al
 NTHALAPI LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
 
 // ---------------------------------------------------------------------------------------------
+// Extended processor state (x64 layout).
+constexpr ULONG64 XSTATE_MASK_AVX = 1ull << 2;
+struct XSTATE_CONTEXT {
+    ULONG64 Mask;
+    ULONG Length;
+    ULONG Reserved1;
+    PVOID Area;
+    PVOID Buffer;
+};
+struct XSTATE_SAVE {
+    XSTATE_SAVE* Prev;
+    PVOID Thread;
+    UCHAR Level;
+    XSTATE_CONTEXT XStateContext;
+};
+typedef XSTATE_SAVE* PXSTATE_SAVE;
+NTKERNELAPI ULONG64 RtlGetEnabledExtendedFeatures(ULONG64 featureMask);
+NTKERNELAPI NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE save);
+NTKERNELAPI VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE save);
+
+// ---------------------------------------------------------------------------------------------
 // Memory descriptor lists and user page locking.
 constexpr CSHORT MDL_MAPPED_TO_SYSTEM_VA = 0x0001;
 constexpr CSHORT MDL_PAGES_LOCKED = 0x0002;
@@ -796,12 +817,17 @@ WDK_WDM_BINDING_LAYOUTS(WDK_ASSERT_SIZE, WDK_ASSERT_OFFSET)
 #endif
 
 // Both compilers: the copy with streaming stores, 128-bit SSE2 stores that need no extended
-// processor state saved at any IRQL on x64.
+// processor state saved at any IRQL on x64, or 256-bit AVX stores while the caller holds that
+// state saved.
 #include "platform/streaming_stores.h"
 
-inline VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length)
+inline VOID CopyMemoryStreaming(PVOID destination, PCVOID source, SIZE_T length, BOOLEAN wideRegisters)
 {
-    CopyWithStreamingStores(destination, source, length);
+    if (wideRegisters) {
+        CopyWithWideStreamingStores(destination, source, length);
+    } else {
+        CopyWithStreamingStores(destination, source, length);
+    }
 }
 inline VOID StreamingStoreFence() { FenceStreamingStores(); }
 

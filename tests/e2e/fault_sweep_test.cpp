@@ -170,7 +170,8 @@ constexpr FaultCase FAULTS[] = {{"PoolAllocation", host::Fault::PoolAllocation},
     {"ThreadCreation", host::Fault::ThreadCreation}, {"FilterRegistration", host::Fault::FilterRegistration},
     {"DeviceRegistration", host::Fault::DeviceRegistration}, {"SetAttributes", host::Fault::SetAttributes},
     {"CloneOidRequest", host::Fault::CloneOidRequest}, {"ErrorLogEntry", host::Fault::ErrorLogEntry},
-    {"ObjectReference", host::Fault::ObjectReference}, {"ProcessNotify", host::Fault::ProcessNotify}};
+    {"ObjectReference", host::Fault::ObjectReference}, {"ProcessNotify", host::Fault::ProcessNotify},
+    {"ExtendedStateSave", host::Fault::ExtendedStateSave}};
 static_assert(std::size(FAULTS) == static_cast<size_t>(host::Fault::Count), "every kind of failure is swept");
 
 class FaultSweep : public ::testing::TestWithParam<FaultCase> {};

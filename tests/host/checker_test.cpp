@@ -334,8 +334,28 @@ const RuleCase RULE_CASES[] = {
         KSPIN_LOCK lock;
         KeInitializeSpinLock(&lock);
         KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-        CopyMemoryStreaming(to, from, sizeof to);
+        CopyMemoryStreaming(to, from, sizeof to, FALSE);
         KeReleaseSpinLock(&lock, old);
+    }},
+    {Rule::ExtendedStateMisuse, "256-bit streaming stores without the AVX state saved", [] {
+        alignas(64) static UCHAR to[256];
+        static const UCHAR from[256] = {1};
+        CopyMemoryStreaming(to, from, sizeof to, TRUE);
+        StreamingStoreFence();
+    }},
+    {Rule::ExtendedStateMisuse, "an outer saved state restored before the inner one", [] {
+        XSTATE_SAVE outer;
+        XSTATE_SAVE inner;
+        EXPECT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &outer), STATUS_SUCCESS);
+        EXPECT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &inner), STATUS_SUCCESS);
+        KeRestoreExtendedProcessorState(&outer);
+        KeRestoreExtendedProcessorState(&inner);
+        KeRestoreExtendedProcessorState(&outer);
+    }},
+    {Rule::ExtendedStateMisuse, "a handler returning with the AVX state saved", [] {
+        XSTATE_SAVE save;
+        host::CallHandlerAt(DISPATCH_LEVEL, "FilterReceiveNetBufferLists",
+            [&] { EXPECT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save), STATUS_SUCCESS); });
     }},
     {Rule::AssertionFailed, "an assertion whose condition is false (and the machine goes on)", [] {
         volatile int blocks = 2;

@@ -323,6 +323,51 @@ INSTANTIATE_TEST_SUITE_P(Sizes, AssemblyPacketSize,
     ::testing::Values(PacketSizeCase{0, false, false}, PacketSizeCase{0, true, false}, PacketSizeCase{8, false, false}, PacketSizeCase{9, false, true},
         PacketSizeCase{20, true, false}, PacketSizeCase{21, true, true}, PacketSizeCase{9, true, false}));
 
+// What user mode may change between two packets that arrive in order: the next packet must see it
+// as a packet after any other would.
+struct InOrderCase {
+    const char* name;
+    void (*change)(StreamControlBlock& block, FrameHeader& header);
+    uint32_t packetSize;   // of the camera that sends packet 2
+    uint32_t payloadAt;    // where packet 2's payload lands, from the PayloadArea's start
+    uint32_t duplicates;
+    uint32_t expectedPackets;
+};
+
+class AssemblyInOrder : public Assembly, public ::testing::WithParamInterface<InOrderCase> {};
+
+TEST_P(AssemblyInOrder, TheNextPacketSeesWhatUserModeChanged)
+{
+    const InOrderCase& c = GetParam();
+    Open(Config(4));
+    EXPECT_TRUE(Receive(camera.Leader(70)));
+    EXPECT_TRUE(Receive(camera.Payload(70, 1)));
+    // The header lies in user memory: user mode may write it.
+    c.change(Block(), const_cast<FrameHeader&>(CurrentHeader()));
+    GvspCamera sender{c.packetSize};
+    EXPECT_TRUE(Receive(sender.Payload(70, 2)));
+
+    const uint32_t size = sender.PayloadPerPacket();
+    EXPECT_EQ(Misplaced({CurrentBuffer() + FRAME_BUFFER_MIN_SIZE + c.payloadAt, c.duplicates == 0 ? size : 0}, 70,
+                  size),
+        "");
+    EXPECT_EQ(Block().DuplicatePackets, c.duplicates);
+    EXPECT_EQ(CurrentHeader().ReceivedPackets, c.duplicates == 0 ? 3u : 2u);
+    EXPECT_EQ(Block().ExpectedPacketCount, c.expectedPackets);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, AssemblyInOrder,
+    ::testing::Values(
+        InOrderCase{"Nothing", [](StreamControlBlock&, FrameHeader&) {}, 1448, 1440, 0, 5},
+        InOrderCase{"PacketSize", [](StreamControlBlock& b, FrameHeader&) { b.PacketSize = 1008; }, 1008, 1000, 0,
+            4 * 1440 / 1000 + 1 + 1},
+        InOrderCase{"FrameSize", [](StreamControlBlock& b, FrameHeader&) { b.FrameSize = 8 * 1440; }, 1448, 1440, 0, 9},
+        InOrderCase{"ExpectedPacketCount", [](StreamControlBlock& b, FrameHeader&) { b.ExpectedPacketCount = 99; },
+            1448, 1440, 0, 5},
+        InOrderCase{"PacketBitmap", [](StreamControlBlock&, FrameHeader& h) { h.PacketBitmap[0] |= 1u << 2; }, 1448,
+            1440, 1, 5}),
+    [](const ::testing::TestParamInfo<InOrderCase>& param) { return std::string(param.param.name); });
+
 TEST_F(Assembly, EveryFrameHandedOverIsCountedOnceByHowItEnded)
 {
     gvsp::StreamConfig config = Config(2);

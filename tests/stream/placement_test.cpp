@@ -410,10 +410,12 @@ TEST_F(Placement, APacketWithAnUnmappableSegmentCountsOnlyWhenItComesAgain)
     EXPECT_EQ(Misplaced(frame.Payload(), 21, 0), "");
 }
 
-// Payload copies into a frame cache larger than STREAMING_CACHE_BYTES use streaming stores. For
+// Payload copies into a frame cache larger than STREAMING_CACHE_BYTES use streaming stores:
+// 256-bit ones where the AVX registers could be saved, 128-bit ones where the save failed. For
 // every packet size and layout the buffer they leave holds the same bytes as an ordinary copy's:
 // the camera's payload, each packet in its place. The checker fails a lock released with
-// streaming stores not fenced, so every case also proves the fences.
+// streaming stores not fenced and wide stores without a saved state, so every case also proves
+// the fences and the saves.
 struct StreamingCase {
     const char* name;
     uint32_t packetSize;
@@ -423,24 +425,41 @@ struct StreamingCase {
 
 void PrintTo(const StreamingCase& c, std::ostream* os) { *os << c.name; }
 
-class StreamingStores : public ReceiveTest, public ::testing::WithParamInterface<std::tuple<StreamingCase, bool>> {};
+enum class Copies { Ordinary, Streaming, Wide };
+
+const char* CopiesName(Copies copies)
+{
+    return copies == Copies::Ordinary ? "Ordinary" : copies == Copies::Streaming ? "Streaming" : "Wide";
+}
+
+class StreamingStores : public ReceiveTest, public ::testing::WithParamInterface<std::tuple<StreamingCase, Copies>> {};
 
 TEST_P(StreamingStores, LeaveTheBytesOfOrdinaryCopies)
 {
-    const auto& [c, streaming] = GetParam();
+    const auto& [c, copies] = GetParam();
+    const bool avx = RtlGetEnabledExtendedFeatures(XSTATE_MASK_AVX) != 0;
+    if (copies == Copies::Wide && !avx) {
+        GTEST_SKIP() << "the processor has no AVX registers";
+    }
+    if (copies == Copies::Streaming) {
+        host::FailAlways(host::Fault::ExtendedStateSave);
+    }
     constexpr uint32_t PACKETS = 6;
     const uint32_t room = 9u << 20;
-    Open(Config(PACKETS, c.packetSize), room, streaming ? 4 : 2);
-    ASSERT_EQ(PortOf(portId)->StreamingStores, streaming);
+    Open(Config(PACKETS, c.packetSize), room, copies == Copies::Ordinary ? 2 : 4);
+    ASSERT_EQ(PortOf(portId)->StreamingStores, copies != Copies::Ordinary);
+    ASSERT_EQ(PortOf(portId)->WideStreamingStores, copies != Copies::Ordinary && avx);
 
     GvspCamera camera(c.packetSize);
     const uint32_t p = camera.PayloadPerPacket();
     EXPECT_TRUE(Receive(camera.Leader(2)));
-    for (uint32_t id = PACKETS; id >= 1; --id) {   // last first: every packet lands after a gap
+    // Packet 2 after a gap, 1 late, the rest in order.
+    for (uint32_t id : {2u, 1u, 3u, 4u, 5u, 6u}) {
         auto f = camera.Payload(2, id, id == PACKETS ? c.lastLength : SIZE_MAX);
         EXPECT_TRUE(ReceivePacket(InSegments(f, c.cuts)));
     }
     EXPECT_TRUE(Receive(camera.Trailer(2, PACKETS + 1)));
+    host::FailCall(host::Fault::ExtendedStateSave, 0);
     gvsp::Frame frame = TakeFrame();
     ASSERT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);
     const size_t bytes = (PACKETS - 1) * size_t{p} + c.lastLength;
@@ -457,9 +476,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, StreamingStores,
         StreamingCase{"HeaderDataSplit", 8968, {42}, 100},
         StreamingCase{"SplitMidBlock", 1448, {50, 57, 300, 1201}, 1440},
         StreamingCase{"Jumbo", 8968, {}, 8960}),
-        ::testing::Bool()),
-    [](const auto& param) {
-        return std::string(std::get<0>(param.param).name) + (std::get<1>(param.param) ? "Streaming" : "Ordinary");
-    });
+        ::testing::Values(Copies::Ordinary, Copies::Streaming, Copies::Wide)),
+    [](const auto& param) { return std::string(std::get<0>(param.param).name) + CopiesName(std::get<1>(param.param)); });
 
 }  // namespace
