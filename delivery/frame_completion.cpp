@@ -15,34 +15,25 @@
 namespace {
 
 // Gives up the oldest assembling frame when the good frame `closedSlot` completes after it: only
-// a good frame gives up an older one, and at most one.
-VOID RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot, AssemblyEffects* effects)
-    _Requires_lock_held_(port->AssemblyLock)
+// a good frame gives up an older one, and at most one. The retired slot goes straight to
+// FreeFrames, where only the assembly, which the caller holds, takes slots; returns it, so that
+// it is zeroed and its overflow chunks freed once the lock is released.
+FrameSlot* RetireOlderFrame(StreamPort* port, FrameSlot* closedSlot, AssemblyEffects* effects)
+    _Requires_lock_held_(port->AssemblyLock) _Requires_lock_held_(port->FrameListLock)
 {
-    AcquireFrameListLock(port);
     if (IsListEmpty(&port->AssemblingFrames) || closedSlot->Header->FrameStatus != FRAME_STATUS_COMPLETE) {
-        ReleaseFrameListLock(port);
-        return;
+        return nullptr;
     }
     FrameSlot* oldest = SlotOfLinks(port->AssemblingFrames.Flink);
     if (!BlockIdPrecedes(oldest->Header->BlockId, closedSlot->Header->BlockId, closedSlot->ExtendedIds)) {
-        ReleaseFrameListLock(port);
-        return;
+        return nullptr;
     }
-    MoveFrameSlot(port, oldest, FRAME_PLACE_NONE);
+    GiveUpFrame(port, oldest, GIVE_UP_INCOMPLETE, effects);
+    MoveFrameSlot(port, oldest, FRAME_PLACE_FREE);
     if (port->CurrentFrame == oldest) {
         port->CurrentFrame = nullptr;
     }
-    ReleaseFrameListLock(port);
-
-    // Off every list, the slot is reached by nobody else: no lock while it is reported and zeroed.
-    GiveUpFrame(port, oldest, GIVE_UP_INCOMPLETE, effects);
-    ResetFrameSlot(oldest);
-    ClearFrameOverflow(oldest);
-
-    AcquireFrameListLock(port);
-    MoveFrameSlot(port, oldest, FRAME_PLACE_FREE);
-    ReleaseFrameListLock(port);
+    return oldest;
 }
 
 }  // namespace
@@ -194,32 +185,25 @@ VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList, 
     slot->AssemblyTime = static_cast<ULONG64>(QueryMicroseconds()) - slot->FirstPacketTime;
     slot->Private->AssemblyTime = slot->AssemblyTime;
 
-    // A waiting request takes the frame; it completes once the assembly is left.
+    // A waiting request takes the frame, which completes once the assembly is left; otherwise the
+    // frame waits on CompletedFrames. One hold of the lists' lock moves it there and retires the
+    // older frame it finishes after.
     PIRP irp = effects->HandOverCount < ASSEMBLY_HAND_OVER_MAX ? ClaimWaitingFrameRequest(port) : nullptr;
+    AcquireFrameListLock(port);
+    if (irp == nullptr && KeepsOnlyNewestCompletedFrame(block->Flags)) {
+        MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
+    }
+    MoveFrameSlot(port, slot, irp != nullptr ? FRAME_PLACE_USER : FRAME_PLACE_COMPLETED);
+    FrameSlot* retired = onAssemblingList ? RetireOlderFrame(port, slot, effects) : nullptr;
+    ReleaseFrameListLock(port);
+
+    if (retired != nullptr) {
+        ResetFrameSlot(retired);
+        ClearFrameOverflow(retired);
+    }
     if (irp != nullptr) {
-        AcquireFrameListLock(port);
-        MoveFrameSlot(port, slot, FRAME_PLACE_USER);
-        ReleaseFrameListLock(port);
-        if (onAssemblingList) {
-            RetireOlderFrame(port, slot, effects);
-        }
         effects->HandOverRequests[effects->HandOverCount] = irp;
         effects->HandOverFrames[effects->HandOverCount] = slot;
         effects->HandOverCount += 1;
-        return;
     }
-
-    // No request waits: the frame waits on CompletedFrames.
-    AcquireFrameListLock(port);
-    if (KeepsOnlyNewestCompletedFrame(block->Flags)) {
-        MoveAllFrameSlots(port, FRAME_PLACE_COMPLETED, FRAME_PLACE_FREE);
-    }
-    if (onAssemblingList) {
-        MoveFrameSlot(port, slot, FRAME_PLACE_NONE);
-        ReleaseFrameListLock(port);
-        RetireOlderFrame(port, slot, effects);
-        AcquireFrameListLock(port);
-    }
-    MoveFrameSlot(port, slot, FRAME_PLACE_COMPLETED);
-    ReleaseFrameListLock(port);
 }

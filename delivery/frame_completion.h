@@ -4,6 +4,7 @@
 #pragma once
 
 #include "control/stream_port.h"
+#include "delivery/resend_policy.h"
 #include "delivery/resend_worker.h"
 #include "driver/notification.h"
 
@@ -62,15 +63,6 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CompleteFrame(StreamPort* port, FrameSlot* slot, BOOLEAN onAssemblingList, AssemblyEffects* effects)
     _Requires_lock_held_(port->AssemblyLock);
 
-// Why a frame is given up; each cause has its counter in the StreamControlBlock.
-enum GiveUpCause : UCHAR {
-    GIVE_UP_OVERWRITTEN,      // complete but never collected, its slot taken for a new block
-    GIVE_UP_INCOMPLETE,       // unfinished, making room for newer frames
-    GIVE_UP_BY_STREAM_LOSS,   // the same, but counted against MissingPacketLimit once the stream
-                              // has lost more packets than it allows
-    GIVE_UP_MISSING_LIMIT,    // more packets missing than MissingPacketLimit allows
-    GIVE_UP_GAP_LIMIT,        // a gap longer than ResendGapLimit
-};
 
 // Gives up the frame in `slot` for `cause`: adds the packets it lacked to MissingPackets (32-bit
 // wrap, as user mode reads the counter; an overwritten frame lacked none), counts it under its

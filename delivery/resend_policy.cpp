@@ -5,7 +5,6 @@
 // Receive path: IRQL <= DISPATCH_LEVEL, assembly held. Worker: PASSIVE_LEVEL, on a snapshot.
 #include "delivery/resend_policy.h"
 
-#include "delivery/frame_completion.h"
 #include "delivery/transmit.h"
 #include "delivery/wire_format.h"
 
@@ -73,6 +72,15 @@ ULONG FirstUnaccounted(const FrameHeader* header, ULONG cursor)
     return header->LeaderReceived == 0 && cursor == 0 ? 0 : cursor + 1;
 }
 
+// The cause of a give-up by the limits: when both are exceeded, the smaller non-zero limit.
+GiveUpCause LimitCause(const StreamControlBlock* block, BOOLEAN gapExceeded, BOOLEAN missingExceeded)
+{
+    if (gapExceeded && (!missingExceeded || block->MissingPacketLimit > block->ResendGapLimit)) {
+        return GIVE_UP_GAP_LIMIT;
+    }
+    return missingExceeded ? GIVE_UP_MISSING_LIMIT : GIVE_UP_NONE;
+}
+
 }  // namespace
 
 ULONG FindClearBit(const UCHAR* bitmap, ULONG byteCount, ULONG start)
@@ -105,45 +113,42 @@ ULONG FindSetBit(const UCHAR* bitmap, ULONG byteCount, ULONG limit, ULONG start)
     return limit;
 }
 
-BOOLEAN CheckGapLimits(StreamPort* port, FrameSlot* frame)
+GiveUpCause CheckGapLimits(StreamPort* port, FrameSlot* frame)
 {
     const FrameHeader* header = frame->Header;
-    StreamControlBlock* block = port->ControlBlock;
+    const StreamControlBlock* block = port->ControlBlock;
 
     // In order, late or resent: no gap.
     ULONG cursor = header->ResendCursor;
     ULONG last = header->LastPacketId;
     if (last == cursor + 1 || last <= cursor) {
-        return FALSE;
+        return GIVE_UP_NONE;
     }
     // The gap: every id skipped since the last one accounted for. Either limit gives the frame up.
     ULONG gap = last - FirstUnaccounted(header, cursor);
     ULONG gapLimit = block->ResendGapLimit;
     ULONG missingLimit = block->MissingPacketLimit;
-    return (gapLimit != 0 && gap > gapLimit) || (missingLimit != 0 && gap > missingLimit);
+    return LimitCause(block, gapLimit != 0 && gap > gapLimit, missingLimit != 0 && gap > missingLimit);
 }
 
-VOID RequestGapResend(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects)
+BOOLEAN TakeGap(StreamPort* port, FrameSlot* frame, ULONG* first, ULONG* last)
 {
     FrameHeader* header = frame->Header;
     ULONG cursor = header->ResendCursor;
-    ULONG last = header->LastPacketId;
-    if (last == cursor + 1) {
-        header->ResendCursor = last;
-        return;
+    ULONG lastId = header->LastPacketId;
+    if (lastId == cursor + 1) {
+        header->ResendCursor = lastId;
+        return FALSE;
     }
-    if (last <= cursor) {
-        return;
+    if (lastId <= cursor) {
+        return FALSE;
     }
     // With resends switched off the gap is only accounted for, so that the limits measure each
     // gap on its own rather than everything since the frame began.
-    if (port->ControlBlock->ResendEnabled != 0) {
-        effects->GapRequested = TRUE;
-        effects->GapBlockId = header->BlockId;
-        effects->GapFirst = FirstUnaccounted(header, cursor);
-        effects->GapLast = last - 1;
-    }
-    header->ResendCursor = header->LastPacketId;
+    *first = FirstUnaccounted(header, cursor);
+    *last = lastId - 1;
+    header->ResendCursor = lastId;
+    return port->ControlBlock->ResendEnabled != 0;
 }
 
 VOID RequestMissingPackets(StreamPort* port, const FrameHeader* frame, BOOLEAN extendedIds, const UCHAR* headerSource)
@@ -166,11 +171,11 @@ VOID RequestMissingPackets(StreamPort* port, const FrameHeader* frame, BOOLEAN e
     }
 }
 
-BOOLEAN EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
+GiveUpCause EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
 {
     MissingRunWalk walk;
     if (frame == nullptr || !BeginMissingRunWalk(frame->Header, &walk)) {
-        return FALSE;
+        return GIVE_UP_NONE;
     }
     StreamControlBlock* block = port->ControlBlock;
     ULONG gapLimit = block->ResendGapLimit;
@@ -189,15 +194,5 @@ BOOLEAN EvaluateIncompleteFrame(StreamPort* port, FrameSlot* frame)
 
     // A frame has ExpectedPacketCount + 1 packets, from the leader's id 0 to the trailer's.
     ULONG lost = expected - frame->Header->ReceivedPackets + 1;
-    BOOLEAN missingExceeded = missingLimit != 0 && lost > missingLimit;
-    if (!gapExceeded && !missingExceeded) {
-        return FALSE;
-    }
-
-    // When both limits are exceeded the smaller one names the cause.
-    BOOLEAN gapCause = gapExceeded && (!missingExceeded || missingLimit > gapLimit);
-    AcquireFrameListLock(port);
-    GiveUpFrame(port, frame, gapCause ? GIVE_UP_GAP_LIMIT : GIVE_UP_MISSING_LIMIT, nullptr);
-    ReleaseFrameListLock(port);
-    return TRUE;
+    return LimitCause(block, gapExceeded, missingLimit != 0 && lost > missingLimit);
 }

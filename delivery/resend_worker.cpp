@@ -8,6 +8,7 @@
 #include "delivery/resend_worker.h"
 
 #include "control/stream_port.h"
+#include "delivery/frame_completion.h"
 #include "delivery/resend_policy.h"
 #include "stream/clock.h"
 

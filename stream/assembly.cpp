@@ -46,6 +46,14 @@ VOID CloseFrame(StreamPort* port, FrameSlot* frame, AssemblyEffects* effects) _R
     CompleteFrame(port, frame, TRUE, effects);
 }
 
+// A hopeless frame: given up for `cause`, which its FrameStatus reports, and closed.
+VOID GiveUpAndClose(StreamPort* port, FrameSlot* frame, GiveUpCause cause, AssemblyEffects* effects)
+    _Requires_lock_held_(port->AssemblyLock)
+{
+    GiveUpFrame(port, frame, cause, nullptr);
+    CloseFrame(port, frame, effects);
+}
+
 // The current frame, when a newer block starts: given up when hopeless, otherwise every packet it
 // still lacks is requested, from a snapshot taken now, once the assembly is left. Without a
 // snapshot buffer the worker's time-out asks instead.
@@ -55,8 +63,9 @@ VOID SettleCurrentFrame(StreamPort* port, AssemblyEffects* effects) _Requires_lo
     if (current == nullptr) {
         return;
     }
-    if (EvaluateIncompleteFrame(port, current)) {
-        CloseFrame(port, current, effects);
+    GiveUpCause cause = EvaluateIncompleteFrame(port, current);
+    if (cause != GIVE_UP_NONE) {
+        GiveUpAndClose(port, current, cause, effects);
         return;
     }
     if (port->ControlBlock->ResendEnabled == 0) {
@@ -259,19 +268,23 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     }
     header->LastPacketId = packet.PacketId;
 
-    // A gap beyond the limits gives the frame up; the smaller non-zero limit names the cause.
-    if (CheckGapLimits(port, frame)) {
-        ULONG gapLimit = block->ResendGapLimit;
-        ULONG missingLimit = block->MissingPacketLimit;
-        BOOLEAN gapCause = missingLimit == 0 || (gapLimit != 0 && missingLimit > gapLimit);
-        GiveUpFrame(port, frame, gapCause ? GIVE_UP_GAP_LIMIT : GIVE_UP_MISSING_LIMIT, nullptr);
-        CloseFrame(port, frame, effects);
+    // A gap beyond the limits gives the frame up.
+    GiveUpCause cause = CheckGapLimits(port, frame);
+    if (cause != GIVE_UP_NONE) {
+        GiveUpAndClose(port, frame, cause, effects);
         return nullptr;
     }
 
-    // The gap is requested at once; the first accepted packet is the template of the
-    // worker's requests.
-    RequestGapResend(port, frame, effects);
+    // The gap is requested at once, once the assembly is left; the first accepted packet is the
+    // template of the worker's requests.
+    ULONG gapFirst = 0;
+    ULONG gapLast = 0;
+    if (TakeGap(port, frame, &gapFirst, &gapLast)) {
+        effects->GapRequested = TRUE;
+        effects->GapBlockId = header->BlockId;
+        effects->GapFirst = gapFirst;
+        effects->GapLast = gapLast;
+    }
     if (port->HeaderTemplateValid == 0) {
         port->TemplateExtendedIds = packet.ExtendedIds;
         RtlCopyMemory(port->HeaderTemplate, ethernetFrame, sizeof(port->HeaderTemplate));
