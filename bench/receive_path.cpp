@@ -29,7 +29,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t WIDTH = 1920, HEIGHT = 1080;
 constexpr uint32_t FRAME_BYTES = WIDTH * HEIGHT;   // Mono8
 constexpr size_t CHAIN = 32;                       // packets per indication, as a NIC's interrupt batches them
-constexpr size_t GVSP_AT = camera::ETHERNET_IP_UDP_BYTES;
 // Frames timed per repetition: the cold case's 64 buffers once, the hot case's two buffers 32 times.
 constexpr uint32_t FRAMES_PER_REPETITION = 64;
 
@@ -84,7 +83,7 @@ public:
         gvspfilter::SessionSettings settings;
         settings.port = 50000;
         settings.frameSize = FRAME_BYTES;
-        settings.packetSize = c.payload + uint32_t(camera::GVSP_STANDARD_HEADER);
+        settings.packetSize = c.payload + uint32_t(GVSP_STANDARD_HEADER_SIZE);
         settings.buffers = frames_;
         settings.requestsInFlight = 2;
         settings.resend = false;
@@ -129,14 +128,14 @@ public:
         const gvsp::Stream& stream = session_->Stream();
         for (size_t i = 0; i < packets_.size(); ++i) {
             const uint8_t* gvsp = Bytes(i);
-            const uint32_t id = camera::GetBe32(gvsp + 4) & 0xFFFFFF;
-            if (gvsp[4] != camera::GVSP_FORMAT_PAYLOAD) {
+            const uint32_t id = ReadBigEndian24(gvsp + GVSP_HEADER_PACKET_ID);
+            if (gvsp[GVSP_HEADER_FORMAT] != GVSP_FORMAT_PAYLOAD) {
                 continue;
             }
-            const uint32_t dataBytes = Length(i) - uint32_t(GVSP_AT + camera::GVSP_STANDARD_HEADER);
+            const uint32_t dataBytes = Length(i) - uint32_t(FRAME_HEADERS_SIZE + GVSP_STANDARD_HEADER_SIZE);
             auto* buffer = reinterpret_cast<uint8_t*>(stream.BufferAddress(uint32_t(i / perFrame_)));
             copies_.push_back({buffer + FRAME_PRIVATE_SIZE + PAYLOAD_AREA_OFFSET + uint64_t(id - 1) * c.payload,
-                gvsp + camera::GVSP_STANDARD_HEADER, dataBytes, i / perFrame_});
+                gvsp + GVSP_STANDARD_HEADER_SIZE, dataBytes, i / perFrame_});
         }
     }
 
@@ -215,14 +214,14 @@ private:
     void StampBlockIds(uint32_t blocks)
     {
         for (size_t i = 0; i < packets_.size(); ++i) {
-            camera::PutBe16(Bytes(i) + 2, static_cast<uint16_t>((blocks + i / perFrame_) % 65535 + 1));
+            WriteBigEndian16(Bytes(i) + GVSP_HEADER_BLOCK_ID, static_cast<uint16_t>((blocks + i / perFrame_) % 65535 + 1));
         }
     }
 
     uint8_t* Bytes(size_t i)
     {
         PMDL mdl = NET_BUFFER_CURRENT_MDL(packets_[i]->NetBuffer(0));
-        return static_cast<uint8_t*>(mdl->MappedSystemVa) + GVSP_AT;
+        return static_cast<uint8_t*>(mdl->MappedSystemVa) + FRAME_HEADERS_SIZE;
     }
     uint32_t Length(size_t i) { return NET_BUFFER_DATA_LENGTH(packets_[i]->NetBuffer(0)); }
 

@@ -25,8 +25,6 @@ uint64_t NextRandom(uint64_t& state)
     return Mix(state);
 }
 
-constexpr size_t IPV4_OFFSET = 14;
-constexpr size_t UDP_OFFSET = 34;
 constexpr uint8_t FILLER_OFFSET_BYTE = 0xEE;   // bytes ahead of a frame in its first segment
 
 bool Eligible(const RandomImpairments& random, uint32_t packetId, uint32_t trailerId)
@@ -41,7 +39,7 @@ uint16_t InternetChecksum(std::span<const uint8_t> bytes)
     uint32_t sum = 0;
     size_t i = 0;
     for (; i + 1 < bytes.size(); i += 2) {
-        sum += GetBe16(&bytes[i]);
+        sum += ReadBigEndian16(&bytes[i]);
     }
     if (i < bytes.size()) {
         sum += uint32_t(bytes[i]) << 8;
@@ -193,15 +191,10 @@ Camera::Camera(host::Adapter& adapter, const CameraConfig& config) : adapter_(ad
 
 Camera::~Camera() = default;
 
-size_t GvspHeaderBytes(const CameraConfig& config)
-{
-    return config.extendedIds ? GVSP_EXTENDED_HEADER : GVSP_STANDARD_HEADER;
-}
-
 uint32_t PayloadPerPacket(const CameraConfig& config)
 {
     // A packet size not above the header still carries one payload byte.
-    const uint32_t h = static_cast<uint32_t>(GvspHeaderBytes(config));
+    const uint32_t h = GvspHeaderSize(config.extendedIds);
     return std::max<uint32_t>(config.packetSize, h + 1) - h;
 }
 
@@ -211,7 +204,7 @@ uint32_t PayloadPacketCount(const CameraConfig& config)
     return static_cast<uint32_t>((config.payloadSize + p - 1) / p);
 }
 
-size_t Camera::HeaderBytes() const { return GvspHeaderBytes(config_); }
+size_t Camera::HeaderBytes() const { return GvspHeaderSize(config_.extendedIds); }
 
 uint32_t Camera::PayloadPerPacket() const { return camera::PayloadPerPacket(config_); }
 
@@ -303,7 +296,7 @@ bool Camera::Matches(const Rule& rule, uint64_t blockId, uint32_t packetId) cons
 // Building blocks.
 std::vector<std::vector<uint8_t>> BuildGvspPackets(const CameraConfig& config, uint64_t blockId, uint64_t timestamp)
 {
-    const size_t h = GvspHeaderBytes(config);
+    const size_t h = GvspHeaderSize(config.extendedIds);
     const uint32_t n = PayloadPacketCount(config);
     const uint32_t p = PayloadPerPacket(config);
     std::vector<std::vector<uint8_t>> packets;
@@ -314,10 +307,11 @@ std::vector<std::vector<uint8_t>> BuildGvspPackets(const CameraConfig& config, u
         size_t gvspBytes = 0;
         uint8_t format = GVSP_FORMAT_PAYLOAD;
         if (leader) {
-            gvspBytes = config.leaderSize != 0 ? std::max<size_t>(config.leaderSize, h + 12) : h + 36;
+            gvspBytes = config.leaderSize != 0 ? std::max<size_t>(config.leaderSize, h + GVSP_LEADER_MIN_SIZE)
+                                               : h + GVSP_IMAGE_LEADER_SIZE;
             format = GVSP_FORMAT_LEADER;
         } else if (trailer) {
-            gvspBytes = config.trailerSize != 0 ? std::max<size_t>(config.trailerSize, h + 8) : h + 8;
+            gvspBytes = std::max<size_t>(config.trailerSize, h + GVSP_IMAGE_TRAILER_SIZE);
             format = GVSP_FORMAT_TRAILER;
         } else {
             const uint32_t before = (packetId - 1) * p;
@@ -326,39 +320,28 @@ std::vector<std::vector<uint8_t>> BuildGvspPackets(const CameraConfig& config, u
         std::vector<uint8_t> packet(gvspBytes, 0);
         uint8_t* g = packet.data();
 
-        // GVSP header.
-        PutBe16(g, GVSP_STATUS_SUCCESS);
-        if (config.extendedIds) {
-            g[4] = static_cast<uint8_t>(0x80 | format);
-            PutBe64(g + 8, blockId);
-            PutBe32(g + 16, packetId);
-        } else {
-            PutBe16(g + 2, static_cast<uint16_t>(blockId));
-            g[4] = format;
-            g[5] = static_cast<uint8_t>(packetId >> 16);
-            PutBe16(g + 6, static_cast<uint16_t>(packetId));
-        }
+        EncodeGvspHeader(g, {GVSP_STATUS_SUCCESS, format, config.extendedIds, blockId, packetId});
 
         // GVSP data.
         uint8_t* d = g + h;
         size_t defined = 0;   // bytes of defined fields after the header
         if (leader) {
-            uint8_t fields[36] = {};
-            PutBe16(fields + 2, config.payloadType);
-            PutBe64(fields + 4, timestamp);
-            PutBe32(fields + 12, config.pixelFormat);
-            PutBe32(fields + 16, config.sizeX);
-            PutBe32(fields + 20, config.sizeY);
-            PutBe32(fields + 24, config.offsetX);
-            PutBe32(fields + 28, config.offsetY);
-            PutBe16(fields + 32, config.paddingX);
-            PutBe16(fields + 34, config.paddingY);
-            defined = std::min<size_t>(36, gvspBytes - h);
+            uint8_t fields[GVSP_IMAGE_LEADER_SIZE] = {};
+            WriteBigEndian16(fields + GVSP_LEADER_PAYLOAD_TYPE, config.payloadType);
+            WriteBigEndian64(fields + GVSP_LEADER_TIMESTAMP, timestamp);
+            WriteBigEndian32(fields + GVSP_LEADER_PIXEL_FORMAT, config.pixelFormat);
+            WriteBigEndian32(fields + GVSP_LEADER_SIZE_X, config.sizeX);
+            WriteBigEndian32(fields + GVSP_LEADER_SIZE_Y, config.sizeY);
+            WriteBigEndian32(fields + GVSP_LEADER_OFFSET_X, config.offsetX);
+            WriteBigEndian32(fields + GVSP_LEADER_OFFSET_Y, config.offsetY);
+            WriteBigEndian16(fields + GVSP_LEADER_PADDING_X, config.paddingX);
+            WriteBigEndian16(fields + GVSP_LEADER_PADDING_Y, config.paddingY);
+            defined = std::min<size_t>(GVSP_IMAGE_LEADER_SIZE, gvspBytes - h);
             std::copy(fields, fields + defined, d);
         } else if (trailer) {
-            PutBe16(d + 2, config.payloadType);
-            PutBe32(d + 4, config.sizeY);
-            defined = 8;
+            WriteBigEndian16(d + GVSP_TRAILER_PAYLOAD_TYPE, config.payloadType);
+            WriteBigEndian32(d + GVSP_TRAILER_SIZE_Y, config.sizeY);
+            defined = GVSP_IMAGE_TRAILER_SIZE;
         } else {
             const uint64_t first = uint64_t(packetId - 1) * p;
             if (config.content == Content::TestPattern) {
@@ -391,39 +374,39 @@ Camera::Block Camera::BuildBlock(uint64_t blockId, uint64_t timestamp)
 
 std::vector<uint8_t> BuildFrame(const CameraConfig& config, std::span<const uint8_t> gvsp, uint16_t ipIdentification)
 {
-    const size_t udpBytes = 8 + gvsp.size();
-    const size_t ipBytes = 20 + udpBytes;
-    size_t frameBytes = IPV4_OFFSET + ipBytes;
+    const size_t udpBytes = UDP_HEADER_SIZE + gvsp.size();
+    const size_t ipBytes = IPV4_HEADER_SIZE + udpBytes;
+    size_t frameBytes = ETHERNET_HEADER_SIZE + ipBytes;
     if (config.padToMinimum) {
-        frameBytes = std::max(frameBytes, ETHERNET_MIN_FRAME);
+        frameBytes = std::max<size_t>(frameBytes, ETHERNET_MIN_FRAME_SIZE);
     }
     std::vector<uint8_t> f(frameBytes, 0);
     uint8_t* b = f.data();
 
     // Ethernet II.
-    std::copy(config.hostMac.begin(), config.hostMac.end(), b);
-    std::copy(config.cameraMac.begin(), config.cameraMac.end(), b + 6);
-    PutBe16(b + 12, 0x0800);
+    std::copy(config.hostMac.begin(), config.hostMac.end(), b + ETHERNET_DESTINATION);
+    std::copy(config.cameraMac.begin(), config.cameraMac.end(), b + ETHERNET_SOURCE);
+    WriteBigEndian16(b + ETHERNET_TYPE, ETHERTYPE_IPV4);
 
     // IPv4, 20 bytes, don't fragment.
-    uint8_t* ip = b + IPV4_OFFSET;
+    uint8_t* ip = b + ETHERNET_HEADER_SIZE;
     ip[0] = 0x45;
-    PutBe16(ip + 2, static_cast<uint16_t>(ipBytes));
-    PutBe16(ip + 4, ipIdentification);
-    PutBe16(ip + 6, 0x4000);
+    WriteBigEndian16(ip + 2, static_cast<uint16_t>(ipBytes));
+    WriteBigEndian16(ip + 4, ipIdentification);
+    WriteBigEndian16(ip + 6, 0x4000);
     ip[8] = 64;
-    ip[9] = 17;
-    PutBe32(ip + 12, config.cameraIp);
-    PutBe32(ip + 16, config.hostIp);
-    PutBe16(ip + 10, InternetChecksum({ip, 20}));
+    ip[9] = IP_PROTOCOL_UDP;
+    WriteBigEndian32(ip + 12, config.cameraIp);
+    WriteBigEndian32(ip + 16, config.hostIp);
+    WriteBigEndian16(ip + 10, InternetChecksum({ip, 20}));
 
     // UDP; a zero checksum says none was computed.
-    uint8_t* udp = b + UDP_OFFSET;
-    PutBe16(udp, config.cameraPort);
-    PutBe16(udp + 2, config.hostPort);
-    PutBe16(udp + 4, static_cast<uint16_t>(udpBytes));
+    uint8_t* udp = b + UDP_SOURCE_PORT;
+    WriteBigEndian16(udp, config.cameraPort);
+    WriteBigEndian16(udp + 2, config.hostPort);
+    WriteBigEndian16(udp + 4, static_cast<uint16_t>(udpBytes));
 
-    std::copy(gvsp.begin(), gvsp.end(), b + ETHERNET_IP_UDP_BYTES);
+    std::copy(gvsp.begin(), gvsp.end(), b + FRAME_HEADERS_SIZE);
     return f;
 }
 
@@ -496,10 +479,12 @@ uint64_t Camera::SendBlock()
                     frame.info.corrupted = true;
                 }
                 break;
-            case RuleKind::Status: PutBe16(&f[ETHERNET_IP_UDP_BYTES], static_cast<uint16_t>(rule.value)); break;
+            case RuleKind::Status:
+                WriteBigEndian16(&f[FRAME_HEADERS_SIZE + GVSP_HEADER_STATUS], static_cast<uint16_t>(rule.value));
+                break;
             case RuleKind::Format: {
-                uint8_t& formatByte = f[ETHERNET_IP_UDP_BYTES + 4];
-                formatByte = static_cast<uint8_t>((formatByte & 0xF0) | (rule.value & 0x0F));
+                uint8_t& formatByte = f[FRAME_HEADERS_SIZE + GVSP_HEADER_FORMAT];
+                formatByte = static_cast<uint8_t>((formatByte & ~GVSP_PACKET_FORMAT_MASK) | (rule.value & GVSP_PACKET_FORMAT_MASK));
                 break;
             }
             case RuleKind::LoseResend: break;
@@ -510,8 +495,8 @@ uint64_t Camera::SendBlock()
             continue;
         }
         if (eligible && corruptDraw < random.corrupt) {
-            const size_t gvspBytes = GetBe16(&block.frames[id][IPV4_OFFSET + 2]) - 28u;
-            f[ETHERNET_IP_UDP_BYTES + corruptWhere % gvspBytes] ^= 0xFF;
+            const size_t gvspBytes = ReadBigEndian16(&block.frames[id][IPV4_TOTAL_LENGTH]) - IP_UDP_HEADERS_SIZE;
+            f[FRAME_HEADERS_SIZE + corruptWhere % gvspBytes] ^= 0xFF;
             frame.info.corrupted = true;
         }
         if (frame.info.corrupted) {
@@ -520,7 +505,7 @@ uint64_t Camera::SendBlock()
         frame.info.blockId = blockId;
         frame.info.packetId = id;
         frame.info.kind = id == 0 ? PacketKind::Leader : id == trailer ? PacketKind::Trailer : PacketKind::Payload;
-        frame.info.status = GetBe16(&f[ETHERNET_IP_UDP_BYTES]);
+        frame.info.status = ReadBigEndian16(&f[FRAME_HEADERS_SIZE + GVSP_HEADER_STATUS]);
         frame.info.frameBytes = f.size();
         const size_t position = sequence.size();
         const size_t key = later != 0 ? 2 * (position + later) + 1 : 2 * position;
@@ -616,7 +601,7 @@ std::unique_ptr<host::Packet> Camera::Present(const std::vector<uint8_t>& frame)
     std::vector<uint8_t> filler(how.currentMdlOffset, FILLER_OFFSET_BYTE);
     size_t firstBytes = frame.size();
     if (how.layout == SegmentLayout::HeaderDataSplit) {
-        firstBytes = std::min(frame.size(), ETHERNET_IP_UDP_BYTES);
+        firstBytes = std::min<size_t>(frame.size(), FRAME_HEADERS_SIZE);
     } else if (how.layout == SegmentLayout::FixedSegments) {
         firstBytes = std::min(frame.size(), std::max<size_t>(how.segmentBytes, 1));
     }
@@ -697,57 +682,56 @@ size_t Camera::ReleaseDelayed()
 std::optional<ResendRequest> Camera::ParseRequest(const std::vector<uint8_t>& frame) const
 {
     // Ethernet II, IPv4 with its own header length, UDP to the GVCP port, a GVCP command header.
-    if (frame.size() < IPV4_OFFSET + 20 || GetBe16(&frame[12]) != 0x0800 || (frame[IPV4_OFFSET] >> 4) != 4) {
+    if (frame.size() < ETHERNET_HEADER_SIZE + IPV4_HEADER_SIZE || ReadBigEndian16(&frame[ETHERNET_TYPE]) != ETHERTYPE_IPV4 ||
+        (frame[IPV4_VERSION_LENGTH] >> 4) != IPV4_VERSION) {
         return std::nullopt;
     }
-    const uint8_t* ip = &frame[IPV4_OFFSET];
-    const size_t ihl = size_t(ip[0] & 0x0F) * 4;
-    const size_t udpAt = IPV4_OFFSET + ihl;
-    if (ihl < 20 || ip[9] != 17 || frame.size() < udpAt + 8 + 8) {
+    const uint8_t* ip = &frame[ETHERNET_HEADER_SIZE];
+    const size_t ihl = size_t(ip[0] & IPV4_IHL_MASK) * 4;
+    const size_t udpAt = ETHERNET_HEADER_SIZE + ihl;
+    const size_t gvcpAt = udpAt + UDP_HEADER_SIZE;
+    if (ihl < IPV4_HEADER_SIZE || frame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP ||
+        frame.size() < gvcpAt + GVCP_HEADER_SIZE) {
         return std::nullopt;
     }
     const uint8_t* udp = &frame[udpAt];
-    const uint8_t* gvcp = udp + 8;
-    if (GetBe16(udp + 2) != GVCP_PORT || gvcp[0] != GVCP_KEY || GetBe16(gvcp + 2) != GVCP_PACKETRESEND_CMD) {
+    GvcpCommandHeader header;
+    if (ReadBigEndian16(udp + UDP_HEADER_DESTINATION_PORT) != GVCP_PORT || !DecodeGvcpCommandHeader(&frame[gvcpAt], &header) ||
+        header.Command != GVCP_PACKETRESEND_CMD) {
         return std::nullopt;
     }
 
     ResendRequest r;
     r.frame = frame;
-    r.flag = gvcp[1];
+    r.flag = header.Flags;
     r.extendedIds = (r.flag & GVCP_FLAG_EXTENDED_ID) != 0;
-    r.gvcpLength = GetBe16(gvcp + 4);
-    r.requestId = GetBe16(gvcp + 6);
-    r.sourcePort = GetBe16(udp);
+    r.gvcpLength = header.Length;
+    r.requestId = header.RequestId;
+    r.sourcePort = ReadBigEndian16(udp);
     r.addressedToCamera = std::equal(config_.cameraMac.begin(), config_.cameraMac.end(), frame.begin()) &&
-                          GetBe32(ip + 16) == config_.cameraIp;
+                          ReadBigEndian32(&frame[IPV4_DESTINATION]) == config_.cameraIp;
     r.ipChecksumOk = InternetChecksum({ip, ihl}) == 0;
 
     // The UDP checksum over the pseudo-header and the segment as the UDP length declares it.
-    const size_t udpLength = GetBe16(udp + 4);
-    r.udpChecksumPresent = GetBe16(udp + 6) != 0;
-    if (r.udpChecksumPresent && udpLength >= 8 && udpAt + udpLength <= frame.size()) {
+    const size_t udpLength = ReadBigEndian16(udp + UDP_HEADER_LENGTH);
+    r.udpChecksumPresent = ReadBigEndian16(udp + UDP_HEADER_CHECKSUM) != 0;
+    if (r.udpChecksumPresent && udpLength >= UDP_HEADER_SIZE && udpAt + udpLength <= frame.size()) {
         std::vector<uint8_t> pseudo(12 + udpLength, 0);
-        std::copy(ip + 12, ip + 20, pseudo.begin());
-        pseudo[9] = 17;
-        PutBe16(&pseudo[10], static_cast<uint16_t>(udpLength));
+        std::copy(&frame[IPV4_SOURCE], &frame[IPV4_DESTINATION + 4], pseudo.begin());
+        pseudo[9] = IP_PROTOCOL_UDP;
+        WriteBigEndian16(&pseudo[10], static_cast<uint16_t>(udpLength));
         std::copy(udp, udp + udpLength, pseudo.begin() + 12);
         r.udpChecksumOk = InternetChecksum(pseudo) == 0;
     }
 
-    // Payload: channel, 16-bit block id, first and last packet id; the 64-bit block id follows
-    // in the extended-id form.
-    const uint8_t* payload = gvcp + 8;
-    const size_t available = frame.size() - (udpAt + 16);
-    if (available < 12) {
-        return r;
-    }
-    r.streamChannel = GetBe16(payload);
-    r.blockId = GetBe16(payload + 2);
-    r.firstPacketId = GetBe32(payload + 4);
-    r.lastPacketId = GetBe32(payload + 8);
-    if (r.extendedIds) {
-        r.blockId = available >= 20 ? GetBe64(payload + 12) : 0;
+    // The payload as far as the frame holds it, whatever the GVCP length says.
+    PacketResend payload;
+    const size_t gvcpPayloadAt = gvcpAt + GVCP_HEADER_SIZE;
+    if (DecodePacketResend(frame.data() + gvcpPayloadAt, static_cast<uint32_t>(frame.size() - gvcpPayloadAt), header.Flags, &payload)) {
+        r.streamChannel = payload.StreamChannel;
+        r.blockId = payload.BlockId;
+        r.firstPacketId = payload.FirstPacketId;
+        r.lastPacketId = payload.LastPacketId;
     }
     return r;
 }
@@ -774,8 +758,7 @@ size_t Camera::AnswerRequest(ResendRequest& request)
     request.answered = true;
 
     const uint32_t trailer = static_cast<uint32_t>(block->frames.size() - 1);
-    const uint32_t toEnd = request.extendedIds ? RESEND_TO_END_EXTENDED : RESEND_TO_END_STANDARD;
-    const uint32_t last = request.lastPacketId == toEnd ? trailer : std::min(request.lastPacketId, trailer);
+    const uint32_t last = std::min(request.lastPacketId, trailer);   // RESEND_TO_END_OF_BLOCK: the trailer
     size_t sent = 0;
     for (uint64_t id = request.firstPacketId; id <= last; ++id) {
         const uint32_t packetId = static_cast<uint32_t>(id);
@@ -788,7 +771,7 @@ size_t Camera::AnswerRequest(ResendRequest& request)
             continue;
         }
         Frame frame{block->frames[packetId], SentPacket{}};
-        PutBe16(&frame.bytes[ETHERNET_IP_UDP_BYTES], GVSP_STATUS_RESEND);
+        WriteBigEndian16(&frame.bytes[FRAME_HEADERS_SIZE + GVSP_HEADER_STATUS], GVSP_STATUS_RESEND);
         frame.info.blockId = block->blockId;
         frame.info.packetId = packetId;
         frame.info.kind = packetId == 0 ? PacketKind::Leader : packetId == trailer ? PacketKind::Trailer : PacketKind::Payload;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "camera/wire.h"
+#include "delivery/wire_format.h"
 #include "host/ndis/ndis.h"
 
 namespace camera {
@@ -93,7 +94,7 @@ struct CameraConfig {
                                    // that follow skip 0: 65535 is followed by 1 in standard ids
     uint32_t leaderSize = 0;       // GVSP bytes of a leader; 0: H + 36; at least H + 12
     uint32_t trailerSize = 0;      // GVSP bytes of a trailer; 0: H + 8; at least H + 8
-    uint16_t payloadType = PAYLOAD_TYPE_IMAGE;
+    uint16_t payloadType = GVSP_PAYLOAD_TYPE_IMAGE;
     uint32_t pixelFormat = PIXEL_FORMAT_MONO8;
     uint32_t sizeX = 64, sizeY = 64, offsetX = 0, offsetY = 0;
     Content content = Content::Positional;
@@ -111,9 +112,8 @@ struct CameraConfig {
 };
 
 // ---- Blocks --------------------------------------------------------------------------------
-// Header size H of the configuration's GVSP packets, payload bytes P of a full payload packet
-// (packetSize - H, at least 1) and payload packets N of one block (ceil(payloadSize / P)).
-size_t GvspHeaderBytes(const CameraConfig& config);
+// Payload bytes P of a full payload packet (packetSize - H, at least 1, H the configuration's
+// GVSP header size) and payload packets N of one block (ceil(payloadSize / P)).
 uint32_t PayloadPerPacket(const CameraConfig& config);
 uint32_t PayloadPacketCount(const CameraConfig& config);
 // The GVSP bytes (header first) of every packet of block `blockId` as first sent, index = packet
@@ -140,7 +140,7 @@ struct SentPacket {
 struct ResendRequest {
     uint64_t blockId = 0;         // 16 bits in the standard form, 64 in the extended-id form
     uint32_t firstPacketId = 0;
-    uint32_t lastPacketId = 0;
+    uint32_t lastPacketId = 0;    // RESEND_TO_END_OF_BLOCK: up to the end of the block, in either form
     bool extendedIds = false;     // the flag byte's extended-id bit
     uint8_t flag = 0;             // the whole flag byte
     uint16_t streamChannel = 0;

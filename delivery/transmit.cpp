@@ -10,23 +10,9 @@ namespace {
 
 constexpr ULONG OWN_PACKET_MAPPING_PRIORITY = NormalPagePriority | MdlMappingNoExecute;
 
-constexpr USHORT IPV4_TOTAL_LENGTH_STANDARD = 48;
-constexpr USHORT IPV4_TOTAL_LENGTH_EXTENDED = 56;
 constexpr UCHAR RESEND_TIME_TO_LIVE = 128;
 constexpr USHORT GVCP_REQUEST_ID = 1;
-constexpr ULONG STANDARD_TO_END_OF_BLOCK = 0x00FFFFFF;
 constexpr ULONG PSEUDO_HEADER_SIZE = 12;
-
-// GVCP command and PACKETRESEND payload offsets in the frame.
-constexpr ULONG GVCP_FLAG = GVCP_HEADER + 1;
-constexpr ULONG GVCP_COMMAND = GVCP_HEADER + 2;
-constexpr ULONG GVCP_LENGTH = GVCP_HEADER + 4;
-constexpr ULONG GVCP_REQUEST = GVCP_HEADER + 6;
-constexpr ULONG RESEND_CHANNEL = GVCP_HEADER + 8;
-constexpr ULONG RESEND_BLOCK_ID = GVCP_HEADER + 10;
-constexpr ULONG RESEND_FIRST_PACKET = GVCP_HEADER + 12;
-constexpr ULONG RESEND_LAST_PACKET = GVCP_HEADER + 16;
-constexpr ULONG RESEND_BLOCK_ID_64 = GVCP_HEADER + 20;
 
 PVOID AllocateSmallBuffer(StreamPort* port, ULONG length)
 {
@@ -68,9 +54,9 @@ PNET_BUFFER_LIST BuildPacketResend(StreamPort* port, const UCHAR* headerSource, 
     // Back to the camera, from this host, as the stream packet came the other way.
     RtlCopyMemory(packet + ETHERNET_DESTINATION, headerSource + ETHERNET_SOURCE, 6);
     RtlCopyMemory(packet + ETHERNET_SOURCE, headerSource + ETHERNET_DESTINATION, 6);
-    WriteBigEndian16(packet + ETHERNET_TYPE, 0x0800);
+    WriteBigEndian16(packet + ETHERNET_TYPE, ETHERTYPE_IPV4);
     packet[IPV4_VERSION_LENGTH] = 0x45;
-    USHORT totalLength = extendedIds ? IPV4_TOTAL_LENGTH_EXTENDED : IPV4_TOTAL_LENGTH_STANDARD;
+    auto totalLength = static_cast<USHORT>(IP_UDP_HEADERS_SIZE + GVCP_HEADER_SIZE + PacketResendSize(extendedIds));
     WriteBigEndian16(packet + IPV4_TOTAL_LENGTH, totalLength);
     packet[IPV4_TIME_TO_LIVE] = RESEND_TIME_TO_LIVE;
     packet[IPV4_PROTOCOL] = IP_PROTOCOL_UDP;
@@ -79,23 +65,13 @@ PNET_BUFFER_LIST BuildPacketResend(StreamPort* port, const UCHAR* headerSource, 
     RtlCopyMemory(packet + UDP_SOURCE_PORT, &block->ResendSourcePort, 2);   // already in network order
     WriteBigEndian16(packet + UDP_DESTINATION_PORT, GVCP_PORT);
     WriteBigEndian16(packet + UDP_LENGTH, static_cast<USHORT>(totalLength - IPV4_HEADER_SIZE));
-    packet[GVCP_HEADER] = GVCP_KEY;
-    packet[GVCP_FLAG] = extendedIds ? GVCP_FLAG_EXTENDED_ID : 0;
-    WriteBigEndian16(packet + GVCP_COMMAND, GVCP_PACKETRESEND_CMD);
-    WriteBigEndian16(packet + GVCP_LENGTH, static_cast<USHORT>(totalLength - IP_UDP_HEADERS_SIZE - 8));
-    WriteBigEndian16(packet + GVCP_REQUEST, GVCP_REQUEST_ID);
 
-    // Which packets of which block, in the form of the stream's own ids.
-    WriteBigEndian16(packet + RESEND_CHANNEL, block->StreamChannelIndex);
-    WriteBigEndian32(packet + RESEND_FIRST_PACKET, firstPacketId);
-    if (extendedIds) {
-        WriteBigEndian32(packet + RESEND_LAST_PACKET, lastPacketId);
-        WriteBigEndian64(packet + RESEND_BLOCK_ID_64, blockId);
-    } else {
-        WriteBigEndian16(packet + RESEND_BLOCK_ID, static_cast<USHORT>(blockId));
-        WriteBigEndian32(packet + RESEND_LAST_PACKET,
-            lastPacketId == RESEND_TO_END_OF_BLOCK ? STANDARD_TO_END_OF_BLOCK : lastPacketId);
-    }
+    // Which packets of which block, in the form of the stream's own ids; no acknowledgement asked.
+    PUCHAR gvcp = packet + FRAME_HEADERS_SIZE;
+    auto length = static_cast<USHORT>(EncodePacketResend(gvcp + GVCP_HEADER_SIZE,
+        {extendedIds != FALSE, block->StreamChannelIndex, blockId, firstPacketId, lastPacketId}));
+    EncodeGvcpCommandHeader(
+        gvcp, {static_cast<UCHAR>(extendedIds ? GVCP_FLAG_EXTENDED_ID : 0), GVCP_PACKETRESEND_CMD, length, GVCP_REQUEST_ID});
 
     // A request that cannot be sent is not retried here: the worker asks again after its time-out.
     FillPacketChecksums(port, packet);

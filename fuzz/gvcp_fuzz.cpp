@@ -16,7 +16,7 @@ namespace {
 void ExpectPrefix(const std::vector<uint8_t>& encoded, std::span<const uint8_t> datagram, const char* kind)
 {
     if (encoded.size() > datagram.size() || !std::equal(encoded.begin(), encoded.end(), datagram.begin()) ||
-        encoded.size() != GVCP_HEADER_BYTES + camera::GetBe16(&datagram[4])) {
+        encoded.size() != GVCP_HEADER_SIZE + ReadBigEndian16(&datagram[4])) {
         Fail("a parsed %s of a %zu-byte datagram encodes to %zu other bytes", kind, datagram.size(), encoded.size());
     }
 }
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     // The other direction: the bytes as the payload of a command and of an acknowledge, read back.
     const std::vector<uint8_t> payload(data, data + std::min<size_t>(size, 0xFFFF));
-    const uint16_t word = size >= 2 ? camera::GetBe16(data) : 0;
+    const uint16_t word = size >= 2 ? ReadBigEndian16(data) : 0;
     const GvcpCommand command{uint8_t(word), word, uint16_t(~word), payload};
     const std::optional<GvcpCommand> readCommand = ParseCommand(EncodeCommand(command));
     const GvcpAck ack{word, uint16_t(word + 1), uint16_t(~word), payload};

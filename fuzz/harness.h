@@ -18,6 +18,7 @@
 
 #include "client/gvsp_client.h"
 #include "control/stream_memory.h"
+#include "delivery/wire_format.h"
 #include "driver/driver.h"
 #include "fuzz/fail.h"
 #include "host/io/errorlog.h"
@@ -33,7 +34,6 @@ inline constexpr Mac CAMERA_MAC = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 inline constexpr std::array<uint8_t, 4> CAMERA_IP = {192, 0, 2, 10};
 inline constexpr std::array<uint8_t, 4> HOST_IP = {192, 0, 2, 2};
 inline constexpr uint16_t STREAM_PORT = 50000;
-inline constexpr uint16_t GVCP_PORT = 3956;
 
 constexpr Mac AdapterMac(uint8_t index) { return {0x00, 0x1B, 0x2C, 0x3D, 0x4E, uint8_t(0xA0 + index)}; }
 
@@ -58,38 +58,23 @@ private:
     const uint8_t* end_;
 };
 
-inline void PutBe(uint8_t* p, uint64_t value, size_t width)
-{
-    for (size_t i = 0; i < width; ++i) {
-        p[i] = uint8_t(value >> (8 * (width - 1 - i)));
-    }
-}
-inline uint64_t GetBe(const uint8_t* p, size_t width)
-{
-    uint64_t value = 0;
-    for (size_t i = 0; i < width; ++i) {
-        value = value << 8 | p[i];
-    }
-    return value;
-}
-
 // An Ethernet/IPv4/UDP frame from the camera to adapter `to`, carrying `datagram`.
 inline std::vector<uint8_t> UdpFrame(const Mac& to, uint16_t destinationPort, std::span<const uint8_t> datagram)
 {
-    std::vector<uint8_t> f(42 + datagram.size());
-    std::copy(to.begin(), to.end(), f.begin());
-    std::copy(CAMERA_MAC.begin(), CAMERA_MAC.end(), f.begin() + 6);
-    PutBe(&f[12], 0x0800, 2);
-    f[14] = 0x45;
-    PutBe(&f[16], 28 + datagram.size(), 2);
-    f[22] = 64;
-    f[23] = 17;
-    std::copy(CAMERA_IP.begin(), CAMERA_IP.end(), f.begin() + 26);
-    std::copy(HOST_IP.begin(), HOST_IP.end(), f.begin() + 30);
-    PutBe(&f[34], 20202, 2);
-    PutBe(&f[36], destinationPort, 2);
-    PutBe(&f[38], 8 + datagram.size(), 2);
-    std::copy(datagram.begin(), datagram.end(), f.begin() + 42);
+    std::vector<uint8_t> f(FRAME_HEADERS_SIZE + datagram.size());
+    std::copy(to.begin(), to.end(), f.begin() + ETHERNET_DESTINATION);
+    std::copy(CAMERA_MAC.begin(), CAMERA_MAC.end(), f.begin() + ETHERNET_SOURCE);
+    WriteBigEndian16(&f[ETHERNET_TYPE], ETHERTYPE_IPV4);
+    f[IPV4_VERSION_LENGTH] = 0x45;
+    WriteBigEndian16(&f[IPV4_TOTAL_LENGTH], uint16_t(IP_UDP_HEADERS_SIZE + datagram.size()));
+    f[IPV4_TIME_TO_LIVE] = 64;
+    f[IPV4_PROTOCOL] = IP_PROTOCOL_UDP;
+    std::copy(CAMERA_IP.begin(), CAMERA_IP.end(), f.begin() + IPV4_SOURCE);
+    std::copy(HOST_IP.begin(), HOST_IP.end(), f.begin() + IPV4_DESTINATION);
+    WriteBigEndian16(&f[UDP_SOURCE_PORT], 20202);
+    WriteBigEndian16(&f[UDP_DESTINATION_PORT], destinationPort);
+    WriteBigEndian16(&f[UDP_LENGTH], uint16_t(UDP_HEADER_SIZE + datagram.size()));
+    std::copy(datagram.begin(), datagram.end(), f.begin() + FRAME_HEADERS_SIZE);
     return f;
 }
 
@@ -97,18 +82,8 @@ inline std::vector<uint8_t> UdpFrame(const Mac& to, uint16_t destinationPort, st
 inline std::vector<uint8_t> Gvsp(uint8_t format, uint64_t blockId, uint32_t packetId, bool extended,
     std::span<const uint8_t> data, uint16_t status = 0)
 {
-    size_t h = extended ? 20 : 8;
-    std::vector<uint8_t> g(h + data.size());
-    PutBe(&g[0], status, 2);
-    if (extended) {
-        g[4] = uint8_t(0x80 | format);
-        PutBe(&g[8], blockId, 8);
-        PutBe(&g[16], packetId, 4);
-    } else {
-        PutBe(&g[2], blockId & 0xFFFF, 2);
-        g[4] = format;
-        PutBe(&g[5], packetId & 0xFFFFFF, 3);
-    }
+    std::vector<uint8_t> g(GvspHeaderSize(extended) + data.size());
+    const size_t h = EncodeGvspHeader(g.data(), {status, format, extended, blockId, packetId});
     std::copy(data.begin(), data.end(), g.begin() + long(h));
     return g;
 }

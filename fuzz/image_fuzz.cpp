@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "camera/wire.h"
+#include "delivery/wire_format.h"
 #include "fuzz/fail.h"
 #include "tools/image.h"
 
@@ -16,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const std::string path = ScratchPath("_image");
     // The leader as the driver keeps it: a GVSP header of either kind and the image leader's 24 bytes.
     ImageGeometry geometry;
-    const size_t leaderBytes = (size > 4 && (data[4] & 0x80) != 0 ? camera::GVSP_EXTENDED_HEADER : camera::GVSP_STANDARD_HEADER) + 24;
+    const size_t leaderBytes =
+        GvspHeaderSize(size > GVSP_HEADER_FORMAT && (data[GVSP_HEADER_FORMAT] & GVSP_EXTENDED_ID_FLAG) != 0) + 24;
     if (size < leaderBytes + 1 || !ReadLeaderGeometry(std::span(data, leaderBytes), &geometry)) {
         return 0;
     }

@@ -20,7 +20,7 @@ uint32_t Sum16(const uint8_t* p, size_t n)
 {
     uint32_t sum = 0;
     for (size_t i = 0; i + 1 < n; i += 2) {
-        sum += uint32_t(GetBe(p + i, 2));
+        sum += uint32_t(ReadBigEndian16(p + i));
     }
     if (n & 1) {
         sum += uint32_t(p[n - 1]) << 8;
@@ -35,29 +35,29 @@ uint32_t Sum16(const uint8_t* p, size_t n)
 // with valid checksums, for a block in `sent` (standard ids compare in 16 bits).
 void CheckResend(const std::vector<uint8_t>& f, const std::set<uint64_t>& sent)
 {
-    if (f.size() < 62 || GetBe(&f[12], 2) != 0x0800 || !std::equal(CAMERA_MAC.begin(), CAMERA_MAC.end(), f.begin())) {
+    if (f.size() < 62 || ReadBigEndian16(&f[12]) != 0x0800 || !std::equal(CAMERA_MAC.begin(), CAMERA_MAC.end(), f.begin())) {
         Fail("a %zu-byte frame on the wire is no IPv4 frame to the camera", f.size());
     }
-    size_t total = GetBe(&f[16], 2);
+    size_t total = ReadBigEndian16(&f[16]);
     bool extended = (f[43] & 0x10) != 0;
     if (total != (extended ? 56u : 48u) || f.size() < 14 + total || f[23] != 17 || Sum16(&f[14], 20) != 0xFFFF) {
         Fail("a resend request with IPv4 total length %zu in a %zu-byte frame, or a bad IPv4 header", total, f.size());
     }
-    if (GetBe(&f[36], 2) != GVCP_PORT || GetBe(&f[38], 2) != total - 20 || f[42] != 0x42 || GetBe(&f[44], 2) != 0x0040 ||
-        GetBe(&f[46], 2) != total - 36) {
+    if (ReadBigEndian16(&f[36]) != GVCP_PORT || ReadBigEndian16(&f[38]) != total - 20 || f[42] != 0x42 || ReadBigEndian16(&f[44]) != 0x0040 ||
+        ReadBigEndian16(&f[46]) != total - 36) {
         Fail("a resend request with a wrong UDP or GVCP header");
     }
     std::vector<uint8_t> cover(12 + total - 20);
     std::copy(f.begin() + 26, f.begin() + 34, cover.begin());
     cover[9] = 17;
-    PutBe(&cover[10], total - 20, 2);
+    WriteBigEndian16(&cover[10], uint16_t(total - 20));
     std::copy(f.begin() + 34, f.begin() + 14 + long(total), cover.begin() + 12);
-    if (GetBe(&f[40], 2) != 0 && Sum16(cover.data(), cover.size()) != 0xFFFF) {
+    if (ReadBigEndian16(&f[40]) != 0 && Sum16(cover.data(), cover.size()) != 0xFFFF) {
         Fail("a resend request with a wrong UDP checksum");
     }
-    uint64_t block = extended ? GetBe(&f[62], 8) : GetBe(&f[52], 2);
-    uint32_t first = uint32_t(GetBe(&f[54], 4));
-    uint32_t last = uint32_t(GetBe(&f[58], 4));
+    uint64_t block = extended ? ReadBigEndian64(&f[62]) : ReadBigEndian16(&f[52]);
+    uint32_t first = uint32_t(ReadBigEndian32(&f[54]));
+    uint32_t last = uint32_t(ReadBigEndian32(&f[58]));
     bool known = false;
     for (uint64_t b : sent) {
         known |= extended ? b == block : (b & 0xFFFF) == block;

@@ -16,15 +16,6 @@ namespace {
 
 constexpr ULONG64 LATE_BLOCK_WINDOW = 30000;   // older ids within this distance are late packets
 
-struct GvspPacket {
-    BOOLEAN ExtendedIds;
-    ULONG HeaderSize;
-    USHORT Status;
-    UCHAR Format;
-    ULONG64 BlockId;
-    ULONG PacketId;
-};
-
 BOOLEAN IsResendStatus(USHORT status)
 {
     return status == GVSP_STATUS_RESEND ||
@@ -104,7 +95,7 @@ VOID MakeRoom(StreamPort* port, AssemblyEffects* effects) _Requires_lock_held_(p
     SettleCurrentFrame(port, effects);
 }
 
-FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
+FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspHeader& packet, LONGLONG now, BOOLEAN atDispatchLevel,
     AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     FrameSlot* frame = OpenFrameSlot(port, atDispatchLevel, effects);
@@ -124,7 +115,7 @@ FrameSlot* OpenSlotForBlock(StreamPort* port, const GvspPacket& packet, LONGLONG
 
 // A new block: room is made, the blocks jumped over are counted (32-bit wrap, as user mode reads
 // the counter) and a slot is opened.
-FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
+FrameSlot* StartBlock(StreamPort* port, const GvspHeader& packet, LONGLONG now, BOOLEAN atDispatchLevel,
     AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     ULONG64 lastBlockId = port->LastBlockId;
@@ -138,7 +129,7 @@ FrameSlot* StartBlock(StreamPort* port, const GvspPacket& packet, LONGLONG now, 
 
 // The frame a packet belongs to, opening a slot for a new block; NULL: drop. Ids are compared
 // across the wrap: block 65535 is older than block 1 that follows it.
-FrameSlot* FindFrame(StreamPort* port, const GvspPacket& packet, LONGLONG now, BOOLEAN atDispatchLevel,
+FrameSlot* FindFrame(StreamPort* port, const GvspHeader& packet, LONGLONG now, BOOLEAN atDispatchLevel,
     AssemblyEffects* effects) _Requires_lock_held_(port->AssemblyLock)
 {
     ULONG64 lastBlockId = port->LastBlockId;
@@ -171,32 +162,21 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     StreamControlBlock* block = port->ControlBlock;
 
     // The header, standard or with extended ids.
-    GvspPacket packet;
-    packet.ExtendedIds = (gvspHeader[4] & GVSP_EXTENDED_ID_FLAG) != 0;
-    packet.Status = ReadBigEndian16(gvspHeader);
-    packet.Format = gvspHeader[4] & GVSP_PACKET_FORMAT_MASK;
-    if (packet.ExtendedIds) {
-        if (gvspBytes < GVSP_EXTENDED_HEADER_SIZE) {
-            return nullptr;
-        }
-        packet.HeaderSize = GVSP_EXTENDED_HEADER_SIZE;
-        packet.BlockId = ReadBigEndian64(gvspHeader + 8);
-        packet.PacketId = ReadBigEndian32(gvspHeader + 16);
-    } else {
-        packet.HeaderSize = GVSP_STANDARD_HEADER_SIZE;
-        packet.BlockId = ReadBigEndian16(gvspHeader + 2);
-        packet.PacketId = ReadBigEndian24(gvspHeader + 5);
+    GvspHeader packet;
+    ULONG headerSize = DecodeGvspHeader(gvspHeader, gvspBytes, &packet);
+    if (headerSize == 0) {
+        return nullptr;
     }
 
     // The trailer's id of a frame of the configured size. A packet size that leaves no room
     // for payload makes the stream's configuration unusable: its packets are dropped.
     ULONG packetSize = block->PacketSize;
-    if (packetSize <= packet.HeaderSize) {
+    if (packetSize <= headerSize) {
         return nullptr;
     }
     // Computed again only when the block's values differ from the last ones; the block is read
     // afresh for every packet.
-    ULONG payloadPerPacket = packetSize - packet.HeaderSize;
+    ULONG payloadPerPacket = packetSize - headerSize;
     ULONG frameSize = block->FrameSize;
     if (frameSize != port->ExpectedFrameSize || payloadPerPacket != port->ExpectedPayloadPerPacket) {
         port->ExpectedFrameSize = frameSize;
@@ -244,7 +224,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     BOOLEAN placed = FALSE;
     switch (packet.Format) {
     case GVSP_FORMAT_LEADER:
-        placed = PlaceLeader(port, frame, gvspHeader, gvspBytes, packet.HeaderSize, packet.BlockId, packet.PacketId);
+        placed = PlaceLeader(port, frame, gvspHeader, gvspBytes, headerSize, packet.BlockId, packet.PacketId);
         break;
     case GVSP_FORMAT_TRAILER:
         placed = PlaceTrailer(port, frame, gvspHeader, gvspBytes, packet.PacketId);
@@ -252,7 +232,7 @@ FrameSlot* AssembleGvspPacket(StreamPort* port, const UCHAR* ethernetFrame, cons
     case GVSP_FORMAT_PAYLOAD:
     case GVSP_FORMAT_H264:
     case GVSP_FORMAT_MULTI_ZONE:
-        placed = PlacePayload(port, frame, gvspHeader, gvspBytes, packet.HeaderSize, payloadPerPacket, packet.PacketId);
+        placed = PlacePayload(port, frame, gvspHeader, gvspBytes, headerSize, payloadPerPacket, packet.PacketId);
         break;
     default:
         block->UnsupportedPackets += 1;
@@ -298,8 +278,9 @@ FrameSlot* AssembleNextPayloadPacket(StreamPort* port, const UCHAR* gvspHeader, 
     // A success status, standard ids and the payload format, of the current block. Anything else
     // may open or close a frame, or count something.
     FrameSlot* frame = port->CurrentFrame;
-    if (frame == nullptr || ReadBigEndian16(gvspHeader) != GVSP_STATUS_SUCCESS || gvspHeader[4] != GVSP_FORMAT_PAYLOAD ||
-        ReadBigEndian16(gvspHeader + 2) != port->LastBlockId || port->HeaderTemplateValid == 0) {
+    if (frame == nullptr || ReadBigEndian16(gvspHeader + GVSP_HEADER_STATUS) != GVSP_STATUS_SUCCESS ||
+        gvspHeader[GVSP_HEADER_FORMAT] != GVSP_FORMAT_PAYLOAD ||
+        ReadBigEndian16(gvspHeader + GVSP_HEADER_BLOCK_ID) != port->LastBlockId || port->HeaderTemplateValid == 0) {
         return nullptr;
     }
     // The stream's configuration as the last packet found it. A packet size that leaves no payload
@@ -312,7 +293,7 @@ FrameSlot* AssembleNextPayloadPacket(StreamPort* port, const UCHAR* gvspHeader, 
     }
     // The id after the last one accounted for, not yet received: no gap, no duplicate.
     FrameHeader* header = frame->Header;
-    ULONG packetId = ReadBigEndian24(gvspHeader + 5);
+    ULONG packetId = ReadBigEndian24(gvspHeader + GVSP_HEADER_PACKET_ID);
     if (packetId != header->ResendCursor + 1 || packetId > GVSP_MAX_PACKET_ID ||
         (header->PacketBitmap[packetId >> 3] & (1u << (packetId & 7))) != 0) {
         return nullptr;

@@ -149,7 +149,7 @@ BOOLEAN PlaceLeader(StreamPort* port, FrameSlot* frame, const UCHAR* gvspHeader,
     FrameHeader* header = frame->Header;
     header->BlockId = blockId;
     // A leader too short for its timestamp reports none.
-    header->Timestamp = gvspBytes >= headerSize + GVSP_LEADER_TIMESTAMP + 8
+    header->Timestamp = gvspBytes >= headerSize + GVSP_LEADER_MIN_SIZE
                             ? ReadBigEndian64(gvspHeader + headerSize + GVSP_LEADER_TIMESTAMP)
                             : 0;
     header->LeaderOffset = LEADER_AREA_OFFSET;

@@ -13,8 +13,6 @@ namespace gvspfilter {
 
 namespace {
 
-using camera::GetBe32;
-using camera::PutBe32;
 using Clock = GvcpController::Clock;
 
 constexpr uint32_t XML_MAX = 64u << 20;
@@ -40,19 +38,19 @@ uint64_t PayloadBytes(int64_t width, int64_t height, int64_t pixelFormat)
 uint32_t GvcpController::ReadRegister(uint32_t address)
 {
     std::vector<uint8_t> payload(4);
-    PutBe32(payload.data(), address);
+    WriteBigEndian32(payload.data(), address);
     const GvcpAck ack = Expect(GVCP_READREG_CMD, payload, "READREG", address);
     if (ack.payload.size() < 4) {
         throw RunError(Name() + " answered READREG of " + Hex(address) + " without a value");
     }
-    return GetBe32(ack.payload.data());
+    return ReadBigEndian32(ack.payload.data());
 }
 
 void GvcpController::WriteRegister(uint32_t address, uint32_t value)
 {
     std::vector<uint8_t> payload(8);
-    PutBe32(payload.data(), address);
-    PutBe32(payload.data() + 4, value);
+    WriteBigEndian32(payload.data(), address);
+    WriteBigEndian32(payload.data() + 4, value);
     Expect(GVCP_WRITEREG_CMD, payload, "WRITEREG", address);
 }
 
@@ -64,8 +62,8 @@ std::vector<uint8_t> GvcpController::ReadMemory(uint32_t address, size_t count)
         const uint32_t at = static_cast<uint32_t>(address + bytes.size());
         const size_t chunk = std::min<size_t>(GVCP_READMEM_MAX / 4 * 4, (count - bytes.size() + 3) / 4 * 4);
         std::vector<uint8_t> payload(8);
-        PutBe32(payload.data(), at);
-        camera::PutBe16(payload.data() + 6, static_cast<uint16_t>(chunk));
+        WriteBigEndian32(payload.data(), at);
+        WriteBigEndian16(payload.data() + 6, static_cast<uint16_t>(chunk));
         const GvcpAck ack = Expect(GVCP_READMEM_CMD, payload, "READMEM", at);
         if (ack.payload.size() < 4 + chunk) {
             throw RunError(Name() + " answered READMEM of " + Hex(at) + " with too few bytes");
@@ -82,7 +80,7 @@ void GvcpController::WriteMemory(uint32_t address, std::span<const uint8_t> byte
         const uint32_t at = static_cast<uint32_t>(address + done);
         const size_t chunk = std::min(GVCP_WRITEMEM_MAX, bytes.size() - done);
         std::vector<uint8_t> payload(4);
-        PutBe32(payload.data(), at);
+        WriteBigEndian32(payload.data(), at);
         payload.insert(payload.end(), bytes.begin() + static_cast<std::ptrdiff_t>(done),
             bytes.begin() + static_cast<std::ptrdiff_t>(done + chunk));
         Expect(GVCP_WRITEMEM_CMD, payload, "WRITEMEM", at);
@@ -94,7 +92,7 @@ std::vector<uint8_t> GvcpController::Read(uint32_t address, uint32_t length)
 {
     if (length == 4 && address % 4 == 0) {
         std::vector<uint8_t> bytes(4);
-        PutBe32(bytes.data(), ReadRegister(address));
+        WriteBigEndian32(bytes.data(), ReadRegister(address));
         return bytes;
     }
     const uint32_t first = address / 4 * 4;
@@ -105,7 +103,7 @@ std::vector<uint8_t> GvcpController::Read(uint32_t address, uint32_t length)
 void GvcpController::Write(uint32_t address, std::span<const uint8_t> bytes)
 {
     if (bytes.size() == 4 && address % 4 == 0) {
-        WriteRegister(address, GetBe32(bytes.data()));
+        WriteRegister(address, ReadBigEndian32(bytes.data()));
         return;
     }
     // The words around an unaligned span keep their other bytes.

@@ -30,10 +30,6 @@ namespace gvspfilter {
 
 namespace {
 
-using camera::GetBe16;
-using camera::GetBe32;
-using camera::PutBe16;
-using camera::PutBe32;
 
 // The largest payload, a whole sensor of RGB8 (the widest pixel), 48 MiB: the leader and the
 // PayloadSize register carry it in 32 bits.
@@ -190,7 +186,7 @@ void CameraDevice::ServeCommand(const std::vector<uint8_t>& datagram, uint32_t f
     }
     ++counters_.gvcpCommands;
     if (command->command == GVCP_PACKETRESEND_CMD) {
-        if (std::optional<PacketResendRequest> request = ParsePacketResend(*command)) {
+        if (std::optional<PacketResend> request = ParsePacketResend(*command)) {
             QueueResend(*request, from);
         }
         return;   // never acknowledged
@@ -223,16 +219,16 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
         uint8_t* d = ack.payload.data();
         uint32_t word = 0;
         ReadRegister(REG_VERSION, &word);
-        PutBe32(d, word);
+        WriteBigEndian32(d, word);
         ReadRegister(REG_DEVICE_MODE, &word);
-        PutBe32(d + 4, word);
+        WriteBigEndian32(d + 4, word);
         std::copy(interface_.mac.begin(), interface_.mac.end(), d + 10);
         ReadRegister(REG_IP_CONFIG_OPTIONS, &word);
-        PutBe32(d + 16, word);
+        WriteBigEndian32(d + 16, word);
         ReadRegister(REG_IP_CONFIG_CURRENT, &word);
-        PutBe32(d + 20, word);
-        PutBe32(d + 36, address_);
-        PutBe32(d + 52, interface_.netmask);
+        WriteBigEndian32(d + 20, word);
+        WriteBigEndian32(d + 36, address_);
+        WriteBigEndian32(d + 52, interface_.netmask);
         std::copy_n(bootstrap_.begin() + REG_MANUFACTURER, GVCP_DISCOVERY_ACK_BYTES - 72, d + 72);
         return ack;
     }
@@ -243,12 +239,12 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
         }
         for (size_t i = 0; i < p.size(); i += 4) {
             uint32_t value = 0;
-            ack.status = access ? ReadRegister(GetBe32(&p[i]), &value) : GVCP_STATUS_ACCESS_DENIED;
+            ack.status = access ? ReadRegister(ReadBigEndian32(&p[i]), &value) : GVCP_STATUS_ACCESS_DENIED;
             if (ack.status != GVCP_STATUS_SUCCESS) {
                 break;
             }
             ack.payload.resize(i + 4);
-            PutBe32(&ack.payload[i], value);
+            WriteBigEndian32(&ack.payload[i], value);
         }
         return ack;
     }
@@ -259,14 +255,14 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
         }
         uint16_t written = 0;
         for (size_t i = 0; i < p.size(); i += 8) {
-            ack.status = WriteRegister(GetBe32(&p[i]), GetBe32(&p[i + 4]), from, fromPort);
+            ack.status = WriteRegister(ReadBigEndian32(&p[i]), ReadBigEndian32(&p[i + 4]), from, fromPort);
             if (ack.status != GVCP_STATUS_SUCCESS) {
                 break;
             }
             ++written;
         }
         ack.payload.assign(4, 0);
-        PutBe16(&ack.payload[2], written);
+        WriteBigEndian16(&ack.payload[2], written);
         return ack;
     }
     case GVCP_READMEM_CMD: {
@@ -274,10 +270,10 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
             ack.status = GVCP_STATUS_INVALID_PARAMETER;
             return ack;
         }
-        const uint32_t address = GetBe32(&p[0]);
-        const uint16_t count = GetBe16(&p[6]);
+        const uint32_t address = ReadBigEndian32(&p[0]);
+        const uint16_t count = ReadBigEndian16(&p[6]);
         ack.payload.assign(4, 0);
-        PutBe32(ack.payload.data(), address);
+        WriteBigEndian32(ack.payload.data(), address);
         if (count == 0 || count % 4 != 0 || count > GVCP_READMEM_MAX) {
             ack.status = GVCP_STATUS_INVALID_PARAMETER;
             return ack;
@@ -298,17 +294,17 @@ GvcpAck CameraDevice::Answer(const GvcpCommand& command, uint32_t from, uint16_t
             ack.status = GVCP_STATUS_INVALID_PARAMETER;
             return ack;
         }
-        const uint64_t address = GetBe32(&p[0]);
+        const uint64_t address = ReadBigEndian32(&p[0]);
         size_t written = 0;
         for (; written < count; written += 4) {
             ack.status = address + written > UINT32_MAX
                              ? GVCP_STATUS_INVALID_ADDRESS
-                             : WriteRegister(static_cast<uint32_t>(address + written), GetBe32(&p[4 + written]), from, fromPort);
+                             : WriteRegister(static_cast<uint32_t>(address + written), ReadBigEndian32(&p[4 + written]), from, fromPort);
             if (ack.status != GVCP_STATUS_SUCCESS) {
                 break;
             }
         }
-        PutBe16(&ack.payload[2], static_cast<uint16_t>(written));
+        WriteBigEndian16(&ack.payload[2], static_cast<uint16_t>(written));
         return ack;
     }
     default:
@@ -324,11 +320,11 @@ uint16_t CameraDevice::ReadRegister(uint32_t address, uint32_t* value) const
         return GVCP_STATUS_BAD_ALIGNMENT;
     }
     if (InRange(address, REG_MANUFACTURER, BOOTSTRAP_STRINGS_END - REG_MANUFACTURER)) {
-        *value = GetBe32(&bootstrap_[address]);
+        *value = ReadBigEndian32(&bootstrap_[address]);
         return GVCP_STATUS_SUCCESS;
     }
     if (InRange(address, XML_FILE_ADDRESS, static_cast<uint32_t>(xmlFile_.size()))) {
-        *value = GetBe32(&xmlFile_[address - XML_FILE_ADDRESS]);
+        *value = ReadBigEndian32(&xmlFile_[address - XML_FILE_ADDRESS]);
         return GVCP_STATUS_SUCCESS;
     }
     const MacAddress& mac = interface_.mac;
@@ -336,7 +332,7 @@ uint16_t CameraDevice::ReadRegister(uint32_t address, uint32_t* value) const
     case REG_VERSION: *value = 0x00020000; break;       // 2.0
     case REG_DEVICE_MODE: *value = 0x80000001; break;   // big-endian registers, a transmitter, UTF-8 texts
     case REG_MAC_HIGH: *value = uint32_t(mac[0]) << 8 | mac[1]; break;
-    case REG_MAC_LOW: *value = GetBe32(&mac[2]); break;
+    case REG_MAC_LOW: *value = ReadBigEndian32(&mac[2]); break;
     case REG_IP_CONFIG_OPTIONS: *value = 0x00000007; break;   // persistent, DHCP, link-local
     case REG_IP_CONFIG_CURRENT: *value = 0x00000005; break;   // persistent, and link-local as always
     case REG_CURRENT_IP:
@@ -436,7 +432,7 @@ uint16_t CameraDevice::WriteRegister(uint32_t address, uint32_t value, uint32_t 
         return GVCP_STATUS_SUCCESS;
     };
     if (InRange(address, REG_USER_NAME, USER_NAME_BYTES)) {
-        PutBe32(&bootstrap_[address], value);
+        WriteBigEndian32(&bootstrap_[address], value);
         return GVCP_STATUS_SUCCESS;
     }
     switch (address) {
@@ -516,7 +512,7 @@ uint16_t CameraDevice::ReadMemory(uint32_t address, size_t count, std::vector<ui
         if (status != GVCP_STATUS_SUCCESS) {
             return status;
         }
-        PutBe32(&(*bytes)[i], value);
+        WriteBigEndian32(&(*bytes)[i], value);
     }
     return GVCP_STATUS_SUCCESS;
 }
@@ -553,13 +549,13 @@ void CameraDevice::FireTestPacket(uint32_t packetSize)
     if (control_.scda0 == 0 || control_.scp0 == 0) {
         return;
     }
-    const std::vector<uint8_t> packet(packetSize - IP_UDP_HEADER_BYTES, 0);
+    const std::vector<uint8_t> packet(packetSize - IP_UDP_HEADERS_SIZE, 0);
     if (!stream_.SendTo(control_.scda0, static_cast<uint16_t>(control_.scp0), packet)) {
         ++counters_.sendErrors;
     }
 }
 
-void CameraDevice::QueueResend(const PacketResendRequest& request, uint32_t from)
+void CameraDevice::QueueResend(const PacketResend& request, uint32_t from)
 {
     ++counters_.resendRequests;
     {
@@ -571,8 +567,8 @@ void CameraDevice::QueueResend(const PacketResendRequest& request, uint32_t from
             return;
         }
         KeptBlock* block = FindKept(request);
-        if (block == nullptr || request.firstPacketId >= block->packets->size() ||
-            (!request.toEnd && request.lastPacketId < request.firstPacketId)) {
+        if (block == nullptr || request.FirstPacketId >= block->packets->size() ||
+            request.LastPacketId < request.FirstPacketId) {
             ++counters_.resendRequestsUnanswered;
             return;
         }
@@ -593,11 +589,11 @@ void CameraDevice::QueueResend(const PacketResendRequest& request, uint32_t from
     resendQueued_.notify_one();
 }
 
-CameraDevice::KeptBlock* CameraDevice::FindKept(const PacketResendRequest& request)
+CameraDevice::KeptBlock* CameraDevice::FindKept(const PacketResend& request)
 {
     for (KeptBlock& block : kept_) {
-        const uint64_t id = request.extendedIds ? block.blockId : block.blockId & 0xFFFF;
-        if (request.streamChannel == 0 && id == request.blockId) {
+        const uint64_t id = request.ExtendedIds ? block.blockId : block.blockId & 0xFFFF;
+        if (request.StreamChannel == 0 && id == request.BlockId) {
             return &block;
         }
     }
@@ -613,7 +609,7 @@ void CameraDevice::SendLoop()
         if (stop_) {
             return;
         }
-        const PacketResendRequest request = resends_.front();
+        const PacketResend request = resends_.front();
         resends_.pop_front();
         lock.unlock();
         Resend(request, paced);
@@ -621,7 +617,7 @@ void CameraDevice::SendLoop()
     }
 }
 
-void CameraDevice::Resend(const PacketResendRequest& request, Clock::time_point& paced)
+void CameraDevice::Resend(const PacketResend& request, Clock::time_point& paced)
 {
     std::shared_ptr<const Packets> packets;
     uint32_t destination = 0;
@@ -639,9 +635,9 @@ void CameraDevice::Resend(const PacketResendRequest& request, Clock::time_point&
         return;
     }
     const uint32_t trailer = static_cast<uint32_t>(packets->size() - 1);
-    const uint32_t last = request.toEnd ? trailer : std::min(request.lastPacketId, trailer);
+    const uint32_t last = std::min(request.LastPacketId, trailer);   // RESEND_TO_END_OF_BLOCK: the trailer
     std::vector<uint8_t> packet;
-    for (uint64_t packetId = request.firstPacketId; packetId <= last && !stop_; ++packetId) {
+    for (uint64_t packetId = request.FirstPacketId; packetId <= last && !stop_; ++packetId) {
         // Each packet leaves when the pace allows, and moves it on by its own time; a quiet
         // spell lends at most a burst.
         paced = std::max(paced, Clock::now() - std::chrono::duration_cast<Clock::duration>(RESEND_BURST));
@@ -649,7 +645,7 @@ void CameraDevice::Resend(const PacketResendRequest& request, Clock::time_point&
         packet = (*packets)[packetId];
         const std::chrono::duration<double> time(static_cast<double>(packet.size()) / RESEND_BYTES_PER_SECOND);
         paced += std::chrono::duration_cast<Clock::duration>(time);
-        PutBe16(packet.data(), camera::GVSP_STATUS_RESEND);
+        WriteBigEndian16(packet.data(), GVSP_STATUS_RESEND);
         if (stream_.SendTo(destination, port, packet)) {
             ++counters_.packetsResent;
         } else {
@@ -682,7 +678,7 @@ void CameraDevice::StreamLoop()
                 control_.nextBlockId = (blockId + 1) & 0xFFFF;   // 16-bit wrap, as the block ids count
                 control_.nextBlockId += control_.nextBlockId == 0 ? 1 : 0;
                 config.payloadSize = static_cast<uint32_t>(PayloadBytes());
-                config.packetSize = (control_.scps0 & SCPS_SIZE_MASK) - IP_UDP_HEADER_BYTES;
+                config.packetSize = (control_.scps0 & SCPS_SIZE_MASK) - IP_UDP_HEADERS_SIZE;
                 config.pixelFormat = control_.pixelFormat;
                 config.sizeX = control_.width;
                 config.sizeY = control_.height;

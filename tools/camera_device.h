@@ -102,9 +102,9 @@ private:
     void EndControl();
     void FireTestPacket(uint32_t packetSize);
     // PACKETRESEND on the GVCP thread: checked and counted, then queued for the sender thread.
-    void QueueResend(const PacketResendRequest& request, uint32_t from);
-    KeptBlock* FindKept(const PacketResendRequest& request);   // with mutex_ held
-    void Resend(const PacketResendRequest& request, Clock::time_point& paced);
+    void QueueResend(const PacketResend& request, uint32_t from);
+    KeptBlock* FindKept(const PacketResend& request);   // with mutex_ held
+    void Resend(const PacketResend& request, Clock::time_point& paced);
     void CheckHeartbeat();
     void StreamLoop();
     void SendLoop();
@@ -128,7 +128,7 @@ private:
     uint64_t keptBytes_ = 0;           // under mutex_: the bytes of kept_'s packets
     std::mutex resendMutex_;
     std::condition_variable resendQueued_;
-    std::deque<PacketResendRequest> resends_;   // under resendMutex_: waiting for the sender thread
+    std::deque<PacketResend> resends_;   // under resendMutex_: waiting for the sender thread
     std::atomic<bool> stop_{false};
     std::thread streamThread_;
     std::thread senderThread_;

@@ -59,7 +59,7 @@ std::string Field(const std::vector<uint8_t>& ack, size_t at, size_t bytes)
 void AddDevice(const std::vector<uint8_t>& ack, std::vector<Device>& devices)
 {
     Device device;
-    device.address = camera::GetBe32(&ack[36]);
+    device.address = ReadBigEndian32(&ack[36]);
     std::copy_n(ack.begin() + 10, 6, device.mac.begin());
     device.vendor = Field(ack, 72, 32);
     device.model = Field(ack, 104, 32);

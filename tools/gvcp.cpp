@@ -6,63 +6,65 @@
 
 namespace gvspfilter {
 
-using camera::GetBe16;
-using camera::GetBe32;
-using camera::GetBe64;
-using camera::PutBe16;
-
 namespace {
 
-std::vector<uint8_t> Encode(uint16_t first, uint16_t second, uint16_t id, const std::vector<uint8_t>& payload)
+// `header` filled in with the payload's length by `encode`, followed by the payload.
+template <typename Header, typename Encoder>
+std::vector<uint8_t> Encode(Header header, const std::vector<uint8_t>& payload, Encoder encode)
 {
-    std::vector<uint8_t> bytes(GVCP_HEADER_BYTES + payload.size());
-    PutBe16(&bytes[0], first);
-    PutBe16(&bytes[2], second);
-    PutBe16(&bytes[4], static_cast<uint16_t>(payload.size()));
-    PutBe16(&bytes[6], id);
-    std::copy(payload.begin(), payload.end(), bytes.begin() + GVCP_HEADER_BYTES);
+    std::vector<uint8_t> bytes(GVCP_HEADER_SIZE + payload.size());
+    header.Length = static_cast<uint16_t>(payload.size());
+    encode(bytes.data(), header);
+    std::copy(payload.begin(), payload.end(), bytes.begin() + GVCP_HEADER_SIZE);
     return bytes;
 }
 
 // The payload the header's length announces; nullopt when the datagram is shorter.
-std::optional<std::vector<uint8_t>> Payload(std::span<const uint8_t> datagram)
+std::optional<std::vector<uint8_t>> Payload(std::span<const uint8_t> datagram, uint16_t length)
 {
-    if (datagram.size() < GVCP_HEADER_BYTES) {
+    if (GVCP_HEADER_SIZE + length > datagram.size()) {
         return std::nullopt;
     }
-    const size_t length = GetBe16(&datagram[4]);
-    if (GVCP_HEADER_BYTES + length > datagram.size()) {
-        return std::nullopt;
-    }
-    return std::vector<uint8_t>(datagram.begin() + GVCP_HEADER_BYTES, datagram.begin() + GVCP_HEADER_BYTES + length);
+    return std::vector<uint8_t>(datagram.begin() + GVCP_HEADER_SIZE, datagram.begin() + GVCP_HEADER_SIZE + length);
 }
 
 }  // namespace
 
 std::vector<uint8_t> EncodeCommand(const GvcpCommand& command)
 {
-    return Encode(static_cast<uint16_t>((GVCP_KEY << 8) | command.flags), command.command, command.requestId,
-        command.payload);
+    return Encode(GvcpCommandHeader{command.flags, command.command, 0, command.requestId}, command.payload,
+        EncodeGvcpCommandHeader);
 }
 
-std::vector<uint8_t> EncodeAck(const GvcpAck& ack) { return Encode(ack.status, ack.answer, ack.ackId, ack.payload); }
+std::vector<uint8_t> EncodeAck(const GvcpAck& ack)
+{
+    return Encode(GvcpAckHeader{ack.status, ack.answer, 0, ack.ackId}, ack.payload, EncodeGvcpAckHeader);
+}
 
 std::optional<GvcpCommand> ParseCommand(std::span<const uint8_t> datagram)
 {
-    std::optional<std::vector<uint8_t>> payload = Payload(datagram);
-    if (!payload || datagram[0] != GVCP_KEY) {
+    GvcpCommandHeader header;
+    if (datagram.size() < GVCP_HEADER_SIZE || !DecodeGvcpCommandHeader(datagram.data(), &header)) {
         return std::nullopt;
     }
-    return GvcpCommand{datagram[1], GetBe16(&datagram[2]), GetBe16(&datagram[6]), std::move(*payload)};
+    std::optional<std::vector<uint8_t>> payload = Payload(datagram, header.Length);
+    if (!payload) {
+        return std::nullopt;
+    }
+    return GvcpCommand{header.Flags, header.Command, header.RequestId, std::move(*payload)};
 }
 
 std::optional<GvcpAck> ParseAck(std::span<const uint8_t> datagram)
 {
-    std::optional<std::vector<uint8_t>> payload = Payload(datagram);
+    if (datagram.size() < GVCP_HEADER_SIZE) {
+        return std::nullopt;
+    }
+    const GvcpAckHeader header = DecodeGvcpAckHeader(datagram.data());
+    std::optional<std::vector<uint8_t>> payload = Payload(datagram, header.Length);
     if (!payload) {
         return std::nullopt;
     }
-    return GvcpAck{GetBe16(&datagram[0]), GetBe16(&datagram[2]), GetBe16(&datagram[6]), std::move(*payload)};
+    return GvcpAck{header.Status, header.Answer, header.AckId, std::move(*payload)};
 }
 
 const char* GvcpStatusName(uint16_t status)
@@ -79,20 +81,14 @@ const char* GvcpStatusName(uint16_t status)
     }
 }
 
-std::optional<PacketResendRequest> ParsePacketResend(const GvcpCommand& command)
+std::optional<PacketResend> ParsePacketResend(const GvcpCommand& command)
 {
-    PacketResendRequest r;
-    r.extendedIds = (command.flags & GVCP_FLAG_EXTENDED_ID) != 0;
-    const std::vector<uint8_t>& p = command.payload;
-    if (command.command != GVCP_PACKETRESEND_CMD || p.size() < (r.extendedIds ? 20u : 12u)) {
+    PacketResend request;
+    if (command.command != GVCP_PACKETRESEND_CMD ||
+        !DecodePacketResend(command.payload.data(), static_cast<uint32_t>(command.payload.size()), command.flags, &request)) {
         return std::nullopt;
     }
-    r.streamChannel = GetBe16(&p[0]);
-    r.blockId = r.extendedIds ? GetBe64(&p[12]) : GetBe16(&p[2]);
-    r.firstPacketId = GetBe32(&p[4]);
-    r.lastPacketId = GetBe32(&p[8]);
-    r.toEnd = r.lastPacketId == (r.extendedIds ? camera::RESEND_TO_END_EXTENDED : camera::RESEND_TO_END_STANDARD);
-    return r;
+    return request;
 }
 
 }  // namespace gvspfilter

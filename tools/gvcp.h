@@ -9,19 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "camera/wire.h"
+#include "delivery/wire_format.h"
 
 namespace gvspfilter {
 
 // ---- Messages -------------------------------------------------------------------------------
-// The port, key, extended-id flag and PACKETRESEND code are the camera emulator's.
-using camera::GVCP_FLAG_EXTENDED_ID;
-using camera::GVCP_KEY;
-using camera::GVCP_PACKETRESEND_CMD;
-using camera::GVCP_PORT;
-inline constexpr uint8_t GVCP_FLAG_ACK_REQUIRED = 0x01;
-inline constexpr size_t GVCP_HEADER_BYTES = 8;
-
+// The header, the port, the key, the flags and PACKETRESEND are the wire codec's.
 inline constexpr uint8_t GVCP_FLAG_BROADCAST_ACK = 0x10;   // DISCOVERY: the answer may be broadcast
 
 inline constexpr uint16_t GVCP_DISCOVERY_CMD = 0x0002;
@@ -69,17 +62,8 @@ std::optional<GvcpCommand> ParseCommand(std::span<const uint8_t> datagram);
 std::optional<GvcpAck> ParseAck(std::span<const uint8_t> datagram);
 const char* GvcpStatusName(uint16_t status);
 
-// A PACKETRESEND command's payload: the standard form (16-bit block id, last id 0x00FFFFFF up to
-// the end) or, with the extended-id flag, the 64-bit block id after the packet ids.
-struct PacketResendRequest {
-    uint16_t streamChannel = 0;
-    uint64_t blockId = 0;
-    uint32_t firstPacketId = 0;
-    uint32_t lastPacketId = 0;
-    bool extendedIds = false;
-    bool toEnd = false;   // the last packet id says "up to the end of the block"
-};
-std::optional<PacketResendRequest> ParsePacketResend(const GvcpCommand& command);
+// A PACKETRESEND command's payload; nullopt for another command or a payload short of its form.
+std::optional<PacketResend> ParsePacketResend(const GvcpCommand& command);
 
 // ---- Bootstrap registers --------------------------------------------------------------------
 inline constexpr uint32_t REG_VERSION = 0x0000;
@@ -152,8 +136,8 @@ inline constexpr uint32_t CCP_CONTROL = 0x2;
 inline constexpr uint32_t SCPS_FIRE_TEST_PACKET = 0x80000000;
 inline constexpr uint32_t SCPS_DO_NOT_FRAGMENT = 0x40000000;
 inline constexpr uint32_t SCPS_SIZE_MASK = 0xFFFF;
-// The stream packet size in SCPS0 counts the IPv4 and UDP headers before the GVSP bytes.
-inline constexpr uint32_t IP_UDP_HEADER_BYTES = 28;
+// The stream packet size in SCPS0 counts the IPv4 and UDP headers (IP_UDP_HEADERS_SIZE) before
+// the GVSP bytes.
 inline constexpr uint32_t DEFAULT_HEARTBEAT_MS = 3000;
 
 }  // namespace gvspfilter

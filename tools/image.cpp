@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "camera/wire.h"
+#include "delivery/wire_format.h"
 #include "tools/command_line.h"
 
 namespace gvspfilter {
@@ -107,18 +108,18 @@ const char* ImageFormatName(ImageFormat format)
 
 bool ReadLeaderGeometry(std::span<const uint8_t> leader, ImageGeometry* geometry)
 {
-    // The GVSP header is 8 bytes, or 20 with extended ids (bit 7 of the format byte); the image
-    // leader's fields follow: reserved, payload type, timestamp, pixel format, size x, size y.
-    if (leader.size() < 8) {
+    // The GVSP header, standard or with extended ids; the image leader's fields follow.
+    GvspHeader header;
+    const size_t h = leader.size() < GVSP_STANDARD_HEADER_SIZE
+                         ? 0
+                         : DecodeGvspHeader(leader.data(), static_cast<uint32_t>(leader.size()), &header);
+    if (h == 0 || leader.size() < h + GVSP_LEADER_SIZE_Y + 4 ||
+        ReadBigEndian16(&leader[h + GVSP_LEADER_PAYLOAD_TYPE]) != GVSP_PAYLOAD_TYPE_IMAGE) {
         return false;
     }
-    const size_t h = (leader[4] & 0x80) != 0 ? camera::GVSP_EXTENDED_HEADER : camera::GVSP_STANDARD_HEADER;
-    if (leader.size() < h + 24 || camera::GetBe16(&leader[h + 2]) != camera::PAYLOAD_TYPE_IMAGE) {
-        return false;
-    }
-    geometry->pixelFormat = camera::GetBe32(&leader[h + 12]);
-    geometry->width = camera::GetBe32(&leader[h + 16]);
-    geometry->height = camera::GetBe32(&leader[h + 20]);
+    geometry->pixelFormat = ReadBigEndian32(&leader[h + GVSP_LEADER_PIXEL_FORMAT]);
+    geometry->width = ReadBigEndian32(&leader[h + GVSP_LEADER_SIZE_X]);
+    geometry->height = ReadBigEndian32(&leader[h + GVSP_LEADER_SIZE_Y]);
     return true;
 }
 

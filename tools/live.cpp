@@ -68,7 +68,7 @@ int RunLive(const HostLiveOptions& o)
         camera = ControlCamera(cameraAddress, o, interface, settings, described);
     } else {
         settings.frameSize = static_cast<uint32_t>(o.frameSize);
-        settings.packetSize = o.packetSize - IP_UDP_HEADER_BYTES;
+        settings.packetSize = o.packetSize - IP_UDP_HEADERS_SIZE;
     }
     SetLiveStream(settings, described);
 

@@ -192,7 +192,7 @@ std::unique_ptr<CameraControl> ControlCamera(uint32_t cameraAddress, const LiveO
     }
     const CameraStream stream = camera->AimStream(iface, settings.port, o.packetSize, o.frameSize);
     settings.frameSize = static_cast<uint32_t>(stream.payloadBytes);
-    settings.packetSize = stream.packetSize - IP_UDP_HEADER_BYTES;
+    settings.packetSize = stream.packetSize - IP_UDP_HEADERS_SIZE;
     // Resend requests leave from the controlling socket, which the camera already knows.
     settings.resendSourcePort = camera->Gvcp().LocalPort();
     described["camera"] = o.cameraAddress;
@@ -214,7 +214,7 @@ void SetLiveStream(StreamSettings& settings, nlohmann::json& described)
     settings.resendRetryLimit = LIVE_RESEND_RETRIES;
     described["resend_timeout_ms"] = settings.resendTimeoutMs;
     described["resend_retries"] = settings.resendRetryLimit;
-    described["packet_size"] = settings.packetSize + IP_UDP_HEADER_BYTES;
+    described["packet_size"] = settings.packetSize + IP_UDP_HEADERS_SIZE;
     described["frame_size"] = settings.frameSize;
     described["buffers"] = settings.buffers;
 }

@@ -25,14 +25,7 @@ namespace gvspfilter {
 
 namespace {
 
-using camera::GetBe16;
-using camera::GetBe32;
-using camera::GetBe64;
 
-constexpr size_t ETHERNET_HEADER = 14;
-constexpr uint16_t ETHERTYPE_IPV4 = 0x0800;
-constexpr uint32_t MAX_STANDARD_PACKET_ID = 0xFFFFFF;
-constexpr uint32_t MAX_PACKET_ID = 65535;              // the driver takes no higher packet id
 constexpr uint64_t MAX_FRAME_BYTES = 128ull << 20;     // larger is taken as a damaged capture
 constexpr uint64_t MAX_CACHE_BYTES = 512ull << 20;     // frame buffers of one run, together
 constexpr int64_t MAX_GAP_NS = 2'000'000'000;          // a longer silence in the capture is cut to this
@@ -50,25 +43,26 @@ struct StreamPacket {
     uint32_t packetId = 0;
     uint8_t format = 0;
     bool extendedIds = false;
-    size_t HeaderBytes() const { return extendedIds ? camera::GVSP_EXTENDED_HEADER : camera::GVSP_STANDARD_HEADER; }
+    size_t HeaderBytes() const { return GvspHeaderSize(extendedIds); }
 };
 
 // The IPv4 UDP datagram of an Ethernet frame: where its UDP header starts and how long it is by
 // its own length field (at most what the frame holds). Fragments are not datagrams on their own.
 std::optional<std::pair<size_t, size_t>> FindUdp(const std::vector<uint8_t>& frame)
 {
-    if (frame.size() < ETHERNET_HEADER + 20 || GetBe16(&frame[12]) != ETHERTYPE_IPV4 || (frame[14] >> 4) != 4) {
+    if (frame.size() < ETHERNET_HEADER_SIZE + IPV4_HEADER_SIZE || ReadBigEndian16(&frame[ETHERNET_TYPE]) != ETHERTYPE_IPV4 ||
+        (frame[IPV4_VERSION_LENGTH] >> 4) != IPV4_VERSION) {
         return std::nullopt;
     }
-    const uint8_t* ip = &frame[ETHERNET_HEADER];
-    const size_t ihl = size_t(ip[0] & 0x0F) * 4;
-    const bool fragment = (GetBe16(ip + 6) & 0x3FFF) != 0;   // more fragments, or an offset
-    const size_t udpAt = ETHERNET_HEADER + ihl;
-    if (ihl < 20 || ip[9] != 17 || fragment || frame.size() < udpAt + 8) {
+    const size_t ihl = size_t(frame[IPV4_VERSION_LENGTH] & IPV4_IHL_MASK) * 4;
+    const bool fragment = (ReadBigEndian16(&frame[IPV4_FLAGS_FRAGMENT_OFFSET]) &
+                              (IPV4_MORE_FRAGMENTS | IPV4_FRAGMENT_OFFSET_MASK)) != 0;
+    const size_t udpAt = ETHERNET_HEADER_SIZE + ihl;
+    if (ihl < IPV4_HEADER_SIZE || frame[IPV4_PROTOCOL] != IP_PROTOCOL_UDP || fragment || frame.size() < udpAt + UDP_HEADER_SIZE) {
         return std::nullopt;
     }
-    const size_t udpLength = GetBe16(&frame[udpAt + 4]);
-    if (udpLength < 8) {
+    const size_t udpLength = ReadBigEndian16(&frame[udpAt + UDP_HEADER_LENGTH]);
+    if (udpLength < UDP_HEADER_SIZE) {
         return std::nullopt;
     }
     return std::make_pair(udpAt, std::min(udpLength, frame.size() - udpAt));
@@ -84,35 +78,29 @@ std::optional<StreamPacket> ParseStreamPacket(const std::vector<uint8_t>& frame)
     }
     const auto [udpAt, udpLength] = *udp;
     StreamPacket p;
-    p.port = GetBe16(&frame[udpAt + 2]);
-    p.gvspAt = udpAt + 8;
-    p.gvspBytes = udpLength - 8;
-    if (p.gvspBytes < camera::GVSP_STANDARD_HEADER || p.port == camera::GVCP_PORT ||
-        GetBe16(&frame[udpAt]) == camera::GVCP_PORT) {
+    p.port = ReadBigEndian16(&frame[udpAt + UDP_HEADER_DESTINATION_PORT]);
+    p.gvspAt = udpAt + UDP_HEADER_SIZE;
+    p.gvspBytes = udpLength - UDP_HEADER_SIZE;
+    if (p.gvspBytes < GVSP_STANDARD_HEADER_SIZE || p.port == GVCP_PORT || ReadBigEndian16(&frame[udpAt]) == GVCP_PORT) {
         return std::nullopt;
     }
-    const uint8_t* g = &frame[p.gvspAt];
-    p.status = GetBe16(g);
-    p.extendedIds = (g[4] & 0x80) != 0;
-    p.format = g[4] & 0x0F;
-    if (p.extendedIds) {
-        if (p.gvspBytes < camera::GVSP_EXTENDED_HEADER) {
-            return std::nullopt;
-        }
-        p.blockId = GetBe64(g + 8);
-        p.packetId = GetBe32(g + 16);
-    } else {
-        p.blockId = GetBe16(g + 2);
-        p.packetId = GetBe32(g + 4) & MAX_STANDARD_PACKET_ID;
+    GvspHeader header;
+    const size_t h = DecodeGvspHeader(&frame[p.gvspAt], static_cast<uint32_t>(p.gvspBytes), &header);
+    if (h == 0) {
+        return std::nullopt;
     }
-    const size_t h = p.HeaderBytes();
-    bool wellFormed = p.blockId != 0 && p.packetId <= MAX_PACKET_ID;
+    p.status = header.Status;
+    p.blockId = header.BlockId;
+    p.packetId = header.PacketId;
+    p.format = header.Format;
+    p.extendedIds = header.ExtendedIds;
+    bool wellFormed = p.blockId != 0 && p.packetId <= GVSP_MAX_PACKET_ID;
     switch (p.format) {
-    case camera::GVSP_FORMAT_LEADER: wellFormed = wellFormed && p.packetId == 0 && p.gvspBytes >= h + 12; break;
-    case camera::GVSP_FORMAT_TRAILER: wellFormed = wellFormed && p.packetId != 0 && p.gvspBytes >= h + 8; break;
-    case camera::GVSP_FORMAT_PAYLOAD:
-    case 5:   // H.264 payload
-    case 6:   // multi-zone payload
+    case GVSP_FORMAT_LEADER: wellFormed = wellFormed && p.packetId == 0 && p.gvspBytes >= h + GVSP_LEADER_MIN_SIZE; break;
+    case GVSP_FORMAT_TRAILER: wellFormed = wellFormed && p.packetId != 0 && p.gvspBytes >= h + GVSP_IMAGE_TRAILER_SIZE; break;
+    case GVSP_FORMAT_PAYLOAD:
+    case GVSP_FORMAT_H264:
+    case GVSP_FORMAT_MULTI_ZONE:
         wellFormed = wellFormed && p.packetId != 0 && p.gvspBytes > h;
         break;
     default: wellFormed = false;
@@ -128,7 +116,7 @@ struct DropList {
 
     bool Matches(const StreamPacket& p) const
     {
-        if (trailer && p.format == camera::GVSP_FORMAT_TRAILER) {
+        if (trailer && p.format == GVSP_FORMAT_TRAILER) {
             return true;
         }
         return std::any_of(ranges.begin(), ranges.end(),
@@ -146,7 +134,7 @@ uint32_t ParsePacketId(const std::string& text, const std::string& item)
         used = 0;
     }
     if (text.empty() || used != text.size() || !std::isdigit(static_cast<unsigned char>(text[0])) ||
-        value > MAX_PACKET_ID) {
+        value > GVSP_MAX_PACKET_ID) {
         throw UsageError("--drop: '" + item + "' is not a packet id (0 to 65535), a range A-B, 'leader' or 'trailer'");
     }
     return static_cast<uint32_t>(value);
@@ -229,7 +217,7 @@ StreamSurvey SurveyCapture(const ReplayOptions& options)
         ++survey.streamPackets;
         const std::span<const uint8_t> gvsp(&frame.bytes[p->gvspAt], p->gvspBytes);
         ImageGeometry geometry;
-        if (p->format == camera::GVSP_FORMAT_LEADER && ReadLeaderGeometry(gvsp, &geometry)) {
+        if (p->format == GVSP_FORMAT_LEADER && ReadLeaderGeometry(gvsp, &geometry)) {
             // Bits per pixel are bits 16 to 23 of the pixel format. Width x height fits in 64 bits;
             // times the bits it may not, so the bound is checked before multiplying.
             const uint64_t bits = (geometry.pixelFormat >> 16) & 0xFF;
@@ -241,9 +229,9 @@ StreamSurvey SurveyCapture(const ReplayOptions& options)
                                  std::to_string(MAX_FRAME_BYTES) + " bytes");
             }
             leaderBytes = std::max(leaderBytes, (pixels * bits + 7) / 8);
-        } else if (p->format == camera::GVSP_FORMAT_TRAILER) {
+        } else if (p->format == GVSP_FORMAT_TRAILER) {
             highestTrailerId = std::max(highestTrailerId, p->packetId);
-        } else if (p->format != camera::GVSP_FORMAT_LEADER) {
+        } else if (p->format != GVSP_FORMAT_LEADER) {
             survey.packetSize = std::max(survey.packetSize, static_cast<uint32_t>(p->gvspBytes));
         }
     }
@@ -298,32 +286,32 @@ public:
         }
         // A later copy of a packet replaces the earlier one: the most recent is resent.
         block->packets[p.packetId] = KeptPacket{p, frame};
-        block->errorStatus = block->errorStatus || (p.status & 0x8000) != 0;
-        if (p.format == camera::GVSP_FORMAT_TRAILER) {
+        block->errorStatus = block->errorStatus || (p.status & GVSP_STATUS_ERROR) != 0;
+        if (p.format == GVSP_FORMAT_TRAILER) {
             block->trailerId = p.packetId;
         }
     }
 
-    // The most recent frames of the block a PACKETRESEND names (standard requests carry the low
-    // 16 bits of the id), from `first` to `last` (to the trailer when `toEnd`); the ids of a kept
-    // block that the capture does not hold are counted in `missing`. Nothing for a block no
-    // longer kept.
-    std::vector<const KeptPacket*> Find(
-        uint64_t blockId, bool extendedIds, uint32_t first, uint32_t last, bool toEnd, uint64_t* missing) const
+    // The most recent frames of the block `request` names (standard requests carry the low 16 bits
+    // of the id), from its first to its last packet (to the trailer for RESEND_TO_END_OF_BLOCK);
+    // the ids of a kept block that the capture does not hold are counted in `missing`. Nothing for
+    // a block no longer kept.
+    std::vector<const KeptPacket*> Find(const PacketResend& request, uint64_t* missing) const
     {
         const Block* block = nullptr;
         for (auto it = blocks_.rbegin(); it != blocks_.rend() && block == nullptr; ++it) {
-            block = (extendedIds ? it->blockId : (it->blockId & 0xFFFF)) == blockId ? &*it : nullptr;
+            block = (request.ExtendedIds ? it->blockId : (it->blockId & 0xFFFF)) == request.BlockId ? &*it : nullptr;
         }
         std::vector<const KeptPacket*> found;
         if (block == nullptr) {
             return found;
         }
-        if (toEnd) {
+        uint32_t last = request.LastPacketId;
+        if (last == RESEND_TO_END_OF_BLOCK) {
             last = block->trailerId.value_or(block->packets.empty() ? 0 : block->packets.rbegin()->first);
         }
-        last = std::min(last, MAX_PACKET_ID);
-        for (uint64_t id = first; id <= last; ++id) {
+        last = std::min(last, GVSP_MAX_PACKET_ID);
+        for (uint64_t id = request.FirstPacketId; id <= last; ++id) {
             const auto it = block->packets.find(static_cast<uint32_t>(id));
             if (it == block->packets.end()) {
                 ++*missing;
@@ -370,13 +358,14 @@ private:
 
 // ---- PACKETRESEND as the camera reads it -----------------------------------------------------
 // The request in one of the driver's frames: a GVCP command to port 3956.
-std::optional<PacketResendRequest> ParseResendRequest(const std::vector<uint8_t>& frame)
+std::optional<PacketResend> ParseResendRequest(const std::vector<uint8_t>& frame)
 {
     const auto udp = FindUdp(frame);
-    if (!udp || GetBe16(&frame[udp->first + 2]) != GVCP_PORT) {
+    if (!udp || ReadBigEndian16(&frame[udp->first + UDP_HEADER_DESTINATION_PORT]) != GVCP_PORT) {
         return std::nullopt;
     }
-    const auto command = ParseCommand(std::span<const uint8_t>(&frame[udp->first + 8], udp->second - 8));
+    const auto command =
+        ParseCommand(std::span<const uint8_t>(&frame[udp->first + UDP_HEADER_SIZE], udp->second - UDP_HEADER_SIZE));
     return command ? ParsePacketResend(*command) : std::nullopt;
 }
 
@@ -384,20 +373,20 @@ std::optional<PacketResendRequest> ParseResendRequest(const std::vector<uint8_t>
 // and a UDP checksum present is brought up to date for the changed word.
 std::vector<uint8_t> AsResent(const StreamPacket& p, std::vector<uint8_t> frame)
 {
-    uint8_t* status = &frame[p.gvspAt];
-    if (p.status != camera::GVSP_STATUS_SUCCESS) {
+    uint8_t* status = &frame[p.gvspAt + GVSP_HEADER_STATUS];
+    if (p.status != GVSP_STATUS_SUCCESS) {
         return frame;
     }
-    camera::PutBe16(status, camera::GVSP_STATUS_RESEND);
-    uint8_t* checksum = &frame[p.gvspAt - 2];
-    const uint16_t old = GetBe16(checksum);
+    WriteBigEndian16(status, GVSP_STATUS_RESEND);
+    uint8_t* checksum = &frame[p.gvspAt - UDP_HEADER_SIZE + UDP_HEADER_CHECKSUM];
+    const uint16_t old = ReadBigEndian16(checksum);
     if (old != 0) {
         // Incremental update of a one's complement sum: ~(~old + ~oldWord + newWord).
-        uint32_t sum = uint32_t(uint16_t(~old)) + uint16_t(~camera::GVSP_STATUS_SUCCESS) + camera::GVSP_STATUS_RESEND;
+        uint32_t sum = uint32_t(uint16_t(~old)) + uint16_t(~GVSP_STATUS_SUCCESS) + GVSP_STATUS_RESEND;
         sum = (sum & 0xFFFF) + (sum >> 16);
         sum = (sum & 0xFFFF) + (sum >> 16);
         const uint16_t updated = static_cast<uint16_t>(~sum);
-        camera::PutBe16(checksum, updated == 0 ? 0xFFFF : updated);
+        WriteBigEndian16(checksum, updated == 0 ? 0xFFFF : updated);
     }
     return frame;
 }
@@ -459,7 +448,7 @@ private:
     {
         ++packetsRead_;
         MoveClock(frame.timeNs);
-        if (frame.cut || frame.bytes.size() < ETHERNET_HEADER) {
+        if (frame.cut || frame.bytes.size() < ETHERNET_HEADER_SIZE) {
             // A NIC hands up whole frames only.
             ++packetsCut_;
             return;
@@ -506,8 +495,8 @@ private:
     void Indicate(std::vector<uint8_t> frame)
     {
         // Captures taken on a veth or loopback interface lack the filler a NIC adds to short frames.
-        if (frame.size() < camera::ETHERNET_MIN_FRAME) {
-            frame.resize(camera::ETHERNET_MIN_FRAME, 0);
+        if (frame.size() < ETHERNET_MIN_FRAME_SIZE) {
+            frame.resize(ETHERNET_MIN_FRAME_SIZE, 0);
         }
         ReleaseReturned();
         outstanding_.push_back(host::MakeFramePacket(frame));
@@ -540,7 +529,7 @@ private:
                     if (sent_) {
                         sent_->Write(virtualNs_, frame);
                     }
-                    const std::optional<PacketResendRequest> request = ParseResendRequest(frame);
+                    const std::optional<PacketResend> request = ParseResendRequest(frame);
                     if (!request) {
                         continue;
                     }
@@ -548,8 +537,7 @@ private:
                     if (!options_.answerResends) {
                         continue;
                     }
-                    const auto found = window_.Find(request->blockId, request->extendedIds, request->firstPacketId,
-                        request->lastPacketId, request->toEnd, &packetsNotInCapture_);
+                    const auto found = window_.Find(*request, &packetsNotInCapture_);
                     ++(found.empty() ? requestsUnanswered_ : requestsAnswered_);
                     for (const KeptPacket* kept : found) {
                         answers.push_back(AsResent(kept->info, kept->frame));

@@ -291,7 +291,7 @@ TEST_F(CameraResend, RequestsAreAnsweredByTheirForm)
         SendFromHost(ResendFrame(k.extendedRequest, k.block, k.first, k.last, k.channel));
         cam.Pump();
         EXPECT_EQ(ReceivedPacketIds(), k.answered);
-        for (const auto& f : Received()) EXPECT_EQ(ReadGvsp(f).status, camera::GVSP_STATUS_RESEND);
+        for (const auto& f : Received()) EXPECT_EQ(ReadGvsp(f).status, GVSP_STATUS_RESEND);
         ASSERT_EQ(cam.ResendRequests().size(), 1u);
         EXPECT_EQ(cam.ResendRequests()[0].blockId, k.block);
         EXPECT_EQ(cam.ResendRequests()[0].extendedIds, k.extendedRequest);

@@ -30,7 +30,7 @@ protected:
     {
         for (uint32_t id : ids) {
             uint32_t packetId = id & ~(RESENT | TRAILER);
-            uint16_t status = (id & RESENT) != 0 ? camera::GVSP_STATUS_RESEND : 0;
+            uint16_t status = (id & RESENT) != 0 ? GVSP_STATUS_RESEND : 0;
             EXPECT_TRUE(Receive((id & TRAILER) != 0 ? camera.Trailer(BLOCK, packetId)
                                     : packetId == 0 ? camera.Leader(BLOCK)
                                                     : camera.Payload(BLOCK, packetId, SIZE_MAX, status)))
@@ -42,7 +42,7 @@ protected:
 };
 
 ResendRequest Range(uint32_t first, uint32_t last) { return {BLOCK, first, last, false}; }
-constexpr uint32_t TO_END = camera::RESEND_TO_END_EXTENDED;
+constexpr uint32_t TO_END = RESEND_TO_END_OF_BLOCK;
 
 // The requests sent while the block's packets arrive and when the next block starts; every one
 // counts its packets up to the expected trailer at 13.

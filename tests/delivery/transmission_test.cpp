@@ -112,14 +112,14 @@ TEST_P(TransmissionRequests, ChecksumsVerifyAndThePacketsAreCounted)
     ASSERT_EQ(listener.ResendRequests().size(), 1u);
     EXPECT_TRUE(listener.ResendRequests()[0].ipChecksumOk);
     EXPECT_TRUE(listener.ResendRequests()[0].udpChecksumOk);
-    EXPECT_EQ(camera::GetBe16(&f[16]), c.extended ? 56u : 48u);
-    EXPECT_EQ(camera::GetBe16(&f[38]), c.extended ? 36u : 28u);
-    EXPECT_EQ(camera::GetBe16(&f[46]), c.extended ? 20u : 12u);
-    EXPECT_EQ(camera::GetBe16(&f[50]), 0x0102u);
-    EXPECT_EQ(camera::GetBe32(&f[54]), c.first);
-    EXPECT_EQ(camera::GetBe32(&f[58]), c.lastOnWire);
-    EXPECT_EQ(camera::GetBe16(&f[52]), c.extended ? 0u : 0x0123u);
-    EXPECT_EQ(camera::GetBe64(&f[62]), c.extended ? 0xABCDEF0123ull : 0u);
+    EXPECT_EQ(ReadBigEndian16(&f[16]), c.extended ? 56u : 48u);
+    EXPECT_EQ(ReadBigEndian16(&f[38]), c.extended ? 36u : 28u);
+    EXPECT_EQ(ReadBigEndian16(&f[46]), c.extended ? 20u : 12u);
+    EXPECT_EQ(ReadBigEndian16(&f[50]), 0x0102u);
+    EXPECT_EQ(ReadBigEndian32(&f[54]), c.first);
+    EXPECT_EQ(ReadBigEndian32(&f[58]), c.lastOnWire);
+    EXPECT_EQ(ReadBigEndian16(&f[52]), c.extended ? 0u : 0x0123u);
+    EXPECT_EQ(ReadBigEndian64(&f[62]), c.extended ? 0xABCDEF0123ull : 0u);
     for (size_t i = c.extended ? 70 : 62; i < 80; ++i) {
         EXPECT_EQ(f[i], 0) << "padding byte " << i;
     }
@@ -129,11 +129,11 @@ TEST_P(TransmissionRequests, ChecksumsVerifyAndThePacketsAreCounted)
 
 INSTANTIATE_TEST_SUITE_P(Table, TransmissionRequests,
     ::testing::Values(RequestCase{"StandardRange", false, 7, 9, 3, 9}, RequestCase{"StandardOne", false, 5, 5, 1, 5},
-        RequestCase{"StandardToEnd", false, 3, camera::RESEND_TO_END_EXTENDED, 7, 0x00FFFFFF},
-        RequestCase{"StandardFromLeaderToEnd", false, 0, camera::RESEND_TO_END_EXTENDED, 10, 0x00FFFFFF},
-        RequestCase{"StandardToEndPastTheExpectedTrailer", false, 10, camera::RESEND_TO_END_EXTENDED, 0, 0x00FFFFFF},
+        RequestCase{"StandardToEnd", false, 3, RESEND_TO_END_OF_BLOCK, 7, 0x00FFFFFF},
+        RequestCase{"StandardFromLeaderToEnd", false, 0, RESEND_TO_END_OF_BLOCK, 10, 0x00FFFFFF},
+        RequestCase{"StandardToEndPastTheExpectedTrailer", false, 10, RESEND_TO_END_OF_BLOCK, 0, 0x00FFFFFF},
         RequestCase{"ExtendedRange", true, 7, 9, 3, 9},
-        RequestCase{"ExtendedToEnd", true, 3, camera::RESEND_TO_END_EXTENDED, 7, 0xFFFFFFFF},
+        RequestCase{"ExtendedToEnd", true, 3, RESEND_TO_END_OF_BLOCK, 7, 0xFFFFFFFF},
         RequestCase{"ExtendedAlmostEverything", true, 0, 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFE}),
     [](const ::testing::TestParamInfo<RequestCase>& param) { return std::string(param.param.name); });
 
@@ -141,8 +141,8 @@ TEST_F(Transmission, CompletionsFreeOwnPacketsAndHandTheOthersUpOneByOne)
 {
     Open(ResendConfig(8));
     adapter->SetMiniportSends(host::MiniportSends::Hold);
-    auto first = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 1), {camera::GVCP_PORT}));
-    auto second = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 2), {camera::GVCP_PORT}));
+    auto first = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 1), {GVCP_PORT}));
+    auto second = host::MakeFramePacket(EthernetFrame(std::vector<uint8_t>(30, 2), {GVCP_PORT}));
     uint64_t bytes = PoolBytes();
     uint64_t blocks = PoolBlocks();
 

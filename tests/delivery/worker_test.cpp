@@ -58,7 +58,7 @@ protected:
         size_t n = 0;
         for (const camera::ResendRequest& r : cam.ResendRequests()) {
             n += r.addressedToCamera && r.blockId == blockId && r.firstPacketId == cam.TrailerPacketId() &&
-                         r.lastPacketId == camera::RESEND_TO_END_STANDARD
+                         r.lastPacketId == RESEND_TO_END_OF_BLOCK
                      ? 1
                      : 0;
         }

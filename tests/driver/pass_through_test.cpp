@@ -35,7 +35,7 @@ std::vector<uint8_t> UdpFrame(uint16_t port, size_t payload, uint8_t tag, uint8_
 std::vector<uint8_t> ArpFrame()
 {
     std::vector<uint8_t> f = UdpFrame(0, 28, 0x5A);
-    camera::PutBe16(&f[12], 0x0806);
+    WriteBigEndian16(&f[12], 0x0806);
     return f;
 }
 

@@ -118,7 +118,7 @@ TEST_F(Assembly, APacketOfAClosedBlockIsDropped)
     Open(Config(2));
     ReceiveWholeFrame(camera, 20, 2);
     ASSERT_EQ(Block().AssembledFrames, 1u);
-    EXPECT_TRUE(Receive(camera.Payload(20, 1, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
+    EXPECT_TRUE(Receive(camera.Payload(20, 1, SIZE_MAX, GVSP_STATUS_RESEND)));
     EXPECT_EQ(Block().AssemblingFrameCount, 0u);
     EXPECT_EQ(Block().ResentPackets, 0u);
     EXPECT_EQ(Block().CompletedFrameCount, 1u);
@@ -193,7 +193,7 @@ TEST_P(AssemblyFormats, PayloadFormatsArePlacedOthersCountedUnsupported)
 {
     Open(Config(4));
     EXPECT_TRUE(Receive(camera.Leader(50)));
-    EXPECT_TRUE(Receive(camera.Payload(50, 1, SIZE_MAX, camera::GVSP_STATUS_RESEND, GetParam().format)));
+    EXPECT_TRUE(Receive(camera.Payload(50, 1, SIZE_MAX, GVSP_STATUS_RESEND, GetParam().format)));
     EXPECT_EQ(Block().ResentPackets, 1u);
     EXPECT_EQ(Block().UnsupportedPackets, GetParam().placed ? 0u : 1u);
     EXPECT_EQ(CurrentHeader().ReceivedPackets, GetParam().placed ? 2u : 1u);
@@ -201,8 +201,8 @@ TEST_P(AssemblyFormats, PayloadFormatsArePlacedOthersCountedUnsupported)
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, AssemblyFormats,
-    ::testing::Values(FormatCase{camera::GVSP_FORMAT_PAYLOAD, true}, FormatCase{FORMAT_H264, true},
-        FormatCase{FORMAT_MULTI_ZONE, true}, FormatCase{camera::GVSP_FORMAT_ALL_IN, false}, FormatCase{0, false},
+    ::testing::Values(FormatCase{GVSP_FORMAT_PAYLOAD, true}, FormatCase{FORMAT_H264, true},
+        FormatCase{FORMAT_MULTI_ZONE, true}, FormatCase{GVSP_FORMAT_ALL_IN, false}, FormatCase{0, false},
         FormatCase{7, false}, FormatCase{15, false}));
 
 TEST_F(Assembly, AnErrorStatusClosesTheFrameWithWhatItHas)

@@ -132,7 +132,7 @@ std::vector<uint8_t> WithIpOptions(std::vector<uint8_t> frame, uint8_t n)
 {
     frame.insert(frame.begin() + 34, n, 0x01);
     frame[14] = uint8_t(0x45 + n / 4);
-    camera::PutBe16(&frame[16], uint16_t(camera::GetBe16(&frame[16]) + n));
+    WriteBigEndian16(&frame[16], uint16_t(ReadBigEndian16(&frame[16]) + n));
     return frame;
 }
 
@@ -196,14 +196,14 @@ INSTANTIATE_TEST_SUITE_P(Packets, ClassificationPassUp,
                 f[14] = 0x4F;
                 return host::PacketBuilder().SplitFrame(f, 80).Build();
             }},
-        PassUpCase{"IpTotalLengthBeyondTheFrame", Altered([](auto& f) { camera::PutBe16(&f[16], uint16_t(f.size() - 13)); })},
-        PassUpCase{"UdpLengthBeyondTheIpDatagram", Altered([](auto& f) { camera::PutBe16(&f[38], uint16_t(f.size() - 33)); })},
-        PassUpCase{"UdpLengthShorterThanItsHeader", Altered([](auto& f) { camera::PutBe16(&f[38], 7); })},
+        PassUpCase{"IpTotalLengthBeyondTheFrame", Altered([](auto& f) { WriteBigEndian16(&f[16], uint16_t(f.size() - 13)); })},
+        PassUpCase{"UdpLengthBeyondTheIpDatagram", Altered([](auto& f) { WriteBigEndian16(&f[38], uint16_t(f.size() - 33)); })},
+        PassUpCase{"UdpLengthShorterThanItsHeader", Altered([](auto& f) { WriteBigEndian16(&f[38], 7); })},
         PassUpCase{"OptionsHideTheBoundPort",
             [](const GvspCamera& c) {
                 auto f = WithIpOptions(c.Leader(3), 4);
                 std::copy(f.begin() + 40, f.begin() + 42, f.begin() + 36);   // bound port in the header's old place
-                camera::PutBe16(&f[40], 137);
+                WriteBigEndian16(&f[40], 137);
                 return host::MakeFramePacket(f);
             }},
         PassUpCase{"FirstNetBufferNotAStreamPacket",
@@ -220,12 +220,12 @@ TEST_F(Classification, IpFragmentsGoUpAndAreCountedButNeverCompleteAFrame)
     std::vector<uint8_t> whole = camera.Payload(5, 2);
     constexpr size_t FIRST_IP_PAYLOAD = 8 + 8 + 600;   // UDP header, GVSP header, data; 8-byte units
     std::vector<uint8_t> first = Head(whole, 34 + FIRST_IP_PAYLOAD);
-    camera::PutBe16(&first[16], 20 + FIRST_IP_PAYLOAD);
-    camera::PutBe16(&first[20], 0x2000);   // more fragments, offset 0
+    WriteBigEndian16(&first[16], 20 + FIRST_IP_PAYLOAD);
+    WriteBigEndian16(&first[20], 0x2000);   // more fragments, offset 0
     std::vector<uint8_t> second = Head(whole, 34);
     second.insert(second.end(), whole.begin() + long(34 + FIRST_IP_PAYLOAD), whole.end());
-    camera::PutBe16(&second[16], uint16_t(second.size() - 14));
-    camera::PutBe16(&second[20], FIRST_IP_PAYLOAD / 8);
+    WriteBigEndian16(&second[16], uint16_t(second.size() - 14));
+    WriteBigEndian16(&second[20], FIRST_IP_PAYLOAD / 8);
 
     EXPECT_TRUE(Receive(camera.Leader(5)));
     for (uint32_t id : {1u, 3u, 4u}) {
@@ -237,7 +237,7 @@ TEST_F(Classification, IpFragmentsGoUpAndAreCountedButNeverCompleteAFrame)
     EXPECT_EQ(stream->Block().CompletedFrameCount, 0u) << "completed with a packet's bytes missing";
     EXPECT_EQ(PortOf(portId)->FragmentedDatagrams, 1);
 
-    EXPECT_TRUE(Receive(camera.Payload(5, 2, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
+    EXPECT_TRUE(Receive(camera.Payload(5, 2, SIZE_MAX, GVSP_STATUS_RESEND)));
     ExpectPayloadOfPackets(TakeFrame(), 5, 4);
 }
 

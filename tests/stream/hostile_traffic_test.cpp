@@ -19,15 +19,15 @@ protected:
     std::vector<uint8_t> RandomGvsp(std::mt19937& rng)
     {
         auto pick = [&](uint32_t n) { return uint32_t(rng() % n); };
-        GvspFields f;
-        f.extended = pick(4) == 0;
+        GvspHeader f{};
+        f.ExtendedIds = pick(4) == 0;
         const uint64_t blocks[] = {0, 1, 2, 3, 65535, 65534, 1ull << 40, ~0ull, 30001, 100};
-        f.blockId = pick(3) == 0 ? blocks[pick(10)] : 1 + pick(6);
+        f.BlockId = pick(3) == 0 ? blocks[pick(10)] : 1 + pick(6);
         const uint32_t ids[] = {0, 1, 2, 3, 4, 5, 65535, 65536, 0xFFFFFF, 0xFFFFFFFF, 63, 64, 1000};
-        f.packetId = ids[pick(13)];
-        f.format = uint8_t(pick(16));
+        f.PacketId = ids[pick(13)];
+        f.Format = uint8_t(pick(16));
         const uint16_t statuses[] = {0, 0, 0, 0x0100, 0x8001, 0x4008, 0xFFFF};
-        f.status = statuses[pick(7)];
+        f.Status = statuses[pick(7)];
         std::vector<uint8_t> data(pick(4) == 0 ? 0 : pick(5) == 0 ? pick(8) : pick(3000));
         for (size_t i = 0; i < data.size(); ++i) {
             data[i] = uint8_t(rng());

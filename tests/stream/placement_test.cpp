@@ -276,7 +276,7 @@ TEST_F(Placement, AChunkThatCannotBeAllocatedDropsThePacketUntilItComesAgain)
     EXPECT_TRUE(Receive(camera.Trailer(13, 4)));
     EXPECT_EQ(stream->Block().CompletedFrameCount, 0u);
 
-    EXPECT_TRUE(Receive(camera.Payload(13, 3, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
+    EXPECT_TRUE(Receive(camera.Payload(13, 3, SIZE_MAX, GVSP_STATUS_RESEND)));
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());
     EXPECT_EQ(frame.Status(), FRAME_STATUS_OVERFLOW);
@@ -402,7 +402,7 @@ TEST_F(Placement, APacketWithAnUnmappableSegmentCountsOnlyWhenItComesAgain)
     EXPECT_EQ(CurrentHeader().ReceivedPackets, 3u);
     EXPECT_EQ(CurrentHeader().PayloadSize, P);
 
-    EXPECT_TRUE(Receive(camera.Payload(21, 2, SIZE_MAX, camera::GVSP_STATUS_RESEND)));
+    EXPECT_TRUE(Receive(camera.Payload(21, 2, SIZE_MAX, GVSP_STATUS_RESEND)));
     gvsp::Frame frame = TakeFrame();
     ASSERT_TRUE(frame.Valid());
     EXPECT_EQ(frame.Status(), FRAME_STATUS_COMPLETE);

@@ -55,12 +55,12 @@ inline std::string FrameProblem(const gvsp::Frame& frame, uint64_t blockId, uint
     // The packet as sent, but for its status: a resent leader or trailer says so in its status.
     auto asSent = [&](std::span<const uint8_t> kept, const std::vector<uint8_t>& f) {
         // The GVSP bytes by the IPv4 total length: a short frame carries filler after them.
-        std::span<const uint8_t> gvsp(f.data() + camera::ETHERNET_IP_UDP_BYTES, camera::GetBe16(&f[16]) - 28u);
+        std::span<const uint8_t> gvsp(f.data() + FRAME_HEADERS_SIZE, ReadBigEndian16(&f[16]) - 28u);
         if (kept.size() != gvsp.size() || !std::equal(kept.begin() + 2, kept.end(), gvsp.begin() + 2)) {
             return false;
         }
-        uint16_t packetStatus = camera::GetBe16(kept.data());
-        return packetStatus == camera::GVSP_STATUS_SUCCESS || packetStatus == camera::GVSP_STATUS_RESEND;
+        uint16_t packetStatus = ReadBigEndian16(kept.data());
+        return packetStatus == GVSP_STATUS_SUCCESS || packetStatus == GVSP_STATUS_RESEND;
     };
     if (!asSent(frame.Leader(), sent.front())) {
         return "block " + std::to_string(blockId) + ": the leader is not the one sent";

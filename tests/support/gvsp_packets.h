@@ -29,33 +29,11 @@ inline std::string Misplaced(std::span<const uint8_t> bytes, uint64_t block, uin
 }
 
 // ---- GVSP packets -------------------------------------------------------------------------------
-struct GvspFields {
-    uint16_t status = 0;
-    uint64_t blockId = 1;
-    uint32_t packetId = 0;
-    uint8_t format = camera::GVSP_FORMAT_PAYLOAD;
-    bool extended = false;
-};
-
-inline size_t GvspHeaderSize(bool extended)
+// The GVSP header `f` followed by `data`.
+inline std::vector<uint8_t> GvspBytes(const GvspHeader& f, std::span<const uint8_t> data)
 {
-    return extended ? camera::GVSP_EXTENDED_HEADER : camera::GVSP_STANDARD_HEADER;
-}
-
-// The GVSP header followed by `data`.
-inline std::vector<uint8_t> GvspBytes(const GvspFields& f, std::span<const uint8_t> data)
-{
-    size_t h = GvspHeaderSize(f.extended);
-    std::vector<uint8_t> bytes(h + data.size());
-    camera::PutBe16(&bytes[0], f.status);
-    if (f.extended) {
-        bytes[4] = uint8_t(0x80 | f.format);
-        camera::PutBe64(&bytes[8], f.blockId);
-        camera::PutBe32(&bytes[16], f.packetId);
-    } else {
-        camera::PutBe16(&bytes[2], uint16_t(f.blockId));
-        camera::PutBe32(&bytes[4], uint32_t(f.format) << 24 | (f.packetId & 0xFFFFFF));
-    }
+    std::vector<uint8_t> bytes(GvspHeaderSize(f.ExtendedIds) + data.size());
+    const size_t h = EncodeGvspHeader(bytes.data(), f);
     std::copy(data.begin(), data.end(), bytes.begin() + long(h));
     return bytes;
 }
@@ -96,21 +74,21 @@ public:
 
     std::vector<uint8_t> LeaderGvsp(uint64_t block, size_t size = 56, uint16_t status = 0, uint32_t packetId = 0) const
     {
-        return Framing(0, size, {status, block, packetId, camera::GVSP_FORMAT_LEADER, config_.extendedIds});
+        return Framing(0, size, {status, GVSP_FORMAT_LEADER, config_.extendedIds, block, packetId});
     }
 
     // Payload packet `packetId` (1-based) carrying the payload from (packetId - 1) x P on.
     std::vector<uint8_t> PayloadGvsp(uint64_t block, uint32_t packetId, size_t length = SIZE_MAX, uint16_t status = 0,
-        uint8_t format = camera::GVSP_FORMAT_PAYLOAD) const
+        uint8_t format = GVSP_FORMAT_PAYLOAD) const
     {
         size_t n = length == SIZE_MAX ? PayloadPerPacket() : length;
         std::vector<uint8_t> data = camera::ExpectedPayload(block, n, uint64_t(packetId - 1) * PayloadPerPacket());
-        return GvspBytes({status, block, packetId, format, config_.extendedIds}, data);
+        return GvspBytes({status, format, config_.extendedIds, block, packetId}, data);
     }
 
     std::vector<uint8_t> TrailerGvsp(uint64_t block, uint32_t packetId, size_t size = 16, uint16_t status = 0) const
     {
-        return Framing(1, size, {status, block, packetId, camera::GVSP_FORMAT_TRAILER, config_.extendedIds});
+        return Framing(1, size, {status, GVSP_FORMAT_TRAILER, config_.extendedIds, block, packetId});
     }
 
     std::vector<uint8_t> Leader(uint64_t block, size_t size = 56, uint16_t status = 0) const
@@ -118,7 +96,7 @@ public:
         return EthernetFrame(LeaderGvsp(block, size, status));
     }
     std::vector<uint8_t> Payload(uint64_t block, uint32_t packetId, size_t length = SIZE_MAX, uint16_t status = 0,
-        uint8_t format = camera::GVSP_FORMAT_PAYLOAD) const
+        uint8_t format = GVSP_FORMAT_PAYLOAD) const
     {
         return EthernetFrame(PayloadGvsp(block, packetId, length, status, format));
     }
@@ -130,13 +108,14 @@ public:
 private:
     // The data of the camera's leader (index 0) or trailer (index 1) of an empty block, cut to or
     // extended to `size` GVSP bytes, under the header `f`.
-    std::vector<uint8_t> Framing(size_t index, size_t size, const GvspFields& f) const
+    std::vector<uint8_t> Framing(size_t index, size_t size, const GvspHeader& f) const
     {
         camera::CameraConfig config = config_;
         config.leaderSize = config.trailerSize = uint32_t(size);
-        std::vector<uint8_t> packet = camera::BuildGvspPackets(config, f.blockId, TimestampOf(f.blockId))[index];
-        packet.resize(std::max(size, GvspHeaderSize(f.extended)));
-        return GvspBytes(f, std::span(packet).subspan(GvspHeaderSize(f.extended)));
+        std::vector<uint8_t> packet = camera::BuildGvspPackets(config, f.BlockId, TimestampOf(f.BlockId))[index];
+        const size_t h = GvspHeaderSize(f.ExtendedIds);
+        packet.resize(std::max(size, h));
+        return GvspBytes(f, std::span(packet).subspan(h));
     }
 
     camera::CameraConfig config_;
@@ -154,26 +133,21 @@ struct ResendRequest {
 inline std::ostream& operator<<(std::ostream& os, const ResendRequest& r)
 {
     return os << (r.extended ? "extended " : "") << "block " << r.blockId << " packets " << r.first << ".."
-              << (r.last == camera::RESEND_TO_END_EXTENDED ? std::string("end") : std::to_string(r.last));
+              << (r.last == RESEND_TO_END_OF_BLOCK ? std::string("end") : std::to_string(r.last));
 }
 
-// A PACKETRESEND command as its 80 bytes say; the standard form's "to the end" (00 FF FF FF) reads
-// as the extended form's.
+// A PACKETRESEND command as its frame says; either form's "to the end" reads as
+// RESEND_TO_END_OF_BLOCK.
 inline ResendRequest DecodeResend(std::span<const uint8_t> frame)
 {
-    ResendRequest r;
-    r.extended = (frame[43] & 0x10) != 0;
-    r.first = camera::GetBe32(&frame[54]);
-    r.last = camera::GetBe32(&frame[58]);
-    if (r.extended) {
-        r.blockId = camera::GetBe64(&frame[62]);
-    } else {
-        r.blockId = camera::GetBe16(&frame[52]);
-        if (r.last == camera::RESEND_TO_END_STANDARD) {
-            r.last = camera::RESEND_TO_END_EXTENDED;
-        }
-    }
-    return r;
+    GvcpCommandHeader header{};
+    PacketResend r{};
+    EXPECT_TRUE(frame.size() >= FRAME_HEADERS_SIZE + GVCP_HEADER_SIZE &&
+                DecodeGvcpCommandHeader(&frame[FRAME_HEADERS_SIZE], &header) &&
+                DecodePacketResend(&frame[FRAME_HEADERS_SIZE + GVCP_HEADER_SIZE],
+                    uint32_t(frame.size() - FRAME_HEADERS_SIZE - GVCP_HEADER_SIZE), header.Flags, &r))
+        << "not a PACKETRESEND command";
+    return {r.BlockId, r.FirstPacketId, r.LastPacketId, r.ExtendedIds};
 }
 
 // ---- A stream receiving on the camera adapter -----------------------------------------------------
@@ -187,7 +161,7 @@ protected:
     {
         gvsp::StreamConfig config;
         config.packetSize = packetSize;
-        config.frameSize = payloadPackets * (packetSize - uint32_t(GvspHeaderSize(extended)));
+        config.frameSize = payloadPackets * (packetSize - GvspHeaderSize(extended));
         config.resendSourcePort = 50000;
         return config;
     }

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <thread>
 
+#include "camera/wire.h"
 #include "tools/camera_device.h"
 #include "tools/genicam.h"
 
@@ -21,7 +22,7 @@ std::vector<uint8_t> Words(std::initializer_list<uint32_t> words)
     std::vector<uint8_t> bytes(words.size() * 4);
     size_t at = 0;
     for (uint32_t w : words) {
-        camera::PutBe32(&bytes[at], w);
+        WriteBigEndian32(&bytes[at], w);
         at += 4;
     }
     return bytes;
@@ -155,7 +156,7 @@ TEST_F(CameraDeviceTest, AnswersEachCommandAsTheStandardDefines)
     uint16_t port = 0;
     const std::optional<std::vector<uint8_t>> test = receiver.ReceiveFrom(2000, &from, &port);
     ASSERT_TRUE(test.has_value());
-    EXPECT_EQ(test->size(), 600u - IP_UDP_HEADER_BYTES);
+    EXPECT_EQ(test->size(), 600u - IP_UDP_HEADERS_SIZE);
 }
 
 // A controller's resends: answered for the controller's host and the stream's destination only,
@@ -183,7 +184,7 @@ TEST_F(CameraDeviceTest, ResendsAnswerOnlyTheControllerAndTheDestinationAndCanno
     };
 
     // Packet 7 of block 1 comes back marked as resent, or nothing does.
-    const std::vector<uint8_t> resent = Words({uint32_t{camera::GVSP_STATUS_RESEND} << 16 | 1, uint32_t{camera::GVSP_FORMAT_PAYLOAD} << 24 | 7});
+    const std::vector<uint8_t> resent = Words({uint32_t{GVSP_STATUS_RESEND} << 16 | 1, uint32_t{GVSP_FORMAT_PAYLOAD} << 24 | 7});
     struct Case {
         const char* what;
         UdpSocket* from;
@@ -207,7 +208,7 @@ TEST_F(CameraDeviceTest, ResendsAnswerOnlyTheControllerAndTheDestinationAndCanno
     // 2,000 requests for the whole block (nearly 7,800 packets each): most over the limit, and
     // what is queued leaves at the resend pace from another thread while DISCOVERY is answered.
     for (int i = 0; i < 2000; ++i) {
-        resend(controller_, 1, camera::RESEND_TO_END_STANDARD);
+        resend(controller_, 1, RESEND_TO_END_STANDARD);
     }
     const GvcpAck discovery = Transact(stranger, GVCP_DISCOVERY_CMD, {});
     EXPECT_EQ(discovery.payload.size(), GVCP_DISCOVERY_ACK_BYTES);

@@ -442,7 +442,7 @@ private:
         std::optional<gvspfilter::UdpSocket> socket;
         try {
             if (JoinNamespace(netns)) {
-                socket.emplace(gvspfilter::ParseIpv4(CAMERA_IP, "camera"), gvspfilter::GVCP_PORT);
+                socket.emplace(gvspfilter::ParseIpv4(CAMERA_IP, "camera"), GVCP_PORT);
             }
         } catch (const std::exception&) {
         }
@@ -458,12 +458,12 @@ private:
             gvspfilter::GvcpAck ack{gvspfilter::GVCP_STATUS_SUCCESS, static_cast<uint16_t>(command->command + 1), command->requestId, {}};
             ack.payload.resize(command->command == gvspfilter::GVCP_READREG_CMD ? command->payload.size() : 4);
             if (command->command == gvspfilter::GVCP_READMEM_CMD && command->payload.size() == 8) {
-                const uint32_t address = camera::GetBe32(command->payload.data());
+                const uint32_t address = ReadBigEndian32(command->payload.data());
                 const bool url = address < gvspfilter::XML_FILE_ADDRESS;
                 const std::vector<uint8_t>& bytes = url ? url_ : file_;
                 const size_t at = address - (url ? gvspfilter::REG_FIRST_URL : gvspfilter::XML_FILE_ADDRESS);
                 ack.payload.assign(command->payload.begin(), command->payload.begin() + 4);
-                for (size_t i = at; i < at + camera::GetBe16(&command->payload[6]); ++i) {
+                for (size_t i = at; i < at + ReadBigEndian16(&command->payload[6]); ++i) {
                     ack.payload.push_back(i < bytes.size() ? bytes[i] : 0);
                 }
                 usleep(url ? 0 : delayMs_ * 1000);

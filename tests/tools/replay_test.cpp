@@ -247,7 +247,7 @@ TEST_F(Replay, EveryBlockIsAccountedForOnceWithItsFinalStatus)
     // Cut from the demo's capture: packet 1 of blocks 3, 8 and 9, blocks 5 and 6, block 12's trailer (4).
     Frames holes;
     for (const std::vector<uint8_t>& f : ReadPcap(demo)) {
-        const uint16_t block = camera::GetBe16(&f[44]), packet = camera::GetBe16(&f[48]);
+        const uint16_t block = ReadBigEndian16(&f[44]), packet = ReadBigEndian16(&f[48]);
         if (f.size() < 50 || !((packet == 1 && (block == 3 || block == 8 || block == 9)) || block == 5 || block == 6 ||
                 (block == 12 && packet == 4))) {
             holes.push_back(f);
@@ -333,7 +333,7 @@ TEST_F(Replay, AFragmentedPacketIsCountedAndCompletesNoFrame)
 {
     Frames frames = CameraCapture(StreamConfig());
     for (std::vector<uint8_t>& f : frames) {
-        if (f.size() > 50 && camera::GetBe16(&f[44]) == 2 && camera::GetBe16(&f[48]) == 2) {
+        if (f.size() > 50 && ReadBigEndian16(&f[44]) == 2 && ReadBigEndian16(&f[48]) == 2) {
             f[20] |= 0x20;   // block 2, packet 2: more fragments follow
         }
     }
