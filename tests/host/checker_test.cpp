@@ -19,6 +19,7 @@
 #include "host/verifier/faults.h"
 #include "platform/ndis.h"
 #include "tests/support/gvsp_machine.h"
+#include "tests/support/test_queue.h"
 
 namespace {
 
@@ -357,6 +358,13 @@ const RuleCase RULE_CASES[] = {
         host::CallHandlerAt(DISPATCH_LEVEL, "FilterReceiveNetBufferLists",
             [&] { EXPECT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save), STATUS_SUCCESS); });
     }},
+    {Rule::CsqMisuse, "an IRP inserted into a cancel-safe queue twice", [] {
+        TestQueue q;
+        TestIrp t;
+        IoCsqInsertIrpEx(&q.csq, &t.irp, nullptr, nullptr);
+        EXPECT_EQ(IoCsqInsertIrpEx(&q.csq, &t.irp, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(IoCsqRemoveNextIrp(&q.csq, nullptr), &t.irp);
+    }},
     {Rule::AssertionFailed, "an assertion whose condition is false (and the machine goes on)", [] {
         volatile int blocks = 2;
         NT_ASSERT(blocks == 3);
@@ -395,6 +403,26 @@ const RuleCase CONTRACT_CASES[] = {
             Complete(irp);
             return STATUS_UNSUCCESSFUL;
         });
+    }},
+    {Rule::CsqMisuse, "an IRP context reused while its IRP is queued", [] {
+        TestQueue q;
+        TestIrp a, b;
+        IO_CSQ_IRP_CONTEXT context;
+        IoCsqInsertIrpEx(&q.csq, &a.irp, &context, nullptr);
+        IoCsqInsertIrpEx(&q.csq, &b.irp, &context, nullptr);
+        EXPECT_EQ(IoCsqRemoveIrp(&q.csq, &context), &a.irp);
+    }},
+    {Rule::CsqMisuse, "a cancel-safe queue's lock callbacks that take no lock", [] {
+        TestQueue q;
+        q.csq.CsqAcquireLock = [](PIO_CSQ, PKIRQL) {};
+        q.csq.CsqReleaseLock = [](PIO_CSQ, KIRQL) {};
+        EXPECT_EQ(IoCsqRemoveNextIrp(&q.csq, nullptr), nullptr);
+    }},
+    {Rule::IrqlTooHigh, "a cancel-safe queue initialised above DISPATCH_LEVEL", [] {
+        KIRQL old;
+        KeRaiseIrql(HIGH_LEVEL, &old);
+        TestQueue q;
+        KeLowerIrql(old);
     }},
     {Rule::IrqlTooHigh, "a cancel routine exchanged above DISPATCH_LEVEL", [] {
         IRP irp{};
