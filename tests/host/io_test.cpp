@@ -9,8 +9,6 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <functional>
-#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -18,7 +16,6 @@
 #include "host/io/io.h"
 #include "host/kernel/kernel.h"
 #include "host/machine.h"
-#include "tests/support/test_queue.h"
 
 namespace {
 
@@ -239,91 +236,6 @@ TEST_F(IoManagerTest, AWaitForARequestEndsWithItsCompletionOrItsTimeOut)
     EXPECT_EQ(NTSTATUS(first.Internal), STATUS_SUCCESS);
     driverSide.join();
     process.CloseHandle(h);
-}
-
-// The cancel-safe queue's documented semantics: what each removal returns ('a', 'b', '-' for
-// NULL) after the case's steps, and how many IRPs left through CsqCompleteCanceledIrp.
-struct CsqCase {
-    const char* name;
-    std::function<std::vector<PIRP>(TestQueue&, PIRP, PIRP, IO_CSQ_IRP_CONTEXT&)> steps;   // the removals' results
-    const char* removed;
-    LONG cancelled;
-};
-const auto Next = [](TestQueue& q) { return IoCsqRemoveNextIrp(&q.csq, nullptr); };
-const CsqCase CSQ_CASES[] = {
-    {"removed oldest first, then none", [](TestQueue& q, PIRP a, PIRP b, IO_CSQ_IRP_CONTEXT&) {
-        IoCsqInsertIrpEx(&q.csq, a, nullptr, nullptr);
-        IoCsqInsertIrpEx(&q.csq, b, nullptr, nullptr);
-        return std::vector<PIRP>{Next(q), Next(q), Next(q)};
-    }, "ab-", 0},
-    {"a cancelled IRP leaves by cancellation only", [](TestQueue& q, PIRP a, PIRP b, IO_CSQ_IRP_CONTEXT&) {
-        IoCsqInsertIrpEx(&q.csq, a, nullptr, nullptr);
-        IoCsqInsertIrpEx(&q.csq, b, nullptr, nullptr);
-        host::CancelIrp(a);
-        return std::vector<PIRP>{Next(q), Next(q)};
-    }, "b-", 1},
-    {"an IRP cancelled before its insertion leaves at once", [](TestQueue& q, PIRP a, PIRP, IO_CSQ_IRP_CONTEXT&) {
-        a->Cancel = TRUE;
-        EXPECT_EQ(IoCsqInsertIrpEx(&q.csq, a, nullptr, nullptr), STATUS_SUCCESS);
-        return std::vector<PIRP>{Next(q)};
-    }, "-", 1},
-    {"removal by context, once", [](TestQueue& q, PIRP a, PIRP b, IO_CSQ_IRP_CONTEXT& context) {
-        IoCsqInsertIrpEx(&q.csq, a, &context, nullptr);
-        IoCsqInsertIrpEx(&q.csq, b, nullptr, nullptr);
-        return std::vector<PIRP>{IoCsqRemoveIrp(&q.csq, &context), IoCsqRemoveIrp(&q.csq, &context), Next(q)};
-    }, "a-b", 0},
-    {"removal by context of a cancelled IRP", [](TestQueue& q, PIRP a, PIRP, IO_CSQ_IRP_CONTEXT& context) {
-        IoCsqInsertIrpEx(&q.csq, a, &context, nullptr);
-        host::CancelIrp(a);
-        return std::vector<PIRP>{IoCsqRemoveIrp(&q.csq, &context)};
-    }, "-", 1},
-    {"a refused insertion queues nothing", [](TestQueue& q, PIRP a, PIRP, IO_CSQ_IRP_CONTEXT&) {
-        q.refuse = STATUS_CANCELLED;
-        EXPECT_EQ(IoCsqInsertIrpEx(&q.csq, a, nullptr, nullptr), STATUS_CANCELLED);
-        EXPECT_EQ(IoGetCurrentIrpStackLocation(a)->Control & SL_PENDING_RETURNED, 0);
-        return std::vector<PIRP>{Next(q)};
-    }, "-", 0},
-};
-
-TEST(CancelSafeQueue, RemovalsAndCancellationsFollowTheDocumentedSemantics)
-{
-    host::Machine machine;
-    for (const CsqCase& c : CSQ_CASES) {
-        SCOPED_TRACE(c.name);
-        TestQueue q;
-        TestIrp a, b;
-        IO_CSQ_IRP_CONTEXT context{};
-        std::string removed;
-        for (PIRP irp : c.steps(q, &a.irp, &b.irp, context)) {
-            removed += irp == &a.irp ? 'a' : irp == &b.irp ? 'b' : '-';
-        }
-        EXPECT_EQ(removed, c.removed);
-        EXPECT_EQ(q.cancelled, c.cancelled);
-        EXPECT_EQ(context.Irp, nullptr);
-    }
-}
-
-// Removals race cancellations: each IRP leaves the queue once, by one or the other.
-TEST(CancelSafeQueue, ACancelRacingARemovalEndsEachIrpOnce)
-{
-    host::Machine machine;
-    TestQueue q;
-    std::vector<TestIrp> irps(500);
-    for (TestIrp& t : irps) {
-        IoCsqInsertIrpEx(&q.csq, &t.irp, nullptr, nullptr);
-    }
-    std::thread canceller([&] {
-        for (TestIrp& t : irps) {
-            host::CancelIrp(&t.irp);
-        }
-    });
-    while (PIRP irp = Next(q)) {
-        irp->IoStatus.Information += 1;
-    }
-    canceller.join();
-    for (TestIrp& t : irps) {
-        EXPECT_EQ(t.irp.IoStatus.Information, 1u);
-    }
 }
 
 }  // namespace
