@@ -25,18 +25,16 @@ PIO_CSQ QueueOf(PIRP irp)
     return it == Queued.end() ? nullptr : it->second;
 }
 
-void SetQueueOf(PIRP irp, PIO_CSQ csq)
+void RememberQueued(PIRP irp, PIO_CSQ csq)
 {
     std::lock_guard<std::mutex> guard(QueuedLock);
-    if (csq == nullptr) {
-        Queued.erase(irp);
-    } else {
-        Queued[irp] = csq;
-    }
+    Queued[irp] = csq;
 }
 
+// The IRQL and the queue of a call.
 bool CheckQueue(PIO_CSQ csq, const char* routine)
 {
+    RequireIrqlAtMost(DISPATCH_LEVEL, routine);
     if (csq == nullptr || csq->Type != IO_TYPE_CSQ_EX) {
         ReportViolation(Rule::CsqMisuse, "%s on queue %p, which IoCsqInitializeEx did not initialise", routine,
             static_cast<void*>(csq));
@@ -73,12 +71,23 @@ void ReleaseQueueLock(PIO_CSQ csq, KIRQL irql)
 void TakeOut(PIO_CSQ csq, PIRP irp)
 {
     csq->CsqRemoveIrp(csq, irp);
-    SetQueueOf(irp, nullptr);
+    io_internal::ForgetQueuedIrp(irp);
     auto* context = static_cast<PIO_CSQ_IRP_CONTEXT>(irp->Tail.Overlay.DriverContext[3]);
     if (context != nullptr && context->Type == IO_TYPE_CSQ_IRP_CONTEXT) {
         context->Irp = nullptr;
     }
     irp->Tail.Overlay.DriverContext[3] = nullptr;
+}
+
+// Takes the IRP out if this call claims its cancel routine; a cancel routine that claimed it
+// first takes it out itself once it has the lock. Under the queue's lock.
+bool ClaimAndTakeOut(PIO_CSQ csq, PIRP irp)
+{
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+        return false;
+    }
+    TakeOut(csq, irp);
+    return true;
 }
 
 // The cancel routine of every queued IRP: DriverContext[3] leads to the queue (through the
@@ -123,7 +132,6 @@ NTSTATUS IoCsqInitializeEx(PIO_CSQ csq, PIO_CSQ_INSERT_IRP_EX csqInsertIrp, PIO_
 
 NTSTATUS IoCsqInsertIrpEx(PIO_CSQ csq, PIRP irp, PIO_CSQ_IRP_CONTEXT context, PVOID insertContext)
 {
-    host::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCsqInsertIrpEx");
     if (!host::CheckQueue(csq, "IoCsqInsertIrpEx")) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -154,13 +162,12 @@ NTSTATUS IoCsqInsertIrpEx(PIO_CSQ csq, PIRP irp, PIO_CSQ_IRP_CONTEXT context, PV
         host::ReleaseQueueLock(csq, irql);
         return status;
     }
-    host::SetQueueOf(irp, csq);
+    host::RememberQueued(irp, csq);
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, host::CancelQueuedIrp);
     // Cancelled before the cancel routine was in place: taken out again here, unless the cancel
     // routine was called meanwhile, which then waits for the lock and takes it out itself.
-    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        host::TakeOut(csq, irp);
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && host::ClaimAndTakeOut(csq, irp)) {
         host::ReleaseQueueLock(csq, irql);
         csq->CsqCompleteCanceledIrp(csq, irp);
         return status;
@@ -171,7 +178,6 @@ NTSTATUS IoCsqInsertIrpEx(PIO_CSQ csq, PIRP irp, PIO_CSQ_IRP_CONTEXT context, PV
 
 PIRP IoCsqRemoveNextIrp(PIO_CSQ csq, PVOID peekContext)
 {
-    host::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCsqRemoveNextIrp");
     if (!host::CheckQueue(csq, "IoCsqRemoveNextIrp")) {
         return nullptr;
     }
@@ -184,9 +190,7 @@ PIRP IoCsqRemoveNextIrp(PIO_CSQ csq, PVOID peekContext)
             irp = nullptr;
             break;
         }
-        // A cancel routine that already claimed the IRP takes it out itself once it has the lock.
-        if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            host::TakeOut(csq, irp);
+        if (host::ClaimAndTakeOut(csq, irp)) {
             break;
         }
         irp = csq->CsqPeekNextIrp(csq, irp, peekContext);
@@ -197,7 +201,6 @@ PIRP IoCsqRemoveNextIrp(PIO_CSQ csq, PVOID peekContext)
 
 PIRP IoCsqRemoveIrp(PIO_CSQ csq, PIO_CSQ_IRP_CONTEXT context)
 {
-    host::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCsqRemoveIrp");
     if (!host::CheckQueue(csq, "IoCsqRemoveIrp")) {
         return nullptr;
     }
@@ -208,9 +211,7 @@ PIRP IoCsqRemoveIrp(PIO_CSQ csq, PIO_CSQ_IRP_CONTEXT context)
     }
     KIRQL irql = host::AcquireQueueLock(csq);
     PIRP irp = context->Irp;
-    if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        host::TakeOut(csq, irp);
-    } else {
+    if (irp == nullptr || !host::ClaimAndTakeOut(csq, irp)) {
         irp = nullptr;
     }
     host::ReleaseQueueLock(csq, irql);
