@@ -27,8 +27,9 @@ VOID CompleteCancelled(PIRP irp)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-// ---- The queue's callbacks: the system calls all but the last holding RequestListLock, which
-// the analysis cannot follow through the queue.
+// ---- The queue's callbacks. The system calls the insert, remove and peek callbacks holding
+// RequestListLock, which it takes and gives back through the two lock callbacks, and completes a
+// cancelled request without it; the lock analysis cannot follow the lock through the system.
 // Queues a request at the tail with a port reference of its own; in request mode 1 a request
 // fails at once while the port is not acquiring.
 NTSTATUS InsertFrameRequest(PIO_CSQ csq, PIRP irp, PVOID insertContext) _Function_ignore_lock_checking_(RequestListLock)
