@@ -1,7 +1,9 @@
-// Frame requests. A queued request holds a port reference until it is completed; whoever first
-// takes its cancel routine away (frame completion, CancelAllFrameRequests) owns it, unless the
-// cancel routine is already running, which then completes it.
-// PASSIVE_LEVEL in the caller's thread, except CancelFrameRequest and the completion path's
+// Frame requests. Queued requests wait in the port's cancel-safe queue (RequestQueue, its list
+// PendingRequests under RequestListLock); the system owns their cancel routine, so a request
+// leaves the queue once: taken out by frame completion or CancelAllFrameRequests, or cancelled,
+// when the queue completes it through CompleteCancelledRequest. A queued request holds a port
+// reference until it is completed.
+// PASSIVE_LEVEL in the caller's thread, except the queue's callbacks and the completion path's
 // ClaimWaitingFrameRequest and CompleteFrameRequest (IRQL <= DISPATCH_LEVEL).
 #include "control/frame_requests.h"
 
@@ -10,9 +12,13 @@
 
 namespace {
 
-constexpr LONG CANCEL_IN_PROGRESS_WAIT_MICROSECONDS = 100;
 constexpr USHORT REQUEST_MODE_FAIL_WHEN_IDLE = 1;
 constexpr CHAR FRAME_HAND_OVER_BOOST = 8;
+
+StreamPort* PortOfQueue(PIO_CSQ csq)
+{
+    return CONTAINING_RECORD(csq, StreamPort, RequestQueue);
+}
 
 VOID CompleteCancelled(PIRP irp)
 {
@@ -21,15 +27,54 @@ VOID CompleteCancelled(PIRP irp)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-// Takes a queued request off the queue unless its cancel routine is already running, which then
-// unlinks and completes it. RequestListLock held.
-BOOLEAN ClaimQueuedRequest(PIRP irp)
+// ---- The queue's callbacks. The system calls the insert, remove and peek callbacks holding
+// RequestListLock, which it takes and gives back through the two lock callbacks, and completes a
+// cancelled request without it; the lock analysis cannot follow the lock through the system.
+// Queues a request at the tail with a port reference of its own; in request mode 1 a request
+// fails at once while the port is not acquiring.
+NTSTATUS InsertFrameRequest(PIO_CSQ csq, PIRP irp, PVOID insertContext) _Function_ignore_lock_checking_(RequestListLock)
 {
-    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
-        return FALSE;
+    (void)insertContext;
+    StreamPort* port = PortOfQueue(csq);
+    if (port->ControlBlock->RequestMode == REQUEST_MODE_FAIL_WHEN_IDLE && port->Acquiring == 0) {
+        return STATUS_CANCELLED;
     }
+    ReferenceStreamPort(port);
+    irp->Tail.Overlay.DriverContext[0] = port;
+    InsertTailList(&port->PendingRequests, &irp->Tail.Overlay.ListEntry);
+    return STATUS_SUCCESS;
+}
+
+VOID RemoveFrameRequest(PIO_CSQ csq, PIRP irp)
+{
+    (void)csq;
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    return TRUE;
+}
+
+// The oldest request after `irp` (NULL: the oldest of all).
+PIRP PeekFrameRequest(PIO_CSQ csq, PIRP irp, PVOID peekContext) _Function_ignore_lock_checking_(RequestListLock)
+{
+    (void)peekContext;
+    StreamPort* port = PortOfQueue(csq);
+    PLIST_ENTRY next = irp == nullptr ? port->PendingRequests.Flink : irp->Tail.Overlay.ListEntry.Flink;
+    return next == &port->PendingRequests ? nullptr : CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry);
+}
+
+VOID AcquireRequestQueueLock(PIO_CSQ csq, PKIRQL irql) _Function_ignore_lock_checking_(RequestListLock)
+{
+    *irql = KeAcquireSpinLockRaiseToDpc(&PortOfQueue(csq)->RequestListLock);
+}
+
+VOID ReleaseRequestQueueLock(PIO_CSQ csq, KIRQL irql) _Function_ignore_lock_checking_(RequestListLock)
+{
+    KeReleaseSpinLock(&PortOfQueue(csq)->RequestListLock, irql);
+}
+
+// A request cancelled while queued, taken out by the queue: completed with its reference.
+VOID CompleteCancelledRequest(PIO_CSQ csq, PIRP irp)
+{
+    CompleteCancelled(irp);
+    ReleaseStreamPortReference(PortOfQueue(csq));
 }
 
 // Writes the frame hand-over record (the FrameHeader's user address) into an output buffer of
@@ -94,33 +139,12 @@ NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack)
         return STATUS_SUCCESS;
     }
 
-    // In request mode 1 a request fails at once while the port is not acquiring.
-    AcquireRequestListLock(port);
-    if (port->ControlBlock->RequestMode == REQUEST_MODE_FAIL_WHEN_IDLE && port->Acquiring == 0) {
-        ReleaseRequestListLock(port);
-        ReleasePortCache(port);
-        return STATUS_CANCELLED;
-    }
-
-    // Queue it with a reference of its own. A cancellation that came before the cancel routine
-    // was in place is honoured here; the reference then goes with the completion.
-    ReferenceStreamPort(port);
-    irp->Tail.Overlay.DriverContext[0] = port;
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelFrameRequest);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        ReleaseRequestListLock(port);
-        ReleasePortCache(port);
-        CompleteCancelled(irp);
-        ReleaseStreamPortReference(port);
-        return STATUS_PENDING;
-    }
-    InsertTailList(&port->PendingRequests, &irp->Tail.Overlay.ListEntry);
-    ReleaseRequestListLock(port);
-
-    // The cache is this call's only; the queued request keeps the port by its reference.
+    // Queued, or refused in request mode 1 while the port is not acquiring. A request cancelled
+    // before it was queued is completed by the queue, and pends all the same.
+    NTSTATUS status = IoCsqInsertIrpEx(&port->RequestQueue, irp, nullptr, nullptr);
+    // The cache is this call's only; a queued request keeps the port by its reference.
     ReleasePortCache(port);
-    return STATUS_PENDING;
+    return NT_SUCCESS(status) ? STATUS_PENDING : status;
 }
 
 NTSTATUS StartAcquisition(PIRP irp, PIO_STACK_LOCATION stack)
@@ -172,60 +196,25 @@ VOID CancelAllFrameRequests(StreamPort* port)
 {
     AcquireRequestListLock(port);
     port->Acquiring = 0;
-    while (!IsListEmpty(&port->PendingRequests)) {
-        PIRP irp = CONTAINING_RECORD(port->PendingRequests.Flink, IRP, Tail.Overlay.ListEntry);
-        if (ClaimQueuedRequest(irp)) {
-            // Claimed: complete it outside the lock.
-            ReleaseRequestListLock(port);
-            CompleteCancelled(irp);
-            ReleaseStreamPortReference(port);
-        } else {
-            // Its cancel routine is running and will unlink and complete it.
-            ReleaseRequestListLock(port);
-            NdisMSleep(CANCEL_IN_PROGRESS_WAIT_MICROSECONDS);
-        }
-        AcquireRequestListLock(port);
-    }
     ReleaseRequestListLock(port);
-}
-
-VOID CancelFrameRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
-{
-    (void)deviceObject;
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-
-    auto* port = static_cast<StreamPort*>(irp->Tail.Overlay.DriverContext[0]);
-    BOOLEAN found = FALSE;
-    AcquireRequestListLock(port);
-    for (PLIST_ENTRY entry = port->PendingRequests.Flink; entry != &port->PendingRequests; entry = entry->Flink) {
-        if (entry == &irp->Tail.Overlay.ListEntry) {
-            RemoveEntryList(entry);
-            found = TRUE;
-            break;
-        }
-    }
-    ReleaseRequestListLock(port);
-
-    // Not found: completion or CancelAllFrameRequests claimed it first and completes it.
-    if (found) {
+    // A request whose cancellation is under way is left to the queue, which completes it.
+    while (PIRP irp = IoCsqRemoveNextIrp(&port->RequestQueue, nullptr)) {
         CompleteCancelled(irp);
         ReleaseStreamPortReference(port);
     }
 }
 
+VOID InitializeFrameRequestQueue(StreamPort* port)
+{
+    InitializeListHead(&port->PendingRequests);
+    KeInitializeSpinLock(&port->RequestListLock);
+    IoCsqInitializeEx(&port->RequestQueue, InsertFrameRequest, RemoveFrameRequest, PeekFrameRequest,
+        AcquireRequestQueueLock, ReleaseRequestQueueLock, CompleteCancelledRequest);
+}
+
 PIRP ClaimWaitingFrameRequest(StreamPort* port)
 {
-    PIRP claimed = nullptr;
-    AcquireRequestListLock(port);
-    for (PLIST_ENTRY entry = port->PendingRequests.Flink; entry != &port->PendingRequests; entry = entry->Flink) {
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (ClaimQueuedRequest(irp)) {
-            claimed = irp;
-            break;
-        }
-    }
-    ReleaseRequestListLock(port);
-    return claimed;
+    return IoCsqRemoveNextIrp(&port->RequestQueue, nullptr);
 }
 
 VOID CompleteFrameRequest(PIRP irp, const FrameSlot* slot)

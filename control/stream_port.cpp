@@ -22,9 +22,9 @@ VOID FreeStreamPort(StreamPort* port)
 // Both teardowns, once the port is unhooked from its slot and its handle, so that nobody finds it
 // any more: a set-up, release or flush in progress ends first; the cache is run down (the
 // receive path, the worker and requests that hold it finish) and released; waiting requests are
-// cancelled and the bind's reference goes. A request that still holds a reference drops it when
-// it ends; requests queued meanwhile are cancelled every 5 ms until none is left, and then the
-// port is freed.
+// cancelled and the bind's reference goes. No request can be queued any more: queueing needs the
+// cache. A request that still holds a reference (one working without the cache, a cancellation
+// under way) drops it when it ends; the last one lets the port be freed.
 VOID TearDownStreamPort(StreamPort* port)
 {
     AcquireControlBusy(port);
@@ -32,21 +32,11 @@ VOID TearDownStreamPort(StreamPort* port)
     CancelAllFrameRequests(port);
     ReleaseControlBusy(port);
     ReleaseStreamPortReference(port);
-    while (InterlockedCompareExchange(&port->ReferenceCount, 0, 0) != 0) {
-        CancelAllFrameRequests(port);
-        SleepPortWaitInterval();
-    }
+    KeWaitForSingleObject(&port->ReferencesGone, Executive, KernelMode, FALSE, nullptr);
     FreeStreamPort(port);
 }
 
 }  // namespace
-
-VOID SleepPortWaitInterval()
-{
-    LARGE_INTEGER interval;
-    interval.QuadPart = PORT_WAIT_INTERVAL;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
 
 NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
 {
@@ -122,14 +112,15 @@ NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack)
     port->NdisFilterHandle = adapter->NdisFilterHandle;
     port->NetBufferListPool = adapter->NetBufferListPool;
     port->ReferenceCount = 1;
+    KeInitializeEvent(&port->ReferencesGone, NotificationEvent, FALSE);
+    KeInitializeEvent(&port->ControlIdle, SynchronizationEvent, TRUE);
     ExInitializeRundownProtection(&port->CacheRundown);
-    InitializeListHead(&port->PendingRequests);
+    InitializeFrameRequestQueue(port);
     InitializeListHead(&port->FreeFrames);
     InitializeListHead(&port->AssemblingFrames);
     InitializeListHead(&port->CompletedFrames);
     KeInitializeSpinLock(&port->AssemblyLock);
     KeInitializeSpinLock(&port->FrameListLock);
-    KeInitializeSpinLock(&port->RequestListLock);
 
     // The highest free slot.
     for (LONG slot = MAX_STREAM_PORTS - 1; slot >= 0; --slot) {
@@ -232,14 +223,12 @@ BOOLEAN IsStreamPortOfFile(PFILE_OBJECT fileObject, StreamPort* port)
 
 VOID AcquireControlBusy(StreamPort* port)
 {
-    while (InterlockedCompareExchange(&port->ControlBusy, 1, 0) != 0) {
-        SleepPortWaitInterval();
-    }
+    KeWaitForSingleObject(&port->ControlIdle, Executive, KernelMode, FALSE, nullptr);
 }
 
 VOID ReleaseControlBusy(StreamPort* port)
 {
-    InterlockedExchange(&port->ControlBusy, 0);
+    KeSetEvent(&port->ControlIdle, IO_NO_INCREMENT, FALSE);
 }
 
 VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject)

@@ -74,9 +74,11 @@ struct StreamPort {
     // Bind: 1, dropped by the teardown; a request working without the cache (set-up, release,
     // flush, the process-exit search) and every queued frame request hold one more.
     _Interlocked_ volatile LONG ReferenceCount;
-    // Taken and given back by set-up, cache release, flush, the process-exit release and the two
-    // teardowns: one of them at a time.
-    _Interlocked_ volatile LONG ControlBusy;
+    // A notification event, set by the release of the last reference: the teardown waits on it.
+    KEVENT ReferencesGone;
+    // ControlBusy, a synchronization event set while nobody holds it: taken and given back by
+    // set-up, cache release, flush, the process-exit release and the two teardowns, one at a time.
+    KEVENT ControlIdle;
     USHORT UdpPort;                   // network byte order; constant
     _Write_guarded_by_(AssemblyLock) UCHAR TemplateExtendedIds;   // set once, by the first accepted packet
     HANDLE OwnerProcessId;            // ControlBusy: process that mapped the frame cache; the
@@ -110,9 +112,12 @@ struct StreamPort {
     KSPIN_LOCK FrameListLock;         // FreeFrames, AssemblingFrames, CompletedFrames, their counts, slot places
     KIRQL FrameListIrql;
     BOOLEAN FrameListAtDpcLevel;      // FrameListLock was taken with the caller at DISPATCH_LEVEL
-    KSPIN_LOCK RequestListLock;       // PendingRequests and Acquiring
+    KSPIN_LOCK RequestListLock;       // PendingRequests and Acquiring; the lock of RequestQueue
     KIRQL RequestListIrql;
-    _Guarded_by_(RequestListLock) LIST_ENTRY PendingRequests;   // queued frame requests, oldest first
+    // The cancel-safe queue of the waiting frame requests (control/frame_requests.cpp); its list,
+    // oldest first, is PendingRequests.
+    IO_CSQ RequestQueue;
+    _Guarded_by_(RequestListLock) LIST_ENTRY PendingRequests;
     _Guarded_by_(FrameListLock) LIST_ENTRY FreeFrames;
     _Guarded_by_(FrameListLock) LIST_ENTRY AssemblingFrames;   // oldest first
     _Guarded_by_(FrameListLock) LIST_ENTRY CompletedFrames;    // oldest first
@@ -209,7 +214,9 @@ inline VOID ReferenceStreamPort(StreamPort* port)
 // Drops one reference; the teardown frees the port once none is left. IRQL <= DISPATCH_LEVEL.
 inline VOID ReleaseStreamPortReference(StreamPort* port)
 {
-    InterlockedDecrement(&port->ReferenceCount);
+    if (InterlockedDecrement(&port->ReferenceCount) == 0) {
+        KeSetEvent(&port->ReferencesGone, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 // The port and its frame cache for one user (the receive path, a worker's retry, a stream
@@ -238,7 +245,7 @@ StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need);
 _IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN IsStreamPortOfFile(PFILE_OBJECT fileObject, StreamPort* port);
 
-// ControlBusy, taken in 5 ms steps. PASSIVE_LEVEL.
+// ControlBusy, waited for while another holds it. PASSIVE_LEVEL.
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID AcquireControlBusy(StreamPort* port);
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -253,6 +260,3 @@ VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject);
 _IRQL_requires_(DISPATCH_LEVEL)
 VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
     _Requires_exclusive_lock_held_(DriverGlobals.AdapterTableLock);
-
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID SleepPortWaitInterval();

@@ -24,9 +24,6 @@ constexpr UCHAR FILTER_MINOR_DRIVER_VERSION = 0;
 // Lookaside entries of the worker thread's resend work items.
 constexpr ULONG RESEND_WORK_ITEM_SIZE = 8984;
 
-// The relative waits of the control and teardown paths, in 100 ns units.
-constexpr LONGLONG PORT_WAIT_INTERVAL = -50'000;   // 5 ms
-
 // ---- Driver-wide state ----------------------------------------------------------------------
 // One statically allocated record, zero at load.
 struct FilterAdapter;

@@ -134,8 +134,6 @@ enum EX_POOL_PRIORITY { LowPoolPriority = 0, NormalPoolPriority = 16, HighPoolPr
 _IRQL_requires_max_(DISPATCH_LEVEL) PVOID NdisAllocateMemoryWithTagPriority(NDIS_HANDLE ndisHandle, ULONG length,
     ULONG tag, EX_POOL_PRIORITY priority);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeMemory(PVOID virtualAddress, ULONG length, ULONG memoryFlags);
-// Sleeps `microseconds`; PASSIVE_LEVEL only.
-_IRQL_requires_(PASSIVE_LEVEL) VOID NdisMSleep(ULONG microseconds);
 
 // ---------------------------------------------------------------------------------------------
 // Reader/writer lock.

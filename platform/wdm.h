@@ -556,6 +556,60 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID IoCompleteRequest(PIRP irp, CHAR priori
 // Releases the global cancel lock that the I/O manager holds when it calls a cancel routine.
 _IRQL_requires_(DISPATCH_LEVEL) VOID IoReleaseCancelSpinLock(KIRQL irql);
 
+// ---- Cancel-safe IRP queues ------------------------------------------------------------------
+// The driver keeps the queue (its list and its lock) and lends the system six callbacks; the
+// system sets and claims the cancel routine, so that each queued IRP leaves the queue once: by
+// a removal or by its cancellation, which completes it through CsqCompleteCanceledIrp. The
+// system calls CsqInsertIrpEx, CsqRemoveIrp and CsqPeekNextIrp holding the queue's lock
+// (CsqAcquireLock ... CsqReleaseLock), and CsqCompleteCanceledIrp without it. The system uses
+// an IRP's DriverContext[3] while the IRP is queued. Every routine at IRQL <= DISPATCH_LEVEL.
+constexpr ULONG IO_TYPE_CSQ_IRP_CONTEXT = 1;
+constexpr ULONG IO_TYPE_CSQ = 2;
+constexpr ULONG IO_TYPE_CSQ_EX = 3;
+
+struct IO_CSQ;
+typedef IO_CSQ* PIO_CSQ;
+// Queues `irp`, or refuses it with a failure status that IoCsqInsertIrpEx returns.
+typedef NTSTATUS (*PIO_CSQ_INSERT_IRP_EX)(PIO_CSQ csq, PIRP irp, PVOID insertContext);
+typedef VOID (*PIO_CSQ_REMOVE_IRP)(PIO_CSQ csq, PIRP irp);
+// The queued IRP after `irp` (NULL: the first) that matches `peekContext`, or NULL.
+typedef PIRP (*PIO_CSQ_PEEK_NEXT_IRP)(PIO_CSQ csq, PIRP irp, PVOID peekContext);
+typedef VOID (*PIO_CSQ_ACQUIRE_LOCK)(PIO_CSQ csq, PKIRQL irql);
+typedef VOID (*PIO_CSQ_RELEASE_LOCK)(PIO_CSQ csq, KIRQL irql);
+typedef VOID (*PIO_CSQ_COMPLETE_CANCELED_IRP)(PIO_CSQ csq, PIRP irp);
+
+struct IO_CSQ {
+    ULONG Type;   // IO_TYPE_CSQ_EX once initialised by IoCsqInitializeEx
+    PIO_CSQ_INSERT_IRP_EX CsqInsertIrp;
+    PIO_CSQ_REMOVE_IRP CsqRemoveIrp;
+    PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp;
+    PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock;
+    PIO_CSQ_RELEASE_LOCK CsqReleaseLock;
+    PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp;
+    PVOID ReservePointer;
+};
+// Names one queued IRP for IoCsqRemoveIrp; Irp is NULL once the IRP has left the queue.
+struct IO_CSQ_IRP_CONTEXT {
+    ULONG Type;
+    PIRP Irp;
+    PIO_CSQ Csq;
+};
+typedef IO_CSQ_IRP_CONTEXT* PIO_CSQ_IRP_CONTEXT;
+
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS IoCsqInitializeEx(PIO_CSQ csq, PIO_CSQ_INSERT_IRP_EX csqInsertIrp,
+    PIO_CSQ_REMOVE_IRP csqRemoveIrp, PIO_CSQ_PEEK_NEXT_IRP csqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK csqAcquireLock,
+    PIO_CSQ_RELEASE_LOCK csqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP csqCompleteCanceledIrp);
+// Queues `irp` (CsqInsertIrpEx), marks it pending and gives it the queue's cancel routine; an
+// IRP cancelled already is taken out again and completed through CsqCompleteCanceledIrp. Returns
+// CsqInsertIrpEx's status; on a failure the IRP is neither queued nor marked pending.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS IoCsqInsertIrpEx(PIO_CSQ csq, PIRP irp, PIO_CSQ_IRP_CONTEXT context,
+    PVOID insertContext);
+// The first queued IRP that matches `peekContext` and is not being cancelled, taken out; or NULL.
+_IRQL_requires_max_(DISPATCH_LEVEL) PIRP IoCsqRemoveNextIrp(PIO_CSQ csq, PVOID peekContext);
+// The IRP `context` names, taken out; NULL once it left the queue or while it is being cancelled.
+_IRQL_requires_max_(DISPATCH_LEVEL) PIRP IoCsqRemoveIrp(PIO_CSQ csq, PIO_CSQ_IRP_CONTEXT context);
+// ---- End of cancel-safe IRP queues ----------------------------------------------------------
+
 // Control codes.
 constexpr ULONG METHOD_BUFFERED = 0;
 constexpr ULONG FILE_ANY_ACCESS = 0;

@@ -85,5 +85,8 @@ NTSTATUS Issue(UserProcess* process, FileRecord* file, UCHAR major, ULONG code, 
 void CloseFile(UserProcess* closer, FileRecord* file);
 // Drops the reference a handle lookup took (FileOfHandle); the last one lets a deferred close go.
 void ReleaseFileLookup(FileRecord* file);
+// A completed IRP is in no cancel-safe queue any more (its address may come back for another);
+// NULL: the machine's reset forgets every queue.
+void ForgetQueuedIrp(PIRP irp);
 
 }  // namespace host::io_internal

@@ -377,6 +377,7 @@ void CheckAndResetIo(const char* when)
     Devices.clear();
     Drivers.clear();
     Completions = History<IrpCompletion>{IRP_COMPLETION_HISTORY};
+    ForgetQueuedIrp(nullptr);
 }
 
 }  // namespace host
@@ -416,6 +417,8 @@ VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost)
         guard.lock();
     }
     host::CompleteLocked(record, priorityBoost);
+    guard.unlock();
+    host::io_internal::ForgetQueuedIrp(irp);
 }
 
 VOID IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&host::CancelSpinLock, irql); }

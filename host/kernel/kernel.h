@@ -58,7 +58,7 @@ constexpr uint32_t TagOf(const char (&text)[5])
 // virtual clock it moves only when a test advances it (or when a thread waits for a system
 // thread that sleeps in virtual time: then time jumps to that sleeper's deadline).
 //
-// On the virtual clock a system thread's delay (KeDelayExecutionThread, NdisMSleep) ends only
+// On the virtual clock a system thread's delay (KeDelayExecutionThread) ends only
 // when the clock reaches its deadline, and so does its timed wait on an event unless the event
 // is set first; every other thread (a test, an NDIS or user-mode call) sleeps in real time and
 // does not move the clock. Waits on a thread object time out in real time.

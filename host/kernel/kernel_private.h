@@ -44,7 +44,7 @@ void SetIrqlOfThisThread(KIRQL irql);
 void SetSystemThread(void* kernelThread);
 void* CurrentKernelThread();
 
-// The body of every relative or absolute sleep (KeDelayExecutionThread, NdisMSleep):
+// The body of every relative or absolute sleep (KeDelayExecutionThread):
 // `interval` in 100 ns units, negative = relative.
 void Delay(int64_t interval);
 

@@ -791,17 +791,6 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interva
     return STATUS_SUCCESS;
 }
 
-VOID NdisMSleep(ULONG microseconds)
-{
-    if (KeGetCurrentIrql() >= DISPATCH_LEVEL || host::LocksHeldByThisThread() != 0) {
-        host::ReportViolation(host::Rule::WaitAtDispatch, "NdisMSleep at IRQL %u%s%s", unsigned(KeGetCurrentIrql()),
-            host::LocksHeldByThisThread() != 0 ? " holding " : "", host::detail::HeldLocksOfThisThread().c_str());
-    } else {
-        host::RequireIrqlAtMost(PASSIVE_LEVEL, "NdisMSleep");
-    }
-    host::detail::Delay(-int64_t(microseconds) * 10);
-}
-
 // ---- Performance counter ------------------------------------------------------------------------------
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency)
 {

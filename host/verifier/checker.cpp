@@ -45,6 +45,7 @@ const char* RuleName(Rule rule)
     case Rule::ErrorLogMisuse: return "ErrorLogMisuse";
     case Rule::StreamingStoresUnfenced: return "StreamingStoresUnfenced";
     case Rule::ExtendedStateMisuse: return "ExtendedStateMisuse";
+    case Rule::CsqMisuse: return "CsqMisuse";
     case Rule::AssertionFailed: return "AssertionFailed";
     }
     return "UnknownRule";

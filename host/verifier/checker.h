@@ -34,6 +34,9 @@ enum class Rule {
     StreamingStoresUnfenced,     // a lock released after streaming stores that no store fence ordered before it
     ExtendedStateMisuse,         // AVX registers used without a saved state, a restore of another thread's or an
                                  // outer save or at another IRQL, a handler returning with a save not restored
+    CsqMisuse,                   // a cancel-safe queue misused: an IRP inserted while queued, an IRP context reused
+                                 // while its IRP is queued, lock callbacks that do not take or give back one lock,
+                                 // a peeked IRP that is not queued, a queue used before IoCsqInitializeEx
     AssertionFailed,             // an assertion of the driver (NT_ASSERT) found its condition false
 };
 

@@ -181,7 +181,6 @@ enum EX_POOL_PRIORITY { LowPoolPriority = 0, NormalPoolPriority = 16, HighPoolPr
 NDISAPI PVOID NdisAllocateMemoryWithTagPriority(NDIS_HANDLE ndisHandle, ULONG length, ULONG tag,
     EX_POOL_PRIORITY priority);
 NDISAPI VOID NdisFreeMemory(PVOID virtualAddress, ULONG length, ULONG memoryFlags);
-NDISAPI VOID NdisMSleep(ULONG microseconds);
 
 // ---------------------------------------------------------------------------------------------
 // Reader/writer lock.

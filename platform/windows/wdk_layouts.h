@@ -107,6 +107,17 @@
     OFFSET(IRP, Tail.Overlay.ListEntry, 0xa8)                           \
     OFFSET(IRP, Tail.Overlay.CurrentStackLocation, 0xb8)                \
     OFFSET(IRP, Tail.Overlay.OriginalFileObject, 0xc0)                  \
+    SIZE(IO_CSQ, 0x40)                                                  \
+    OFFSET(IO_CSQ, CsqInsertIrp, 0x08)                                  \
+    OFFSET(IO_CSQ, CsqRemoveIrp, 0x10)                                  \
+    OFFSET(IO_CSQ, CsqPeekNextIrp, 0x18)                                \
+    OFFSET(IO_CSQ, CsqAcquireLock, 0x20)                                \
+    OFFSET(IO_CSQ, CsqReleaseLock, 0x28)                                \
+    OFFSET(IO_CSQ, CsqCompleteCanceledIrp, 0x30)                        \
+    OFFSET(IO_CSQ, ReservePointer, 0x38)                                \
+    SIZE(IO_CSQ_IRP_CONTEXT, 0x18)                                      \
+    OFFSET(IO_CSQ_IRP_CONTEXT, Irp, 0x08)                               \
+    OFFSET(IO_CSQ_IRP_CONTEXT, Csq, 0x10)                               \
     SIZE(IO_ERROR_LOG_PACKET, 0x30)                                     \
     OFFSET(IO_ERROR_LOG_PACKET, ErrorCode, 0x0c)                        \
     OFFSET(IO_ERROR_LOG_PACKET, DeviceOffset, 0x20)                     \

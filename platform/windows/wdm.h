@@ -741,6 +741,45 @@ NTKERNELAPI VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost);
 inline VOID IoCompleteRequest(PIRP irp, CHAR priorityBoost) { IofCompleteRequest(irp, priorityBoost); }
 NTKERNELAPI VOID IoReleaseCancelSpinLock(KIRQL irql);
 
+// ---- Cancel-safe IRP queues ------------------------------------------------------------------
+constexpr ULONG IO_TYPE_CSQ_IRP_CONTEXT = 1;
+constexpr ULONG IO_TYPE_CSQ = 2;
+constexpr ULONG IO_TYPE_CSQ_EX = 3;
+
+struct IO_CSQ;
+typedef IO_CSQ* PIO_CSQ;
+typedef NTSTATUS (*PIO_CSQ_INSERT_IRP_EX)(PIO_CSQ csq, PIRP irp, PVOID insertContext);
+typedef VOID (*PIO_CSQ_REMOVE_IRP)(PIO_CSQ csq, PIRP irp);
+typedef PIRP (*PIO_CSQ_PEEK_NEXT_IRP)(PIO_CSQ csq, PIRP irp, PVOID peekContext);
+typedef VOID (*PIO_CSQ_ACQUIRE_LOCK)(PIO_CSQ csq, PKIRQL irql);
+typedef VOID (*PIO_CSQ_RELEASE_LOCK)(PIO_CSQ csq, KIRQL irql);
+typedef VOID (*PIO_CSQ_COMPLETE_CANCELED_IRP)(PIO_CSQ csq, PIRP irp);
+
+struct IO_CSQ {
+    ULONG Type;
+    PIO_CSQ_INSERT_IRP_EX CsqInsertIrp;   // IoCsqInitializeEx keeps its callback in IoCsqInitialize's field
+    PIO_CSQ_REMOVE_IRP CsqRemoveIrp;
+    PIO_CSQ_PEEK_NEXT_IRP CsqPeekNextIrp;
+    PIO_CSQ_ACQUIRE_LOCK CsqAcquireLock;
+    PIO_CSQ_RELEASE_LOCK CsqReleaseLock;
+    PIO_CSQ_COMPLETE_CANCELED_IRP CsqCompleteCanceledIrp;
+    PVOID ReservePointer;
+};
+struct IO_CSQ_IRP_CONTEXT {
+    ULONG Type;
+    PIRP Irp;
+    PIO_CSQ Csq;
+};
+typedef IO_CSQ_IRP_CONTEXT* PIO_CSQ_IRP_CONTEXT;
+
+NTKERNELAPI NTSTATUS IoCsqInitializeEx(PIO_CSQ csq, PIO_CSQ_INSERT_IRP_EX csqInsertIrp,
+    PIO_CSQ_REMOVE_IRP csqRemoveIrp, PIO_CSQ_PEEK_NEXT_IRP csqPeekNextIrp, PIO_CSQ_ACQUIRE_LOCK csqAcquireLock,
+    PIO_CSQ_RELEASE_LOCK csqReleaseLock, PIO_CSQ_COMPLETE_CANCELED_IRP csqCompleteCanceledIrp);
+NTKERNELAPI NTSTATUS IoCsqInsertIrpEx(PIO_CSQ csq, PIRP irp, PIO_CSQ_IRP_CONTEXT context, PVOID insertContext);
+NTKERNELAPI PIRP IoCsqRemoveNextIrp(PIO_CSQ csq, PVOID peekContext);
+NTKERNELAPI PIRP IoCsqRemoveIrp(PIO_CSQ csq, PIO_CSQ_IRP_CONTEXT context);
+// ---- End of cancel-safe IRP queues ----------------------------------------------------------
+
 // Control codes.
 constexpr ULONG METHOD_BUFFERED = 0;
 constexpr ULONG FILE_ANY_ACCESS = 0;

@@ -1,5 +1,6 @@
 // The verifier's rules: each one fires on a deliberately wrong call sequence (one table of rule
 // and provoking action), the reports say what and where, and leftovers are reported at reset.
+// The cancel-safe queue whose misuse they report keeps its documented semantics, also in a race.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -158,6 +159,35 @@ void WithCarelessFilter(const std::function<void(host::Adapter&, NDIS_HANDLE poo
 }
 
 VOID EndAtOnce(PVOID) {}
+
+// A cancel-safe queue kept as a driver keeps one, a list under a spin lock; an IRP it completes
+// as cancelled is counted in the IRP's IoStatus.Information instead. TestIrp: an IRP never
+// issued, with its one stack location, enough for the queue and host::CancelIrp.
+struct TestQueue {
+    IO_CSQ csq;
+    LIST_ENTRY list;
+    KSPIN_LOCK lock = 0;
+
+    static TestQueue* Of(PIO_CSQ csq) { return CONTAINING_RECORD(csq, TestQueue, csq); }
+    TestQueue()
+    {
+        InitializeListHead(&list);
+        IoCsqInitializeEx(&csq, [](PIO_CSQ c, PIRP irp, PVOID) {
+            InsertTailList(&Of(c)->list, &irp->Tail.Overlay.ListEntry);
+            return STATUS_SUCCESS;
+        }, [](PIO_CSQ, PIRP irp) { RemoveEntryList(&irp->Tail.Overlay.ListEntry); }, [](PIO_CSQ c, PIRP irp, PVOID) {
+            PLIST_ENTRY next = (irp == nullptr ? &Of(c)->list : &irp->Tail.Overlay.ListEntry)->Flink;
+            return next == &Of(c)->list ? nullptr : CONTAINING_RECORD(next, IRP, Tail.Overlay.ListEntry);
+        }, [](PIO_CSQ c, PKIRQL irql) { *irql = KeAcquireSpinLockRaiseToDpc(&Of(c)->lock); },
+        [](PIO_CSQ c, KIRQL irql) { KeReleaseSpinLock(&Of(c)->lock, irql); },
+        [](PIO_CSQ, PIRP irp) { irp->IoStatus.Information += 1; });
+    }
+};
+struct TestIrp {
+    IRP irp{};
+    IO_STACK_LOCATION stack{};
+    TestIrp() { irp.Tail.Overlay.CurrentStackLocation = &stack; }
+};
 
 struct RuleCase {
     Rule rule;
@@ -357,6 +387,17 @@ const RuleCase RULE_CASES[] = {
         host::CallHandlerAt(DISPATCH_LEVEL, "FilterReceiveNetBufferLists",
             [&] { EXPECT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save), STATUS_SUCCESS); });
     }},
+    {Rule::CsqMisuse, "an IRP queued again, its context reused while it is queued, lock callbacks taking none", [] {
+        TestQueue q;
+        TestIrp a, b;
+        IO_CSQ_IRP_CONTEXT context;
+        IoCsqInsertIrpEx(&q.csq, &a.irp, &context, nullptr);
+        EXPECT_EQ(IoCsqInsertIrpEx(&q.csq, &a.irp, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(IoCsqInsertIrpEx(&q.csq, &b.irp, &context, nullptr), STATUS_INVALID_PARAMETER);
+        q.csq.CsqAcquireLock = [](PIO_CSQ, PKIRQL) {};
+        q.csq.CsqReleaseLock = [](PIO_CSQ, KIRQL) {};
+        EXPECT_EQ(IoCsqRemoveIrp(&q.csq, &context), &a.irp);
+    }},
     {Rule::AssertionFailed, "an assertion whose condition is false (and the machine goes on)", [] {
         volatile int blocks = 2;
         NT_ASSERT(blocks == 3);
@@ -528,6 +569,47 @@ TEST(CheckerDeathTest, WithoutAHandlerAViolationPrintsAndAborts)
             host::ReportViolation(Rule::PoolMisuse, "free of %p", static_cast<void*>(nullptr));
         },
         "GvspFilter checker: PoolMisuse: free of .*\n  at ");
+}
+
+// The queue's documented semantics: the steps (i, x: insert the IRP named, x with the context;
+// c: cancel it; r, R: remove the next IRP, the context's) give the removals' results ('a', 'b',
+// '-' for NULL) and the number of IRPs that left as cancelled.
+const struct { const char *steps, *removed; ULONG_PTR cancelled; } CSQ_CASES[] = {
+    {"ia ib r. r. r.", "ab-", 0},     // oldest first, then none
+    {"ia ib ca r. r.", "b-", 1},      // a cancelled IRP leaves by its cancellation only
+    {"ca ia r.", "-", 1},             // one cancelled before its insertion leaves at once
+    {"xa ib R. R. r.", "a-b", 0},     // removed by its context once
+    {"xa ca R.", "-", 1},             // not by its context once cancelled
+};
+
+TEST_F(CheckerTest, TheCancelSafeQueueKeepsItsDocumentedSemanticsAlsoWhenACancelRacesARemoval)
+{
+    for (const auto& [steps, removed, cancelled] : CSQ_CASES) {
+        SCOPED_TRACE(steps);
+        TestQueue q;
+        TestIrp irps[2];
+        IO_CSQ_IRP_CONTEXT context{};
+        std::string results;
+        for (const char* step = steps; step < steps + std::strlen(steps); step += 3) {
+            PIRP irp = &irps[step[1] == 'b'].irp;
+            if (step[0] == 'i' || step[0] == 'x')
+                IoCsqInsertIrpEx(&q.csq, irp, step[0] == 'x' ? &context : nullptr, nullptr);
+            if (step[0] == 'c') host::CancelIrp(irp);
+            PIRP out = step[0] == 'r' ? IoCsqRemoveNextIrp(&q.csq, nullptr)
+                                      : step[0] == 'R' ? IoCsqRemoveIrp(&q.csq, &context) : nullptr;
+            if (step[1] == '.') results += out == nullptr ? '-' : out == &irps[0].irp ? 'a' : 'b';
+        }
+        EXPECT_EQ(results, removed);
+        EXPECT_EQ(irps[0].irp.IoStatus.Information + irps[1].irp.IoStatus.Information, cancelled);
+    }
+    // Removals race cancellations: each IRP leaves the queue once, by one or the other.
+    TestQueue q;
+    std::vector<TestIrp> irps(500);
+    for (TestIrp& t : irps) IoCsqInsertIrpEx(&q.csq, &t.irp, nullptr, nullptr);
+    std::thread canceller([&] { for (TestIrp& t : irps) host::CancelIrp(&t.irp); });
+    while (PIRP irp = IoCsqRemoveNextIrp(&q.csq, nullptr)) irp->IoStatus.Information += 1;
+    canceller.join();
+    for (TestIrp& t : irps) EXPECT_EQ(t.irp.IoStatus.Information, 1u);
 }
 
 }  // namespace
