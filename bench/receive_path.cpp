@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "base/driver.h"
 #include "camera/camera.h"
 #include "delivery/resend_worker.h"
-#include "driver/driver.h"
 #include "host/kernel/kernel.h"
 #include "stream/receive.h"
 #include "tools/driver_session.h"

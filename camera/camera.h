@@ -13,8 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "base/wire_format.h"
 #include "camera/wire.h"
-#include "delivery/wire_format.h"
 #include "host/ndis/ndis.h"
 
 namespace camera {

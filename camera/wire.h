@@ -1,6 +1,6 @@
 // The pixel formats the camera emulator draws its test pattern in, as an image leader names them,
 // and their sizes; the camera emulator and the gvspfilter command share them. Everything else of
-// the wire is the codec's (delivery/wire_format.h). Plain C++, for the host and for Windows user
+// the wire is the codec's (base/wire_format.h). Plain C++, for the host and for Windows user
 // mode alike.
 #pragma once
 

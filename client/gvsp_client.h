@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "base/control_interface.h"
+#include "base/stream_memory.h"
 #include "client/user_face.h"
-#include "control/control_interface.h"
-#include "control/stream_memory.h"
 
 namespace gvsp {
 

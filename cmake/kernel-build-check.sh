@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles the core (driver/ control/ stream/ delivery/ platform/) the way the Windows kernel
+# Compiles the core (base/ control/ delivery/ stream/ driver/ platform/) the way the Windows kernel
 # build does: 64-bit Windows target, freestanding, no exceptions, no RTTI, warnings as errors.
 # The core may include only its own headers and the freestanding ones.
 # Usage: kernel-build-check.sh SOURCE_DIR GENERATED_DIR
@@ -14,7 +14,7 @@ if ! command -v "$compiler" >/dev/null 2>&1; then
 fi
 
 cd "$source_dir"
-core_dirs="driver control stream delivery platform"
+core_dirs="base control delivery stream driver platform"
 
 # immintrin.h: the compiler's intrinsics, no library behind them; stddef.h and stdint.h: the WDK's
 # freestanding C headers. The WDK's compiler needs them for streaming stores.

@@ -13,14 +13,14 @@ add_custom_command(
     DEPENDS ${PROJECT_SOURCE_DIR}/cmake/message_compiler.cpp
     COMMENT "Building the message table compiler for the build machine")
 add_custom_command(
-    OUTPUT ${GVSP_GENERATED}/driver/gvspfilter_msg.h ${GVSP_GENERATED}/gvspfilter_msg.bin
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${GVSP_GENERATED}/driver ${GVSP_GENERATED}/host
-    COMMAND ${GVSP_MESSAGE_COMPILER} ${PROJECT_SOURCE_DIR}/driver/gvspfilter.mc
-            ${GVSP_GENERATED}/driver/gvspfilter_msg.h ${GVSP_GENERATED}/host/message_table.inc
+    OUTPUT ${GVSP_GENERATED}/base/gvspfilter_msg.h ${GVSP_GENERATED}/gvspfilter_msg.bin
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${GVSP_GENERATED}/base ${GVSP_GENERATED}/host
+    COMMAND ${GVSP_MESSAGE_COMPILER} ${PROJECT_SOURCE_DIR}/base/gvspfilter.mc
+            ${GVSP_GENERATED}/base/gvspfilter_msg.h ${GVSP_GENERATED}/host/message_table.inc
             ${GVSP_GENERATED}/gvspfilter_msg.bin
-    DEPENDS ${GVSP_MESSAGE_COMPILER} ${PROJECT_SOURCE_DIR}/driver/gvspfilter.mc
+    DEPENDS ${GVSP_MESSAGE_COMPILER} ${PROJECT_SOURCE_DIR}/base/gvspfilter.mc
     COMMENT "Compiling the message table")
-add_custom_target(gvsp_messages DEPENDS ${GVSP_GENERATED}/driver/gvspfilter_msg.h ${GVSP_GENERATED}/gvspfilter_msg.bin)
+add_custom_target(gvsp_messages DEPENDS ${GVSP_GENERATED}/base/gvspfilter_msg.h ${GVSP_GENERATED}/gvspfilter_msg.bin)
 # The image's MESSAGETABLE resource, from which the event viewer renders the driver's entries.
 file(WRITE ${GVSP_GENERATED}/gvspfilter_msg.rc
     "LANGUAGE 0x9, 0x1\n1 MESSAGETABLE \"${GVSP_GENERATED}/gvspfilter_msg.bin\"\n")

@@ -2,10 +2,11 @@
 // requests to their handlers. PASSIVE_LEVEL, in the thread of the calling process.
 #include "control/control_device.h"
 
+#include "base/driver.h"
+#include "base/stream_port.h"
 #include "control/frame_cache.h"
 #include "control/frame_requests.h"
-#include "control/stream_port.h"
-#include "driver/driver.h"
+#include "control/port_binding.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The control device's dispatch routines; its codes, inputs and outputs are in
-// control/control_interface.h. PASSIVE_LEVEL, in the calling thread of the camera library.
+// base/control_interface.h. PASSIVE_LEVEL, in the calling thread of the camera library.
 #pragma once
 
-#include "control/control_interface.h"
+#include "base/control_interface.h"
 #include "platform/wdm.h"
 
-// The codes of control/control_interface.h, as the platform composes them.
+// The codes of base/control_interface.h, as the platform composes them.
 static_assert(IOCTL_STREAM_BIND_PORT == CTL_CODE(FILE_DEVICE_PHYSICAL_NETCARD, 14, METHOD_BUFFERED, FILE_ANY_ACCESS));
 static_assert(IOCTL_STREAM_SETUP_CACHE == CTL_CODE(FILE_DEVICE_PHYSICAL_NETCARD, 16, METHOD_BUFFERED, FILE_ANY_ACCESS));
 static_assert(IOCTL_STREAM_GET_FRAME == CTL_CODE(FILE_DEVICE_PHYSICAL_NETCARD, 17, METHOD_BUFFERED, FILE_ANY_ACCESS));

@@ -7,10 +7,11 @@
 // relies on is kept in its FrameSlots; the block and the buffers' driver regions get a report.
 #include "control/frame_cache.h"
 
-#include "control/control_interface.h"
-#include "control/frame_slots.h"
-#include "driver/event_log.h"
-#include "stream/rate_statistics.h"
+#include "base/control_interface.h"
+#include "base/event_log.h"
+#include "base/frame_slots.h"
+#include "base/rate_statistics.h"
+#include "control/port_binding.h"
 
 namespace {
 

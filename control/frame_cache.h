@@ -3,7 +3,7 @@
 // release of every cache a process set up when it exits.
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 
 // Locks and maps the block and every frame buffer and publishes the cache; on failure nothing
 // stays locked or published. PASSIVE_LEVEL, in the calling process, ControlBusy held.

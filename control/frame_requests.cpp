@@ -7,8 +7,9 @@
 // ClaimWaitingFrameRequest and CompleteFrameRequest (IRQL <= DISPATCH_LEVEL).
 #include "control/frame_requests.h"
 
-#include "control/control_interface.h"
-#include "control/frame_slots.h"
+#include "base/control_interface.h"
+#include "base/frame_slots.h"
+#include "control/port_binding.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // stopping acquisition, and cancelling queued requests. PASSIVE_LEVEL, except where marked.
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS GetFrame(PIRP irp, PIO_STACK_LOCATION stack);

@@ -4,13 +4,13 @@
 // IRQL <= DISPATCH_LEVEL; the caller holds the port's cache (AcquirePortCache).
 #include "delivery/frame_completion.h"
 
+#include "base/clock.h"
+#include "base/frame_slots.h"
+#include "base/notification.h"
+#include "base/wire_format.h"
 #include "control/frame_requests.h"
-#include "control/frame_slots.h"
 #include "delivery/resend_policy.h"
 #include "delivery/transmit.h"
-#include "delivery/wire_format.h"
-#include "driver/notification.h"
-#include "stream/clock.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 // Receive-path operations run at IRQL <= DISPATCH_LEVEL; the caller holds the port's cache (AcquirePortCache).
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/notification.h"
+#include "base/stream_port.h"
 #include "delivery/resend_policy.h"
 #include "delivery/resend_worker.h"
-#include "driver/notification.h"
 
 // The snapshot of a frame whose missing packets are to be asked for (the first bytes of its
 // buffer: driver region and FrameHeader), taken while the frame cannot change. From the driver's

@@ -5,8 +5,8 @@
 // Receive path: IRQL <= DISPATCH_LEVEL, assembly held. Worker: PASSIVE_LEVEL, on a snapshot.
 #include "delivery/resend_policy.h"
 
+#include "base/wire_format.h"
 #include "delivery/transmit.h"
-#include "delivery/wire_format.h"
 
 namespace {
 

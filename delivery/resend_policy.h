@@ -3,7 +3,7 @@
 // on a private snapshot of a frame).
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 
 // The first clear bit at or after `start` in `byteCount` bytes, or byteCount x 8.
 ULONG FindClearBit(const UCHAR* bitmap, ULONG byteCount, ULONG start);

@@ -7,10 +7,10 @@
 // PASSIVE_LEVEL, system process, from load to unload.
 #include "delivery/resend_worker.h"
 
-#include "control/stream_port.h"
+#include "base/clock.h"
+#include "base/stream_port.h"
 #include "delivery/frame_completion.h"
 #include "delivery/resend_policy.h"
-#include "stream/clock.h"
 
 namespace {
 

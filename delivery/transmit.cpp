@@ -4,7 +4,7 @@
 // list goes up the stack. IRQL <= DISPATCH_LEVEL; no lock held on entry.
 #include "delivery/transmit.h"
 
-#include "delivery/wire_format.h"
+#include "base/wire_format.h"
 
 namespace {
 
@@ -19,23 +19,6 @@ PVOID AllocateSmallBuffer(StreamPort* port, ULONG length)
     return NdisAllocateMemoryWithTagPriority(port->NdisFilterHandle, length, POOL_TAG, LowPoolPriority);
 }
 
-// Frees one of the driver's own packets: its buffer, its MDL and its NET_BUFFER_LIST.
-VOID FreeOwnPacket(PNET_BUFFER_LIST netBufferList)
-{
-    PMDL mdl = NET_BUFFER_FIRST_MDL(NET_BUFFER_LIST_FIRST_NB(netBufferList));
-    PVOID buffer = nullptr;
-    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
-        buffer = mdl->MappedSystemVa;
-    } else {
-        buffer = MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, OWN_PACKET_MAPPING_PRIORITY);
-    }
-    ULONG byteCount = MmGetMdlByteCount(mdl);
-    NdisFreeMdl(mdl);
-    if (buffer != nullptr) {
-        NdisFreeMemory(buffer, byteCount, 0);
-    }
-    NdisFreeNetBufferList(netBufferList);
-}
 
 // The PACKETRESEND packet for `blockId`, ready to send as one of the driver's own; NULL when
 // memory for it cannot be had.
@@ -94,6 +77,23 @@ PNET_BUFFER_LIST BuildPacketResend(StreamPort* port, const UCHAR* headerSource, 
 }
 
 }  // namespace
+
+VOID FreeOwnPacket(PNET_BUFFER_LIST netBufferList)
+{
+    PMDL mdl = NET_BUFFER_FIRST_MDL(NET_BUFFER_LIST_FIRST_NB(netBufferList));
+    PVOID buffer = nullptr;
+    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
+        buffer = mdl->MappedSystemVa;
+    } else {
+        buffer = MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, OWN_PACKET_MAPPING_PRIORITY);
+    }
+    ULONG byteCount = MmGetMdlByteCount(mdl);
+    NdisFreeMdl(mdl);
+    if (buffer != nullptr) {
+        NdisFreeMemory(buffer, byteCount, 0);
+    }
+    NdisFreeNetBufferList(netBufferList);
+}
 
 USHORT InternetChecksum(const UCHAR* bytes, ULONG length)
 {
@@ -164,28 +164,3 @@ BOOLEAN SendPacketResend(StreamPort* port, const UCHAR* headerSource, ULONG64 bl
     return TRUE;
 }
 
-VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
-    ULONG sendCompleteFlags)
-{
-    auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
-
-    ULONG ownPackets = 0;
-    PNET_BUFFER_LIST next = netBufferLists;
-    while (next != nullptr) {
-        PNET_BUFFER_LIST current = next;
-        next = NET_BUFFER_LIST_NEXT_NBL(current);
-        NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
-
-        if (current->SourceHandle == adapter->NdisFilterHandle) {
-            FreeOwnPacket(current);
-            ++ownPackets;
-        } else {
-            NdisFSendNetBufferListsComplete(adapter->NdisFilterHandle, current, sendCompleteFlags);
-        }
-    }
-    // Last: the release of the last hold may let a pause, and then the detach that frees the
-    // module, go on.
-    for (; ownPackets > 0; --ownPackets) {
-        ExReleaseRundownProtection(&adapter->DataPathRundown);
-    }
-}

@@ -2,11 +2,12 @@
 // IRQL <= DISPATCH_LEVEL.
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 
+// Frees one of the driver's own packets, back from the miniport or never sent: its buffer, its
+// MDL and its NET_BUFFER_LIST. The send-complete handler (driver/) gives each back here.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
-    ULONG sendCompleteFlags);
+VOID FreeOwnPacket(PNET_BUFFER_LIST netBufferList);
 
 // Builds a GVCP PACKETRESEND for packets [firstPacketId, lastPacketId] of a block (lastPacketId
 // 0xFFFFFFFF: to the end of the block) from the Ethernet and IPv4 addresses of `headerSource`, a

@@ -1,15 +1,13 @@
 // Driver load and unload: DriverEntry brings the driver up in a fixed order, DriverUnload takes
 // it down in the reverse order. Both run at PASSIVE_LEVEL in the system process.
-#include "driver/driver.h"
+#include "driver/handlers.h"
 
+#include "base/clock.h"
+#include "base/event_log.h"
+#include "base/notification.h"
 #include "control/control_device.h"
 #include "control/frame_cache.h"
 #include "delivery/resend_worker.h"
-#include "delivery/transmit.h"
-#include "driver/event_log.h"
-#include "driver/notification.h"
-#include "stream/clock.h"
-#include "stream/receive.h"
 
 namespace {
 

@@ -1,10 +1,11 @@
 // Filter module lifecycle: attach, detach, pause, restart and the option handlers NDIS calls
 // for every adapter the filter is bound to. PASSIVE_LEVEL; NDIS serialises the handlers of one
 // module, not those of different modules.
-#include "driver/driver.h"
+#include "driver/handlers.h"
 
-#include "control/stream_port.h"
-#include "driver/event_log.h"
+#include "base/event_log.h"
+#include "base/stream_port.h"
+#include "control/port_binding.h"
 
 namespace {
 

@@ -1,7 +1,11 @@
-// The pass-through paths: everything the filter does not take for itself goes on unchanged.
-// The data handlers run at IRQL <= DISPATCH_LEVEL and keep no state; the OID handlers clone
-// each request, pass the clone down and complete the original upward.
-#include "driver/driver.h"
+// The data path's handlers and the pass-through paths: the receive handler gives each chain to
+// the receive path, the send-complete handler frees the driver's own sends; everything the
+// filter does not take for itself goes on unchanged. The data handlers run at IRQL <=
+// DISPATCH_LEVEL and keep no state; the OID handlers clone each request, pass the clone down and
+// complete the original upward.
+#include "delivery/transmit.h"
+#include "driver/handlers.h"
+#include "stream/receive.h"
 
 namespace {
 
@@ -11,6 +15,39 @@ PNDIS_OID_REQUEST& UpperRequestOf(PNDIS_OID_REQUEST clone)
 }
 
 }  // namespace
+
+VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
+    NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists, ULONG receiveFlags)
+{
+    (void)numberOfNetBufferLists;
+    ReceiveNetBufferLists(static_cast<FilterAdapter*>(filterModuleContext), netBufferLists, portNumber, receiveFlags);
+}
+
+VOID FilterSendNetBufferListsComplete(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
+    ULONG sendCompleteFlags)
+{
+    auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
+
+    ULONG ownPackets = 0;
+    PNET_BUFFER_LIST next = netBufferLists;
+    while (next != nullptr) {
+        PNET_BUFFER_LIST current = next;
+        next = NET_BUFFER_LIST_NEXT_NBL(current);
+        NET_BUFFER_LIST_NEXT_NBL(current) = nullptr;
+
+        if (current->SourceHandle == adapter->NdisFilterHandle) {
+            FreeOwnPacket(current);
+            ++ownPackets;
+        } else {
+            NdisFSendNetBufferListsComplete(adapter->NdisFilterHandle, current, sendCompleteFlags);
+        }
+    }
+    // Last: the release of the last hold may let a pause, and then the detach that frees the
+    // module, go on.
+    for (; ownPackets > 0; --ownPackets) {
+        ExReleaseRundownProtection(&adapter->DataPathRundown);
+    }
+}
 
 VOID FilterSendNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
     NDIS_PORT_NUMBER portNumber, ULONG sendFlags)

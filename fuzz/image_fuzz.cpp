@@ -4,8 +4,8 @@
 // picture and nothing beyond.
 #include <sys/stat.h>
 
+#include "base/wire_format.h"
 #include "camera/wire.h"
-#include "delivery/wire_format.h"
 #include "fuzz/fail.h"
 #include "tools/image.h"
 

@@ -1,39 +1,22 @@
 #!/usr/bin/env python3
-"""The core's include rule, checked on every #include "..." of driver/, control/, delivery/,
-stream/ and platform/.
+"""The core's include rule, checked on every #include "..." of base/, control/, delivery/,
+stream/, driver/ and platform/.
 
-Dependencies run one way: stream -> delivery -> control, with driver/ on top (it wires
-everything together). A file may include headers of its own layer and of the layers below it.
-Leaf modules may be included from anywhere and include only other leaf modules and platform/.
+The folders are the layers, lowest first: base/ (what every layer may use: the shared-memory
+layout and control contract, the port record, frame slots, the wire codec, clock, rates, the
+driver's globals, the event log, the notification channel), then control/, delivery/, stream/,
+and driver/ on top with every NDIS handler. A file may include headers of its own folder and of
+the folders below it, and platform/.
 
-Usage: check-dependencies.py SOURCE_DIR          check, one line per violation, exit 1 on any
-       check-dependencies.py --leaf-sources DIR  print the leaf modules' sources (for CMake)
-       check-dependencies.py --layers            print the layers' folders (for the Windows builds)
+Usage: check-dependencies.py SOURCE_DIR   check, one line per violation, exit 1 on any
+       check-dependencies.py --layers     print the layers' folders, lowest first (for CMake)
 """
 import os
 import re
 import sys
 
-# The layers, lowest first; each folder is one layer apart from its leaf modules.
-LAYERS = ["control", "delivery", "stream", "driver"]
-
-# Leaf modules, by path without extension (both the header and the source belong to the module).
-LEAF_MODULES = [
-    "control/stream_memory",      # the shared-memory layout
-    "control/control_interface",  # the control codes and their inputs and outputs
-    "control/stream_port",        # header only: the port record and its lock helpers
-    "control/frame_slots",        # the frame-slot lists and their moves
-    "delivery/wire_format",       # the wire format
-    "delivery/byte_order",        # unaligned network-order loads and stores
-    "stream/clock",
-    "stream/rate_statistics",
-    "driver/driver",              # the driver's globals
-    "driver/event_log",
-    "driver/gvspfilter_msg",      # generated from driver/gvspfilter.mc: the message ids
-    "driver/notification",
-]
-# Sources of a leaf module's header that belong to a layer: the binding code of the port record.
-LAYER_SOURCES = {"control/stream_port.cpp"}
+# The layers, lowest first.
+LAYERS = ["base", "control", "delivery", "stream", "driver"]
 
 # The host's inline bodies of platform routines, which platform/ includes at its end on the host
 # (platform/windows/ is the other binding).
@@ -44,13 +27,11 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 
 
 def module_of(path):
-    """'leaf', 'platform' or a layer name for a path relative to the source directory."""
+    """'platform', 'binding' or a layer name for a path relative to the source directory."""
     if path.startswith("platform/"):
         return "platform"
     if path in PLATFORM_BINDINGS:
         return "binding"
-    if path not in LAYER_SOURCES and os.path.splitext(path)[0] in LEAF_MODULES:
-        return "leaf"
     folder = path.split("/", 1)[0]
     return folder if folder in LAYERS else None
 
@@ -64,12 +45,10 @@ def allowed(source, header):
         return None if kind == "platform" else "only platform/ includes the host's platform bodies"
     if kind == "platform":
         return None if target == "platform" else "platform/ includes only platform/ and its bindings"
-    if kind == "leaf":
-        return None if target in ("leaf", "platform") else "a leaf module includes only leaf modules and platform/"
-    if target in ("leaf", "platform") or LAYERS.index(target) <= LAYERS.index(kind):
+    if target == "platform" or LAYERS.index(target) <= LAYERS.index(kind):
         return None
     reachable = ", ".join(LAYERS[: LAYERS.index(kind) + 1])
-    return f"{kind} may include only {reachable}, leaf modules and platform/, not {target}"
+    return f"{kind} may include only {reachable} and platform/, not {target}"
 
 
 def core_files(source_dir):
@@ -102,10 +81,6 @@ def check(source_dir):
 
 
 def main(arguments):
-    if len(arguments) == 2 and arguments[0] == "--leaf-sources":
-        print(";".join(p for p in sorted(core_files(arguments[1]))
-                       if p.endswith(".cpp") and module_of(p) == "leaf"))
-        return 0
     if arguments == ["--layers"]:
         print(";".join(LAYERS))
         return 0

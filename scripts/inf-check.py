@@ -77,7 +77,7 @@ def code_identity(source_dir):
     entry = open(os.path.join(source_dir, "driver/driver_entry.cpp")).read()
     names = dict(re.findall(r'RtlInitUnicodeString\(&(\w+),\s*GVSP_WIDE\("((?:[^"\\]|\\.)*)"\)\)', entry))
     names = {key: value.replace("\\\\", "\\") for key, value in names.items()}
-    state = open(os.path.join(source_dir, "driver/driver.cpp")).read()
+    state = open(os.path.join(source_dir, "base/driver.cpp")).read()
     version = re.search(r'DriverVersion\[DRIVER_VERSION_SIZE\]\s*=\s*"([^"]+)"', state).group(1)
     attach = open(os.path.join(source_dir, "driver/filter_module.cpp")).read()
     media = re.search(r"if \(medium != (\w+)(?: && medium != (\w+))*\)", attach)

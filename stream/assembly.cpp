@@ -4,13 +4,13 @@
 // on entry.
 #include "stream/assembly.h"
 
-#include "control/frame_slots.h"
+#include "base/frame_slots.h"
+#include "base/rate_statistics.h"
+#include "base/wire_format.h"
 #include "delivery/frame_completion.h"
 #include "delivery/resend_policy.h"
 #include "delivery/resend_worker.h"
-#include "delivery/wire_format.h"
 #include "stream/placement.h"
-#include "stream/rate_statistics.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // port's assembly and its cache (AcquirePortCache) held.
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 #include "delivery/frame_completion.h"
 
 // Assembles one stream packet. `gvspBytes` (at least 8) covers the GVSP header and the data after

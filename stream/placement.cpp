@@ -5,7 +5,7 @@
 // Receive path, IRQL <= DISPATCH_LEVEL, the port's assembly held, no lock held.
 #include "stream/placement.h"
 
-#include "delivery/wire_format.h"
+#include "base/wire_format.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // in up to 64 overflow chunks. Receive path, IRQL <= DISPATCH_LEVEL, assembly held.
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 
 // Each succeeds or fails; success sets the packet's bit and counts it in ReceivedPackets.
 // `gvspBytes` covers the GVSP header and the data after it in the header's buffer segment.

@@ -1,14 +1,14 @@
-// The receive handler: every chain an adapter indicates passes here. UDP packets to a port
+// The receive path: every chain an adapter indicates passes here. UDP packets to a port
 // bound on the adapter whose StreamControlBlock is Active are consumed (their bytes assembled
 // into the user's frame buffers) and handed back to the miniport at once; everything else goes
 // up to the protocols exactly as it came.
 // IRQL <= DISPATCH_LEVEL, possibly on several processors at once; no lock held on entry.
 #include "stream/receive.h"
 
-#include "control/stream_port.h"
-#include "delivery/wire_format.h"
+#include "base/clock.h"
+#include "base/stream_port.h"
+#include "base/wire_format.h"
 #include "stream/assembly.h"
-#include "stream/clock.h"
 #include "stream/placement.h"
 
 namespace {
@@ -297,11 +297,9 @@ BOOLEAN ClassifyReceivedPacket(ReceiveRun* run, PNET_BUFFER_LIST netBufferList)
 
 }  // namespace
 
-VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
-    NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists, ULONG receiveFlags)
+VOID ReceiveNetBufferLists(FilterAdapter* adapter, PNET_BUFFER_LIST netBufferLists, NDIS_PORT_NUMBER portNumber,
+    ULONG receiveFlags)
 {
-    (void)numberOfNetBufferLists;
-    auto* adapter = static_cast<FilterAdapter*>(filterModuleContext);
     ULONG returnFlags = receiveFlags & NDIS_RETURN_FLAGS_DISPATCH_LEVEL;
 
     // A module that is not running indicates nothing: the lists go back to the miniport at once,

@@ -1,9 +1,10 @@
-// The receive handler NDIS calls for every chain an adapter indicates. IRQL <= DISPATCH_LEVEL,
-// possibly on several processors at once.
+// The receive path of a chain an adapter indicated: the stream packets are assembled and handed
+// back, everything else goes up. The receive handler (driver/) calls it for every chain.
+// IRQL <= DISPATCH_LEVEL, possibly on several processors at once.
 #pragma once
 
-#include "platform/ndis.h"
+#include "base/driver.h"
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID FilterReceiveNetBufferLists(NDIS_HANDLE filterModuleContext, PNET_BUFFER_LIST netBufferLists,
-    NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists, ULONG receiveFlags);
+VOID ReceiveNetBufferLists(FilterAdapter* adapter, PNET_BUFFER_LIST netBufferLists, NDIS_PORT_NUMBER portNumber,
+    ULONG receiveFlags);

@@ -22,8 +22,8 @@
 
 #include "camera/camera.h"
 #include "tools/commands.h"
-#include "tools/image.h"
 #include "tools/genicam.h"
+#include "tools/image.h"
 #include "tools/stop_signal.h"
 
 namespace gvspfilter {

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "tools/command_line.h"
 #include "camera/wire.h"
+#include "tools/command_line.h"
 #include "tools/genicam.h"
 #include "tools/gvcp.h"
 

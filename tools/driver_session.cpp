@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "control/control_interface.h"
-#include "control/stream_port.h"
-#include "driver/driver.h"
+#include "base/control_interface.h"
+#include "base/stream_port.h"
+#include "driver/handlers.h"
 #include "host/io/io.h"
 #include "host/kernel/kernel.h"
 #include "host/machine.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/wire_format.h"
+#include "base/wire_format.h"
 
 namespace gvspfilter {
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/wire_format.h"
 #include "camera/wire.h"
-#include "delivery/wire_format.h"
 #include "tools/command_line.h"
 
 namespace gvspfilter {

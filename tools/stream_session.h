@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "base/stream_memory.h"
 #include "client/gvsp_client.h"
-#include "control/stream_memory.h"
 #include "tools/command_line.h"
 
 namespace gvspfilter {

@@ -12,7 +12,7 @@
 
 namespace host {
 
-// One message of the driver's message table (generated from driver/gvspfilter.mc).
+// One message of the driver's message table (generated from base/gvspfilter.mc).
 struct MessageTableEntry {
     uint32_t id;
     const char* symbol;   // "MSG_..."

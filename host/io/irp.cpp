@@ -7,9 +7,9 @@
 #include <deque>
 
 #include "host/io/io_internal.h"
-#include "host/verifier/history.h"
 #include "host/kernel/kernel.h"
 #include "host/verifier/checker.h"
+#include "host/verifier/history.h"
 
 namespace host {
 

@@ -4,9 +4,9 @@
 // holder, a re-initialisation of a reference still in use and a wait that never ends. Host only.
 #include <chrono>
 
-#include "host/verifier/checker.h"
 #include "host/kernel/kernel.h"
 #include "host/kernel/kernel_private.h"
+#include "host/verifier/checker.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <tuple>
 #include <vector>
 
-#include "delivery/wire_format.h"
+#include "base/wire_format.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "driver/event_log.h"
+#include "base/event_log.h"
 #include "host/io/errorlog.h"
 #include "tests/support/gvsp_machine.h"
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/notification.h"
 #include "delivery/frame_completion.h"
-#include "driver/notification.h"
 #include "host/io/io.h"
 #include "host/kernel/kernel.h"
 #include "host/verifier/faults.h"

@@ -1,6 +1,6 @@
 // Compiled by cmake/lock-contract-check.sh with clang's thread-safety analysis, never linked: a
 // write of an assembly field must compile under the port's assembly and fail without it.
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 
 VOID ForgetCurrentFrame(StreamPort* port)
 {

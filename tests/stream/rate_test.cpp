@@ -2,7 +2,7 @@
 // rates in hundredths, written from the frames that complete, on the virtual clock.
 #include <gtest/gtest.h>
 
-#include "stream/clock.h"
+#include "base/clock.h"
 #include "tests/support/gvsp_packets.h"
 
 using namespace gvsptest;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
-#include "driver/event_log.h"
+#include "base/event_log.h"
+#include "driver/handlers.h"
 #include "host/io/errorlog.h"
 #include "host/kernel/kernel.h"
 #include "host/machine.h"

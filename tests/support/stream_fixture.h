@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/stream_port.h"
 #include "client/gvsp_client.h"
 #include "control/control_device.h"
-#include "control/stream_port.h"
 #include "delivery/frame_completion.h"
 #include "host/memory/memory.h"
 #include "tests/support/gvsp_machine.h"

@@ -10,8 +10,8 @@
 #include <set>
 #include <nlohmann/json.hpp>
 
+#include "base/stream_memory.h"
 #include "camera/camera.h"
-#include "control/stream_memory.h"
 #include "host/machine.h"
 #include "host/ndis/ndis.h"
 #include "tests/support/run_tool.h"

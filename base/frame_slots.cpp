@@ -1,6 +1,6 @@
 // The frame slots' bookkeeping: list moves under FrameListLock, the counts they publish, and the
 // state a slot sheds before it is reused. IRQL <= DISPATCH_LEVEL.
-#include "control/frame_slots.h"
+#include "base/frame_slots.h"
 
 namespace {
 

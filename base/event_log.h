@@ -2,8 +2,8 @@
 // Runs at PASSIVE_LEVEL or APC_LEVEL; above that it writes nothing.
 #pragma once
 
+#include "base/gvspfilter_msg.h"
 #include "platform/wdm.h"
-#include "driver/gvspfilter_msg.h"
 
 // Insertion texts are at most this many characters; a longer text loses its entry.
 constexpr ULONG EVENT_TEXT_MAX = 99;

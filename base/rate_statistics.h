@@ -2,7 +2,7 @@
 // with the port's assembly held.
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 
 constexpr LONGLONG RATE_WINDOW_SECONDS = 5;
 

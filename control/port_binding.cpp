@@ -1,12 +1,12 @@
 // Stream port binding and the life of a StreamPort: the bind request, the references that keep
 // a port alive, the prologue of the stream requests, and the two teardowns (handle cleanup and
 // adapter detach), exactly one of which frees a given port. PASSIVE_LEVEL except where marked.
-#include "control/stream_port.h"
+#include "control/port_binding.h"
 
-#include "control/control_interface.h"
+#include "base/control_interface.h"
+#include "base/event_log.h"
 #include "control/frame_cache.h"
 #include "control/frame_requests.h"
-#include "driver/event_log.h"
 
 namespace {
 
@@ -181,16 +181,6 @@ Exit:
         break;
     }
     return status;
-}
-
-BOOLEAN AcquirePortCache(StreamPort* port)
-{
-    return port->ControlBlock != nullptr && ExAcquireRundownProtection(&port->CacheRundown);
-}
-
-VOID ReleasePortCache(StreamPort* port)
-{
-    ExReleaseRundownProtection(&port->CacheRundown);
 }
 
 StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need)

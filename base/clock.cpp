@@ -1,6 +1,6 @@
 // The driver's clock. Every time stamp kept in a frame and every time-out is in its
 // microseconds. Any IRQL.
-#include "stream/clock.h"
+#include "base/clock.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // the port's frame rate and data rate are published in hundredths. The samples live in the
 // port's ring: recording one allocates nothing.
 // Receive path, IRQL <= DISPATCH_LEVEL, with the port's assembly held.
-#include "stream/rate_statistics.h"
+#include "base/rate_statistics.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The control device's contract with user mode: the control codes, the input and output of
 // each, and the data of a frame-event notification. Packed, little-endian, fixed-width types
-// only, like control/stream_memory.h beside it: user-mode code includes the two alone.
+// only, like base/stream_memory.h beside it: user-mode code includes the two alone.
 #pragma once
 
 #include <cstddef>

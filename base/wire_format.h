@@ -1,6 +1,6 @@
 // The wire codec: offsets in Ethernet/IPv4/UDP frames, the GVSP header, leader and trailer, the
 // GVCP command and acknowledge headers and the PACKETRESEND command, with the routines that
-// encode and decode them over delivery/byte_order.h. The driver, the camera emulator, the
+// encode and decode them over base/byte_order.h. The driver, the camera emulator, the
 // gvspfilter command, the tests and the fuzz targets all speak GVSP and GVCP through it. Wire
 // fields are never read by casting a struct over packet bytes. Self-contained (fixed-width types
 // only), so that user-mode code includes it alone. Any IRQL.
@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "delivery/byte_order.h"
+#include "base/byte_order.h"
 
 // Ethernet II + IPv4 (20-byte header) + UDP: the driver's own packets, and the offsets of a
 // received packet up to its IPv4 options. A received packet's UDP header lies after its real IPv4

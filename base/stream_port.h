@@ -3,8 +3,8 @@
 // the StreamControlBlock and the frame buffers in user memory only carry a report of it.
 #pragma once
 
-#include "control/stream_memory.h"
-#include "driver/driver.h"
+#include "base/driver.h"
+#include "base/stream_memory.h"
 
 // Where a frame buffer is. Changed only under its port's FrameListLock.
 enum FramePlace : UCHAR {
@@ -128,7 +128,7 @@ struct StreamPort {
     // owner's exit and teardown, each under AdapterTableLock held exclusively.
     _Guarded_by_(DriverGlobals.AdapterTableLock) volatile UCHAR CacheReady;
     _Guarded_by_(RequestListLock) ULONG Acquiring;
-    // The rate window (stream/rate_statistics.h): a ring of RateSampleCount samples, the oldest
+    // The rate window (base/rate_statistics.h): a ring of RateSampleCount samples, the oldest
     // at RateSampleOldest; assembly.
     _Guarded_by_(AssemblyLock) RateSample RateSamples[RATE_SAMPLE_MAX];
     _Guarded_by_(AssemblyLock) ULONG RateSampleOldest;
@@ -201,10 +201,7 @@ inline VOID ReleaseAssembly(StreamPort* port, KIRQL oldIrql) _Releases_lock_(por
     KeReleaseSpinLock(&port->AssemblyLock, oldIrql);
 }
 
-// ---- Binding and references (control/stream_port.cpp) ------------------------------------------
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS BindStreamPort(PIRP irp, PIO_STACK_LOCATION stack);
-
+// ---- References and the cache ---------------------------------------------------------------
 // One more reference, for a holder that already keeps the port alive (a reference, the cache's
 // run-down protection or AdapterTableLock with the port in its slot). Any IRQL <= DISPATCH_LEVEL.
 inline VOID ReferenceStreamPort(StreamPort* port)
@@ -225,38 +222,13 @@ inline VOID ReleaseStreamPortReference(StreamPort* port)
 // reference. The caller found the port under AdapterTableLock and still holds it.
 // IRQL <= DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN AcquirePortCache(StreamPort* port) _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock);
+inline BOOLEAN AcquirePortCache(StreamPort* port) _Requires_shared_lock_held_(DriverGlobals.AdapterTableLock)
+{
+    return port->ControlBlock != nullptr && ExAcquireRundownProtection(&port->CacheRundown);
+}
 _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID ReleasePortCache(StreamPort* port);
+inline VOID ReleasePortCache(StreamPort* port)
+{
+    ExReleaseRundownProtection(&port->CacheRundown);
+}
 
-// What a stream request needs of its handle's port.
-enum PortNeed {
-    PORT_BOUND,          // a port with a reference, cache or not (cache set-up)
-    PORT_CACHE_READY,    // a set-up cache, with a reference; the request serialises with ControlBusy
-    PORT_CACHE_IN_USE,   // a set-up cache, held by AcquirePortCache until ReleasePortCache
-};
-
-// The prologue of the stream requests: the handle's StreamPort, or NULL when it does not meet
-// `need`. PASSIVE_LEVEL.
-_IRQL_requires_(PASSIVE_LEVEL)
-StreamPort* AcquireStreamPortOfFile(PFILE_OBJECT fileObject, PortNeed need);
-
-// TRUE while the handle still leads to the port: no teardown has unhooked it. PASSIVE_LEVEL.
-_IRQL_requires_(PASSIVE_LEVEL)
-BOOLEAN IsStreamPortOfFile(PFILE_OBJECT fileObject, StreamPort* port);
-
-// ControlBusy, waited for while another holds it. PASSIVE_LEVEL.
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID AcquireControlBusy(StreamPort* port);
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID ReleaseControlBusy(StreamPort* port);
-
-// Handle cleanup: tears down the handle's port if it still owns it. PASSIVE_LEVEL.
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID CleanupStreamPortOfFile(PFILE_OBJECT fileObject);
-// Adapter detach: tears down every port still bound to the adapter. Called and returns with
-// AdapterTableLock held for writing (`lockState`), so at DISPATCH_LEVEL; releases it around each
-// port's teardown, which runs at PASSIVE_LEVEL.
-_IRQL_requires_(DISPATCH_LEVEL)
-VOID DetachStreamPorts(FilterAdapter* adapter, PLOCK_STATE_EX lockState)
-    _Requires_exclusive_lock_held_(DriverGlobals.AdapterTableLock);

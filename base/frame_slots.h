@@ -4,7 +4,7 @@
 // path alike. IRQL <= DISPATCH_LEVEL.
 #pragma once
 
-#include "control/stream_port.h"
+#include "base/stream_port.h"
 
 // The block's FreeFrameCount, AssemblingFrameCount and CompletedFrameCount are written only
 // here, from the lists' lengths the driver keeps, and only under FrameListLock, so that no

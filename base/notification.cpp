@@ -1,10 +1,10 @@
 // The user-mode notification channel: finding the device that frame events are reported on.
 // FindNotificationDevice runs once, from DriverEntry, at PASSIVE_LEVEL.
-#include "driver/notification.h"
+#include "base/notification.h"
 
-#include "control/control_interface.h"
-#include "control/stream_port.h"
-#include "driver/driver.h"
+#include "base/control_interface.h"
+#include "base/driver.h"
+#include "base/stream_port.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The event-log writer. Never fails its caller: every obstacle drops the entry silently.
 // IRQL <= APC_LEVEL to write; callers at DISPATCH_LEVEL are accepted and dropped.
-#include "driver/event_log.h"
+#include "base/event_log.h"
 
-#include "driver/driver.h"
+#include "base/driver.h"
 
 namespace {
 
