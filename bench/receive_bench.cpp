@@ -6,9 +6,9 @@
 
 #include <memory>
 
-#include "base/driver.h"
 #include "camera/camera.h"
 #include "client/gvsp_client.h"
+#include "driver/handlers.h"
 #include "host/machine.h"
 
 namespace {

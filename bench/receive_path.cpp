@@ -18,8 +18,8 @@
 #include "base/driver.h"
 #include "camera/camera.h"
 #include "delivery/resend_worker.h"
+#include "driver/handlers.h"
 #include "host/kernel/kernel.h"
-#include "stream/receive.h"
 #include "tools/driver_session.h"
 
 namespace {
