@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "base/driver.h"
 #include "base/stream_memory.h"
 #include "base/wire_format.h"
 #include "client/gvsp_client.h"
+#include "driver/handlers.h"
 #include "fuzz/fail.h"
 #include "host/io/errorlog.h"
 #include "host/kernel/kernel.h"
