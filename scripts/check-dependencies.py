@@ -5,6 +5,8 @@ stream/ and platform/.
 Dependencies run one way: stream -> delivery -> control, with driver/ on top (it wires
 everything together). A file may include headers of its own layer and of the layers below it.
 Leaf modules may be included from anywhere and include only other leaf modules and platform/.
+platform/ includes only platform/; its bindings (platform/host/, platform/windows/) are included
+by platform/ alone, which selects one of them.
 
 Usage: check-dependencies.py SOURCE_DIR          check, one line per violation, exit 1 on any
        check-dependencies.py --leaf-sources DIR  print the leaf modules' sources (for CMake)
@@ -35,20 +37,19 @@ LEAF_MODULES = [
 # Sources of a leaf module's header that belong to a layer: the binding code of the port record.
 LAYER_SOURCES = {"control/stream_port.cpp"}
 
-# The host's inline bodies of platform routines, which platform/ includes at its end on the host
-# (platform/windows/ is the other binding).
-PLATFORM_BINDINGS = {"host/wdm_inline.h", "host/ndis_inline.h"}
+# The platform's bindings, which platform/wdm.h and platform/ndis.h select.
+PLATFORM_BINDINGS = ("platform/host/", "platform/windows/")
 
 CORE_FOLDERS = LAYERS + ["platform"]
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 
 
 def module_of(path):
-    """'leaf', 'platform' or a layer name for a path relative to the source directory."""
+    """'leaf', 'binding', 'platform' or a layer name for a path relative to the source directory."""
+    if path.startswith(PLATFORM_BINDINGS):
+        return "binding"
     if path.startswith("platform/"):
         return "platform"
-    if path in PLATFORM_BINDINGS:
-        return "binding"
     if path not in LAYER_SOURCES and os.path.splitext(path)[0] in LEAF_MODULES:
         return "leaf"
     folder = path.split("/", 1)[0]
@@ -60,10 +61,10 @@ def allowed(source, header):
     kind, target = module_of(source), module_of(header)
     if target is None:
         return "only headers of the core may be included"
+    if kind in ("platform", "binding"):
+        return None if target in ("platform", "binding") else "platform/ includes only platform/"
     if target == "binding":
-        return None if kind == "platform" else "only platform/ includes the host's platform bodies"
-    if kind == "platform":
-        return None if target == "platform" else "platform/ includes only platform/ and its bindings"
+        return "only platform/ includes a binding of the platform"
     if kind == "leaf":
         return None if target in ("leaf", "platform") else "a leaf module includes only leaf modules and platform/"
     if target in ("leaf", "platform") or LAYERS.index(target) <= LAYERS.index(kind):
