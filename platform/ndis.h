@@ -1,15 +1,16 @@
 // NDIS 6.20 declarations the core calls, under the WDK's names: filter registration and
 // attributes, control device registration, reader/writer locks, memory, NET_BUFFER_LIST pools
 // and chains with their accessors, the send/receive/return paths, OID requests, status and PnP
-// forwarding. Declarations only; host/ emulates them. Freestanding C++20.
+// forwarding. What both bindings declare alike stands here once, with the WDK's x64 layouts;
+// the binding adds what differs (platform/host/ndis.h, platform/windows/ndis.h): the
+// NET_BUFFER_LIST and NET_BUFFER records with their accessors, the lock state, the attach and
+// restart attribute records. Freestanding C++20.
 #pragma once
 
-// The Windows kernel build takes the Windows binding instead of these declarations.
-#if defined(GVSP_WINDOWS_KERNEL)
-#include "platform/windows/ndis.h"
-#else
-
 #include "platform/wdm.h"
+
+// The WDK's own ndis.h declares all of this for the WDK's compiler (platform/windows/ndis.h).
+#if !defined(_MSC_VER)
 
 typedef PVOID NDIS_HANDLE;
 typedef NDIS_HANDLE* PNDIS_HANDLE;
@@ -20,6 +21,9 @@ typedef NDIS_STRING* PNDIS_STRING;
 typedef ULONG NDIS_PORT_NUMBER;
 typedef ULONG NDIS_OID;
 typedef ULONG_PTR NDIS_REQUEST_ID;
+typedef ULONG NET_IFINDEX;
+typedef ULONG64 NET_LUID;
+typedef LARGE_INTEGER NDIS_PHYSICAL_ADDRESS;
 
 constexpr NDIS_STATUS NDIS_STATUS_SUCCESS = 0x00000000;
 constexpr NDIS_STATUS NDIS_STATUS_PENDING = 0x00000103;
@@ -38,7 +42,6 @@ struct NDIS_OBJECT_HEADER {
     UCHAR Revision;
     USHORT Size;
 };
-static_assert(sizeof(NDIS_OBJECT_HEADER) == 4);
 
 constexpr UCHAR NDIS_OBJECT_TYPE_DEFAULT = 0x80;
 constexpr UCHAR NDIS_OBJECT_TYPE_DEVICE_OBJECT_ATTRIBUTES = 0x85;
@@ -55,44 +58,17 @@ enum NDIS_MEDIUM : ULONG {
     NdisMediumWan = 3,
     NdisMediumNative802_11 = 16,
 };
+typedef ULONG NDIS_PHYSICAL_MEDIUM;
 
 // ---------------------------------------------------------------------------------------------
-// NET_BUFFER_LIST, NET_BUFFER and their accessors.
-struct NET_BUFFER {
-    NET_BUFFER* Next;
-    PMDL CurrentMdl;
-    ULONG CurrentMdlOffset;
-    ULONG DataLength;
-    PMDL MdlChain;
-    ULONG DataOffset;
-    PVOID ProtocolReserved[6];
-    PVOID MiniportReserved[4];
-};
+// NET_BUFFER_LIST and NET_BUFFER (their records and the WDK's accessor macros, as routines that
+// give the member itself, are the binding's).
+struct NET_BUFFER;
 typedef NET_BUFFER* PNET_BUFFER;
-
-struct NET_BUFFER_LIST {
-    NET_BUFFER_LIST* Next;
-    PNET_BUFFER FirstNetBuffer;
-    NDIS_HANDLE NdisPoolHandle;
-    PVOID ProtocolReserved[4];
-    PVOID MiniportReserved[2];
-    NDIS_HANDLE SourceHandle;   // who sent it down; the filter marks its own packets here
-    ULONG Flags;
-    NDIS_STATUS Status;
-};
+struct NET_BUFFER_LIST;
 typedef NET_BUFFER_LIST* PNET_BUFFER_LIST;
 
-// The WDK's accessor macros, as routines that give the member itself (read and written alike).
-PNET_BUFFER_LIST& NET_BUFFER_LIST_NEXT_NBL(PNET_BUFFER_LIST nbl);
-PNET_BUFFER& NET_BUFFER_LIST_FIRST_NB(PNET_BUFFER_LIST nbl);
-NDIS_STATUS& NET_BUFFER_LIST_STATUS(PNET_BUFFER_LIST nbl);
-PNET_BUFFER& NET_BUFFER_NEXT_NB(PNET_BUFFER nb);
-PMDL& NET_BUFFER_FIRST_MDL(PNET_BUFFER nb);
-PMDL& NET_BUFFER_CURRENT_MDL(PNET_BUFFER nb);
-ULONG& NET_BUFFER_CURRENT_MDL_OFFSET(PNET_BUFFER nb);
-ULONG& NET_BUFFER_DATA_LENGTH(PNET_BUFFER nb);
-ULONG& NET_BUFFER_DATA_OFFSET(PNET_BUFFER nb);
-PMDL& NDIS_MDL_LINKAGE(PMDL mdl);
+inline PMDL& NDIS_MDL_LINKAGE(PMDL mdl) { return mdl->Next; }
 
 // Receive, return, send and send-complete flags.
 constexpr ULONG NDIS_RECEIVE_FLAGS_DISPATCH_LEVEL = 0x00000001;
@@ -112,50 +88,48 @@ struct NET_BUFFER_LIST_POOL_PARAMETERS {
     ULONG DataSize;
 };
 typedef NET_BUFFER_LIST_POOL_PARAMETERS* PNET_BUFFER_LIST_POOL_PARAMETERS;
-static_assert(sizeof(NET_BUFFER_LIST_POOL_PARAMETERS) == 16);
 constexpr UCHAR NET_BUFFER_LIST_POOL_PARAMETERS_REVISION_1 = 1;
 constexpr USHORT NDIS_SIZEOF_NET_BUFFER_LIST_POOL_PARAMETERS_REVISION_1 = 16;
 
-_IRQL_requires_max_(DISPATCH_LEVEL) NDIS_HANDLE NdisAllocateNetBufferListPool(NDIS_HANDLE ndisHandle,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI NDIS_HANDLE NdisAllocateNetBufferListPool(NDIS_HANDLE ndisHandle,
     PNET_BUFFER_LIST_POOL_PARAMETERS parameters);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeNetBufferListPool(NDIS_HANDLE poolHandle);
-_IRQL_requires_max_(DISPATCH_LEVEL) PNET_BUFFER_LIST NdisAllocateNetBufferAndNetBufferList(NDIS_HANDLE poolHandle,
-    USHORT contextSize, USHORT contextBackFill, PMDL mdlChain, ULONG dataOffset, SIZE_T dataLength);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeNetBufferList(PNET_BUFFER_LIST netBufferList);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFreeNetBufferListPool(NDIS_HANDLE poolHandle);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI PNET_BUFFER_LIST NdisAllocateNetBufferAndNetBufferList(
+    NDIS_HANDLE poolHandle, USHORT contextSize, USHORT contextBackFill, PMDL mdlChain, ULONG dataOffset,
+    SIZE_T dataLength);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFreeNetBufferList(PNET_BUFFER_LIST netBufferList);
 
 // MDLs over non-paged memory of the driver's own.
-_IRQL_requires_max_(DISPATCH_LEVEL) PMDL NdisAllocateMdl(NDIS_HANDLE ndisHandle, PVOID virtualAddress, ULONG length);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeMdl(PMDL mdl);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI PMDL NdisAllocateMdl(NDIS_HANDLE ndisHandle, PVOID virtualAddress,
+    ULONG length);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFreeMdl(PMDL mdl);
 
 // ---------------------------------------------------------------------------------------------
 // Memory.
 enum EX_POOL_PRIORITY { LowPoolPriority = 0, NormalPoolPriority = 16, HighPoolPriority = 32 };
 
-_IRQL_requires_max_(DISPATCH_LEVEL) PVOID NdisAllocateMemoryWithTagPriority(NDIS_HANDLE ndisHandle, ULONG length,
-    ULONG tag, EX_POOL_PRIORITY priority);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeMemory(PVOID virtualAddress, ULONG length, ULONG memoryFlags);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI PVOID NdisAllocateMemoryWithTagPriority(NDIS_HANDLE ndisHandle,
+    ULONG length, ULONG tag, EX_POOL_PRIORITY priority);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFreeMemory(PVOID virtualAddress, ULONG length, ULONG memoryFlags);
 
 // ---------------------------------------------------------------------------------------------
 // Reader/writer lock.
 struct _Has_lock_kind_(_Lock_kind_rw_lock_) NDIS_RW_LOCK_EX;
 typedef NDIS_RW_LOCK_EX* PNDIS_RW_LOCK_EX;
 
-struct LOCK_STATE_EX {
-    KIRQL OldIrql;
-    ULONG LockState;
-    PVOID Reserved[2];
-};
+// The caller's record of one acquisition (the binding's).
+struct LOCK_STATE_EX;
 typedef LOCK_STATE_EX* PLOCK_STATE_EX;
 
 constexpr ULONG NDIS_RWL_AT_DISPATCH_LEVEL = 0x1;
 
-_IRQL_requires_max_(DISPATCH_LEVEL) PNDIS_RW_LOCK_EX NdisAllocateRWLock(NDIS_HANDLE ndisHandle);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeRWLock(PNDIS_RW_LOCK_EX lock);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisAcquireRWLockRead(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI PNDIS_RW_LOCK_EX NdisAllocateRWLock(NDIS_HANDLE ndisHandle);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFreeRWLock(PNDIS_RW_LOCK_EX lock);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisAcquireRWLockRead(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState,
     ULONG flags) _Acquires_shared_lock_(lock);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisAcquireRWLockWrite(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisAcquireRWLockWrite(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState,
     ULONG flags) _Acquires_exclusive_lock_(lock);
-_IRQL_requires_(DISPATCH_LEVEL) VOID NdisReleaseRWLock(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState)
+_IRQL_requires_(DISPATCH_LEVEL) NDISAPI VOID NdisReleaseRWLock(PNDIS_RW_LOCK_EX lock, PLOCK_STATE_EX lockState)
     _Releases_lock_(lock);
 
 // ---------------------------------------------------------------------------------------------
@@ -209,13 +183,15 @@ struct NDIS_OID_REQUEST {
 };
 typedef NDIS_OID_REQUEST* PNDIS_OID_REQUEST;
 
-_IRQL_requires_max_(DISPATCH_LEVEL) NDIS_STATUS NdisAllocateCloneOidRequest(NDIS_HANDLE sourceHandle,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI NDIS_STATUS NdisAllocateCloneOidRequest(NDIS_HANDLE sourceHandle,
     PNDIS_OID_REQUEST oidRequest, ULONG poolTag, PNDIS_OID_REQUEST* cloneOidRequest);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFreeCloneOidRequest(NDIS_HANDLE sourceHandle, PNDIS_OID_REQUEST request);
-_IRQL_requires_max_(DISPATCH_LEVEL) NDIS_STATUS NdisFOidRequest(NDIS_HANDLE ndisFilterHandle, PNDIS_OID_REQUEST oidRequest);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFOidRequestComplete(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFreeCloneOidRequest(NDIS_HANDLE sourceHandle,
+    PNDIS_OID_REQUEST request);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI NDIS_STATUS NdisFOidRequest(NDIS_HANDLE ndisFilterHandle,
+    PNDIS_OID_REQUEST oidRequest);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFOidRequestComplete(NDIS_HANDLE ndisFilterHandle,
     PNDIS_OID_REQUEST oidRequest, NDIS_STATUS status);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFCancelOidRequest(NDIS_HANDLE ndisFilterHandle, PVOID requestId);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFCancelOidRequest(NDIS_HANDLE ndisFilterHandle, PVOID requestId);
 
 // ---------------------------------------------------------------------------------------------
 // Status and PnP.
@@ -229,6 +205,8 @@ struct NDIS_STATUS_INDICATION {
     PVOID RequestId;
     PVOID StatusBuffer;
     ULONG StatusBufferSize;
+    GUID Guid;
+    PVOID NdisReserved[4];
 };
 typedef NDIS_STATUS_INDICATION* PNDIS_STATUS_INDICATION;
 
@@ -245,6 +223,7 @@ struct NET_DEVICE_PNP_EVENT {
     NDIS_DEVICE_PNP_EVENT DevicePnPEvent;
     PVOID InformationBuffer;
     ULONG InformationBufferLength;
+    UCHAR NdisReserved[2 * sizeof(PVOID)];
 };
 typedef NET_DEVICE_PNP_EVENT* PNET_DEVICE_PNP_EVENT;
 
@@ -252,6 +231,10 @@ struct NET_PNP_EVENT {
     ULONG NetEvent;
     PVOID Buffer;
     ULONG BufferLength;
+    ULONG_PTR NdisReserved[4];
+    ULONG_PTR TransportReserved[4];
+    ULONG_PTR TdiReserved[4];
+    ULONG_PTR TdiClientReserved[4];
 };
 
 struct NET_PNP_EVENT_NOTIFICATION {
@@ -262,30 +245,14 @@ struct NET_PNP_EVENT_NOTIFICATION {
 typedef NET_PNP_EVENT_NOTIFICATION* PNET_PNP_EVENT_NOTIFICATION;
 
 // ---------------------------------------------------------------------------------------------
-// Filter module attach, restart and pause parameters.
-struct NDIS_FILTER_ATTACH_PARAMETERS {
-    NDIS_OBJECT_HEADER Header;
-    ULONG IfIndex;
-    ULONG BaseMiniportIfIndex;
-    NDIS_MEDIUM MiniportMediaType;
-    PNDIS_STRING BaseMiniportInstanceName;   // the adapter's friendly name
-    PNDIS_STRING BaseMiniportName;           // the adapter's device name
-    PNDIS_STRING FilterModuleGuidName;
-    USHORT MacAddressLength;
-    UCHAR CurrentMacAddress[32];
-    ULONG MtuSize;
-    ULONG LookaheadSize;
-};
+// Filter module attach, restart and pause parameters. The attach parameters and the restart
+// attributes' chain link are the binding's records.
+struct NDIS_FILTER_ATTACH_PARAMETERS;
 typedef NDIS_FILTER_ATTACH_PARAMETERS* PNDIS_FILTER_ATTACH_PARAMETERS;
 
 constexpr NDIS_OID OID_GEN_MINIPORT_RESTART_ATTRIBUTES = 0x0001020D;
 
-struct NDIS_RESTART_ATTRIBUTES {
-    NDIS_RESTART_ATTRIBUTES* Next;
-    NDIS_OID Oid;
-    ULONG DataLength;
-    alignas(8) UCHAR Data[1];
-};
+struct NDIS_RESTART_ATTRIBUTES;
 typedef NDIS_RESTART_ATTRIBUTES* PNDIS_RESTART_ATTRIBUTES;
 
 struct NDIS_RESTART_GENERAL_ATTRIBUTES {
@@ -297,13 +264,27 @@ struct NDIS_RESTART_GENERAL_ATTRIBUTES {
     ULONG MacOptions;
     ULONG SupportedPacketFilters;
     ULONG MaxMulticastListSize;
+    PVOID RecvScaleCapabilities;
+    ULONG AccessType;
+    ULONG Flags;
+    ULONG ConnectionType;
+    ULONG SupportedStatistics;
+    ULONG DataBackFillSize;
+    ULONG ContextBackFillSize;
+    NDIS_OID* SupportedOidList;
+    ULONG SupportedOidListLength;
+    ULONG MaxLookaheadSize;
 };
 typedef NDIS_RESTART_GENERAL_ATTRIBUTES* PNDIS_RESTART_GENERAL_ATTRIBUTES;
 
 struct NDIS_FILTER_RESTART_PARAMETERS {
     NDIS_OBJECT_HEADER Header;
     NDIS_MEDIUM MiniportMediaType;
+    NDIS_PHYSICAL_MEDIUM MiniportPhysicalMediaType;
     PNDIS_RESTART_ATTRIBUTES RestartAttributes;
+    NET_IFINDEX LowerIfIndex;
+    NET_LUID LowerIfNetLuid;
+    ULONG Flags;
 };
 typedef NDIS_FILTER_RESTART_PARAMETERS* PNDIS_FILTER_RESTART_PARAMETERS;
 
@@ -319,7 +300,6 @@ struct NDIS_FILTER_ATTRIBUTES {
     ULONG Flags;
 };
 typedef NDIS_FILTER_ATTRIBUTES* PNDIS_FILTER_ATTRIBUTES;
-static_assert(sizeof(NDIS_FILTER_ATTRIBUTES) == 8);
 constexpr UCHAR NDIS_FILTER_ATTRIBUTES_REVISION_1 = 1;
 constexpr USHORT NDIS_SIZEOF_FILTER_ATTRIBUTES_REVISION_1 = 8;
 
@@ -390,35 +370,34 @@ struct NDIS_FILTER_DRIVER_CHARACTERISTICS {
     FILTER_CANCEL_DIRECT_OID_REQUEST_HANDLER CancelDirectOidRequestHandler;
 };
 typedef NDIS_FILTER_DRIVER_CHARACTERISTICS* PNDIS_FILTER_DRIVER_CHARACTERISTICS;
-static_assert(offsetof(NDIS_FILTER_DRIVER_CHARACTERISTICS, SetOptionsHandler) == 64);
-static_assert(sizeof(NDIS_FILTER_DRIVER_CHARACTERISTICS) == 224);
 constexpr UCHAR NDIS_FILTER_CHARACTERISTICS_REVISION_2 = 2;
 constexpr USHORT NDIS_SIZEOF_FILTER_DRIVER_CHARACTERISTICS_REVISION_2 = 224;
 
-_IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisFRegisterFilterDriver(PDRIVER_OBJECT driverObject,
+_IRQL_requires_(PASSIVE_LEVEL) NDISAPI NDIS_STATUS NdisFRegisterFilterDriver(PDRIVER_OBJECT driverObject,
     NDIS_HANDLE filterDriverContext, NDIS_FILTER_DRIVER_CHARACTERISTICS* filterDriverCharacteristics,
     PNDIS_HANDLE ndisFilterDriverHandle);
-_IRQL_requires_(PASSIVE_LEVEL) VOID NdisFDeregisterFilterDriver(NDIS_HANDLE ndisFilterDriverHandle);
-_IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisFSetAttributes(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_(PASSIVE_LEVEL) NDISAPI VOID NdisFDeregisterFilterDriver(NDIS_HANDLE ndisFilterDriverHandle);
+_IRQL_requires_(PASSIVE_LEVEL) NDISAPI NDIS_STATUS NdisFSetAttributes(NDIS_HANDLE ndisFilterHandle,
     NDIS_HANDLE filterModuleContext, PNDIS_FILTER_ATTRIBUTES filterAttributes);
 
 // ---------------------------------------------------------------------------------------------
 // The filter's calls to its neighbours.
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFSendNetBufferLists(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFSendNetBufferLists(NDIS_HANDLE ndisFilterHandle,
     PNET_BUFFER_LIST netBufferLists, NDIS_PORT_NUMBER portNumber, ULONG sendFlags);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFSendNetBufferListsComplete(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFSendNetBufferListsComplete(NDIS_HANDLE ndisFilterHandle,
     PNET_BUFFER_LIST netBufferLists, ULONG sendCompleteFlags);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFCancelSendNetBufferLists(NDIS_HANDLE ndisFilterHandle, PVOID cancelId);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFIndicateReceiveNetBufferLists(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFCancelSendNetBufferLists(NDIS_HANDLE ndisFilterHandle,
+    PVOID cancelId);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFIndicateReceiveNetBufferLists(NDIS_HANDLE ndisFilterHandle,
     PNET_BUFFER_LIST netBufferLists, NDIS_PORT_NUMBER portNumber, ULONG numberOfNetBufferLists,
     ULONG receiveFlags);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFReturnNetBufferLists(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFReturnNetBufferLists(NDIS_HANDLE ndisFilterHandle,
     PNET_BUFFER_LIST netBufferLists, ULONG returnFlags);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID NdisFIndicateStatus(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI VOID NdisFIndicateStatus(NDIS_HANDLE ndisFilterHandle,
     PNDIS_STATUS_INDICATION statusIndication);
-_IRQL_requires_(PASSIVE_LEVEL) VOID NdisFDevicePnPEventNotify(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_(PASSIVE_LEVEL) NDISAPI VOID NdisFDevicePnPEventNotify(NDIS_HANDLE ndisFilterHandle,
     PNET_DEVICE_PNP_EVENT netDevicePnPEvent);
-_IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisFNetPnPEvent(NDIS_HANDLE ndisFilterHandle,
+_IRQL_requires_(PASSIVE_LEVEL) NDISAPI NDIS_STATUS NdisFNetPnPEvent(NDIS_HANDLE ndisFilterHandle,
     PNET_PNP_EVENT_NOTIFICATION netPnPEventNotification);
 
 // ---------------------------------------------------------------------------------------------
@@ -433,17 +412,20 @@ struct NDIS_DEVICE_OBJECT_ATTRIBUTES {
     LPCGUID DeviceClassGuid;
 };
 typedef NDIS_DEVICE_OBJECT_ATTRIBUTES* PNDIS_DEVICE_OBJECT_ATTRIBUTES;
-static_assert(sizeof(NDIS_DEVICE_OBJECT_ATTRIBUTES) == 56);
 constexpr UCHAR NDIS_DEVICE_OBJECT_ATTRIBUTES_REVISION_1 = 1;
 constexpr USHORT NDIS_SIZEOF_DEVICE_OBJECT_ATTRIBUTES_REVISION_1 = 56;
 
-_IRQL_requires_(PASSIVE_LEVEL) NDIS_STATUS NdisRegisterDeviceEx(NDIS_HANDLE ndisObjectHandle,
+_IRQL_requires_(PASSIVE_LEVEL) NDISAPI NDIS_STATUS NdisRegisterDeviceEx(NDIS_HANDLE ndisObjectHandle,
     PNDIS_DEVICE_OBJECT_ATTRIBUTES deviceObjectAttributes, PDEVICE_OBJECT* pDeviceObject,
     PNDIS_HANDLE ndisDeviceHandle);
-_IRQL_requires_(PASSIVE_LEVEL) VOID NdisDeregisterDeviceEx(NDIS_HANDLE ndisDeviceHandle);
-_IRQL_requires_max_(DISPATCH_LEVEL) PVOID NdisGetDeviceReservedExtension(PDEVICE_OBJECT deviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) NDISAPI VOID NdisDeregisterDeviceEx(NDIS_HANDLE ndisDeviceHandle);
+_IRQL_requires_max_(DISPATCH_LEVEL) NDISAPI PVOID NdisGetDeviceReservedExtension(PDEVICE_OBJECT deviceObject);
 
-// The host's bodies of the accessors, inline as in the WDK.
-#include "host/ndis_inline.h"
+#endif
 
+// What differs: the binding's records and accessors.
+#if defined(GVSP_WINDOWS_KERNEL)
+#include "platform/windows/ndis.h"
+#else
+#include "platform/host/ndis.h"
 #endif

@@ -6,7 +6,8 @@ The folders are the layers, lowest first: base/ (what every layer may use: the s
 layout and control contract, the port record, frame slots, the wire codec, clock, rates, the
 driver's globals, the event log, the notification channel), then control/, delivery/, stream/,
 and driver/ on top with every NDIS handler. A file may include headers of its own folder and of
-the folders below it, and platform/.
+the folders below it, and platform/. platform/ includes only platform/; its bindings
+(platform/host/, platform/windows/) are included by platform/ alone, which selects one of them.
 
 Usage: check-dependencies.py SOURCE_DIR   check, one line per violation, exit 1 on any
        check-dependencies.py --layers     print the layers' folders, lowest first (for CMake)
@@ -18,20 +19,19 @@ import sys
 # The layers, lowest first.
 LAYERS = ["base", "control", "delivery", "stream", "driver"]
 
-# The host's inline bodies of platform routines, which platform/ includes at its end on the host
-# (platform/windows/ is the other binding).
-PLATFORM_BINDINGS = {"host/wdm_inline.h", "host/ndis_inline.h"}
+# The platform's bindings, which platform/wdm.h and platform/ndis.h select.
+PLATFORM_BINDINGS = ("platform/host/", "platform/windows/")
 
 CORE_FOLDERS = LAYERS + ["platform"]
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
 
 
 def module_of(path):
-    """'platform', 'binding' or a layer name for a path relative to the source directory."""
+    """'binding', 'platform' or a layer name for a path relative to the source directory."""
+    if path.startswith(PLATFORM_BINDINGS):
+        return "binding"
     if path.startswith("platform/"):
         return "platform"
-    if path in PLATFORM_BINDINGS:
-        return "binding"
     folder = path.split("/", 1)[0]
     return folder if folder in LAYERS else None
 
@@ -41,10 +41,10 @@ def allowed(source, header):
     kind, target = module_of(source), module_of(header)
     if target is None:
         return "only headers of the core may be included"
+    if kind in ("platform", "binding"):
+        return None if target in ("platform", "binding") else "platform/ includes only platform/"
     if target == "binding":
-        return None if kind == "platform" else "only platform/ includes the host's platform bodies"
-    if kind == "platform":
-        return None if target == "platform" else "platform/ includes only platform/ and its bindings"
+        return "only platform/ includes a binding of the platform"
     if target == "platform" or LAYERS.index(target) <= LAYERS.index(kind):
         return None
     reachable = ", ".join(LAYERS[: LAYERS.index(kind) + 1])

@@ -47,7 +47,7 @@ BOXES = [
     (470, 482, 190, 36, ["event log, notifications", "base/event_log, notification"], False),
     (670, 482, 180, 36, ["shared memory, requests", "base/stream_memory.h, ..."], False),
     (860, 482, 130, 36, ["clock, rates", "base/clock.*, ..."], False),
-    (260, 562, 730, 22, ["platform/ndis.h, platform/wdm.h: the bodies are host/'s (the emulated machine) or Windows'"], False),
+    (260, 562, 730, 22, ["platform/ndis.h, platform/wdm.h, then platform/host/ (the emulated machine's) or platform/windows/"], False),
     (20, 134, 200, 168, ["frame buffers,", "StreamControlBlock", "", "the process's own memory,", "locked and mapped into the", "system by SetupFrameCache:", "the driver writes the frames", "and its counters there"], True),
     (20, 322, 200, 204, ["camera library", "client/gvsp_client.cpp", "", "binds a port, sets up the", "cache, asks for frames", "(GET_FRAME waits until one", "completes), reads each in", "place and gives it back", "(RETURN_FRAME)"], True),
     (1030, 50, 190, 50, ["camera", "streams GVSP, answers", "PACKETRESEND"], True),
