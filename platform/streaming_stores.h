@@ -52,20 +52,30 @@ inline void StreamBlock(unsigned char* to, const unsigned char* from)
 }
 
 // Whole 64-byte lines only are streamed: a line written partly by streaming stores and partly by
-// ordinary ones (the neighbouring packet's) would leave memory in partial writes.
-inline void CopyWithStreamingStores(void* destination, const void* source, size_t length)
+// ordinary ones (the neighbouring packet's) would leave memory in partial writes. This copies
+// with ordinary stores what comes before the destination's first whole line and moves the three
+// past it; FALSE when no whole line follows, the copy then being done.
+inline bool CopyToFirstWholeLine(unsigned char*& to, const unsigned char*& from, size_t& length)
 {
-    auto* to = static_cast<unsigned char*>(destination);
-    auto* from = static_cast<const unsigned char*>(source);
     size_t head = (64 - (reinterpret_cast<uintptr_t>(to) & 63)) & 63;
     if (length < head + 64) {
         CopyPartialLines(to, from, length);
-        return;
+        return false;
     }
     CopyPartialLines(to, from, head);
     to += head;
     from += head;
     length -= head;
+    return true;
+}
+
+inline void CopyWithStreamingStores(void* destination, const void* source, size_t length)
+{
+    auto* to = static_cast<unsigned char*>(destination);
+    auto* from = static_cast<const unsigned char*>(source);
+    if (!CopyToFirstWholeLine(to, from, length)) {
+        return;
+    }
     for (; length >= 64; to += 64, from += 64, length -= 64) {
         StreamBlock(to, from);
         StreamBlock(to + 16, from + 16);
@@ -80,15 +90,9 @@ AVX_FUNCTION inline void CopyWithWideStreamingStores(void* destination, const vo
 {
     auto* to = static_cast<unsigned char*>(destination);
     auto* from = static_cast<const unsigned char*>(source);
-    size_t head = (64 - (reinterpret_cast<uintptr_t>(to) & 63)) & 63;
-    if (length < head + 64) {
-        CopyPartialLines(to, from, length);
+    if (!CopyToFirstWholeLine(to, from, length)) {
         return;
     }
-    CopyPartialLines(to, from, head);
-    to += head;
-    from += head;
-    length -= head;
     for (; length >= 64; to += 64, from += 64, length -= 64) {
 #if defined(_MSC_VER)
         _mm256_stream_si256(reinterpret_cast<__m256i*>(to), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from)));
